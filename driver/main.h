@@ -1,0 +1,37 @@
+// The sales file and the run.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+// Columns of a sales line (counted from 0):
+//
+//   0         1         2         3         4
+//   0123456789012345678901234567890123456789012345678
+//   ccdddddddddddddddddddddddddddddddddddpppppppppnn\r\n
+//
+//   cc  tipo    record code
+//   d   descr   description column, 35 characters
+//   p   prezzo  amount or quantity column, 9 characters
+//   n   rep     number column, 2 characters
+namespace recvend {
+inline constexpr std::size_t tipo = 0;
+inline constexpr std::size_t descr = 2;
+inline constexpr std::size_t prezzo = 37;
+inline constexpr std::size_t rep = 46;
+inline constexpr std::size_t crlf = 48;
+}  // namespace recvend
+
+// A line read takes at most 254 characters; the buffer is cleared before each read,
+// so columns past a short line read as zero bytes.
+inline constexpr std::size_t LINE_BUF_LEN = 255;
+using LineBuffer = std::array<char, LINE_BUF_LEN>;
+
+inline constexpr std::size_t NAME_MAX_LEN = 254;
+
+inline constexpr const char* DEFAULT_SALES_FILE = "CASSARD00.ECR";
+inline constexpr const char* DEFAULT_DEVICE = "/dev/ca300";
+inline constexpr const char* DEFAULT_LINE_SETTINGS = "38400,N,8,1";
+
+// The whole run: banner, line, sales file, main loop, end of run. Ends the process.
+[[noreturn]] void cassardMain(int argc, char** argv);

@@ -1,0 +1,25 @@
+// The operating system as the link sees it. port.cpp is the only code that calls
+// read(), write(), the sleeps, time() and exit(); the unit tests and the fuzz targets
+// link a fake with a scripted register and a virtual clock instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+// One read(): as many bytes as are there, up to n, or 0 after 0.1 s of silence.
+// A failed read returns 0 after the same 0.1 s, so the waits keep their length.
+long portRead(int fd, uint8_t* buf, std::size_t n);
+
+// Writes all n bytes (short writes continued, EINTR retried). Returns n, or what
+// was written before the line failed (0 when nothing was), never a negative count.
+long portWrite(int fd, const uint8_t* buf, std::size_t n);
+
+// Sleeps for the given microseconds.
+void portPause(unsigned micros);
+
+// Current calendar time, for the dump log's name and stamp.
+std::time_t portNow();
+
+// Ends the process with the given status. The fuzz and unit builds unwind instead.
+[[noreturn]] void portExit(int code);
