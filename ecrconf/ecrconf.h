@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "protocol/protocol.h"
+
 using BOOL = char;
 using BYTE = unsigned char;
 
@@ -143,3 +145,14 @@ constexpr uint32_t CVI3(const uint8_t* a) { return a[0] + 256u * a[1] + 65536u *
 void LoadCfgModel(int dump);
 // Loads the whole configuration; with dump set, writes the receipt number line.
 void LoadCfg(int dump);
+
+// ---------------------------------------------------------------- inside the load
+
+// Sends one command of the configuration load and ends the run if the transaction
+// fails (with the text DirectIO left in rx) or if the answer delivers fewer than
+// need bytes. Returns the answer length.
+long EcrConfQuery(const uint8_t* cmd, long len, AnswerBuffer& rx, long need);
+
+// The tail of LoadCfg for a register with expansion memory: state, initialisation
+// text, descriptor and count flag. Sets iConfOK on every way out.
+void LoadCfgExpansion();
