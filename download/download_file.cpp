@@ -1,0 +1,50 @@
+// What every download shares: the file, the bracketing commands, the progress.
+#include <cstdio>
+
+#include "download/download.h"
+#include "protocol/protocol.h"
+
+DownloadName DownloadFileName(const char* FileName) {
+  DownloadName nomeFile{};
+  for (std::size_t i = 0; i < DOWNLOAD_NAME_MAX; ++i) {
+    const char c = FileName[i];
+    // A short sales line ends in CR LF (or its zero fill) inside the column.
+    if (c == '-' || c == '\0' || c == '\r' || c == '\n') break;
+    nomeFile[i] = c;
+  }
+  return nomeFile;
+}
+
+DownloadFile OpenDownloadFile(const char* FileName, bool truncate) {
+  const DownloadName nomeFile = DownloadFileName(FileName);
+  if (nomeFile[0] == '\0') FatalError(OUTPUT_OPEN_ERROR_TEXT, -1);
+  DownloadFile file(std::fopen(nomeFile.data(), truncate ? "w" : "a"));
+  if (!file) FatalError(OUTPUT_OPEN_ERROR_TEXT, -1);
+  return file;
+}
+
+void CloseDownloadFile(DownloadFile file) {
+  // The last lines are still buffered: a full disk shows up only here.
+  if (std::fclose(file.release()) != 0) FatalError(OUTPUT_WRITE_ERROR_TEXT, -1);
+}
+
+void SendDownloadOpening() {
+  const uint8_t open = 0x01;
+  txemulaz(&open, 1, 'H');
+}
+
+void SendDownloadClosing() {
+  const uint8_t close = 0x00;
+  txemulaz(&close, 1, 'H');
+}
+
+void PrintDownloadHeader(const char* text) {
+  // Clears the operator's screen before the download's own message.
+  for (int i = 0; i < 40; ++i) std::fputc('\n', stdout);
+  std::fputs(text, stdout);
+}
+
+void PrintProgressDot() {
+  std::fputc('.', stdout);
+  std::fflush(nullptr);
+}

@@ -1,0 +1,48 @@
+// Record 55: the expansion journal, read record by record into the download file.
+#include <algorithm>
+
+#include "download/download.h"
+#include "protocol/port.h"
+#include "protocol/protocol.h"
+
+namespace {
+
+constexpr uint8_t kEndOfJournal = 0x07;  // state byte of the answer after the last record
+constexpr long kDotEvery = 16;           // journal requests per progress dot
+
+}  // namespace
+
+void DoDownloadExp(const char* FileName, const char* Mode) {
+  const bool B2Mode = Mode[0] == '1';
+  DownloadFile DMFile = OpenDownloadFile(FileName, Mode[1] == '0');
+
+  SendDownloadOpening();
+
+  // The register keeps the journal position: the same request brings the next record.
+  const std::array<uint8_t, 3> psTx{'U', 0x00, 0x0A};
+  PrintDownloadHeader("Lettura movimenti espansione.\n Attendere ");
+
+  AnswerBuffer psRx{};
+  FileRow pszFileRow{};
+  for (long i = 0;; ++i) {
+    if (i % kDotEvery == 0) PrintProgressDot();
+
+    long pRxLen = 0;
+    long pStatus = 0;
+    const long result = DirectIO(psTx.data(), psTx.size(), psRx, &pRxLen, &pStatus);
+    if (result != 0)
+      FatalError(reinterpret_cast<const char*>(psRx.data()), static_cast<int>(result));
+    // Without a state byte the answer says nothing; psRx[0] may be an older answer's.
+    RequireAnswerLen(pRxLen, 1);
+    if (psRx[0] == kEndOfJournal) break;
+
+    const auto record = std::span<const uint8_t>(psRx).subspan(
+        1, static_cast<std::size_t>(std::min<long>(pRxLen, psRx.size())) - 1);
+    const std::size_t len = B2Mode ? ParseB2Mode(pszFileRow, record) : Dimpacc(pszFileRow, record);
+    WriteOutput(DMFile.get(), pszFileRow.data(), len);
+  }
+
+  SendDownloadClosing();
+  portPause(10000);
+  CloseDownloadFile(std::move(DMFile));
+}
