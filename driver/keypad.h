@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <span>
 
-inline constexpr uint8_t KEY_POINT = 13;     // decimal point
-inline constexpr uint8_t KEY_QTY_END = 27;   // closes the quantity of an item sale
-inline constexpr uint8_t KEY_RETURN = 28;    // return of the next item
+inline constexpr uint8_t KEY_POINT = 13;    // decimal point
+inline constexpr uint8_t KEY_QTY_END = 27;  // closes the quantity of an item sale
+inline constexpr uint8_t KEY_RETURN = 28;   // return of the next item
 
 // A short key sequence held by value: no heap, nothing to release.
 struct KeySeq {

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdio>
 
 // Columns of a sales line (counted from 0):
 //
@@ -35,3 +36,26 @@ inline constexpr const char* DEFAULT_LINE_SETTINGS = "38400,N,8,1";
 
 // The whole run: banner, line, sales file, main loop, end of run. Ends the process.
 [[noreturn]] void cassardMain(int argc, char** argv);
+
+// ---- the pieces of the main loop, for the tests
+
+enum class LineRead { Line, End, Error };
+struct SalesLine {
+  LineRead result = LineRead::End;
+  std::size_t len = 0;     // characters read, line end included
+  bool truncated = false;  // characters past the 254th were dropped
+};
+// Reads one line of at most 254 characters into the cleared buffer; the rest of a
+// longer line is dropped up to its line end.
+SalesLine readSalesLine(FILE* in, LineBuffer& line);
+
+// Widens a short-form line (29 to 33 characters) to the standard columns; returns
+// the new length.
+std::size_t widenShortForm(LineBuffer& line, std::size_t len);
+
+// The fiscal report name: the sales-file name cut at the first '.' of its last
+// path component, then ".fis". False when it would not fit.
+bool fiscalReportName(const char* salesFile, char* out, std::size_t outSize);
+
+// True for the record codes that ask for the fiscal report.
+bool isFiscalRecord(const LineBuffer& line);

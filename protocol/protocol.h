@@ -31,7 +31,9 @@ struct MyBuffer {
 };
 
 // The register sends signed characters; where a byte is a signed value, say so.
-constexpr long signedByte(uint8_t b) { return static_cast<int8_t>(b); }
+constexpr long signedByte(uint8_t b) {
+  return static_cast<int8_t>(b);
+}
 
 // Answer buffer handed to DirectIO: room for the largest answer and every message.
 inline constexpr std::size_t ANSWER_BUF_LEN = 256;

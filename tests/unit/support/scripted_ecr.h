@@ -27,11 +27,11 @@ class ScriptedEcr : public fake::Peer {
   std::vector<std::vector<uint8_t>> commands;
   // Commands without the 'I' requests the link sends while it waits.
   std::vector<std::vector<uint8_t>> realCommands() const;
-  int rstaCount = 0;       // RSTA bytes received
-  int badFrames = 0;       // frames refused for their checksum
-  int hostAcks = 0;        // ACK replies to its answer frames
-  int hostNacks = 0;       // NACK replies
-  int hostSkips = 0;       // SKIP replies
+  int rstaCount = 0;  // RSTA bytes received
+  int badFrames = 0;  // frames refused for their checksum
+  int hostAcks = 0;   // ACK replies to its answer frames
+  int hostNacks = 0;  // NACK replies
+  int hostSkips = 0;  // SKIP replies
 
   // ---- how it answers
   // Status bytes for the next RSTAs, in order; then `status`. A value above 0xff
@@ -56,7 +56,9 @@ class ScriptedEcr : public fake::Peer {
   uint8_t nextNum = 1;  // sequence number of its next answer frame
   uint8_t frameId = 0;  // ID byte of its answer frames
 
-  void queue(uint8_t letter, std::vector<uint8_t> data) { answers.push_back({letter, std::move(data)}); }
+  void queue(uint8_t letter, std::vector<uint8_t> data) {
+    answers.push_back({letter, std::move(data)});
+  }
 
   // An answer frame as it goes on the wire (stuffed, with checksum).
   static std::vector<uint8_t> frame(uint8_t num, uint8_t letter, std::span<const uint8_t> data,

@@ -1,0 +1,3 @@
+#include "driver/main.h"
+
+int main(int argc, char** argv) { cassardMain(argc, argv); }

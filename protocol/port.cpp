@@ -1,0 +1,56 @@
+// The operating system: the only place that reads, writes, sleeps, reads the clock
+// and ends the process.
+
+#include "protocol/port.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+namespace {
+constexpr auto READ_INTERVAL = std::chrono::milliseconds(100);
+}
+
+long portRead(int fd, uint8_t* buf, std::size_t n) {
+  const auto start = std::chrono::steady_clock::now();
+  ssize_t got;
+  do {
+    got = read(fd, buf, n);
+  } while (got < 0 && errno == EINTR);
+  if (got > 0) return got;
+  // A line that fails or hangs up answers at once; keep the 0.1 s a silent
+  // register costs, so every wait built on reads keeps its length.
+  const auto spent = std::chrono::steady_clock::now() - start;
+  if (spent < READ_INTERVAL) std::this_thread::sleep_for(READ_INTERVAL - spent);
+  return 0;
+}
+
+long portWrite(int fd, const uint8_t* buf, std::size_t n) {
+  std::size_t done = 0;
+  while (done < n) {
+    const ssize_t w = write(fd, buf + done, n - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) break;
+    done += static_cast<std::size_t>(w);
+  }
+  return static_cast<long>(done);
+}
+
+void portPause(unsigned micros) {
+  timespec left{static_cast<time_t>(micros / 1'000'000),
+                static_cast<long>(micros % 1'000'000) * 1000};
+  while (nanosleep(&left, &left) < 0 && errno == EINTR) {
+  }
+}
+
+std::time_t portNow() {
+  return std::time(nullptr);
+}
+
+void portExit(int code) {
+  std::exit(code);
+}

@@ -1,0 +1,231 @@
+// The serial line: open, lock, configure; buffered byte input.
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "protocol/port.h"
+#include "protocol/protocol.h"
+
+int FOpenPort = -1;
+std::array<uint8_t, READ_CHUNK> ReadInBuffer{};
+long ReadBufferLen = 0;
+long ReadBufferPos = 0;
+
+namespace {
+
+// atol without its overflow: leading blanks, a sign, digits; clamped to long.
+long parseLong(const char* s) {
+  errno = 0;
+  const long v = std::strtol(s, nullptr, 10);
+  return v;  // strtol already clamps to LONG_MIN / LONG_MAX on overflow
+}
+
+// After 7 quick retries the register gets 1 s per retry: a register busy printing
+// answers late, a dead one is given up after about 6.3 s.
+constexpr int WAIT_READS = 12;
+constexpr int QUICK_RETRIES = 7;
+constexpr unsigned QUICK_PAUSE_US = 10'000;
+constexpr unsigned SLOW_PAUSE_US = 1'000'000;
+
+// One read of the line into ReadInBuffer; true when it brought bytes.
+bool refill() {
+  ReadBufferPos = 0;
+  const long n = portRead(FOpenPort, ReadInBuffer.data(), ReadInBuffer.size());
+  ReadBufferLen = n > 0 ? n : 0;
+  if (ReadBufferLen == 0) return false;
+  LogRead(ReadInBuffer.data(), ReadBufferLen);
+  return true;
+}
+
+}  // namespace
+
+int ttyconvertspeed(long s) {
+  switch (s) {
+    case 50:
+      return B50;
+    case 75:
+      return B75;
+    case 110:
+      return B110;
+    case 134:
+      return B134;
+    case 150:
+      return B150;
+    case 200:
+      return B200;
+    case 300:
+      return B300;
+    case 600:
+      return B600;
+    case 1200:
+      return B1200;
+    case 1800:
+      return B1800;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    case 460800:
+      return B460800;
+    case 921600:
+      return B921600;
+    default:
+      return B9600;
+  }
+}
+
+void ttySetSpeed(int dev, const char* speed) {
+  termio tty{};
+  // Never build the settings from an unread record.
+  if (ioctl(dev, TCGETA, &tty) < 0) {
+    std::perror("ioctl()");
+    portExit(-1);
+  }
+
+  tty.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL |
+                   IUCLC | IXON | IXANY | IXOFF);
+  tty.c_oflag &= ~OPOST;
+  tty.c_cflag &= ~(CBAUD | HUPCL);
+  tty.c_cflag |= CREAD | CLOCAL | B9600;
+  tty.c_lflag &= ~(ISIG | ICANON | XCASE | ECHO);
+  std::memset(tty.c_cc, 0, sizeof tty.c_cc);
+  // VMIN 0, VTIME 1: a read returns what is there, or nothing after 0.1 s.
+  tty.c_cc[VTIME] = 1;
+
+  char text[SPEED_TEXT_MAX + 1];
+  std::snprintf(text, sizeof text, "%s", speed ? speed : DEFAULT_SPEED);
+
+  // Fields split like strtok on ",": a run of commas is one separator, so an empty
+  // field does not exist and the fields after it move up one place.
+  char* save = nullptr;
+  int field = 0;
+  for (char* tok = strtok_r(text, ",", &save); tok; tok = strtok_r(nullptr, ",", &save), ++field) {
+    switch (field) {
+      case 0:
+        tty.c_cflag &= ~CBAUD;
+        tty.c_cflag |= static_cast<unsigned>(ttyconvertspeed(parseLong(tok))) | CLOCAL;
+        break;
+      case 1:
+        if (tok[0] == 'E' || tok[0] == 'e') {
+          tty.c_cflag |= PARENB;
+          tty.c_cflag &= ~PARODD;
+        } else if (tok[0] == 'O' || tok[0] == 'o') {
+          tty.c_cflag |= PARENB | PARODD;
+        } else {
+          tty.c_cflag &= ~PARENB;
+        }
+        break;
+      case 2: {
+        static constexpr unsigned sizes[] = {CS5, CS6, CS7, CS8};
+        const long bits = parseLong(tok);
+        if (bits >= 5 && bits <= 8) {
+          tty.c_cflag &= ~CSIZE;
+          tty.c_cflag |= sizes[bits - 5];
+        }
+        break;
+      }
+      case 3: {
+        const long stop = parseLong(tok);
+        if (stop == 1 || stop == 2) {
+          tty.c_cflag &= ~CSTOPB;
+          if (stop == 2) tty.c_cflag |= CSTOPB;
+        }
+        break;
+      }
+      default:
+        break;
+    }
+  }
+
+  if (ioctl(dev, TCSETA, &tty) < 0) {
+    std::perror("ioctl()");
+    portExit(-1);
+  }
+  // Back to blocking reads, which now wait as VMIN and VTIME say.
+  if (fcntl(dev, F_SETFL, O_RDWR) < 0) {
+    std::perror("fcntl()");
+    portExit(-1);
+  }
+}
+
+void TProtocol(bool /*CreateSuspended*/, const char* ttyName, const char* Speed) {
+  FOpenPort = -1;
+  if (!ttyName) return;
+  const int fd = open(ttyName, O_RDWR | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return;
+  // Waits while another cassard drives the same register.
+  int rc;
+  do {
+    rc = flock(fd, LOCK_EX);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) {
+    close(fd);
+    return;
+  }
+  FOpenPort = fd;
+  ttySetSpeed(FOpenPort, Speed);
+
+  OpenLog();
+  for (auto& row : Matrix) row[0] = '\0';
+  FNum = 0;
+  std::snprintf(FErrorExt, sizeof FErrorExt, "%s", MP_NO_ERRORS_E);
+  StAut = ST_IDLE;
+  ReadBufferLen = 0;
+  ReadBufferPos = 0;
+}
+
+int OpenPort() {
+  return FOpenPort;
+}
+
+bool ReadFile(uint8_t* In, bool Wait) {
+  if (ReadBufferPos < ReadBufferLen) {
+    *In = ReadInBuffer[static_cast<std::size_t>(ReadBufferPos++)];
+    return true;
+  }
+  bool got = refill();
+  for (int empty = 1; !got && Wait && empty <= WAIT_READS; ++empty) {
+    LogMessage("TimeOut in ricezione (With Wait)");
+    portPause(empty <= QUICK_RETRIES ? QUICK_PAUSE_US : SLOW_PAUSE_US);
+    if (empty < WAIT_READS) got = refill();
+  }
+  if (!got) return false;
+  *In = ReadInBuffer[0];
+  ReadBufferPos = 1;
+  return true;
+}
+
+void WaitNoChar() {
+  uint8_t dropped;
+  while (ReadFile(&dropped, false)) {
+  }
+  ReadBufferPos = ReadBufferLen = 0;
+}
+
+void ClearBufferRx() {
+  if (ReadBufferPos == ReadBufferLen) return;
+  ReadBufferPos = ReadBufferLen = 0;
+  WaitNoChar();
+  ErrorHandle(" C'erano dei caratteri sporchi nel buffer!", 0);
+}

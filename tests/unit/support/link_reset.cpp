@@ -1,0 +1,26 @@
+#include "support/link_reset.h"
+
+#include <cstring>
+
+#include "driver/records.h"
+#include "ecrconf/ecrconf.h"
+#include "protocol/protocol.h"
+
+void resetLink() {
+  FOpenPort = 3;  // any descriptor: the fake port does not look at it
+  ReadInBuffer.fill(0);
+  ReadBufferLen = ReadBufferPos = 0;
+  FSBuffer.fill(0);
+  FSLen = 0;
+  FNum = 0;
+  StAut = ST_IDLE;
+  FBuffer = MyTemp{};
+  FAnswer = MyBuffer{};
+  FLastID = NO_FRAME_ACCEPTED;
+  FReadData = false;
+  TransactionOpened = 0;
+  SetError(0, MP_NO_ERRORS_E);
+  std::memset(LastCmd, 0, sizeof LastCmd);
+  std::memset(Matrix, 0, sizeof Matrix);
+  indMatrixRow = 0;
+}
