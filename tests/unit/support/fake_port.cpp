@@ -66,7 +66,11 @@ void setPeer(Peer* peer) {
 
 void arrive(std::vector<uint8_t> chunk, uint64_t delay_us) {
   if (chunk.empty()) return;
-  st().line.push_back({std::move(chunk), st().now + delay_us});
+  // The line delivers chunks in the order they arrive, whenever they were queued.
+  const uint64_t at = st().now + delay_us;
+  auto& line = st().line;
+  auto pos = std::find_if(line.begin(), line.end(), [at](const Chunk& c) { return c.at > at; });
+  line.insert(pos, {std::move(chunk), at});
 }
 
 bool lineEmpty() {

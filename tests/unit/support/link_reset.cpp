@@ -23,4 +23,12 @@ void resetLink() {
   std::memset(LastCmd, 0, sizeof LastCmd);
   std::memset(Matrix, 0, sizeof Matrix);
   indMatrixRow = 0;
+
+  tastoqta = KeySeq{};
+  tastoreso = 0;
+  reparto = 1;
+  operatore = 0;
+  EcrConf = EcrConfStruct{};
+  MAX_DESC_LEN = _DESC_LEN;
+  fileo = nullptr;
 }
