@@ -42,6 +42,7 @@ struct RegisterImage {
   Bytes emState, emDescriptor, emCount;
   int cutCommand = -1;  // index among the commands answered, or -1
   std::size_t cutLen = 0;
+  int refuseCommand = -1;  // answered with an 'S' refusal (no change) instead
   int answered = 0;
 
   void put(uint16_t at, std::initializer_list<uint8_t> bytes) {
@@ -73,6 +74,7 @@ struct RegisterImage {
       default:
         a = EcrAnswer{'S', {0, 0, 0}};
     }
+    if (answered == refuseCommand) a = EcrAnswer{'S', {0, 0x09, 0}};
     if (answered++ == cutCommand && a.data.size() > cutLen) a.data.resize(cutLen);
     return a;
   }
@@ -608,14 +610,8 @@ TEST_F(EcrConfTest, AddressesAreCutTo16Bits) {
 }
 
 TEST_F(EcrConfTest, FailedCommandEndsTheRunWithItsResult) {
-  // The third memory read answered with the register's "no change" refusal.
-  ecr->responder = [this](std::span<const uint8_t> cmd) {
-    if (image.answered == 2) {
-      ++image.answered;
-      return EcrAnswer{'S', {0, 0x09, 0}};
-    }
-    return image.answer(cmd);
-  };
+  // The receipt number read answered with the register's "no change" refusal.
+  image.refuseCommand = 2;
   EXPECT_EQ(fake::exitCodeOf([] { LoadCfg(0); }), 8);
   EXPECT_EQ(lastDumpDescription(), " Mancanza resto");
   EXPECT_EQ(sent().size(), 3u);
@@ -721,57 +717,30 @@ TEST_F(EcrConfTest, ShortAnswersAreRefusedBeforeAnythingChanges) {
       {"descriptor, empty", 9, 0},  {"descriptor", 9, 82},
       {"count flag, empty", 10, 0},
   };
-  for (const Case& c : cases) {
+  // What a short answer leaves must be exactly what a refused command leaves at
+  // the same point: nothing of the step that read it.
+  auto loadEndingAt = [this](int command, std::size_t cutLen, bool refuse) {
     image = expansionImage();
-    image.cutCommand = c.command;
-    image.cutLen = c.len;
-    ecr->commands.clear();
-    // The fields the refused step would set must still be 0 afterwards.
-    EcrConf = {};
-    const EcrConfStruct before = EcrConf;
+    image.ident[69] = '1';  // an identification that would narrow the description
+    (refuse ? image.refuseCommand : image.cutCommand) = command;
+    image.cutLen = cutLen;
+    std::memset(&EcrConf, 0, sizeof EcrConf);
     MAX_DESC_LEN = _DESC_LEN;
-    // Make the refused identification one that would narrow the description.
-    image.ident[69] = '1';
-    if (c.command == 0) {
-      expectRefusal([] { LoadCfgModel(0); }, SHORT_ANSWER_TEXT);
-      EXPECT_EQ(std::memcmp(&EcrConf, &before, sizeof before), 0) << c.step;
-      EXPECT_EQ(MAX_DESC_LEN, _DESC_LEN) << c.step;
-      continue;
-    }
-    expectRefusal([] { LoadCfg(0); }, SHORT_ANSWER_TEXT);
+    ecr->commands.clear();
+    const int code = fake::exitCodeOf([] { LoadCfg(0); });
+    std::vector<uint8_t> after(sizeof EcrConf);
+    std::memcpy(after.data(), &EcrConf, sizeof EcrConf);
+    after.push_back(uint8_t(MAX_DESC_LEN));
+    return std::pair{code, after};
+  };
+  for (const Case& c : cases) {
+    const auto [refusedCode, refused] = loadEndingAt(c.command, 0, true);
+    ASSERT_EQ(refusedCode, 8);
+    const auto [code, cut] = loadEndingAt(c.command, c.len, false);
+    EXPECT_EQ(code, -1) << c.step;
+    EXPECT_EQ(lastDumpDescription(), SHORT_ANSWER_TEXT) << c.step;
     EXPECT_EQ(sent().size(), std::size_t(c.command + 1)) << c.step;
-    EXPECT_EQ(EcrConf.iConfOK, 0) << c.step;
-    switch (c.command) {
-      case 1:
-        EXPECT_EQ(EcrConf.iAdrDPT, 0) << c.step;
-        break;
-      case 2:
-        EXPECT_EQ(EcrConf.szNScontrino[0], 0) << c.step;
-        break;
-      case 3:
-        EXPECT_EQ(EcrConf.sOPZ[0], 0) << c.step;
-        break;
-      case 4:
-        EXPECT_EQ(EcrConf.iAdrOOPZ, 0) << c.step;
-        break;
-      case 5:
-        EXPECT_EQ(EcrConf.iLNSTP, 0) << c.step;
-        break;
-      case 6:
-        EXPECT_EQ(EcrConf.cOOPZ[0], 0) << c.step;
-        break;
-      case 7:
-        EXPECT_EQ(EcrConf.iLnARTCodNI, 0) << c.step;
-        break;
-      case 8:
-        EXPECT_EQ(EcrConf.sEMInit[0], 0) << c.step;
-        break;
-      case 9:
-        EXPECT_EQ(EcrConf.iEMArtAdrI, 0u) << c.step;
-        break;
-      default:
-        EXPECT_EQ(EcrConf.bEMFlgCount, 0) << c.step;
-    }
+    EXPECT_TRUE(cut == refused) << c.step;
   }
 }
 
