@@ -1,0 +1,124 @@
+#include "simulator/faults.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace ecrsim {
+
+namespace {
+
+struct KindName {
+  std::string_view name;
+  FaultKind kind;
+  unsigned defaultArg;
+};
+
+constexpr KindName kKinds[] = {
+    {"nack", FaultKind::Nack, 1},         {"skip", FaultKind::Skip, 1},
+    {"err", FaultKind::Err, 1},           {"silent", FaultKind::Silent, 1},
+    {"dead", FaultKind::Dead, 0},         {"lose", FaultKind::Lose, 0},
+    {"badsum", FaultKind::BadSum, 1},     {"stray", FaultKind::Stray, 3},
+    {"E", FaultKind::EAnswer, 0},         {"refuse", FaultKind::Refuse, '*'},
+    {"critical", FaultKind::Critical, 1}, {"busy", FaultKind::Busy, 1},
+    {"delay", FaultKind::Delay, 100},     {"hangup", FaultKind::Hangup, 0},
+    {"short", FaultKind::Short, 1},
+};
+
+bool parseNumber(std::string_view text, unsigned long max, unsigned& out) {
+  if (text.empty() || text.size() > 12) return false;
+  std::string s(text);
+  char* end = nullptr;
+  errno = 0;
+  unsigned long v = std::strtoul(s.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || v > max || s[0] == '-') return false;
+  out = static_cast<unsigned>(v);
+  return true;
+}
+
+}  // namespace
+
+const char* const kFaultHelp =
+    "  nack[=N]      answer byte NACK, N times for the same command (default 1)\n"
+    "  skip[=N]      answer byte SKIP, N times\n"
+    "  err[=N]       answer byte ERR, N times\n"
+    "  silent[=N]    no answer byte and no answer frame, N times; the command is not taken\n"
+    "  dead          from the target command on (or from the start) answer nothing at all\n"
+    "  lose          ACK, but hold the answer frame back until an 'I' request asks for it\n"
+    "  badsum[=N]    answer frame with a damaged checksum, N times\n"
+    "  stray[=N]     N stray bytes between the ACK and the answer frame (default 3)\n"
+    "  E             answer 'E' (command refused)\n"
+    "  refuse[=C]    answer 'S' with outcome C: * (default), tab, a character or a number\n"
+    "  critical[=N]  status byte 0x04 for the next N status requests\n"
+    "  busy[=N]      status byte 0x20 for the next N status requests\n"
+    "  delay[=MS]    wait MS milliseconds before answering (default 100)\n"
+    "  hangup        close the line and exit\n"
+    "  short[=N]     answer data N bytes shorter than due (default 1)\n";
+
+bool parseFault(std::string_view spec, Fault& out, std::string& error) {
+  out = Fault{};
+  out.spec = std::string(spec);
+  std::string_view rest = spec;
+  std::string_view target;
+  if (auto at = rest.find('@'); at != std::string_view::npos) {
+    target = rest.substr(at + 1);
+    rest = rest.substr(0, at);
+  }
+  std::string_view arg;
+  bool hasArg = false;
+  if (auto eq = rest.find('='); eq != std::string_view::npos) {
+    arg = rest.substr(eq + 1);
+    rest = rest.substr(0, eq);
+    hasArg = true;
+  }
+  const KindName* kind = nullptr;
+  for (const KindName& k : kKinds)
+    if (k.name == rest) kind = &k;
+  if (kind == nullptr) {
+    error = "unknown fault \"" + std::string(spec) + "\"";
+    return false;
+  }
+  out.kind = kind->kind;
+  out.arg = kind->defaultArg;
+  if (hasArg) {
+    bool ok;
+    if (out.kind == FaultKind::Refuse) {
+      if (arg == "tab") {
+        out.arg = '\t';
+        ok = true;
+      } else if (arg.size() == 1) {
+        out.arg = static_cast<unsigned char>(arg[0]);
+        ok = true;
+      } else {
+        ok = parseNumber(arg, 255, out.arg);
+      }
+      // Outcome 0 would be an acceptance, not a refusal.
+      ok = ok && out.arg != 0;
+    } else {
+      ok = parseNumber(arg, out.kind == FaultKind::Delay ? 600000 : 100000, out.arg);
+    }
+    if (!ok) {
+      error = "bad argument in fault \"" + std::string(spec) + "\"";
+      return false;
+    }
+  }
+  if (!target.empty()) {
+    if (target.size() == 1 && !(target[0] >= '0' && target[0] <= '9')) {
+      out.letter = target[0];
+    } else if (!parseNumber(target, 1000000000, out.index) || out.index == 0) {
+      error = "bad target in fault \"" + std::string(spec) + "\" (a command number from 1, or a letter)";
+      return false;
+    }
+  } else if (spec.find('@') != std::string_view::npos) {
+    error = "empty target in fault \"" + std::string(spec) + "\"";
+    return false;
+  }
+  return true;
+}
+
+bool faultHits(const Fault& f, unsigned index, char letter) {
+  if (f.index != 0) return f.index == index;
+  if (f.letter != 0) return f.letter == letter;
+  return true;
+}
+
+}  // namespace ecrsim

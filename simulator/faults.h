@@ -1,0 +1,51 @@
+// Faults the simulated register commits on purpose, each aimed at chosen commands.
+//
+//   KIND[=ARG][@TARGET]     e.g.  nack=2@3   refuse=*@A   critical=10   delay=250@T
+//
+// TARGET is a command number (1 for the first command the register receives, the
+// link's own 'I' requests not counted) or a command letter (every command with that
+// letter). Without a target a per-command fault hits every command, and a state
+// fault (critical, busy, dead) holds from the start.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ecrsim {
+
+enum class FaultKind {
+  Nack,      // answer byte NACK, ARG times for the same command (default 1)
+  Skip,      // answer byte SKIP, ARG times
+  Err,       // answer byte ERR: refused for good, ARG times
+  Silent,    // no answer byte and no answer frame, the command not taken, ARG times
+  Dead,      // from this command on (or from the start) nothing is answered, RSTA included
+  Lose,      // ACK, then the answer frame is held back until an 'I' request asks for it
+  BadSum,    // the answer frame goes out with a damaged checksum ARG times
+  Stray,     // ARG stray bytes between the ACK and the answer frame (default 3)
+  EAnswer,   // answer 'E': command refused
+  Refuse,    // answer 'S' with outcome ARG: '*', tab, or any character or number
+  Critical,  // status 0x04 for the next ARG status requests
+  Busy,      // status 0x20 for the next ARG status requests
+  Delay,     // wait ARG milliseconds before answering
+  Hangup,    // the line vanishes: the register closes its end of the line
+  Short,     // answer data ARG bytes shorter than due (default 1)
+};
+
+struct Fault {
+  FaultKind kind = FaultKind::Nack;
+  unsigned arg = 1;
+  unsigned index = 0;  // target command number; 0 = none
+  char letter = 0;     // target command letter; 0 = none
+  std::string spec;    // as written, for messages
+};
+
+bool parseFault(std::string_view spec, Fault& out, std::string& error);
+
+// True when the fault is aimed at the command with this number and letter.
+bool faultHits(const Fault& f, unsigned index, char letter);
+
+// The list for --help and the documentation.
+extern const char* const kFaultHelp;
+
+}  // namespace ecrsim

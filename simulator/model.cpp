@@ -1,0 +1,405 @@
+#include "simulator/model.h"
+
+#include <algorithm>
+
+namespace ecrsim {
+
+namespace {
+
+// Longest body it accepts: header, letter and 255 data bytes with room to spare. A
+// longer run without DLE ETX is noise, not a command.
+constexpr std::size_t kMaxBody = 512;
+
+constexpr uint8_t kPaymentKeys[] = {49, 50, 51, 54, 125, 126};
+constexpr uint8_t kSaleKey = 42;
+constexpr uint8_t kStrayByte = 0x55;
+
+// Commands whose answers carry data the host reads by position.
+bool answersWithData(uint8_t letter) {
+  return letter == 'T' || letter == 'D' || letter == 'C' || letter == 'U';
+}
+
+}  // namespace
+
+Register::Register(Profile profile, std::vector<Fault> faults)
+    : profile_(std::move(profile)),
+      faults_(std::move(faults)),
+      fired_(faults_.size(), 0),
+      firedIndex_(faults_.size(), 0) {
+  for (const Fault& f : faults_) {
+    if (f.index != 0 || f.letter != 0) continue;
+    if (f.kind == FaultKind::Critical) criticalPolls_ += f.arg;
+    if (f.kind == FaultKind::Busy) busyPolls_ += f.arg;
+    if (f.kind == FaultKind::Dead) dead_ = true;
+  }
+}
+
+void Register::hostGone() {
+  rx_ = Rx::Idle;
+  body_.clear();
+  lastTaken_ = -1;
+  refusedNum_ = -1;
+  nextNum_ = 1;
+  last_.reset();
+  pending_ = false;
+  awaitingReply_ = false;
+}
+
+std::vector<Chunk> Register::feed(std::span<const uint8_t> in) {
+  std::vector<Chunk> out;
+  for (uint8_t b : in) byteIn(b, out);
+  // Whatever goes out without a pause goes in one write.
+  std::vector<Chunk> merged;
+  for (Chunk& c : out) {
+    if (!merged.empty() && c.delayMs == 0 && !c.hangup && !merged.back().hangup) {
+      merged.back().bytes.insert(merged.back().bytes.end(), c.bytes.begin(), c.bytes.end());
+    } else {
+      merged.push_back(std::move(c));
+    }
+  }
+  return merged;
+}
+
+uint8_t Register::statusByte() {
+  if (criticalPolls_ > 0) {
+    --criticalPolls_;
+    return kStatusCritical;
+  }
+  if (busyPolls_ > 0) {
+    --busyPolls_;
+    return kStatusBusy;
+  }
+  return profile_.idleStatus;
+}
+
+void Register::byteIn(uint8_t b, std::vector<Chunk>& out) {
+  if (dead_) return;
+  switch (rx_) {
+    case Rx::Idle:
+      if (b == kDle) {
+        rx_ = Rx::Dle;
+      } else if (b == kRsta) {
+        out.push_back({{statusByte()}});
+      } else if (b == kRstae) {
+        // Count, then status, the Num of the last frame taken and a byte that makes
+        // the XOR of the three equal the count.
+        uint8_t st = criticalPolls_ ? kStatusCritical : busyPolls_ ? kStatusBusy : profile_.idleStatus;
+        uint8_t num = lastTaken_ < 0 ? 0 : static_cast<uint8_t>(lastTaken_);
+        out.push_back({{3, st, num, static_cast<uint8_t>(3 ^ st ^ num)}});
+      } else if (b == kAck || b == kNack || b == kSkip) {
+        hostReply(b, out);
+      }
+      break;
+    case Rx::Dle:
+      if (b == kStx) {
+        body_.clear();
+        bodyBad_ = false;
+        rx_ = Rx::Body;
+      } else if (b != kDle) {
+        rx_ = Rx::Idle;
+      }
+      break;
+    case Rx::Body:
+      if (b == kDle) {
+        rx_ = Rx::BodyDle;
+      } else if (body_.size() < kMaxBody) {
+        body_.push_back(b);
+      } else {
+        bodyBad_ = true;
+      }
+      break;
+    case Rx::BodyDle:
+      if (b == kDle) {
+        if (body_.size() < kMaxBody) body_.push_back(b);
+        rx_ = Rx::Body;
+      } else if (b == kEtx) {
+        rx_ = Rx::Checksum;
+      } else if (b == kStx) {
+        // A new frame begins: the host gave up the one before.
+        body_.clear();
+        bodyBad_ = false;
+        rx_ = Rx::Body;
+      } else {
+        // A lone DLE inside a body: the sender did not double it.
+        bodyBad_ = true;
+        rx_ = Rx::Body;
+      }
+      break;
+    case Rx::Checksum:
+      rx_ = Rx::Idle;
+      frameEnd(b, out);
+      break;
+  }
+}
+
+void Register::hostReply(uint8_t b, std::vector<Chunk>& out) {
+  if (!awaitingReply_ || !last_) return;
+  if (b == kAck) {
+    pending_ = false;
+    awaitingReply_ = false;
+  } else if (b == kNack) {
+    out.push_back({frameBytes(*last_)});
+  } else {
+    // SKIP: not taken now; it stays pending for the next 'I' request.
+    awaitingReply_ = false;
+  }
+}
+
+Bytes Register::frameBytes(OutFrame& f) {
+  Bytes bytes = encodeFrame(f.num, profile_.frameId, 0, 0, f.data);
+  if (f.damagedSends > 0) {
+    --f.damagedSends;
+    bytes.back() ^= 0xff;
+  }
+  awaitingReply_ = true;
+  return bytes;
+}
+
+Register::OutFrame Register::newFrame(Answer a) {
+  OutFrame f;
+  f.data.push_back(a.letter);
+  f.data.insert(f.data.end(), a.data.begin(), a.data.end());
+  f.num = nextNum_++;
+  return f;
+}
+
+unsigned& Register::firedFor(std::size_t i) {
+  if (firedIndex_[i] != currentIndex_) {
+    firedIndex_[i] = currentIndex_;
+    fired_[i] = 0;
+  }
+  return fired_[i];
+}
+
+void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
+  std::span<const uint8_t> cmd;
+  if (body_.size() > 4) cmd = std::span<const uint8_t>(body_).subspan(4);
+  if (bodyBad_ || body_.size() < 4 || checksum != frameChecksum(body_)) {
+    ++badFrames_;
+    record("BAD ", cmd);
+    out.push_back({{kNack}});
+    return;
+  }
+  const uint8_t num = body_[0];
+  if (lastTaken_ >= 0 && num == lastTaken_) {
+    // The host did not see our ACK and sent the frame again: acknowledge it, do not
+    // execute it twice, and repeat its answer.
+    record("REP ", cmd);
+    Bytes b{kAck};
+    if (last_) {
+      Bytes f = frameBytes(*last_);
+      b.insert(b.end(), f.begin(), f.end());
+    }
+    out.push_back({std::move(b)});
+    return;
+  }
+  if (cmd.size() == 1 && cmd[0] == 'I') {
+    lastTaken_ = num;
+    refusedNum_ = -1;
+    record("", cmd);
+    if (!pending_ || !last_) {
+      last_ = newFrame({'I', {}});
+      pending_ = true;
+    }
+    Bytes b{kAck};
+    Bytes f = frameBytes(*last_);
+    b.insert(b.end(), f.begin(), f.end());
+    out.push_back({std::move(b)});
+    return;
+  }
+
+  if (refusedNum_ < 0 || num != refusedNum_) currentIndex_ = ++commandCount_;
+  const char letter = cmd.empty() ? '\0' : static_cast<char>(cmd[0]);
+  unsigned delay = 0;
+  for (std::size_t i = 0; i < faults_.size(); ++i)
+    if (faults_[i].kind == FaultKind::Delay && faultHits(faults_[i], currentIndex_, letter))
+      delay += faults_[i].arg;
+
+  // Faults of the link come first: they decide whether the frame is taken at all.
+  for (std::size_t i = 0; i < faults_.size(); ++i) {
+    const Fault& f = faults_[i];
+    if (!faultHits(f, currentIndex_, letter)) continue;
+    switch (f.kind) {
+      case FaultKind::Dead:
+        if (f.index == 0 && f.letter == 0) break;
+        dead_ = true;
+        record("DEAD ", cmd);
+        return;
+      case FaultKind::Hangup:
+        record("HANGUP ", cmd);
+        out.push_back({{}, delay, true});
+        return;
+      case FaultKind::Silent:
+      case FaultKind::Nack:
+      case FaultKind::Skip:
+      case FaultKind::Err: {
+        unsigned& n = firedFor(i);
+        if (n >= f.arg) break;
+        ++n;
+        refusedNum_ = num;
+        static constexpr std::string_view kMarks[] = {"NACK ", "SKIP ", "ERR ", "SILENT "};
+        const std::size_t k = f.kind == FaultKind::Nack ? 0
+                              : f.kind == FaultKind::Skip ? 1
+                              : f.kind == FaultKind::Err  ? 2
+                                                          : 3;
+        record(kMarks[k], cmd);
+        if (f.kind == FaultKind::Silent) return;
+        const uint8_t byte = k == 0 ? kNack : k == 1 ? kSkip : kErr;
+        out.push_back({{byte}, delay});
+        return;
+      }
+      default:
+        break;
+    }
+  }
+
+  lastTaken_ = num;
+  refusedNum_ = -1;
+  Executed ev;
+  ev.command = cmd;
+  Answer answer;
+  bool lose = false;
+  unsigned stray = 0;
+  unsigned damaged = 0;
+  const Fault* refusal = nullptr;
+  bool eAnswer = false;
+  unsigned shortBy = 0;
+  for (std::size_t i = 0; i < faults_.size(); ++i) {
+    const Fault& f = faults_[i];
+    if (!faultHits(f, currentIndex_, letter)) continue;
+    switch (f.kind) {
+      case FaultKind::EAnswer: eAnswer = true; break;
+      case FaultKind::Refuse: refusal = &f; break;
+      case FaultKind::Lose: lose = true; break;
+      case FaultKind::Stray: stray += f.arg; break;
+      case FaultKind::BadSum: damaged += f.arg; break;
+      case FaultKind::Short: shortBy += f.arg; break;
+      default: break;
+    }
+  }
+  if (eAnswer) {
+    answer = {'E', {}};
+  } else if (refusal != nullptr) {
+    answer = {'S', {0, static_cast<uint8_t>(refusal->arg), static_cast<uint8_t>(saleOpen_)}};
+  } else {
+    answer = execute(cmd, ev);
+    if (shortBy > 0 && answersWithData(answer.letter))
+      answer.data.resize(answer.data.size() > shortBy ? answer.data.size() - shortBy : 0);
+  }
+  // State faults aimed at this command start once it is taken: they meet the host's
+  // next status requests.
+  for (const Fault& f : faults_) {
+    if ((f.index == 0 && f.letter == 0) || !faultHits(f, currentIndex_, letter)) continue;
+    if (f.kind == FaultKind::Critical) criticalPolls_ += f.arg;
+    if (f.kind == FaultKind::Busy) busyPolls_ += f.arg;
+  }
+  record("", cmd);
+  // On the roll a refusal by outcome reads like any other refusal.
+  ev.answerLetter = refusal != nullptr ? uint8_t{'E'} : answer.letter;
+  if (onExecuted) onExecuted(ev);
+
+  last_ = newFrame(std::move(answer));
+  last_->damagedSends = damaged;
+  pending_ = true;
+  awaitingReply_ = false;
+  Bytes b{kAck};
+  b.insert(b.end(), stray, kStrayByte);
+  if (!lose) {
+    Bytes f = frameBytes(*last_);
+    b.insert(b.end(), f.begin(), f.end());
+  }
+  out.push_back({std::move(b), delay});
+}
+
+Register::Answer Register::saleAnswer() const {
+  return {'S', {0, 0, static_cast<uint8_t>(saleOpen_ ? 1 : 0)}};
+}
+
+Register::Answer Register::execute(std::span<const uint8_t> cmd, Executed& ev) {
+  const Answer refused{'E', {}};
+  if (cmd.empty()) return refused;
+  const std::size_t n = cmd.size();
+  switch (cmd[0]) {
+    case 'A': {
+      if (n < 2) return refused;
+      const uint8_t lastKey = cmd[n - 1];
+      if (cmd[1] == kSaleKey) {
+        ev.saleOpened = !saleOpen_;
+        saleOpen_ = true;
+      } else if (saleOpen_ && std::find(std::begin(kPaymentKeys), std::end(kPaymentKeys),
+                                        lastKey) != std::end(kPaymentKeys)) {
+        saleOpen_ = false;
+        ev.saleClosed = true;
+        ev.receipt = profile_.receiptNumber;
+        profile_.receiptNumber = (profile_.receiptNumber + 1) % 10000;
+        storeReceiptNumber(profile_);
+      }
+      return saleAnswer();
+    }
+    case 'O':
+      if (n < 2 || cmd[1] > 13) return refused;
+      return saleAnswer();
+    case 'S':
+      if (n != 1) return refused;
+      return saleAnswer();
+    case 'H':
+      if (n != 2 || cmd[1] > 1) return refused;
+      // A download starts its journal from the first record.
+      if (cmd[1] == 1) journalPos_ = 0;
+      return saleAnswer();
+    case 'T':
+      if (n != 1) return refused;
+      return {'T', profile_.ident};
+    case 'D': {
+      if (n != 4) return refused;
+      const std::size_t addr = cmd[1] | cmd[2] << 8;
+      const std::size_t count = cmd[3];
+      if (addr + count > profile_.memory.size()) return refused;
+      return {'D', Bytes(profile_.memory.begin() + addr, profile_.memory.begin() + addr + count)};
+    }
+    case 'C':
+      if (n != 2 || cmd[1] != 3) return refused;
+      return {'C', profile_.article};
+    case 'U': {
+      if (n < 3 || cmd[1] != 0 || !profile_.em.present) return refused;
+      Expansion& em = profile_.em;
+      const uint8_t fn = cmd[2];
+      if (fn == 19) {
+        if (n != 4) return refused;
+        const unsigned rec = cmd[3];
+        if (rec < 1 || rec > em.totals.size()) return {'U', {1}};
+        Bytes data{0};
+        data.insert(data.end(), em.totals[rec - 1].begin(), em.totals[rec - 1].end());
+        return {'U', data};
+      }
+      if (n != 3) return refused;
+      switch (fn) {
+        case 0: {
+          Bytes data{em.state};
+          data.insert(data.end(), em.init.begin(), em.init.end());
+          return {'U', data};
+        }
+        case 1:
+          return {'U', Bytes(em.descriptor.begin(), em.descriptor.end())};
+        case 24:
+          return {'U', {em.countState}};
+        case 10: {
+          if (journalPos_ >= em.journal.size()) return {'U', {7}};
+          Bytes data{0};
+          const Bytes& r = em.journal[journalPos_++];
+          data.insert(data.end(), r.begin(), r.end());
+          return {'U', data};
+        }
+        case 20:
+          for (Bytes& r : em.totals) std::fill(r.begin(), r.end(), 0);
+          return {'U', {0}};
+        default:
+          return refused;
+      }
+    }
+    default:
+      return refused;
+  }
+}
+
+}  // namespace ecrsim

@@ -1,0 +1,114 @@
+// The simulated register: bytes from the host in, bytes to the host out, no I/O.
+//
+// It answers RSTA with its status byte and RSTAE with a counted reply; it takes
+// command frames (stuffing removed, checksum checked, a repeated frame acknowledged
+// but not executed twice), answers each with ACK and an answer frame of its own
+// numbering, sends that frame again when the host replies NACK, and answers the
+// host's 'I' request with the answer still pending or with an 'I' frame.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "simulator/faults.h"
+#include "simulator/profile.h"
+#include "simulator/wire.h"
+
+namespace ecrsim {
+
+// Something to write on the line, after a pause; or the order to drop the line.
+struct Chunk {
+  Bytes bytes;
+  unsigned delayMs = 0;
+  bool hangup = false;
+};
+
+// A command the register executed, for the paper roll.
+struct Executed {
+  std::span<const uint8_t> command;  // letter first
+  uint8_t answerLetter = 0;
+  bool saleOpened = false;
+  bool saleClosed = false;
+  unsigned receipt = 0;  // number of the receipt just closed
+};
+
+class Register {
+ public:
+  Register(Profile profile, std::vector<Fault> faults);
+
+  // Takes what the host wrote and returns what the register writes back, in order.
+  std::vector<Chunk> feed(std::span<const uint8_t> in);
+
+  // The host closed the line: a new host starts a new conversation. The register
+  // keeps its sales, receipts, journal and faults.
+  void hostGone();
+
+  // One call per frame received: mark "" for a command executed, else why it was not
+  // ("BAD ", "REP ", "NACK ", "SKIP ", "ERR ", "SILENT ", "DEAD ", "HANGUP ").
+  std::function<void(std::string_view mark, std::span<const uint8_t> command)> onFrame;
+  std::function<void(const Executed&)> onExecuted;
+
+  bool saleOpen() const { return saleOpen_; }
+  unsigned receiptNumber() const { return profile_.receiptNumber; }
+  unsigned badFrames() const { return badFrames_; }
+  const Profile& profile() const { return profile_; }
+
+ private:
+  enum class Rx { Idle, Dle, Body, BodyDle, Checksum };
+
+  struct OutFrame {
+    Bytes data;  // answer letter first
+    uint8_t num = 0;
+    unsigned damagedSends = 0;  // sends still to go out with a bad checksum
+  };
+
+  struct Answer {
+    uint8_t letter = 'E';
+    Bytes data;
+  };
+
+  void byteIn(uint8_t b, std::vector<Chunk>& out);
+  void frameEnd(uint8_t checksum, std::vector<Chunk>& out);
+  void hostReply(uint8_t b, std::vector<Chunk>& out);
+  uint8_t statusByte();
+  Bytes frameBytes(OutFrame& f);
+  OutFrame newFrame(Answer a);
+  Answer execute(std::span<const uint8_t> cmd, Executed& ev);
+  Answer saleAnswer() const;
+  void record(std::string_view mark, std::span<const uint8_t> cmd) {
+    if (onFrame) onFrame(mark, cmd);
+  }
+  // Counts how often fault i has hit the current command; resets for a new one.
+  unsigned& firedFor(std::size_t i);
+
+  Profile profile_;
+  std::vector<Fault> faults_;
+  std::vector<unsigned> fired_;
+  std::vector<unsigned> firedIndex_;
+
+  Rx rx_ = Rx::Idle;
+  Bytes body_;
+  bool bodyBad_ = false;
+
+  int lastTaken_ = -1;    // Num of the last frame taken; -1 before any
+  int refusedNum_ = -1;   // Num of a frame refused by a fault, to know its resend
+  uint8_t nextNum_ = 1;   // its first answer frame of a conversation never carries 0
+  std::optional<OutFrame> last_;
+  bool pending_ = false;       // last_ not yet acknowledged by the host
+  bool awaitingReply_ = false; // last_ was sent and the host's reply byte is due
+  unsigned commandCount_ = 0;
+  unsigned currentIndex_ = 0;
+
+  unsigned criticalPolls_ = 0;
+  unsigned busyPolls_ = 0;
+  bool dead_ = false;
+
+  bool saleOpen_ = false;
+  std::size_t journalPos_ = 0;
+  unsigned badFrames_ = 0;
+};
+
+}  // namespace ecrsim
