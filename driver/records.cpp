@@ -1,7 +1,8 @@
 // Record code -> register commands.
 //
-// Every record code is its own test below, in the order the register has always been
-// driven in, so that a reader can hold each block against the record list line by line.
+// Every record code is its own independent test below, always in the same order, one
+// block per code with the bytes it sends written out, so that each block can be held
+// against the record list of docs/sales-file.md line by line.
 // Most codes become keyboard emulation ('A' followed by key codes); the text rows use
 // 'O', the end-of-sale check 'S', and the download codes hand the line to download/.
 #include "driver/records.h"
@@ -69,7 +70,7 @@ void sendO(const Payload& p) {
   txemulaz(p.bytes.data(), static_cast<long>(p.len), 'O');
 }
 
-// 'A' 0x00: clears whatever the register has keyed so far.
+// 'A' 0x00, the zero-key command that goes before most key sequences.
 void zeroKey() {
   sendA(Payload{0});
 }
