@@ -108,6 +108,7 @@ bool isFiscalRecord(const LineBuffer& line) {
 }
 
 void cassardMain(int argc, char** argv) {
+  mode = 0;
   for (const char* text : BANNER) std::fputs(text, stdout);
 
   const char* speedstring = argc >= 4 ? argv[3] : DEFAULT_LINE_SETTINGS;

@@ -53,6 +53,8 @@ extern long ReadBufferPos;
 void TProtocol(bool CreateSuspended, const char* ttyName, const char* Speed);
 int OpenPort();
 void ttySetSpeed(int dev, const char* speed);
+// Raw mode and the line-settings text applied to settings read from the port.
+void ConfigureTermio(struct termio& tty, const char* speed);
 int ttyconvertspeed(long s);
 bool ReadFile(uint8_t* In, bool Wait);
 void WaitNoChar();

@@ -95,14 +95,7 @@ int ttyconvertspeed(long s) {
   }
 }
 
-void ttySetSpeed(int dev, const char* speed) {
-  termio tty{};
-  // Never build the settings from an unread record.
-  if (ioctl(dev, TCGETA, &tty) < 0) {
-    std::perror("ioctl()");
-    portExit(-1);
-  }
-
+void ConfigureTermio(termio& tty, const char* speed) {
   tty.c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL |
                    IUCLC | IXON | IXANY | IXOFF);
   tty.c_oflag &= ~OPOST;
@@ -157,7 +150,16 @@ void ttySetSpeed(int dev, const char* speed) {
         break;
     }
   }
+}
 
+void ttySetSpeed(int dev, const char* speed) {
+  termio tty{};
+  // Never build the settings from an unread record.
+  if (ioctl(dev, TCGETA, &tty) < 0) {
+    std::perror("ioctl()");
+    portExit(-1);
+  }
+  ConfigureTermio(tty, speed);
   if (ioctl(dev, TCSETA, &tty) < 0) {
     std::perror("ioctl()");
     portExit(-1);

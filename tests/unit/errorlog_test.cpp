@@ -1,0 +1,159 @@
+// The protocol trace, the dump log and the console message.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "protocol/port.h"
+#include "protocol/protocol.h"
+#include "support/fake_port.h"
+#include "support/link_reset.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string slurp(const char* name) {
+  std::ifstream f(name, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+std::string todaysLog() {
+  char name[16];
+  DumpLogName(portNow(), name);
+  return name;
+}
+
+class ErrorLog : public testing::Test {
+ protected:
+  void SetUp() override {
+    fake::reset();
+    resetLink();
+    std::remove(todaysLog().c_str());
+  }
+  void TearDown() override { std::remove(todaysLog().c_str()); }
+};
+
+TEST_F(ErrorLog, TraceLineRendering) {
+  char out[MATRIX_COL * 2];
+  const uint8_t two[] = {0x10, 0x02};
+  LogBinToHex(two, 2, out, "CPU: ");
+  EXPECT_STREQ(out, "CPU: .10.02 ");
+  LogBinToHex(two, 0, out, "ECR: ");
+  EXPECT_STREQ(out, "ECR: ");
+  const uint8_t hi[] = {0xAB};
+  LogBinToHex(hi, 1, out, "ECR: ");
+  EXPECT_STREQ(out, "ECR: .AB ");
+}
+
+TEST_F(ErrorLog, RingKeepsTheLatestThirtyRows) {
+  for (uint8_t i = 1; i <= 31; ++i) LogWrite(&i, 1);
+  // the oldest row is now the second line recorded
+  EXPECT_STREQ(Matrix[indMatrixRow], "CPU: .02 ");
+  EXPECT_STREQ(Matrix[(indMatrixRow + DUMP_ROW - 1) % DUMP_ROW], "CPU: .1F ");
+}
+
+TEST_F(ErrorLog, LongChunkIsSplitOverRowsWithoutSpilling) {
+  Bytes chunk(200, 0x5A);
+  LogRead(chunk.data(), static_cast<long>(chunk.size()));
+  EXPECT_EQ(indMatrixRow, 3);  // 81 + 81 + 38 bytes
+  EXPECT_EQ(std::strlen(Matrix[0]), 249u);
+  EXPECT_EQ(std::strlen(Matrix[1]), 249u);
+  EXPECT_EQ(std::strlen(Matrix[2]), 5u + 3 * 38 + 1);
+  for (int r = 0; r < 3; ++r) EXPECT_EQ(std::strncmp(Matrix[r], "ECR: ", 5), 0);
+}
+
+TEST_F(ErrorLog, DumpReportLayout) {
+  LastCommand("01ITEM\n");
+  const uint8_t rsta = RSTA;
+  LogWrite(&rsta, 1);
+  SetError(MP_E_READ, MP_E_READ_E);
+  EXPECT_EQ(fake::exitCodeOf([] { ErrorHandle("Mancato collegamento con l'ECR", 32); }), 32);
+  std::string expected =
+      "\nStart: 15-03-2026 10:20:30\nUltimo comando: 01ITEM\n\nDump del protocollo: ";
+  for (int i = 0; i < DUMP_ROW - 1; ++i) expected += "\n";
+  expected += "\nCPU: .1E ";
+  expected +=
+      "\nCodice numerico errore interno: 10 \nCodice esteso errore interno: Errore timeout in "
+      "ricezione\nDescrizione: Mancato collegamento con l'ECR\nCodice di uscita: 32 \nFine dump "
+      "errore \n\n";
+  EXPECT_EQ(slurp(todaysLog().c_str()), expected);
+}
+
+TEST_F(ErrorLog, WarningReturnsAndReportsAccumulate) {
+  testing::internal::CaptureStdout();
+  ErrorHandle("primo", 0);
+  ErrorHandle("secondo", 0);
+  const std::string console = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(console,
+            "\nErrore di comunicazione sulla porta seriale.\nIl protocollo ha risposto con: "
+            "0\n\nDescrizione: primo"
+            "\nErrore di comunicazione sulla porta seriale.\nIl protocollo ha risposto con: "
+            "0\n\nDescrizione: secondo");
+  const std::string log = slurp(todaysLog().c_str());
+  EXPECT_NE(log.find("Descrizione: primo"), std::string::npos);
+  EXPECT_NE(log.find("Descrizione: secondo"), std::string::npos);
+  EXPECT_EQ(log.find("Codice di uscita"), std::string::npos);
+}
+
+TEST_F(ErrorLog, ConsoleTextIsNotAFormat) {
+  testing::internal::CaptureStdout();
+  ErrorHandle("100%s sconto %n", 0);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("100%s sconto %n"), std::string::npos);
+}
+
+TEST_F(ErrorLog, DumpLogNamePerDay) {
+  std::tm t{};
+  t.tm_year = 126;
+  t.tm_mon = 2;
+  t.tm_mday = 15;
+  t.tm_hour = 12;
+  char name[16];
+  DumpLogName(std::mktime(&t), name);
+  EXPECT_STREQ(name, "dump0315.log");
+  t.tm_mon = 11;
+  t.tm_mday = 7;
+  DumpLogName(std::mktime(&t), name);
+  EXPECT_STREQ(name, "dump1207.log");
+}
+
+TEST_F(ErrorLog, NextDayStartsANewFile) {
+  ErrorHandle("oggi", 0);
+  fake::setCalendar(portNow() + 24 * 3600);
+  const std::string tomorrow = todaysLog();
+  ErrorHandle("domani", 0);
+  EXPECT_NE(slurp(tomorrow.c_str()).find("domani"), std::string::npos);
+  EXPECT_EQ(slurp(tomorrow.c_str()).find("oggi"), std::string::npos);
+  std::remove(tomorrow.c_str());
+}
+
+TEST_F(ErrorLog, UnwritableDirectoryStillPrintsAndExits) {
+  if (geteuid() == 0) {
+    // root writes anywhere: make the log name a directory instead
+    mkdir(todaysLog().c_str(), 0700);
+  } else {
+    chmod(".", 0500);
+  }
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(fake::exitCodeOf([] { ErrorHandle("Impossibile aprire la porta seriale\n", -1); }), -1);
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("Impossibile aprire la porta seriale"),
+            std::string::npos);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("dump log"), std::string::npos);
+  rmdir(todaysLog().c_str());
+  chmod(".", 0700);
+}
+
+TEST_F(ErrorLog, LastCommandKeepsTheFirst127Characters) {
+  std::string line(200, 'x');
+  LastCommand(line.c_str());
+  EXPECT_EQ(std::strlen(LastCmd), 127u);
+}
+
+}  // namespace

@@ -1,0 +1,229 @@
+// The run: reading and widening sales lines, the fiscal report name, and whole runs
+// of the driver against the scripted register.
+
+#include "driver/main.h"
+
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "ecrconf/ecrconf.h"
+#include "protocol/protocol.h"
+#include "support/fake_port.h"
+#include "support/link_reset.h"
+#include "support/scripted_ecr.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+FILE* fileWith(const std::string& content) {
+  FILE* f = std::tmpfile();
+  std::fwrite(content.data(), 1, content.size(), f);
+  std::rewind(f);
+  return f;
+}
+
+std::string text(const LineBuffer& line, std::size_t len) {
+  return std::string(line.data(), len);
+}
+
+TEST(SalesLines, Reading) {
+  LineBuffer line;
+  FILE* f = fileWith("01AB\r\n\n" + std::string(300, 'x') + "\r\n" + std::string(254, 'y') +
+                     std::string("\nZZ\0Q\nlast", 10));
+  SalesLine r = readSalesLine(f, line);
+  EXPECT_EQ(text(line, r.len), "01AB\r\n");
+  r = readSalesLine(f, line);
+  EXPECT_EQ(text(line, r.len), "\n");
+  EXPECT_EQ(line[1], '\0') << "the buffer is cleared: nothing of the longer line before";
+  r = readSalesLine(f, line);
+  EXPECT_EQ(r.len, 254u);
+  EXPECT_TRUE(r.truncated);
+  r = readSalesLine(f, line);
+  EXPECT_EQ(r.len, 254u) << "the tail of the long line is no line of its own";
+  EXPECT_EQ(line[0], 'y');
+  EXPECT_FALSE(r.truncated) << "only the line end was left over";
+  r = readSalesLine(f, line);
+  EXPECT_EQ(r.len, 5u) << "a NUL byte is part of the line";
+  r = readSalesLine(f, line);
+  EXPECT_EQ(text(line, r.len), "last");
+  EXPECT_EQ(readSalesLine(f, line).result, LineRead::End);
+  std::fclose(f);
+}
+
+TEST(SalesLines, ReadErrorIsNoEndOfFile) {
+  FILE* dir = std::fopen(".", "r");
+  ASSERT_NE(dir, nullptr);
+  LineBuffer line;
+  EXPECT_EQ(readSalesLine(dir, line).result, LineRead::Error);
+  std::fclose(dir);
+}
+
+TEST(SalesLines, ShortFormWidening) {
+  struct Case {
+    const char* legend;
+    std::string in;
+    std::string out;
+  };
+  const std::string desc16 = "CAFFE           ";
+  const Case cases[] = {
+      {"28 characters: as read", std::string(27, 'a') + "\n", std::string(27, 'a') + "\n"},
+      {"34 characters: as read", std::string(33, 'a') + "\n", std::string(33, 'a') + "\n"},
+      {"item sale, LF", "01" + desc16 + "000000150" + "03\n",
+       "01" + desc16 + std::string(19, ' ') + "000000150" + "03\n"},
+      {"item sale, CR LF", "01" + desc16 + "000000150" + "03\r\n",
+       "01" + desc16 + std::string(19, ' ') + "000000150" + "03\r\n"},
+      {"04 keeps its 27-character text", "04" + std::string(27, 'T') + "\n",
+       "04" + std::string(27, 'T') + std::string(19, ' ') + "\n"},
+      {"04 of 29 with the line end at column 28", "04" + std::string(26, 'T') + "\n",
+       "04" + std::string(26, 'T') + "\n" + std::string(19, ' ')},
+      {"33 characters", "99" + std::string(30, ' ') + "\n",
+       "99" + std::string(16, ' ') + std::string(19, ' ') + std::string(14, ' ') + "\n"},
+  };
+  for (const auto& c : cases) {
+    LineBuffer line{};
+    std::memcpy(line.data(), c.in.data(), c.in.size());
+    const std::size_t len = widenShortForm(line, c.in.size());
+    EXPECT_EQ(text(line, len), c.out) << c.legend;
+  }
+}
+
+TEST(SalesLines, FiscalReportNames) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"CASSARD00.ECR", "CASSARD00.fis"},
+      {"vendite", "vendite.fis"},
+      {"dati/CASSARD00.ECR", "dati/CASSARD00.fis"},
+      {"./x.ECR", "./x.fis"},
+      {"../x.ECR", "../x.fis"},
+      {"dati.v2/x.ECR", "dati.v2/x.fis"},
+      {"a.b.c", "a.fis"},
+  };
+  char out[NAME_MAX_LEN + 1];
+  for (auto [in, expected] : cases) {
+    ASSERT_TRUE(fiscalReportName(in, out, sizeof out)) << in;
+    EXPECT_STREQ(out, expected) << in;
+  }
+  EXPECT_FALSE(fiscalReportName(std::string(252, 'n').c_str(), out, sizeof out));
+}
+
+TEST(SalesLines, FiscalRecords) {
+  for (const char* code : {"12", "13", "23", "24"}) {
+    LineBuffer line{};
+    std::memcpy(line.data(), code, 2);
+    EXPECT_TRUE(isFiscalRecord(line)) << code;
+  }
+  for (const char* code : {"11", "14", "1", "", "2"}) {
+    LineBuffer line{};
+    std::memcpy(line.data(), code, std::strlen(code));
+    EXPECT_FALSE(isFiscalRecord(line)) << code;
+  }
+}
+
+// ---- whole runs in process: a pty stands for the device, the fake port for the line
+
+std::string slurp(const std::string& name) {
+  std::ifstream f(name, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+class Run : public testing::Test {
+ protected:
+  void SetUp() override {
+    fake::reset();
+    resetLink();
+    char name[256];
+    ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
+    device_ = name;
+    fake::setPeer(&ecr_);
+    ecr_.responder = [](std::span<const uint8_t> cmd) -> EcrAnswer {
+      if (cmd[0] == 'T') {
+        Bytes ident(76, 0);
+        std::memcpy(ident.data(), "AB12345678", 10);
+        std::memcpy(ident.data() + 10, "2.50                ", 20);
+        const uint8_t when[] = {0x31, 0x12, 0x09, 0x23, 0x59, 0x58};
+        std::memcpy(ident.data() + 30, when, 6);
+        std::memcpy(ident.data() + 68, "2XYZ0012", 8);
+        return {'T', ident};
+      }
+      return {'S', {0, 0, 0}};
+    };
+  }
+  void TearDown() override {
+    if (FOpenPort >= 0) close(FOpenPort);
+    if (fileo) std::fclose(fileo);
+    fileo = nullptr;
+    close(slave_);
+    close(master_);
+  }
+  int run(const std::string& sales, const char* salesName = "vendite.ECR") {
+    if (!sales.empty() || salesName == std::string("vendite.ECR")) {
+      std::ofstream(salesName, std::ios::binary) << sales;
+    }
+    std::string a0 = "cassard", a1 = salesName, a2 = device_, a3 = "38400,N,8,1";
+    char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), nullptr};
+    testing::internal::CaptureStdout();
+    const int code = fake::exitCodeOf([&] { cassardMain(4, argv); });
+    console_ = testing::internal::GetCapturedStdout();
+    return code;
+  }
+  int master_ = -1, slave_ = -1;
+  std::string device_, console_;
+  ScriptedEcr ecr_;
+};
+
+TEST_F(Run, EmptySalesFileIdentifiesAndCloses) {
+  EXPECT_EQ(run(""), 0);
+  EXPECT_EQ(ecr_.realCommands(), (std::vector<Bytes>{{'T'}, {'H', 0}}));
+  EXPECT_EQ(console_.substr(0, 58), "\nDriver Registratori di cassa Molvex, versione 4.0.8 'HT'\n");
+  EXPECT_NE(
+      console_.find("Qusta \xE8 una versione beta non va utilizzata in ambienti di produzione\n"),
+      std::string::npos);
+  const std::string final = "\nIl programma e stato terminato correttamente.\n\n";
+  EXPECT_EQ(console_.substr(console_.size() - final.size()), final);
+  EXPECT_FALSE(std::ifstream("vendite.fis").good()) << "no fiscal report without a fiscal record";
+}
+
+TEST_F(Run, StartUpFailures) {
+  EXPECT_EQ(run("", "missing.ECR") & 0xff, 0xff);
+  EXPECT_NE(console_.find("Impossibile aprire il file di input\n"), std::string::npos);
+  device_ = "/nonexistent/ca300";
+  EXPECT_EQ(run("", "missing.ECR"), -1);
+  EXPECT_NE(console_.find("Impossibile aprire la porta seriale\n"), std::string::npos)
+      << "the serial failure comes first";
+}
+
+TEST_F(Run, ReadErrorEndsWithoutClosingCommand) {
+  mkdir("adir", 0700);
+  EXPECT_EQ(run("", "adir"), -1);
+  EXPECT_NE(console_.find("Errore in lettura del file di input\n"), std::string::npos);
+  EXPECT_EQ(ecr_.realCommands(), (std::vector<Bytes>{{'T'}}));
+  EXPECT_EQ(console_.find("terminato correttamente"), std::string::npos);
+  rmdir("adir");
+}
+
+TEST_F(Run, OverLongLineIsWarnedAndCut) {
+  EXPECT_EQ(run(std::string(300, 'Q') + "\n"), 0);
+  EXPECT_NE(console_.find("Riga troppo lunga: parte eccedente ignorata"), std::string::npos);
+}
+
+TEST_F(Run, TwoFiscalRecordsRecreateTheReport) {
+  const std::string line12 = "12" + std::string(35, ' ') + "000000000" + "  \n";
+  // This register answers no memory read, so the load at the end of the run refuses
+  // it; what was written before stays on disk.
+  EXPECT_EQ(run(line12 + line12), -1);
+  EXPECT_NE(console_.find("Risposta dell'ECR troppo corta"), std::string::npos);
+  const std::string report = slurp("vendite.fis");
+  EXPECT_EQ(report.find("[FISCALI]\n"), 0u);
+  EXPECT_EQ(report.find("[FISCALI]\n", 1), std::string::npos) << "created anew, not appended";
+  EXPECT_NE(report.find("MF_FULL=AB12345678\n"), std::string::npos);
+}
+
+}  // namespace
