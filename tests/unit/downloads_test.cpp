@@ -395,13 +395,22 @@ TEST_F(InternalTotals, DepartmentsPastNinetyNineKeepTheirNumber) {
   EXPECT_NE(file.find("RE|101|REPARTO 101 |"), std::string::npos);
 }
 
-TEST_F(InternalTotals, OnlyDoubleZeroTruncates) {
+// Unlike the journal, both totals downloads truncate only on "00".
+TEST_F(InternalTotals, TotalsTruncateOnlyOnDoubleZero) {
   configure(0, '1');
-  const std::string body = std::string(kIdentificationLine) + kGeneralTotals;
-  for (const char* rep : {"00", "01", "10", "  ", "0\r"}) {
-    writeFile("INTMODE", "old\n");
-    const bool truncates = std::string(rep) == "00";
-    EXPECT_EQ(run("INTMODE", rep), (truncates ? "" : "old\n") + body) << "'" << rep << "'";
+  for (auto* download : {DoDownloadInt, DoReadTotalsExp}) {
+    std::string fresh;  // what the first run, "00", writes
+    for (const char* rep : {"00", "01", "10", "  ", "0\r"}) {
+      writeFile("TOTMODE", "old\n");
+      const SalesLine line("TOTMODE", rep);
+      testing::internal::CaptureStdout();
+      download(line.name(), line.mode());
+      testing::internal::GetCapturedStdout();
+      const std::string got = readFile("TOTMODE");
+      if (fresh.empty()) fresh = got;
+      EXPECT_EQ(got, (std::string(rep) == "00" ? "" : "old\n") + fresh) << "'" << rep << "'";
+    }
+    EXPECT_FALSE(fresh.empty());
   }
 }
 
@@ -504,20 +513,6 @@ TEST_F(Download, ExpansionTotalsAreThirtyThreeHexLines) {
   want.push_back(kClosing);
   EXPECT_EQ(readFile("EXPTOT"), expected);
   EXPECT_EQ(ecr.realCommands(), want);
-}
-
-TEST_F(Download, ExpansionTotalsOnlyDoubleZeroTruncates) {
-  for (const char* rep : {"00", "01", "10", "  "}) {
-    writeFile("EXPMODE", "old\n");
-    const SalesLine line("EXPMODE", rep);
-    testing::internal::CaptureStdout();
-    DoReadTotalsExp(line.name(), line.mode());
-    testing::internal::GetCapturedStdout();
-    const std::string got = readFile("EXPMODE");
-    const bool truncates = std::string(rep) == "00";
-    EXPECT_EQ(got.rfind("old\n", 0) == 0, !truncates) << "'" << rep << "'";
-    EXPECT_EQ(got.size(), (truncates ? 0 : 4) + 33 * 3u) << "'" << rep << "'";
-  }
 }
 
 TEST_F(Download, ExpansionTotalAnswerWithoutStateByteIsShort) {
