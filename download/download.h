@@ -8,6 +8,8 @@
 #include <memory>
 #include <span>
 
+#include "protocol/protocol.h"
+
 inline constexpr std::size_t FILE_ROW_LEN = 512;
 using FileRow = std::array<char, FILE_ROW_LEN>;
 
@@ -63,6 +65,12 @@ using DownloadFile = std::unique_ptr<FILE, FileCloser>;
 DownloadFile OpenDownloadFile(const char* FileName, bool truncate);
 // Closes it, ending the run when the last buffered lines cannot be written.
 void CloseDownloadFile(DownloadFile file);
+
+// One request of a download: ends the run when the transaction fails (with the
+// link's text and code) or when the answer brings fewer than `need` bytes; returns
+// the answer bytes received, never more.
+std::span<const uint8_t> DownloadRequest(std::span<const uint8_t> psTx, AnswerBuffer& psRx,
+                                         long need);
 
 // The opening and closing commands that bracket every download ('H' 1, 'H' 0).
 void SendDownloadOpening();

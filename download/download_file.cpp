@@ -1,4 +1,5 @@
 // What every download shares: the file, the bracketing commands, the progress.
+#include <algorithm>
 #include <cstdio>
 
 #include "download/download.h"
@@ -26,6 +27,19 @@ DownloadFile OpenDownloadFile(const char* FileName, bool truncate) {
 void CloseDownloadFile(DownloadFile file) {
   // The last lines are still buffered: a full disk shows up only here.
   if (std::fclose(file.release()) != 0) FatalError(OUTPUT_WRITE_ERROR_TEXT, -1);
+}
+
+std::span<const uint8_t> DownloadRequest(std::span<const uint8_t> psTx, AnswerBuffer& psRx,
+                                         long need) {
+  long pRxLen = 0;
+  long pStatus = 0;
+  const long result =
+      DirectIO(psTx.data(), static_cast<long>(psTx.size()), psRx, &pRxLen, &pStatus);
+  // On failure psRx holds the link's message, terminated.
+  if (result != 0) FatalError(reinterpret_cast<const char*>(psRx.data()), static_cast<int>(result));
+  RequireAnswerLen(pRxLen, need);
+  return std::span<const uint8_t>(psRx).first(
+      static_cast<std::size_t>(std::clamp<long>(pRxLen, 0, static_cast<long>(psRx.size()))));
 }
 
 void SendDownloadOpening() {

@@ -1,6 +1,4 @@
 // Record 55: the expansion journal, read record by record into the download file.
-#include <algorithm>
-
 #include "download/download.h"
 #include "protocol/port.h"
 #include "protocol/protocol.h"
@@ -27,17 +25,11 @@ void DoDownloadExp(const char* FileName, const char* Mode) {
   for (long i = 0;; ++i) {
     if (i % kDotEvery == 0) PrintProgressDot();
 
-    long pRxLen = 0;
-    long pStatus = 0;
-    const long result = DirectIO(psTx.data(), psTx.size(), psRx, &pRxLen, &pStatus);
-    if (result != 0)
-      FatalError(reinterpret_cast<const char*>(psRx.data()), static_cast<int>(result));
     // Without a state byte the answer says nothing; psRx[0] may be an older answer's.
-    RequireAnswerLen(pRxLen, 1);
-    if (psRx[0] == kEndOfJournal) break;
+    const auto answer = DownloadRequest(psTx, psRx, 1);
+    if (answer[0] == kEndOfJournal) break;
 
-    const auto record = std::span<const uint8_t>(psRx).subspan(
-        1, static_cast<std::size_t>(std::min<long>(pRxLen, psRx.size())) - 1);
+    const auto record = answer.subspan(1);
     const std::size_t len = B2Mode ? ParseB2Mode(pszFileRow, record) : Dimpacc(pszFileRow, record);
     WriteOutput(DMFile.get(), pszFileRow.data(), len);
   }

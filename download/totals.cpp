@@ -1,6 +1,5 @@
 // Records 60, 54 and 53: the register's internal totals, and the expansion totals
 // read and cleared.
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -30,27 +29,13 @@ static_assert(Descr.size() == 2 * NUMTOT);
 
 constexpr long kDotEvery = 16;
 
-[[noreturn]] void failedTransaction(const AnswerBuffer& psRx, long result) {
-  FatalError(reinterpret_cast<const char*>(psRx.data()), static_cast<int>(result));
-}
-
-std::span<const uint8_t> answer(const AnswerBuffer& psRx, long pRxLen) {
-  return std::span<const uint8_t>(psRx).first(
-      static_cast<std::size_t>(std::clamp<long>(pRxLen, 0, psRx.size())));
-}
-
 // Memory read of len bytes at addr; the command carries only the low 16 bits of the
 // address. Ends the run unless the register delivers all len bytes.
 std::span<const uint8_t> readMemory(int64_t addr, int64_t len, AnswerBuffer& psRx) {
   const std::array<uint8_t, 4> psTx{'D', static_cast<uint8_t>(addr & 0xFF),
                                     static_cast<uint8_t>((addr >> 8) & 0xFF),
                                     static_cast<uint8_t>(len)};
-  long pRxLen = 0;
-  long pStatus = 0;
-  const long result = DirectIO(psTx.data(), psTx.size(), psRx, &pRxLen, &pStatus);
-  if (result != 0) failedTransaction(psRx, result);
-  RequireAnswerLen(pRxLen, static_cast<long>(len));
-  return answer(psRx, pRxLen);
+  return DownloadRequest(psTx, psRx, static_cast<long>(len));
 }
 
 bool brandWithExtraDeptBytes(char cCodMarca) {
@@ -75,13 +60,8 @@ bool totalsConfigValid() {
 }
 
 void writeIdentification(FILE* DMFile, AnswerBuffer& psRx, FileRow& pszFileRow) {
-  const uint8_t T = 'T';
-  long pRxLen = 0;
-  long pStatus = 0;
-  const long result = DirectIO(&T, 1, psRx, &pRxLen, &pStatus);
-  if (result != 0) failedTransaction(psRx, result);
-  RequireAnswerLen(pRxLen, kIdAnswerLen);
-  const auto id = answer(psRx, pRxLen);
+  const std::array<uint8_t, 1> psTx{'T'};
+  const auto id = DownloadRequest(psTx, psRx, kIdAnswerLen);
 
   RowWriter out{pszFileRow};
   out.put('I'), out.put('T'), out.put('|');
@@ -165,12 +145,8 @@ void DoReadTotalsExp(const char* FileName, const char* Mode) {
   for (uint8_t n = 1; n <= kTotalRecords; ++n) {
     if (n % kDotEvery == 0) PrintProgressDot();
     psTx[3] = n;
-    long pRxLen = 0;
-    long pStatus = 0;
-    const long result = DirectIO(psTx.data(), psTx.size(), psRx, &pRxLen, &pStatus);
-    if (result != 0) failedTransaction(psRx, result);
-    RequireAnswerLen(pRxLen, 1);  // the state byte, not written
-    const std::size_t len = Dimpacc(pszFileRow, answer(psRx, pRxLen).subspan(1));
+    // The state byte leads every answer and is not written.
+    const std::size_t len = Dimpacc(pszFileRow, DownloadRequest(psTx, psRx, 1).subspan(1));
     WriteOutput(DMFile.get(), pszFileRow.data(), len);
   }
 
@@ -182,10 +158,7 @@ void DoClearTotalsExp() {
   SendDownloadOpening();
   const std::array<uint8_t, 3> psTx{'U', 0x00, 0x14};
   AnswerBuffer psRx{};
-  long pRxLen = 0;
-  long pStatus = 0;
   // The register's answer to the clear carries nothing this side needs.
-  const long result = DirectIO(psTx.data(), psTx.size(), psRx, &pRxLen, &pStatus);
-  if (result != 0) failedTransaction(psRx, result);
+  DownloadRequest(psTx, psRx, 0);
   SendDownloadClosing();
 }
