@@ -105,7 +105,8 @@ bool parseFault(std::string_view spec, Fault& out, std::string& error) {
     if (target.size() == 1 && !(target[0] >= '0' && target[0] <= '9')) {
       out.letter = target[0];
     } else if (!parseNumber(target, 1000000000, out.index) || out.index == 0) {
-      error = "bad target in fault \"" + std::string(spec) + "\" (a command number from 1, or a letter)";
+      error = "bad target in fault \"" + std::string(spec) +
+              "\" (a command number from 1, or a letter)";
       return false;
     }
   } else if (spec.find('@') != std::string_view::npos) {

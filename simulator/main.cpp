@@ -28,7 +28,9 @@ using namespace ecrsim;
 namespace {
 
 volatile sig_atomic_t gStop = 0;
-void onSignal(int) { gStop = 1; }
+void onSignal(int) {
+  gStop = 1;
+}
 
 using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 
@@ -55,8 +57,8 @@ void trace(bool on, const char* dir, const uint8_t* b, std::size_t n) {
   if (!on || n == 0) return;
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  std::fprintf(stderr, "%ld.%03ld %s %s\n", static_cast<long>(ts.tv_sec),
-               ts.tv_nsec / 1000000, dir, hex({b, n}).c_str());
+  std::fprintf(stderr, "%ld.%03ld %s %s\n", static_cast<long>(ts.tv_sec), ts.tv_nsec / 1000000, dir,
+               hex({b, n}).c_str());
 }
 
 bool writeAll(int fd, const uint8_t* b, std::size_t n) {
@@ -88,18 +90,30 @@ int main(int argc, char** argv) {
   std::vector<std::string> faultSpecs;
   bool traceOn = false;
   static const option kOptions[] = {
-      {"link", required_argument, nullptr, 'l'},   {"profile", required_argument, nullptr, 'p'},
-      {"fault", required_argument, nullptr, 'f'},  {"record", required_argument, nullptr, 'r'},
-      {"roll", required_argument, nullptr, 'o'},   {"trace", no_argument, nullptr, 't'},
-      {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
+      {"link", required_argument, nullptr, 'l'},  {"profile", required_argument, nullptr, 'p'},
+      {"fault", required_argument, nullptr, 'f'}, {"record", required_argument, nullptr, 'r'},
+      {"roll", required_argument, nullptr, 'o'},  {"trace", no_argument, nullptr, 't'},
+      {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
     switch (c) {
-      case 'l': link = optarg; break;
-      case 'p': profilePath = optarg; break;
-      case 'f': faultSpecs.emplace_back(optarg); break;
-      case 'r': recordPath = optarg; break;
-      case 'o': rollPath = optarg; break;
-      case 't': traceOn = true; break;
+      case 'l':
+        link = optarg;
+        break;
+      case 'p':
+        profilePath = optarg;
+        break;
+      case 'f':
+        faultSpecs.emplace_back(optarg);
+        break;
+      case 'r':
+        recordPath = optarg;
+        break;
+      case 'o':
+        rollPath = optarg;
+        break;
+      case 't':
+        traceOn = true;
+        break;
       case 'h':
         std::fputs(kUsage, stdout);
         std::fputs(kFaultHelp, stdout);
@@ -137,7 +151,8 @@ int main(int argc, char** argv) {
   if (!recordPath.empty()) {
     record.reset(std::fopen(recordPath.c_str(), "w"));
     if (!record) {
-      std::fprintf(stderr, "ecrsim: cannot write %s: %s\n", recordPath.c_str(), std::strerror(errno));
+      std::fprintf(stderr, "ecrsim: cannot write %s: %s\n", recordPath.c_str(),
+                   std::strerror(errno));
       return 2;
     }
   }
@@ -257,6 +272,7 @@ int main(int argc, char** argv) {
   }
   close(master);
   unlink(link.c_str());
-  if (reg.badFrames() > 0) std::fprintf(stderr, "ecrsim: %u damaged frames refused\n", reg.badFrames());
+  if (reg.badFrames() > 0)
+    std::fprintf(stderr, "ecrsim: %u damaged frames refused\n", reg.badFrames());
   return status;
 }

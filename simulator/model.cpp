@@ -83,7 +83,9 @@ void Register::byteIn(uint8_t b, std::vector<Chunk>& out) {
       } else if (b == kRstae) {
         // Count, then status, the Num of the last frame taken and a byte that makes
         // the XOR of the three equal the count.
-        uint8_t st = criticalPolls_ ? kStatusCritical : busyPolls_ ? kStatusBusy : profile_.idleStatus;
+        uint8_t st = criticalPolls_ ? kStatusCritical
+                     : busyPolls_   ? kStatusBusy
+                                    : profile_.idleStatus;
         uint8_t num = lastTaken_ < 0 ? 0 : static_cast<uint8_t>(lastTaken_);
         out.push_back({{3, st, num, static_cast<uint8_t>(3 ^ st ^ num)}});
       } else if (b == kAck || b == kNack || b == kSkip) {
@@ -181,9 +183,10 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
     return;
   }
   const uint8_t num = body_[0];
-  if (lastTaken_ >= 0 && num == lastTaken_) {
+  if (lastTaken_ >= 0 && num == lastTaken_ && body_ == lastBody_) {
     // The host did not see our ACK and sent the frame again: acknowledge it, do not
-    // execute it twice, and repeat its answer.
+    // execute it twice, and repeat its answer. A different body under the same Num
+    // is a new host that began its count again before we saw the line close.
     record("REP ", cmd);
     Bytes b{kAck};
     if (last_) {
@@ -195,6 +198,7 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
   }
   if (cmd.size() == 1 && cmd[0] == 'I') {
     lastTaken_ = num;
+    lastBody_ = body_;
     refusedNum_ = -1;
     record("", cmd);
     if (!pending_ || !last_) {
@@ -238,7 +242,7 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
         ++n;
         refusedNum_ = num;
         static constexpr std::string_view kMarks[] = {"NACK ", "SKIP ", "ERR ", "SILENT "};
-        const std::size_t k = f.kind == FaultKind::Nack ? 0
+        const std::size_t k = f.kind == FaultKind::Nack   ? 0
                               : f.kind == FaultKind::Skip ? 1
                               : f.kind == FaultKind::Err  ? 2
                                                           : 3;
@@ -254,6 +258,7 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
   }
 
   lastTaken_ = num;
+  lastBody_ = body_;
   refusedNum_ = -1;
   Executed ev;
   ev.command = cmd;
@@ -268,13 +273,26 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
     const Fault& f = faults_[i];
     if (!faultHits(f, currentIndex_, letter)) continue;
     switch (f.kind) {
-      case FaultKind::EAnswer: eAnswer = true; break;
-      case FaultKind::Refuse: refusal = &f; break;
-      case FaultKind::Lose: lose = true; break;
-      case FaultKind::Stray: stray += f.arg; break;
-      case FaultKind::BadSum: damaged += f.arg; break;
-      case FaultKind::Short: shortBy += f.arg; break;
-      default: break;
+      case FaultKind::EAnswer:
+        eAnswer = true;
+        break;
+      case FaultKind::Refuse:
+        refusal = &f;
+        break;
+      case FaultKind::Lose:
+        lose = true;
+        break;
+      case FaultKind::Stray:
+        stray += f.arg;
+        break;
+      case FaultKind::BadSum:
+        damaged += f.arg;
+        break;
+      case FaultKind::Short:
+        shortBy += f.arg;
+        break;
+      default:
+        break;
     }
   }
   if (eAnswer) {

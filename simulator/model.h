@@ -93,12 +93,13 @@ class Register {
   Bytes body_;
   bool bodyBad_ = false;
 
-  int lastTaken_ = -1;    // Num of the last frame taken; -1 before any
-  int refusedNum_ = -1;   // Num of a frame refused by a fault, to know its resend
-  uint8_t nextNum_ = 1;   // its first answer frame of a conversation never carries 0
+  int lastTaken_ = -1;   // Num of the last frame taken; -1 before any
+  Bytes lastBody_;       // its body, to tell a repetition from a new host's frame
+  int refusedNum_ = -1;  // Num of a frame refused by a fault, to know its resend
+  uint8_t nextNum_ = 1;  // its first answer frame of a conversation never carries 0
   std::optional<OutFrame> last_;
-  bool pending_ = false;       // last_ not yet acknowledged by the host
-  bool awaitingReply_ = false; // last_ was sent and the host's reply byte is due
+  bool pending_ = false;        // last_ not yet acknowledged by the host
+  bool awaitingReply_ = false;  // last_ was sent and the host's reply byte is due
   unsigned commandCount_ = 0;
   unsigned currentIndex_ = 0;
 

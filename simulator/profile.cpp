@@ -12,7 +12,9 @@ using nlohmann::json;
 
 namespace {
 
-[[noreturn]] void fail(const std::string& what) { throw std::runtime_error(what); }
+[[noreturn]] void fail(const std::string& what) {
+  throw std::runtime_error(what);
+}
 
 // Packed decimal, most significant digits first, over n bytes.
 void putBcd(Bytes& mem, std::size_t at, std::size_t n, unsigned long long value) {
@@ -25,7 +27,9 @@ void putBcd(Bytes& mem, std::size_t at, std::size_t n, unsigned long long value)
   }
 }
 
-uint8_t bcdByte(int v) { return static_cast<uint8_t>((v / 10 % 10) << 4 | (v % 10)); }
+uint8_t bcdByte(int v) {
+  return static_cast<uint8_t>((v / 10 % 10) << 4 | (v % 10));
+}
 
 void put16(Bytes& mem, std::size_t at, unsigned v) {
   mem.at(at) = static_cast<uint8_t>(v & 0xff);
@@ -77,7 +81,7 @@ void checkRange(unsigned address, std::size_t length, const std::string& what) {
 
 void buildIdentification(const json& id, Profile& p) {
   p.ident.assign(kIdentLen, 0);
-  putText(p.ident, 0, 10, id.value("serial", "99IBM00001"));
+  putText(p.ident, 0, 10, id.value("serial", "99XY000001"));
   putText(p.ident, 10, 20, id.value("version", "2.50"));
   // "YYYY-MM-DD hh:mm:ss": the register keeps day, month, year, hour, minute,
   // second as packed decimal bytes.
@@ -153,7 +157,8 @@ void buildExpansion(const json& e, Profile& p) {
   em.totalsLength = num(totals, "record_length", 16);
   if (em.totalsLength > 199) fail("\"record_length\" of the totals must be at most 199");
   em.totals.assign(kEmTotalRecords, Bytes(em.totalsLength, 0));
-  for (auto& [key, value] : totals.value("records", json::object()).items()) {
+  const json records = totals.value("records", json::object());
+  for (auto& [key, value] : records.items()) {
     int n = std::atoi(key.c_str());
     if (n < 1 || n > kEmTotalRecords) fail("total record numbers go from 1 to 33");
     Bytes r = hexField(value, "a total record");
@@ -231,7 +236,8 @@ void buildMemory(const json& j, Profile& p) {
   // Index table and its extension. An address of 0 is how an old EPROM answers: the
   // register then has no table to fill.
   std::array<uint8_t, 125> dd{};
-  for (auto& [key, value] : j.value("dd_options", json::object()).items()) {
+  const json ddOptions = j.value("dd_options", json::object());
+  for (auto& [key, value] : ddOptions.items()) {
     int n = std::atoi(key.c_str());
     if (n < 1 || n > 124 || !value.is_number_unsigned() || value.get<unsigned>() > 3)
       fail("DD options are numbered 1 to 124 and hold 0 to 3");
@@ -301,7 +307,8 @@ void buildMemory(const json& j, Profile& p) {
 
   // General totals: a 2-byte count and an lts-byte value each, at their index.
   const unsigned recLen = lts + 2;
-  for (auto& [key, value] : j.value("general_totals", json::object()).items()) {
+  const json generalTotals = j.value("general_totals", json::object());
+  for (auto& [key, value] : generalTotals.items()) {
     int idx = std::atoi(key.c_str());
     if (idx < 0 || idx > 255) fail("general total indexes go from 0 to 255");
     std::size_t at = totg.address + static_cast<std::size_t>(idx) * recLen;
@@ -351,7 +358,9 @@ json readJson(const std::filesystem::path& path, int depth) {
 
 }  // namespace
 
-void storeReceiptNumber(Profile& p) { putBcd(p.memory, p.receiptAddr, 2, p.receiptNumber % 10000); }
+void storeReceiptNumber(Profile& p) {
+  putBcd(p.memory, p.receiptAddr, 2, p.receiptNumber % 10000);
+}
 
 bool loadProfile(const std::string& path, Profile& out, std::string& error) {
   try {

@@ -33,14 +33,14 @@ struct Expansion {
 
 struct Profile {
   std::string name;
-  uint8_t frameId = 0;           // ID byte of its answer frames
+  uint8_t frameId = 0;  // ID byte of its answer frames
   uint8_t idleStatus = kStatusIdle;
-  Bytes ident;                   // answer data of 'T'
-  Bytes memory;                  // kMemorySize bytes behind 'D'
-  uint16_t receiptAddr = 0;      // first of the two BCD bytes of the receipt number
-  unsigned receiptNumber = 1;    // receipt the next closed sale prints
-  Bytes article;                 // answer data of 'C' 3
-  int decimals = 2;              // places of the amounts keyed, for the roll
+  Bytes ident;                 // answer data of 'T'
+  Bytes memory;                // kMemorySize bytes behind 'D'
+  uint16_t receiptAddr = 0;    // first of the two BCD bytes of the receipt number
+  unsigned receiptNumber = 1;  // receipt the next closed sale prints
+  Bytes article;               // answer data of 'C' 3
+  int decimals = 2;            // places of the amounts keyed, for the roll
   Expansion em;
   std::vector<std::string> faults;
 };

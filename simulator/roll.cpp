@@ -24,10 +24,14 @@ bool isPayment(uint8_t k) {
 bool keysToDigits(std::span<const uint8_t> keys, std::string& out) {
   out.clear();
   for (uint8_t k : keys) {
-    if (k >= 1 && k <= 9) out.push_back(static_cast<char>('0' + k));
-    else if (k == 10) out.push_back('0');
-    else if (k == 13) out.push_back('.');
-    else return false;
+    if (k >= 1 && k <= 9)
+      out.push_back(static_cast<char>('0' + k));
+    else if (k == 10)
+      out.push_back('0');
+    else if (k == 13)
+      out.push_back('.');
+    else
+      return false;
   }
   return true;
 }
@@ -124,13 +128,20 @@ std::string printer(std::span<const uint8_t> p) {
 std::string expansion(std::span<const uint8_t> p) {
   if (p.size() < 2) return "EXPANSION ?\n";
   switch (p[1]) {
-    case 0: return "EXPANSION MEMORY: state\n";
-    case 1: return "EXPANSION MEMORY: descriptor\n";
-    case 24: return "EXPANSION MEMORY: count flag\n";
-    case 10: return "JOURNAL: next record\n";
-    case 19: return p.size() > 2 ? fmt("EXPANSION TOTAL %d read\n", p[2]) : "EXPANSION TOTAL ?\n";
-    case 20: return "EXPANSION TOTALS CLEARED\n";
-    default: return fmt("EXPANSION function %d\n", p[1]);
+    case 0:
+      return "EXPANSION MEMORY: state\n";
+    case 1:
+      return "EXPANSION MEMORY: descriptor\n";
+    case 24:
+      return "EXPANSION MEMORY: count flag\n";
+    case 10:
+      return "JOURNAL: next record\n";
+    case 19:
+      return p.size() > 2 ? fmt("EXPANSION TOTAL %d read\n", p[2]) : "EXPANSION TOTAL ?\n";
+    case 20:
+      return "EXPANSION TOTALS CLEARED\n";
+    default:
+      return fmt("EXPANSION function %d\n", p[1]);
   }
 }
 
@@ -141,20 +152,34 @@ std::string rollLines(const Executed& ev, int decimals) {
   const std::span<const uint8_t> p = ev.command.subspan(1);
   std::string line;
   switch (ev.command[0]) {
-    case 'A': line = keyboard(p, ev, decimals); break;
-    case 'O': line = printer(p); break;
-    case 'S': line = "STATUS ASKED\n"; break;
+    case 'A':
+      line = keyboard(p, ev, decimals);
+      break;
+    case 'O':
+      line = printer(p);
+      break;
+    case 'S':
+      line = "STATUS ASKED\n";
+      break;
     case 'H':
       line = p.size() == 1 && p[0] == 1 ? "== host opens a download ==\n" : "== host closes ==\n";
       break;
-    case 'T': line = "IDENTIFICATION\n"; break;
+    case 'T':
+      line = "IDENTIFICATION\n";
+      break;
     case 'D':
       line = p.size() == 3 ? fmt("MEMORY READ 0x%04X, %d bytes\n", p[0] | p[1] << 8, p[2])
                            : "MEMORY READ ?\n";
       break;
-    case 'C': line = "ARTICLE CODE SETTINGS\n"; break;
-    case 'U': line = expansion(p); break;
-    default: line = fmt("COMMAND '%c'  %s\n", ev.command[0], keyList(p).c_str()); break;
+    case 'C':
+      line = "ARTICLE CODE SETTINGS\n";
+      break;
+    case 'U':
+      line = expansion(p);
+      break;
+    default:
+      line = fmt("COMMAND '%c'  %s\n", ev.command[0], keyList(p).c_str());
+      break;
   }
   if (ev.answerLetter == 'E') {
     if (line.empty()) line = "ZERO KEY\n";

@@ -1,0 +1,655 @@
+// The simulated register against golden bytes and the byte positions the host reads.
+#include "simulator/model.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "simulator/faults.h"
+#include "simulator/profile.h"
+#include "simulator/roll.h"
+
+using namespace ecrsim;
+
+namespace {
+
+const std::string kProfiles = CASSARD_TEST_DATA "/profiles/";
+
+Profile loadOrDie(const std::string& name) {
+  Profile p;
+  std::string error;
+  EXPECT_TRUE(loadProfile(kProfiles + name, p, error)) << error;
+  return p;
+}
+
+std::vector<Fault> faultsOf(std::initializer_list<const char*> specs) {
+  std::vector<Fault> out;
+  for (const char* s : specs) {
+    Fault f;
+    std::string error;
+    EXPECT_TRUE(parseFault(s, f, error)) << error;
+    out.push_back(f);
+  }
+  return out;
+}
+
+// An answer frame read back the way a host would: unstuffed, checksum verified.
+struct Frame {
+  uint8_t num = 0, id = 0;
+  Bytes data;  // letter first
+  bool checksumOk = false;
+};
+
+// Reads one frame starting at `pos` (which must point at DLE STX); moves pos past it.
+bool readFrame(const Bytes& w, std::size_t& pos, Frame& f) {
+  if (pos + 2 > w.size() || w[pos] != kDle || w[pos + 1] != kStx) return false;
+  Bytes body;
+  std::size_t i = pos + 2;
+  for (;;) {
+    if (i + 1 >= w.size()) return false;
+    if (w[i] == kDle) {
+      if (w[i + 1] == kDle) {
+        body.push_back(kDle);
+        i += 2;
+        continue;
+      }
+      if (w[i + 1] != kEtx || i + 2 >= w.size()) return false;
+      uint8_t sum = kEtx;
+      for (uint8_t b : body) sum ^= b;
+      f.checksumOk = sum == w[i + 2];
+      pos = i + 3;
+      break;
+    }
+    body.push_back(w[i++]);
+  }
+  if (body.size() < 5) return false;
+  f.num = body[0];
+  f.id = body[1];
+  f.data.assign(body.begin() + 4, body.end());
+  return true;
+}
+
+Bytes cat(const std::vector<Chunk>& chunks) {
+  Bytes out;
+  for (const Chunk& c : chunks) out.insert(out.end(), c.bytes.begin(), c.bytes.end());
+  return out;
+}
+
+// A host talking to the model: sends commands with its own numbering, reads the
+// answer byte and frame, and replies ACK.
+struct Host {
+  Register& reg;
+  uint8_t num = 0;
+  std::vector<std::string> record;
+
+  explicit Host(Register& r) : reg(r) {
+    reg.onFrame = [this](std::string_view mark, std::span<const uint8_t> cmd) {
+      record.push_back(std::string(mark) + hex(cmd));
+    };
+  }
+  Bytes raw(const Bytes& wire) { return cat(reg.feed(wire)); }
+  // Sends a command; returns the answer frame's data (letter first), or the single
+  // answer byte's value in `answerByte` when no frame came.
+  Frame command(const Bytes& cmd, uint8_t* answerByte = nullptr, bool reply = true) {
+    Bytes w = raw(encodeFrame(num, 0, 0, 0, cmd));
+    Frame f;
+    if (answerByte) *answerByte = w.empty() ? 0 : w[0];
+    if (w.empty() || w[0] != kAck) return f;
+    ++num;
+    std::size_t pos = 1;
+    while (pos < w.size() && w[pos] != kDle) ++pos;
+    if (readFrame(w, pos, f) && reply) raw({kAck});
+    return f;
+  }
+  uint8_t status() {
+    Bytes w = raw({kRsta});
+    return w.size() == 1 ? w[0] : 0xff;
+  }
+};
+
+TEST(EcrsimWire, WorkedFramesAndStuffing) {
+  struct Case {
+    const char* legend;
+    uint8_t num;
+    Bytes data;
+    Bytes wire;
+  };
+  const Case cases[] = {
+      {"Num 5", 5, {0x41, 0x00}, {0x10, 0x02, 0x05, 0, 0, 0, 0x41, 0x00, 0x10, 0x03, 0x47}},
+      {"Num 0x10 doubled, counted once",
+       0x10,
+       {0x41, 0x00},
+       {0x10, 0x02, 0x10, 0x10, 0, 0, 0, 0x41, 0x00, 0x10, 0x03, 0x52}},
+      {"data 0x10 doubled",
+       1,
+       {0x44, 0x10},
+       {0x10, 0x02, 1, 0, 0, 0, 0x44, 0x10, 0x10, 0x10, 0x03, 0x56}},
+      {"checksum 0x10 never doubled",
+       0x01,
+       {0x41, 0x53},
+       {0x10, 0x02, 1, 0, 0, 0, 0x41, 0x53, 0x10, 0x03, 0x10}},
+      {"no data", 7, {}, {0x10, 0x02, 7, 0, 0, 0, 0x10, 0x03, 0x04}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(encodeFrame(c.num, 0, 0, 0, c.data), c.wire) << c.legend;
+}
+
+TEST(EcrsimLink, TakesTheWorkedFrameAndAnswersWithItsOwnNumbering) {
+  Register reg(loadOrDie("default.json"), {});
+  Host host(reg);
+  EXPECT_EQ(host.raw({kRsta}), Bytes{0x01});
+  Bytes w = host.raw({0x10, 0x02, 0x05, 0, 0, 0, 0x41, 0x00, 0x10, 0x03, 0x47});
+  ASSERT_FALSE(w.empty());
+  EXPECT_EQ(w[0], kAck);
+  std::size_t pos = 1;
+  Frame f;
+  ASSERT_TRUE(readFrame(w, pos, f));
+  EXPECT_TRUE(f.checksumOk);
+  EXPECT_EQ(f.num, 1) << "its first answer frame must not carry 0";
+  EXPECT_EQ(f.data, (Bytes{'S', 0, 0, 0}));
+  EXPECT_EQ(pos, w.size()) << "nothing after the frame";
+  EXPECT_EQ(host.record, std::vector<std::string>{"4100"});
+
+  // Num 0x10 arrives stuffed and is taken.
+  w = host.raw({kAck});
+  EXPECT_TRUE(w.empty());
+  w = host.raw({0x10, 0x02, 0x10, 0x10, 0, 0, 0, 0x41, 0x00, 0x10, 0x03, 0x52});
+  pos = 1;
+  ASSERT_TRUE(readFrame(w, pos, f));
+  EXPECT_EQ(f.num, 2);
+}
+
+TEST(EcrsimLink, RefusesDamagedFramesAndCountsThem) {
+  struct Case {
+    const char* legend;
+    Bytes wire;
+  };
+  const Case cases[] = {
+      {"wrong checksum", {0x10, 0x02, 0x05, 0, 0, 0, 0x41, 0x00, 0x10, 0x03, 0x46}},
+      {"Num 0x10 not doubled", {0x10, 0x02, 0x10, 0, 0, 0, 0x41, 0x00, 0x10, 0x03, 0x52}},
+      {"lone DLE in the data", {0x10, 0x02, 0x05, 0, 0, 0, 0x41, 0x10, 0x00, 0x10, 0x03, 0x47}},
+      {"body without header", {0x10, 0x02, 0x05, 0x00, 0x10, 0x03, 0x06}},
+  };
+  for (const Case& c : cases) {
+    Register reg(loadOrDie("default.json"), {});
+    Host host(reg);
+    EXPECT_EQ(host.raw(c.wire), Bytes{kNack}) << c.legend;
+    EXPECT_EQ(reg.badFrames(), 1u) << c.legend;
+    ASSERT_EQ(host.record.size(), 1u) << c.legend;
+    EXPECT_EQ(host.record[0].substr(0, 4), "BAD ") << c.legend;
+  }
+}
+
+TEST(EcrsimLink, StrayBytesAndRestartedFrames) {
+  Register reg(loadOrDie("default.json"), {});
+  Host host(reg);
+  // Noise before a frame, and a frame abandoned by DLE STX: only the last one counts.
+  Bytes w = host.raw({0x55, 0x03, 0x10, 0x02, 0x09, 0x00, 0x10, 0x02, 0x05, 0, 0, 0, 0x41, 0x00,
+                      0x10, 0x03, 0x47});
+  ASSERT_FALSE(w.empty());
+  EXPECT_EQ(w[0], kAck);
+  EXPECT_EQ(host.record, std::vector<std::string>{"4100"});
+}
+
+TEST(EcrsimLink, SequenceNumbersResendRepetitionAndNewHost) {
+  Register reg(loadOrDie("default.json"), {});
+  Host host(reg);
+  Frame f = host.command({'A', 42, 19, 1, 'X', 49, 1, 75}, nullptr, false);
+  EXPECT_EQ(f.num, 1);
+  EXPECT_EQ(f.data, (Bytes{'S', 0, 0, 1})) << "an item sale opens a sale";
+  // The host NACKs the answer: the same frame comes back with the same number.
+  Bytes again = host.raw({kNack});
+  std::size_t pos = 0;
+  Frame g;
+  ASSERT_TRUE(readFrame(again, pos, g));
+  EXPECT_EQ(g.num, 1);
+  EXPECT_EQ(g.data, f.data);
+  host.raw({kAck});
+  EXPECT_TRUE(host.raw({kAck}).empty()) << "a reply with no frame outstanding is ignored";
+
+  // The same frame again (same Num, same body): acknowledged, answered, not executed.
+  --host.num;
+  Frame r = host.command({'A', 42, 19, 1, 'X', 49, 1, 75});
+  EXPECT_EQ(r.num, 1);
+  EXPECT_EQ(host.record.back(),
+            "REP 412A1301583101"
+            "4B");
+
+  // Numbers advance per new frame and wrap from 255 to 0.
+  for (int i = 2; i <= 255; ++i) EXPECT_EQ(host.command({'S'}).num, i);
+  EXPECT_EQ(host.command({'S'}).num, 0);
+  EXPECT_EQ(host.command({'S'}).num, 1);
+
+  // A new host on the line counts from 0 again; the register from 1.
+  reg.hostGone();
+  host.num = 0;
+  EXPECT_EQ(host.command({'S'}).num, 1);
+  // After the close went unseen, a new host's frame under the last Num is still new.
+  host.num = 1;
+  Frame n = host.command({'T'});
+  ASSERT_FALSE(n.data.empty());
+  EXPECT_EQ(n.data[0], 'T');
+}
+
+TEST(EcrsimLink, IRequestGetsThePendingAnswerOrAnIFrame) {
+  Register reg(loadOrDie("default.json"), faultsOf({"lose@1"}));
+  Host host(reg);
+  uint8_t byte = 0;
+  Bytes w = host.raw(encodeFrame(0, 0, 0, 0, Bytes{'T'}));
+  EXPECT_EQ(w, Bytes{kAck}) << "lose: the answer frame is held back";
+  host.num = 1;
+  Frame f = host.command({'I'}, &byte);
+  EXPECT_EQ(byte, kAck);
+  ASSERT_FALSE(f.data.empty());
+  EXPECT_EQ(f.data[0], 'T');
+  EXPECT_GE(f.data.size(), 77u);
+  Frame i = host.command({'I'});
+  EXPECT_EQ(i.data, Bytes{'I'}) << "nothing pending: an 'I' frame";
+  EXPECT_NE(i.num, f.num);
+  EXPECT_EQ(host.record, (std::vector<std::string>{"54", "49", "49"}));
+}
+
+TEST(EcrsimLink, ExtendedStatusCarriesTheLastNumTaken) {
+  Register reg(loadOrDie("default.json"), {});
+  Host host(reg);
+  host.num = 0x21;
+  host.command({'S'});
+  Bytes w = host.raw({kRstae});
+  ASSERT_EQ(w.size(), 4u);
+  EXPECT_EQ(w[0], 3);
+  EXPECT_EQ(w[2], 0x21);
+  EXPECT_EQ(w[1] ^ w[2] ^ w[3], 3);
+}
+
+uint16_t le16(const Bytes& d, std::size_t at) {
+  return static_cast<uint16_t>(d[at] | d[at + 1] << 8);
+}
+
+Bytes readMem(Host& host, unsigned addr, uint8_t n) {
+  Frame f =
+      host.command({'D', static_cast<uint8_t>(addr & 0xff), static_cast<uint8_t>(addr >> 8), n});
+  EXPECT_FALSE(f.data.empty());
+  if (f.data.empty() || f.data[0] != 'D') return {};
+  return Bytes(f.data.begin() + 1, f.data.end());
+}
+
+TEST(EcrsimCommands, IdentificationLayout) {
+  Register reg(loadOrDie("default.json"), {});
+  Host host(reg);
+  Frame f = host.command({'T'});
+  ASSERT_GE(f.data.size(), 77u);
+  EXPECT_EQ(f.data[0], 'T');
+  const Bytes d(f.data.begin() + 1, f.data.end());
+  EXPECT_EQ(std::string(d.begin(), d.begin() + 10), "72MX001234");
+  EXPECT_EQ(std::string(d.begin() + 10, d.begin() + 30), "2.50 REL 04/09      ");
+  EXPECT_EQ(Bytes(d.begin() + 30, d.begin() + 36), (Bytes{0x31, 0x12, 0x09, 0x23, 0x59, 0x58}));
+  EXPECT_EQ(d[42], 'E');
+  EXPECT_EQ(d[46], 20);
+  EXPECT_EQ(d[47], 1);
+  EXPECT_EQ(le16(d, 48), 2000);
+  EXPECT_EQ(d[61], 2);
+  EXPECT_EQ(d[62], 3);
+  EXPECT_EQ(le16(d, 66), 0x0100);
+  EXPECT_EQ(std::string(d.begin() + 68, d.begin() + 76), "2AX 0130");
+}
+
+TEST(EcrsimCommands, MemoryImageFollowsTheProfile) {
+  Register reg(loadOrDie("default.json"), {});
+  Host host(reg);
+  const Bytes map = readMem(host, 0x0100, 64);
+  ASSERT_EQ(map.size(), 64u);
+  EXPECT_EQ(le16(map, 0), 0x1000);  // departments
+  EXPECT_EQ(le16(map, 2), 48);
+  EXPECT_EQ(le16(map, 16), 0x0800);  // general totals
+  EXPECT_EQ(le16(map, 30), 0x0300);  // OPZ
+  EXPECT_EQ(le16(map, 32), 0x0400);  // TOTF
+  EXPECT_EQ(le16(map, 48), 0x0500);  // index table
+
+  const Bytes totf = readMem(host, 0x0400, 115);
+  ASSERT_EQ(totf.size(), 115u);
+  EXPECT_EQ(totf[6], 0x01);
+  EXPECT_EQ(totf[7], 0x23);
+
+  const Bytes index = readMem(host, 0x0500, 112);
+  ASSERT_EQ(index.size(), 112u);
+  EXPECT_EQ(le16(index, 58), 0x0600);  // OOPZ
+  EXPECT_EQ(index[84] & 1, 1);
+  EXPECT_EQ(index[90] & 3, 1) << "DD option 8, expansion memory, in the low bits of byte 90";
+  const Bytes ext = readMem(host, 0x0500 + 112, 64);
+  EXPECT_EQ(ext[0] >> 6, 2) << "DD option 93 in the top bits of the first extension byte";
+  EXPECT_EQ(ext[7] & 3, 3) << "DD option 124";
+  EXPECT_EQ(ext[32], 24);
+  EXPECT_EQ(ext[34], 5);
+  EXPECT_EQ(ext[37], 16);
+  EXPECT_EQ(ext[39], 4);
+  EXPECT_EQ(ext[56], 2);
+
+  // Department 3: name, flags, two bytes, price, then three packed decimal totals.
+  const Bytes dept = readMem(host, 0x1000 + 2 * 48, 48);
+  EXPECT_EQ(std::string(dept.begin(), dept.begin() + 16), "PANETTERIA      ");
+  const std::size_t totals = 16 + 2 + 2 + 4;
+  EXPECT_EQ(Bytes(dept.begin() + totals, dept.begin() + totals + 5), (Bytes{0, 0, 0, 0x37, 0x50}));
+  // General total 13: a 2-byte count then a 5-byte value.
+  EXPECT_EQ(readMem(host, 0x0800 + 13 * 7, 7), (Bytes{0x00, 0x12, 0x00, 0x00, 0x09, 0x85, 0x50}));
+  EXPECT_TRUE(readMem(host, 0x0500, 0).empty());
+
+  Frame past = host.command({'D', 0xf0, 0xff, 0x20});
+  EXPECT_EQ(past.data, Bytes{'E'}) << "a read past the end of memory is refused";
+}
+
+TEST(EcrsimCommands, ProfileVariants) {
+  struct Case {
+    const char* profile;
+    unsigned addr;
+    uint8_t len;
+    std::size_t at;
+    uint8_t want;
+  };
+  const Case cases[] = {
+      {"brand6.json", 0x0400, 115, 8, 0x45},       {"brand6.json", 0x0400, 115, 9, 0x67},
+      {"brandC_defaults.json", 0x0570, 64, 32, 0}, {"brandC_defaults.json", 0x0570, 64, 34, 0},
+      {"old_eprom.json", 0x0100, 64, 48, 0},       {"old_eprom.json", 0x0100, 64, 49, 0},
+      {"old_firmware.json", 0x0500, 112, 58, 0},   {"no_expansion.json", 0x0500, 112, 90, 0},
+  };
+  for (const Case& c : cases) {
+    Register reg(loadOrDie(c.profile), {});
+    Host host(reg);
+    const Bytes m = readMem(host, c.addr, c.len);
+    ASSERT_GT(m.size(), c.at) << c.profile;
+    EXPECT_EQ(m[c.at] & (c.at == 90 ? 3 : 0xff), c.want) << c.profile << " byte " << c.at;
+  }
+  Register r26(loadOrDie("desc26.json"), {});
+  Host h26(r26);
+  Frame t = h26.command({'T'});
+  ASSERT_GT(t.data.size(), 70u);
+  EXPECT_EQ(t.data[1 + 69], '1');
+}
+
+TEST(EcrsimCommands, ArticleCodesAndExpansionMemory) {
+  Register reg(loadOrDie("default.json"), {});
+  Host host(reg);
+  EXPECT_EQ(host.command({'C', 3}).data, (Bytes{'C', 0, 0, 0, 0, 0, 0, 0, 0, 0x1d, 0x25, 0}));
+
+  Frame f0 = host.command({'U', 0, 0});
+  ASSERT_EQ(f0.data.size(), 1u + 49u);
+  EXPECT_EQ(f0.data[1], 0);
+  EXPECT_EQ(std::string(f0.data.begin() + 2, f0.data.begin() + 20), "MEMORIA ESPANSIONE");
+  Frame f1 = host.command({'U', 0, 1});
+  ASSERT_EQ(f1.data.size(), 1u + 83u);
+  const Bytes d(f1.data.begin() + 1, f1.data.end());
+  EXPECT_EQ(Bytes(d.begin() + 1, d.begin() + 4), (Bytes{0x00, 0x10, 0x02}));
+  EXPECT_EQ(d[14], 0x0a);
+  EXPECT_EQ(d[78], 12);
+  EXPECT_EQ(Bytes(d.begin() + 80, d.begin() + 83), (Bytes{0x31, 0x12, 0x09}));
+  EXPECT_EQ(host.command({'U', 0, 24}).data, (Bytes{'U', 0}));
+
+  // The journal: every record once, then state 7; the opening command rewinds it.
+  const std::size_t records = reg.profile().em.journal.size();
+  for (int pass = 0; pass < 2; ++pass) {
+    host.command({'H', 1});
+    for (std::size_t i = 0; i < records; ++i) {
+      Frame j = host.command({'U', 0, 10});
+      ASSERT_GE(j.data.size(), 3u);
+      EXPECT_EQ(j.data[1], 0);
+      EXPECT_EQ(Bytes(j.data.begin() + 2, j.data.end()), reg.profile().em.journal[i]);
+    }
+    EXPECT_EQ(host.command({'U', 0, 10}).data, (Bytes{'U', 7}));
+    host.command({'H', 0});
+  }
+
+  Frame t2 = host.command({'U', 0, 19, 2});
+  ASSERT_EQ(t2.data.size(), 2u + 16u);
+  EXPECT_EQ(t2.data[1], 0);
+  EXPECT_EQ(t2.data[2], 0x00);
+  EXPECT_EQ(t2.data[3], 0x02);
+  EXPECT_EQ(host.command({'U', 0, 20}).data, (Bytes{'U', 0}));
+  Frame cleared = host.command({'U', 0, 19, 2});
+  EXPECT_EQ(cleared.data, (Bytes{'U', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(EcrsimCommands, ExpansionStatesAndRefusals) {
+  {
+    Register reg(loadOrDie("em_state_fn0.json"), {});
+    Host host(reg);
+    Frame f = host.command({'U', 0, 0});
+    ASSERT_GE(f.data.size(), 2u);
+    EXPECT_EQ(f.data[1], 3);
+  }
+  {
+    Register reg(loadOrDie("em_state_fn1.json"), {});
+    Host host(reg);
+    EXPECT_EQ(host.command({'U', 0, 0}).data[1], 0);
+    EXPECT_EQ(host.command({'U', 0, 1}).data[1], 5);
+  }
+  Register reg(loadOrDie("no_expansion.json"), {});
+  Host host(reg);
+  const Bytes refused[] = {{'U', 0, 0}, {'X'},       {'T', 1}, {'S', 0},     {'H', 2},
+                           {'H'},       {'D', 0, 1}, {'C', 2}, {'O', 14, 1}, {'A'}};
+  for (const Bytes& cmd : refused) EXPECT_EQ(host.command(cmd).data, Bytes{'E'}) << hex(cmd);
+}
+
+TEST(EcrsimCommands, SaleOpensAndPaymentClosesWithTheNextReceipt) {
+  Register reg(loadOrDie("default.json"), {});
+  Host host(reg);
+  EXPECT_EQ(host.command({'A', 10, 49}).data, (Bytes{'S', 0, 0, 0})) << "payment without a sale";
+  EXPECT_EQ(reg.receiptNumber(), 123u);
+  EXPECT_EQ(host.command({'A', 42, 19, 2, 'P', 'A', 49, 1, 2, 5, 10, 77}).data,
+            (Bytes{'S', 0, 0, 1}));
+  EXPECT_EQ(host.command({'O', 1, 'T', 'X'}).data, (Bytes{'S', 0, 0, 1}));
+  EXPECT_EQ(host.command({'S'}).data, (Bytes{'S', 0, 0, 1}));
+  EXPECT_EQ(host.command({'A', 1, 2, 5, 10, 125}).data, (Bytes{'S', 0, 0, 0}));
+  EXPECT_EQ(reg.receiptNumber(), 124u);
+  EXPECT_EQ(readMem(host, 0x0406, 2), (Bytes{0x01, 0x24}));
+}
+
+struct FaultCase {
+  const char* legend;
+  std::vector<const char*> faults;
+  std::function<void(Register&, Host&)> check;
+};
+
+TEST(EcrsimFaults, EachFaultDoesWhatItSays) {
+  const FaultCase cases[] = {
+      {"nack twice then taken",
+       {"nack=2@1"},
+       [](Register&, Host& h) {
+         uint8_t b = 0;
+         const Bytes frame = encodeFrame(0, 0, 0, 0, Bytes{'S'});
+         EXPECT_EQ(h.raw(frame), Bytes{kNack});
+         EXPECT_EQ(h.raw(frame), Bytes{kNack});
+         Frame f = h.command({'S'}, &b);
+         EXPECT_EQ(b, kAck);
+         EXPECT_EQ(h.record, (std::vector<std::string>{"NACK 53", "NACK 53", "53"}));
+       }},
+      {"skip by letter",
+       {"skip@T"},
+       [](Register&, Host& h) {
+         uint8_t b = 0;
+         h.command({'S'}, &b);
+         EXPECT_EQ(b, kAck);
+         h.command({'T'}, &b);
+         EXPECT_EQ(b, kSkip);
+       }},
+      {"err",
+       {"err@1"},
+       [](Register& r, Host& h) {
+         uint8_t b = 0;
+         h.command({'A', 42, 19, 0, 49, 75}, &b);
+         EXPECT_EQ(b, kErr);
+         EXPECT_FALSE(r.saleOpen()) << "a refused command is not executed";
+       }},
+      {"silent",
+       {"silent@1"},
+       [](Register&, Host& h) {
+         EXPECT_TRUE(h.raw(encodeFrame(0, 0, 0, 0, Bytes{'S'})).empty());
+         EXPECT_EQ(h.status(), 0x01) << "the status still answers";
+       }},
+      {"dead from the start",
+       {"dead"},
+       [](Register&, Host& h) {
+         EXPECT_TRUE(h.raw({kRsta}).empty());
+         EXPECT_TRUE(h.raw(encodeFrame(0, 0, 0, 0, Bytes{'S'})).empty());
+       }},
+      {"dead from command 2",
+       {"dead@2"},
+       [](Register&, Host& h) {
+         EXPECT_EQ(h.command({'S'}).data.size(), 4u);
+         EXPECT_TRUE(h.raw(encodeFrame(1, 0, 0, 0, Bytes{'S'})).empty());
+         EXPECT_TRUE(h.raw({kRsta}).empty());
+       }},
+      {"damaged checksum twice",
+       {"badsum=2@1"},
+       [](Register&, Host& h) {
+         Frame f = h.command({'S'}, nullptr, false);
+         EXPECT_FALSE(f.checksumOk);
+         std::size_t pos = 0;
+         Bytes w = h.raw({kNack});
+         ASSERT_TRUE(readFrame(w, pos, f));
+         EXPECT_FALSE(f.checksumOk);
+         pos = 0;
+         w = h.raw({kNack});
+         ASSERT_TRUE(readFrame(w, pos, f));
+         EXPECT_TRUE(f.checksumOk);
+         EXPECT_EQ(f.num, 1);
+       }},
+      {"stray bytes",
+       {"stray=2@1"},
+       [](Register&, Host& h) {
+         Bytes w = h.raw(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
+         ASSERT_GE(w.size(), 5u);
+         EXPECT_EQ(w[0], kAck);
+         EXPECT_NE(w[1], kDle);
+         EXPECT_NE(w[2], kDle);
+         EXPECT_EQ(w[3], kDle);
+       }},
+      {"E answer",
+       {"E@T"},
+       [](Register&, Host& h) { EXPECT_EQ(h.command({'T'}).data, Bytes{'E'}); }},
+      {"refusals",
+       {"refuse@1", "refuse=tab@2", "refuse=K@3"},
+       [](Register& r, Host& h) {
+         EXPECT_EQ(h.command({'A', 42, 19, 0, 49, 75}).data, (Bytes{'S', 0, '*', 0}));
+         EXPECT_FALSE(r.saleOpen());
+         EXPECT_EQ(h.command({'S'}).data, (Bytes{'S', 0, '\t', 0}));
+         EXPECT_EQ(h.command({'S'}).data, (Bytes{'S', 0, 'K', 0}));
+       }},
+      {"critical for 3 polls from the start",
+       {"critical=3"},
+       [](Register&, Host& h) {
+         for (int i = 0; i < 3; ++i) EXPECT_EQ(h.status(), kStatusCritical);
+         EXPECT_EQ(h.status(), 0x01);
+       }},
+      {"busy after command 1",
+       {"busy=2@1"},
+       [](Register&, Host& h) {
+         EXPECT_EQ(h.status(), 0x01);
+         h.command({'S'});
+         EXPECT_EQ(h.status(), kStatusBusy);
+         EXPECT_EQ(h.status(), kStatusBusy);
+         EXPECT_EQ(h.status(), 0x01);
+       }},
+      {"delay",
+       {"delay=250@1"},
+       [](Register& r, Host&) {
+         auto out = r.feed(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
+         ASSERT_EQ(out.size(), 1u);
+         EXPECT_EQ(out[0].delayMs, 250u);
+       }},
+      {"hangup",
+       {"hangup@1"},
+       [](Register& r, Host&) {
+         auto out = r.feed(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
+         ASSERT_EQ(out.size(), 1u);
+         EXPECT_TRUE(out[0].hangup);
+       }},
+      {"short answers for data commands only",
+       {"short=3"},
+       [](Register&, Host& h) {
+         EXPECT_EQ(h.command({'T'}).data.size(), 1u + 77u);
+         EXPECT_EQ(h.command({'D', 0, 1, 64}).data.size(), 1u + 61u);
+         EXPECT_EQ(h.command({'C', 3}).data.size(), 1u + 8u);
+         EXPECT_EQ(h.command({'U', 0, 24}).data.size(), 1u);
+         EXPECT_EQ(h.command({'S'}).data.size(), 4u);
+       }},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.legend);
+    std::vector<Fault> faults;
+    for (const char* s : c.faults) {
+      Fault f;
+      std::string error;
+      ASSERT_TRUE(parseFault(s, f, error)) << error;
+      faults.push_back(f);
+    }
+    Register reg(loadOrDie("default.json"), faults);
+    Host host(reg);
+    c.check(reg, host);
+  }
+}
+
+TEST(EcrsimFaults, ParsingRefusesWhatItCannotMean) {
+  const char* bad[] = {"nak",    "nack=x", "nack=-1",       "refuse=0x00",
+                       "nack@0", "nack@",  "delay=9999999", "nack@12x"};
+  for (const char* s : bad) {
+    Fault f;
+    std::string error;
+    EXPECT_FALSE(parseFault(s, f, error)) << s;
+    EXPECT_FALSE(error.empty()) << s;
+  }
+  Fault f;
+  std::string error;
+  ASSERT_TRUE(parseFault("refuse=0x2a@A", f, error)) << error;
+  EXPECT_EQ(f.arg, 0x2au);
+  EXPECT_EQ(f.letter, 'A');
+}
+
+TEST(EcrsimProfile, ErrorsAreReportedNotThrown) {
+  const char* bad[] = {
+      R"({"identification": {"model": "2AX"}})",
+      R"({"expansion": {"journal": ["0G"]}})",
+      R"({"dd_options": {"125": 1}})",
+      R"({"memory": {"departments": {"address": 65500, "length": 48}}, "departments": [{}, {}]})",
+      R"({"departments": [{"totals": [1, 2]}]})",
+      R"([1, 2])",
+      R"({"memory": {"departments": {"length": 10}}})",
+  };
+  for (const char* text : bad) {
+    Profile p;
+    std::string error;
+    EXPECT_FALSE(profileFromText(text, p, error)) << text;
+    EXPECT_FALSE(error.empty()) << text;
+  }
+}
+
+TEST(EcrsimRoll, ReadsLikeATillRoll) {
+  struct Case {
+    Bytes cmd;
+    bool closed;
+    std::string want;
+  };
+  const Case cases[] = {
+      {{'A', 42, 19, 4, 'P', 'A', 'N', 'E', 49, 28, 2, 13, 5, 27, 1, 2, 5, 10, 78},
+       false,
+       "RETURN PANE 2,5 x 12,50 dept 4\n"},
+      {{'A', 42, 19, 3, 'V', 'I', 'N', 49, 7, 75}, false, "SALE VIN 0,07 dept 1\n"},
+      {{'A', 1, 5, 39}, false, "OPERATOR 15\n"},
+      {{'A', 2, 10, 10, 10, 49},
+       true,
+       "PAYMENT key 49 20,00\n-------- receipt 0007 closed --------\n"},
+      {{'A', 0}, false, ""},
+      {{'O', 3, 'G', 'R', 'A', 'Z', 'I', 'E', ' ', ' '}, false, "ROW 3 GRAZIE\n"},
+      {{'D', 0x00, 0x05, 112}, false, "MEMORY READ 0x0500, 112 bytes\n"},
+  };
+  for (const Case& c : cases) {
+    Executed ev;
+    ev.command = c.cmd;
+    ev.answerLetter = 'S';
+    ev.saleClosed = c.closed;
+    ev.receipt = 7;
+    // Column padding is layout; the words and numbers are what a reader checks.
+    std::string got = rollLines(ev, 2);
+    for (std::size_t i; (i = got.find("  ")) != std::string::npos;) got.erase(i, 1);
+    EXPECT_EQ(got, c.want) << hex(c.cmd);
+  }
+}
+
+}  // namespace
