@@ -1,0 +1,203 @@
+#include "rig.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace rig {
+
+namespace {
+
+// Waits for the child up to the timeout through a pidfd, so a fast exit is seen at once.
+// Returns false on timeout, leaving the child running.
+bool waitFor(pid_t pid, std::chrono::milliseconds timeout, int& wstatus) {
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd >= 0) {
+    pollfd p{pidfd, POLLIN, 0};
+    int r;
+    do {
+      r = poll(&p, 1, static_cast<int>(timeout.count()));
+    } while (r < 0 && errno == EINTR);
+    close(pidfd);
+    if (r == 0) return false;
+    return waitpid(pid, &wstatus, 0) == pid;
+  }
+  // Kernels without pidfd: look every few milliseconds.
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < end) {
+    if (waitpid(pid, &wstatus, WNOHANG) == pid) return true;
+    usleep(2000);
+  }
+  return false;
+}
+
+int statusOf(int wstatus) {
+  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+}
+
+[[noreturn]] void execIn(const std::filesystem::path& dir, const std::vector<std::string>& argv,
+                         int out, int err) {
+  if (chdir(dir.c_str()) != 0) _exit(126);
+  dup2(out, STDOUT_FILENO);
+  dup2(err, STDERR_FILENO);
+  int devnull = open("/dev/null", O_RDONLY);
+  if (devnull >= 0) dup2(devnull, STDIN_FILENO);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execv(args[0], args.data());
+  _exit(127);
+}
+
+}  // namespace
+
+std::string salesLine(std::string_view code, std::string_view descr, std::string_view amount,
+                      std::string_view number) {
+  std::string line(code.substr(0, 2));
+  line.resize(2, ' ');
+  std::string d(descr.substr(0, 35));
+  d.resize(35, ' ');
+  line += d;
+  if (amount.empty()) {
+    line += std::string(9, ' ');
+  } else {
+    std::string a(amount.substr(0, 9));
+    line += std::string(9 - a.size(), '0') + a;
+  }
+  std::string n(number.substr(0, 2));
+  n.resize(2, ' ');
+  return line + n + "\n";
+}
+
+Rig::Rig(const std::string& profile, std::vector<std::string> ecrsimArgs) {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "cassard-e2e-XXXXXX").string();
+  if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  dir_ = tmpl;
+  const std::string profilePath = profile.find('/') == std::string::npos
+                                      ? std::string(CASSARD_TEST_DATA) + "/profiles/" + profile
+                                      : profile;
+  std::vector<std::string> argv = {ECRSIM_BIN,
+                                   "--link",
+                                   link(),
+                                   "--profile",
+                                   profilePath,
+                                   "--record",
+                                   (dir_ / "record.txt").string(),
+                                   "--roll",
+                                   (dir_ / "roll.txt").string(),
+                                   "--trace"};
+  argv.insert(argv.end(), ecrsimArgs.begin(), ecrsimArgs.end());
+
+  int pipefd[2];
+  if (pipe2(pipefd, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  int err = open((dir_ / "ecrsim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  ecrsim_ = fork();
+  if (ecrsim_ == 0) execIn(dir_, argv, pipefd[1], err);
+  close(pipefd[1]);
+  close(err);
+
+  // The ready line says the link exists and the register serves.
+  std::string got;
+  char c;
+  pollfd p{pipefd[0], POLLIN, 0};
+  while (got.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
+    if (read(pipefd[0], &c, 1) != 1) break;
+    got.push_back(c);
+  }
+  close(pipefd[0]);
+  if (got.rfind("ecrsim ready on ", 0) != 0) {
+    ADD_FAILURE() << "ecrsim did not come up: " << got << ecrsimErrors();
+    stop();
+  }
+}
+
+Rig::~Rig() {
+  stop();
+  if (::testing::Test::HasFailure()) {
+    std::cerr << "e2e: files kept in " << dir_ << "\n";
+  } else {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+}
+
+int Rig::stop() {
+  if (ecrsim_ > 0) {
+    kill(ecrsim_, SIGTERM);
+    int wstatus = 0;
+    if (!waitFor(ecrsim_, std::chrono::seconds(10), wstatus)) {
+      kill(ecrsim_, SIGKILL);
+      waitpid(ecrsim_, &wstatus, 0);
+    }
+    ecrsimStatus_ = statusOf(wstatus);
+    ecrsim_ = -1;
+  }
+  return ecrsimStatus_;
+}
+
+Run Rig::cassard(const std::string& sales, std::chrono::milliseconds timeout,
+                 const std::string& salesName) {
+  std::ofstream(dir_ / salesName, std::ios::binary) << sales;
+  return cassardArgs({salesName, link()}, timeout);
+}
+
+Run Rig::cassardArgs(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+  std::vector<std::string> argv = {CASSARD_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const auto consolePath = dir_ / "console.txt";
+  int out = open(consolePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  pid_t pid = fork();
+  if (pid == 0) execIn(dir_, argv, out, out);
+  close(out);
+  Run run;
+  int wstatus = 0;
+  if (!waitFor(pid, timeout, wstatus)) {
+    run.timedOut = true;
+    kill(pid, SIGKILL);
+    waitpid(pid, &wstatus, 0);
+  }
+  run.status = run.timedOut ? -1 : statusOf(wstatus);
+  run.console = file("console.txt");
+  return run;
+}
+
+std::string Rig::file(const std::string& name) const {
+  std::ifstream in(dir_ / name, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::vector<std::string> Rig::record() const {
+  std::vector<std::string> lines;
+  std::istringstream in(file("record.txt"));
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+std::vector<std::string> Rig::commands() const {
+  std::vector<std::string> out;
+  for (const std::string& l : record())
+    if (l.find(' ') == std::string::npos && l != "49") out.push_back(l);
+  return out;
+}
+
+std::string Rig::dumpLog() const {
+  std::string all;
+  for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+    const std::string n = e.path().filename().string();
+    if (n.rfind("dump", 0) == 0 && n.size() > 4 && e.path().extension() == ".log") all += file(n);
+  }
+  return all;
+}
+
+}  // namespace rig

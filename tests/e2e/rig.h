@@ -1,0 +1,82 @@
+// The end-to-end rig: the real cassard against the real ecrsim on a real pty.
+//
+//   rig::Rig rig("default.json", {"--fault", "nack=2@1"});   // ecrsim is up and ready
+//   rig::Run run = rig.cassard(rig::salesLine("03", "", "", "05") + rig::salesLine("99"));
+//   EXPECT_EQ(run.status, 0) << run.console;
+//   EXPECT_EQ(rig.commands(), (std::vector<std::string>{"54", "4100", "4100053", ...}));
+//
+// Each Rig owns a fresh temporary directory. It starts ecrsim there with the profile
+// (a file name under tests/data/profiles, or a path) and the extra options given,
+// publishing the line as <dir>/ecr, and waits for ecrsim's ready line on its stdout
+// (no sleeping and hoping). cassard runs with that directory as its working directory,
+// so the fiscal report file, the download files and the dump log land there.
+//
+//   cassard(sales, timeout)   writes the sales file (default name vendite.ECR), runs
+//                             `cassard <sales file> <dir>/ecr` and returns its exit
+//                             status and console (stdout and stderr together).
+//   cassardArgs(args, timeout) runs cassard with exactly these arguments.
+//   record()                  every line ecrsim's --record wrote so far: a frame
+//                             received per line, in hex; "BAD ", "NACK ", "REP ", ...
+//                             prefixes mark frames it did not execute.
+//   commands()                the executed commands only, without the link's 'I' requests.
+//   roll(), file(name), exists(name), dumpLog(), ecrsimErrors()
+//   stop()                    SIGTERM to ecrsim by its pid; returns its exit status.
+//                             The destructor stops it too and removes the directory,
+//                             unless the test failed (the path is printed then).
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace rig {
+
+struct Run {
+  int status = -1;        // exit status; -1 when it did not exit normally
+  bool timedOut = false;  // killed after the timeout
+  std::string console;    // stdout and stderr, as bytes
+};
+
+// One standard sales line: the code, the description padded to 35 columns, the amount
+// right-aligned with zeros to 9 (blank when empty), the number in 2 columns, LF.
+std::string salesLine(std::string_view code, std::string_view descr = "",
+                      std::string_view amount = "", std::string_view number = "");
+
+class Rig {
+ public:
+  explicit Rig(const std::string& profile = "default.json",
+               std::vector<std::string> ecrsimArgs = {});
+  ~Rig();
+  Rig(const Rig&) = delete;
+  Rig& operator=(const Rig&) = delete;
+
+  const std::filesystem::path& dir() const { return dir_; }
+  std::string link() const { return (dir_ / "ecr").string(); }
+
+  Run cassard(const std::string& sales,
+              std::chrono::milliseconds timeout = std::chrono::seconds(60),
+              const std::string& salesName = "vendite.ECR");
+  Run cassardArgs(const std::vector<std::string>& args,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+  std::vector<std::string> record() const;
+  std::vector<std::string> commands() const;
+  std::string roll() const { return file("roll.txt"); }
+  std::string file(const std::string& name) const;  // "" when missing
+  bool exists(const std::string& name) const { return std::filesystem::exists(dir_ / name); }
+  std::string dumpLog() const;  // every dump*.log, concatenated
+  std::string ecrsimErrors() const { return file("ecrsim.err"); }
+  int stop();
+  pid_t ecrsimPid() const { return ecrsim_; }
+
+ private:
+  std::filesystem::path dir_;
+  pid_t ecrsim_ = -1;
+  int ecrsimStatus_ = -1;
+};
+
+}  // namespace rig
