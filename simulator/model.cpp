@@ -314,6 +314,7 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
   record("", cmd);
   // On the roll a refusal by outcome reads like any other refusal.
   ev.answerLetter = refusal != nullptr ? uint8_t{'E'} : answer.letter;
+  ev.answerData = answer.data;
   if (onExecuted) onExecuted(ev);
 
   last_ = newFrame(std::move(answer));

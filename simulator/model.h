@@ -30,6 +30,7 @@ struct Chunk {
 struct Executed {
   std::span<const uint8_t> command;  // letter first
   uint8_t answerLetter = 0;
+  std::span<const uint8_t> answerData;  // the answer's data, letter not included
   bool saleOpened = false;
   bool saleClosed = false;
   unsigned receipt = 0;  // number of the receipt just closed

@@ -125,7 +125,7 @@ std::string printer(std::span<const uint8_t> p) {
   return "PRINT   " + keyList(p) + "\n";
 }
 
-std::string expansion(std::span<const uint8_t> p) {
+std::string expansion(std::span<const uint8_t> p, std::span<const uint8_t> answer) {
   if (p.size() < 2) return "EXPANSION ?\n";
   switch (p[1]) {
     case 0:
@@ -135,7 +135,9 @@ std::string expansion(std::span<const uint8_t> p) {
     case 24:
       return "EXPANSION MEMORY: count flag\n";
     case 10:
-      return "JOURNAL: next record\n";
+      if (answer.size() >= 2 && answer[0] == 0)
+        return fmt("JOURNAL RECORD type %02X, %zu bytes\n", answer[1], answer.size() - 1);
+      return "JOURNAL END\n";
     case 19:
       return p.size() > 2 ? fmt("EXPANSION TOTAL %d read\n", p[2]) : "EXPANSION TOTAL ?\n";
     case 20:
@@ -175,7 +177,7 @@ std::string rollLines(const Executed& ev, int decimals) {
       line = "ARTICLE CODE SETTINGS\n";
       break;
     case 'U':
-      line = expansion(p);
+      line = expansion(p, ev.answerData);
       break;
     default:
       line = fmt("COMMAND '%c'  %s\n", ev.command[0], keyList(p).c_str());
