@@ -66,3 +66,53 @@ TEST(LinkE2e, FailuresEndWithTheirStatusAndADumpLog) {
 }
 
 }  // namespace
+
+namespace {
+
+using Lines = std::vector<std::string>;
+using rig::salesLine;
+
+TEST(SalesE2e, ASaleOpensAndItsPaymentClosesIt) {
+  rig::Rig rig;
+  const std::string sales = salesLine("03", "", "", "05") + salesLine("01", "PANE", "250", "03") +
+                            salesLine("10", "", "250") + salesLine("99");
+  rig::Run run = rig.cassard(sales);
+  EXPECT_EQ(run.status, 0) << run.console;
+  const Lines cmds = rig.commands();
+  ASSERT_GE(cmds.size(), 8u);
+  EXPECT_EQ(cmds[0], "54");
+  EXPECT_EQ(cmds[1], "4100");
+  EXPECT_EQ(cmds[2], "41000527");                                // operator 5: 0, 5, key 39
+  EXPECT_EQ(cmds[4].substr(0, 10), "412A132350");                // sale, 35 description bytes
+  EXPECT_EQ(cmds[4].substr(cmds[4].size() - 10), "3102050A4D");  // 49, 2 5 0, department 3
+  EXPECT_EQ(cmds[6], "4102050A31");                              // the amount keys 2 5 0, then 49
+  EXPECT_EQ(cmds[7], "53");
+  EXPECT_NE(rig.roll().find("receipt 0123 closed"), std::string::npos) << rig.roll();
+}
+
+TEST(SalesE2e, RegisterRefusalsEndTheRun) {
+  struct Case {
+    const char* legend;
+    std::vector<std::string> faults;
+    std::string sales;
+    int status;
+  };
+  const Case cases[] = {
+      {"open sale at the end-of-sale check",
+       {},
+       salesLine("01", "PANE", "250", "01") + salesLine("99"),
+       99},
+      {"operator missing", {"--fault", "refuse=*@3"}, salesLine("01", "PANE", "250", "01"), 8},
+      {"change missing", {"--fault", "refuse=tab@3"}, salesLine("10", "", "100"), 8},
+      {"key position", {"--fault", "refuse=K@3"}, salesLine("10", "", "100"), 21},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.legend);
+    rig::Rig rig("default.json", c.faults);
+    rig::Run run = rig.cassard(c.sales);
+    EXPECT_EQ(run.status, c.status) << run.console;
+    EXPECT_NE(rig.dumpLog(), "");
+  }
+}
+
+}  // namespace
