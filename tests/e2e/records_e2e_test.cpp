@@ -1,0 +1,119 @@
+// Whole sales files through cassard to ecrsim: the commands the register received,
+// byte for byte, and what became of the sale.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "rig.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+using Bytes = std::vector<uint8_t>;
+using rig::salesLine;
+
+Bytes text(std::string s, std::size_t width = 0) {
+  if (s.size() < width) s.resize(width, ' ');
+  return Bytes(s.begin(), s.end());
+}
+
+// One command as ecrsim records it: the letter and the payload in upper-case hex.
+std::string cmd(char letter, std::initializer_list<Bytes> parts) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  auto put = [&](uint8_t b) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  };
+  put(static_cast<uint8_t>(letter));
+  for (const auto& p : parts)
+    for (uint8_t b : p) put(b);
+  return out;
+}
+const std::string Z = "4100";
+const std::string IDENTIFY = "54";
+const std::string CLOSE = "4800";
+const std::string STATUS = "53";
+
+TEST(RecordsE2e, AFullReceiptLeavesTheSaleClosed) {
+  const std::string sales =
+      salesLine("03", "", "", "05") + salesLine("00", "", "2500") + salesLine("02") +
+      salesLine("01", "PANE INTEGRALE", "1250", "04") +
+      // short forms: a 16-character description with CR LF, a 27-character text
+      "01CAFFE           000000120  \r\n" + "04GRAZIE DELLA VISITA        \n" +
+      salesLine("10", "", "5000") + salesLine("DY", "ARRIVEDERCI", "", "13") + salesLine("99");
+  rig::Rig rig;
+  const rig::Run run = rig.cassard(sales);
+  EXPECT_EQ(run.status, 0) << run.console;
+  EXPECT_EQ(rig.commands(),
+            (Lines{IDENTIFY, Z, cmd('A', {{0, 5, 39}}), Z,
+                   cmd('A', {{42, 19, 35},
+                             text("PANE INTEGRALE", 35),
+                             {49, 28, 2, 13, 5, 27, 1, 2, 5, 10, 78}}),
+                   Z, cmd('A', {{42, 19, 35}, text("CAFFE", 35), {49, 1, 2, 10, 78}}), Z,
+                   cmd('A', {{19, 38, 3, 0}, text("GRAZIE DELLA VISITA", 35), {0, 56}}), Z,
+                   cmd('A', {{5, 10, 10, 10, 49}}), Z, cmd('O', {{1}, text("ARRIVEDERCI", 16)}),
+                   cmd('O', {{10, 12}}), STATUS, CLOSE}));
+  EXPECT_NE(rig.roll().find("closed"), std::string::npos) << rig.roll();
+  EXPECT_EQ(rig.dumpLog(), "");
+}
+
+TEST(RecordsE2e, AnOpenSaleAtTheEndOfSaleCheckStopsTheRun) {
+  const std::string sales = salesLine("01", "PANE", "250", "01") + salesLine("99") +
+                            salesLine("10", "", "250") + salesLine("99");
+  rig::Rig rig;
+  const rig::Run run = rig.cassard(sales);
+  EXPECT_EQ(run.status, 99) << run.console;
+  // Nothing after the failing line is sent, not even the closing command.
+  EXPECT_EQ(
+      rig.commands(),
+      (Lines{IDENTIFY, Z, cmd('A', {{42, 19, 35}, text("PANE", 35), {49, 2, 5, 10, 75}}), STATUS}));
+  const std::string dump = rig.dumpLog();
+  EXPECT_NE(dump.find("Ultimo comando: 99"), std::string::npos) << dump;
+  EXPECT_NE(dump.find("\nDescrizione: Transazione in corso\nCodice di uscita: 99 "),
+            std::string::npos)
+      << dump;
+  EXPECT_NE(run.console.find("Transazione in corso"), std::string::npos) << run.console;
+}
+
+TEST(RecordsE2e, ReportsAndPrintouts) {
+  struct Step {
+    std::string line;
+    Lines sent;
+  };
+  const Step steps[] = {
+      {salesLine("1C"), {Z, cmd('A', {{15}}), Z}},
+      {salesLine("51", "", "", "07"),
+       {Z, cmd('A', {{17}}), cmd('A', {{7, 147, 145, 145}}), cmd('A', {{15}}), Z}},
+      {salesLine("HL", "INTESTAZIONE", "", "03"),
+       {Z, cmd('A', {{18}}), cmd('A', {{4, 147, 145}}), cmd('A', {{145}}), cmd('A', {{145}}),
+        cmd('A', {{19, 35}, text("INTESTAZIONE", 35), {145, 146, 146, 146}}), cmd('A', {{15}}), Z}},
+      {salesLine("70"), {Z, cmd('A', {{19, 2, 4, 128, 56}})}},
+      {salesLine("71", "CLIENTE"), {cmd('A', {{19, 38, 4, 1}, text("CLIENTE", 35), {0, 56}})}},
+      {salesLine("72"), {Z, cmd('A', {{19, 2, 4, 0, 56}})}},
+      {salesLine("75", "SCONTO 10"), {Z, cmd('A', {{61, 19, 6}, text("SCONTO"), {145}})}},
+      {salesLine("80"), {Z, cmd('O', {{11, 1}})}},
+      {salesLine("81", "NOTA", "12345", "67"),
+       {cmd('O', {{13, 0, 0, 0}, text("NOTA", 35), text("000012345"), text("67")})}},
+      {salesLine("83", "NOTA", "1", "07"),
+       {cmd('O', {{13, 0, 7, 0}, text("NOTA", 35), text("000000001"), text("07")})}},
+      {salesLine("82"), {cmd('O', {{12, 0}})}},
+  };
+  std::string sales;
+  Lines expected{IDENTIFY};
+  for (const Step& s : steps) {
+    sales += s.line;
+    expected.insert(expected.end(), s.sent.begin(), s.sent.end());
+  }
+  expected.push_back(CLOSE);
+
+  rig::Rig rig;
+  const rig::Run run = rig.cassard(sales);
+  EXPECT_EQ(run.status, 0) << run.console;
+  EXPECT_EQ(rig.commands(), expected);
+}
+
+}  // namespace
