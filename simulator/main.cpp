@@ -5,6 +5,7 @@
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -221,6 +222,16 @@ int main(int argc, char** argv) {
   std::printf("ecrsim ready on %s -> %s\n", link.c_str(), slaveName.c_str());
   std::fflush(stdout);
 
+  // A host that closes the line and a new one that opens it at once can both come and
+  // go between two reads of the master; the close events of the slave device, read
+  // before any new data, tell the conversations apart.
+  int closes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (closes >= 0 &&
+      inotify_add_watch(closes, slaveName.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    close(closes);
+    closes = -1;
+  }
+
   int status = 0;
   bool hostPresent = false;
   std::array<uint8_t, 512> buf{};
@@ -237,6 +248,16 @@ int main(int argc, char** argv) {
       break;
     }
     if (r == 0) continue;
+    if (closes >= 0) {
+      alignas(inotify_event) char events[1024];
+      bool closed = false;
+      for (ssize_t k; (k = read(closes, events, sizeof events)) > 0;) closed = true;
+      if (closed && hostPresent) {
+        reg.hostGone();
+        hostPresent = false;
+        if (traceOn) std::fprintf(stderr, "-- host closed the line\n");
+      }
+    }
     ssize_t n = read(master, buf.data(), buf.size());
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     if (n <= 0) {
@@ -270,6 +291,7 @@ int main(int argc, char** argv) {
       break;
     }
   }
+  if (closes >= 0) close(closes);
   close(master);
   unlink(link.c_str());
   if (reg.badFrames() > 0)
