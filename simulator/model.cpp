@@ -159,8 +159,9 @@ Bytes Register::frameBytes(OutFrame& f) {
 
 Register::OutFrame Register::newFrame(Answer a) {
   OutFrame f;
+  f.data.reserve(a.data.size() + 1);
   f.data.push_back(a.letter);
-  f.data.insert(f.data.end(), a.data.begin(), a.data.end());
+  for (uint8_t b : a.data) f.data.push_back(b);
   f.num = nextNum_++;
   return f;
 }

@@ -56,7 +56,10 @@ std::string printable(std::span<const uint8_t> text) {
 
 std::string keyList(std::span<const uint8_t> keys) {
   std::string s;
-  for (uint8_t k : keys) s += (s.empty() ? "" : " ") + std::to_string(k);
+  for (uint8_t k : keys) {
+    if (!s.empty()) s.push_back(' ');
+    s += std::to_string(k);
+  }
   return s;
 }
 
@@ -91,7 +94,7 @@ bool itemSale(std::span<const uint8_t> p, int decimals, std::string& out) {
   auto q = std::find(rest.begin(), rest.end(), kQuantityKey);
   if (q != rest.end()) {
     std::span<const uint8_t> qkeys(rest.begin(), q);
-    if (!keysToDigits(qkeys, qty)) qty = "?";
+    if (!keysToDigits(qkeys, qty)) qty.assign(1, '?');
     std::replace(qty.begin(), qty.end(), '.', ',');
     rest = std::span<const uint8_t>(q + 1, rest.end());
   }
