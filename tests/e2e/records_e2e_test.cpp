@@ -79,41 +79,4 @@ TEST(RecordsE2e, AnOpenSaleAtTheEndOfSaleCheckStopsTheRun) {
   EXPECT_NE(run.console.find("Transazione in corso"), std::string::npos) << run.console;
 }
 
-TEST(RecordsE2e, ReportsAndPrintouts) {
-  struct Step {
-    std::string line;
-    Lines sent;
-  };
-  const Step steps[] = {
-      {salesLine("1C"), {Z, cmd('A', {{15}}), Z}},
-      {salesLine("51", "", "", "07"),
-       {Z, cmd('A', {{17}}), cmd('A', {{7, 147, 145, 145}}), cmd('A', {{15}}), Z}},
-      {salesLine("HL", "INTESTAZIONE", "", "03"),
-       {Z, cmd('A', {{18}}), cmd('A', {{4, 147, 145}}), cmd('A', {{145}}), cmd('A', {{145}}),
-        cmd('A', {{19, 35}, text("INTESTAZIONE", 35), {145, 146, 146, 146}}), cmd('A', {{15}}), Z}},
-      {salesLine("70"), {Z, cmd('A', {{19, 2, 4, 128, 56}})}},
-      {salesLine("71", "CLIENTE"), {cmd('A', {{19, 38, 4, 1}, text("CLIENTE", 35), {0, 56}})}},
-      {salesLine("72"), {Z, cmd('A', {{19, 2, 4, 0, 56}})}},
-      {salesLine("75", "SCONTO 10"), {Z, cmd('A', {{61, 19, 6}, text("SCONTO"), {145}})}},
-      {salesLine("80"), {Z, cmd('O', {{11, 1}})}},
-      {salesLine("81", "NOTA", "12345", "67"),
-       {cmd('O', {{13, 0, 0, 0}, text("NOTA", 35), text("000012345"), text("67")})}},
-      {salesLine("83", "NOTA", "1", "07"),
-       {cmd('O', {{13, 0, 7, 0}, text("NOTA", 35), text("000000001"), text("07")})}},
-      {salesLine("82"), {cmd('O', {{12, 0}})}},
-  };
-  std::string sales;
-  Lines expected{IDENTIFY};
-  for (const Step& s : steps) {
-    sales += s.line;
-    expected.insert(expected.end(), s.sent.begin(), s.sent.end());
-  }
-  expected.push_back(CLOSE);
-
-  rig::Rig rig;
-  const rig::Run run = rig.cassard(sales);
-  EXPECT_EQ(run.status, 0) << run.console;
-  EXPECT_EQ(rig.commands(), expected);
-}
-
 }  // namespace
