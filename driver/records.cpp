@@ -39,9 +39,9 @@ constexpr long MAX_DEPARTMENT = 30;
 // Operators 1 to 15; anything else signs on operator 15.
 constexpr long MAX_OPERATOR = 15;
 // The number column holds two digits. A run of digits spilling past it on a malformed
-// line must not keep the register feeding paper for hours at record HL.
+// line must not turn one HL line into billions of commands.
 constexpr long MAX_HL_COUNT = 99;
-// Texts of records 75 and DY: the register takes at most 16 characters.
+// Texts of records 75 and DY carry at most 16 characters.
 constexpr std::size_t SHORT_TEXT_LEN = 16;
 
 // A command payload being built. The longest one, an item sale with a full
