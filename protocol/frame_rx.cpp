@@ -14,8 +14,7 @@ bool FReadData = false;
 
 namespace {
 
-// Header bytes before the code letter: Num, ID, UF1, UF2.
-constexpr int HEADER_LEN = 4;
+// Four header bytes come before the code letter: Num, ID, UF1, UF2.
 constexpr int CODE_POS = 4;
 constexpr int DATA_POS = 5;
 

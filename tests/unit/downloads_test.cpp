@@ -223,7 +223,7 @@ TEST_F(Download, UnopenableFileIsRefusedBeforeTheOpeningCommand) {
 
 TEST_F(Download, EmptyJournalAnswerIsShortNotAStaleRecord) {
   // Opening command, the first record, then an answer with no bytes at all.
-  ecr.responder = [this, first = true](std::span<const uint8_t> cmd) mutable -> EcrAnswer {
+  ecr.responder = [first = true](std::span<const uint8_t> cmd) mutable -> EcrAnswer {
     if (Bytes(cmd.begin(), cmd.end()) != kJournalRequest) return {'S', {0, 0, 0}};
     if (!first) return {'U', {}};
     first = false;
@@ -243,7 +243,7 @@ TEST_F(Download, RefusedRequestEndsTheRunWithItsCode) {
   journal = {kSale};
   // The register refuses the second journal request with a missing operator.
   ecr.answers = {{'S', {0, 0, 0}}};
-  ecr.responder = [this, n = 0](std::span<const uint8_t>) mutable -> EcrAnswer {
+  ecr.responder = [n = 0](std::span<const uint8_t>) mutable -> EcrAnswer {
     if (n++ == 0) return {'U', Bytes{0x00, 0x06, 0x09}};
     return {'S', {0, '*', 0}};
   };
