@@ -1,15 +1,21 @@
 # cassard: the usual entry points. `make test` and `make demo` set up a fresh
 # Debian machine by themselves.
 
+SHELL := /bin/bash
+
 BUILD      ?= build
 TEST_BUILD ?= build-test
+FUZZ_BUILD ?= build-fuzz
+MEMCHECK_BUILD ?= build-memcheck
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS = link records journal config lines
 JOBS       ?= $(shell nproc)
 
 # Debian packages the build and the tests need.
 PACKAGES = cmake ninja-build g++ make libgtest-dev libbenchmark-dev nlohmann-json3-dev \
            clang libclang-rt-14-dev valgrind
 
-.PHONY: all test demo deps clean format
+.PHONY: all test demo deps clean format fuzz memcheck
 
 all: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -24,10 +30,34 @@ deps:
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
 
-test: deps
-	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCASSARD_SANITIZE=ON
+# The test build uses clang++ so that the fuzz targets (libFuzzer) are part of it:
+# ctest replays their seed corpora and fuzzes each for a few seconds.
+test: deps memcheck
+	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCASSARD_SANITIZE=ON \
+	  -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 	cd $(TEST_BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Every fuzz target for FUZZ_SECONDS, starting from the seed corpora; what it finds
+# goes to $(FUZZ_BUILD)/fuzz-work/<target>, a crash stops the run.
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCASSARD_SANITIZE=ON \
+	  -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(addprefix fuzz_,$(FUZZ_TARGETS))
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  work=$(CURDIR)/$(FUZZ_BUILD)/fuzz-work/$$t; mkdir -p $$work; \
+	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
+	  $(FUZZ_BUILD)/fuzz/fuzz_$$t $$work $(CURDIR)/fuzz/corpus/$$t -max_total_time=$(FUZZ_SECONDS) \
+	    -timeout=20 -rss_limit_mb=2048 -artifact_prefix=$$work- -print_final_stats=1 2>&1 \
+	    | grep -E '^(stat::|#[0-9]+ +DONE|==|SUMMARY|.*ERROR)' ; \
+	  test $${PIPESTATUS[0]} -eq 0; \
+	done
+
+# The end-to-end happy path under valgrind memcheck, on a build without sanitizers.
+memcheck: deps
+	cmake -S . -B $(MEMCHECK_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCASSARD_TESTS=OFF
+	cmake --build $(MEMCHECK_BUILD) -j $(JOBS) --target cassard ecrsim
+	tests/memcheck.sh $(MEMCHECK_BUILD)
 
 demo: all
 	@if [ -x examples/demo.sh ]; then examples/demo.sh $(BUILD); \
@@ -37,4 +67,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD) $(FUZZ_BUILD) $(MEMCHECK_BUILD)
