@@ -5,6 +5,7 @@ SHELL := /bin/bash
 
 BUILD      ?= build
 TEST_BUILD ?= build-test
+BENCH_BUILD ?= build-bench
 FUZZ_BUILD ?= build-fuzz
 MEMCHECK_BUILD ?= build-memcheck
 FUZZ_SECONDS ?= 60
@@ -15,7 +16,7 @@ JOBS       ?= $(shell nproc)
 PACKAGES = cmake ninja-build g++ make libgtest-dev libbenchmark-dev nlohmann-json3-dev \
            clang libclang-rt-14-dev valgrind
 
-.PHONY: all test demo deps clean format fuzz memcheck
+.PHONY: all test demo deps clean format bench fuzz memcheck
 
 all: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -58,6 +59,15 @@ memcheck: deps
 	cmake -S . -B $(MEMCHECK_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCASSARD_TESTS=OFF
 	cmake --build $(MEMCHECK_BUILD) -j $(JOBS) --target cassard ecrsim
 	tests/memcheck.sh $(MEMCHECK_BUILD)
+
+# The performance benchmark on a release build: micro-benchmarks of the hot code,
+# then cassard against ecrsim side by side with the floor; the last lines are the
+# verdicts. Not part of `make test`.
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCASSARD_TESTS=OFF -DCASSARD_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target cassard ecrsim bench_micro bench_e2e
+	$(BENCH_BUILD)/bench/bench_micro --benchmark_min_time=0.2
+	$(BENCH_BUILD)/bench/bench_e2e $(BENCH_BUILD)
 
 demo: all
 	@if [ -x examples/demo.sh ]; then examples/demo.sh $(BUILD); \
