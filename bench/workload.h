@@ -1,0 +1,55 @@
+// What the end-to-end benchmark feeds cassard, what the run must take at least, and
+// the bare link exchange the floor is measured with.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bench {
+
+using Bytes = std::vector<uint8_t>;
+
+// One standard sales line: code, description padded to 35, amount right-aligned with
+// zeros to 9 (blank when empty), number in 2 columns, LF.
+std::string salesLine(std::string_view code, std::string_view descr = "",
+                      std::string_view amount = "", std::string_view number = "");
+
+// Mix (a): 05, 06 and 07 in turn, one command each and no pause.
+std::string singleCommandLines(int lines);
+// Mix (b): receipts of a quantity, a sale, a return, a second sale and a payment,
+// repeated; a last receipt may be cut short but is still paid.
+std::string receiptLines(int lines);
+
+// The sleeps cassard must make for this sales file, in microseconds: 10 ms before the
+// zero key, before and after each item sale; 1 ms in 51, 52, HL and after 1C, 2C, 3C;
+// 10 ms after each download record, and 10 ms more inside the journal download.
+long long pauseFloorMicros(std::string_view salesFile);
+
+// A command as a frame this side sends: DLE STX Num 0 0 0 data DLE ETX checksum,
+// every 0x10 of the body doubled.
+Bytes hostFrame(uint8_t num, std::span<const uint8_t> command);
+
+// Collects what the register sends after a command frame: its answer byte, then the
+// answer frame. Done when the frame's checksum byte has come (or at once after a
+// refusal byte, which carries no frame).
+class AnswerCollector {
+ public:
+  // Takes received bytes; returns how many of them belong to this answer.
+  std::size_t feed(std::span<const uint8_t> bytes);
+  bool done() const { return state_ == State::Done; }
+  bool refused() const { return refused_; }
+
+ private:
+  enum class State { AnswerByte, FrameDle, FrameStx, Body, BodyDle, Checksum, Done };
+  State state_ = State::AnswerByte;
+  bool refused_ = false;
+};
+
+// Parses ecrsim's record lines: the hex commands it executed, in order. Lines with a
+// mark ("BAD ", "REP ", ...) were not executed and are counted in `marked`.
+std::vector<Bytes> executedCommands(std::string_view record, int& marked);
+
+}  // namespace bench
