@@ -22,8 +22,8 @@ std::string sale() {
          rig::salesLine("12", "", "1000") + rig::salesLine("99");
 }
 
-// The expansion journal, formatted, into the file JOURNAL; command 14 is the opening
-// command and 15 onwards the journal requests.
+// The expansion journal, formatted, into the file JOURNAL; command 13 is the opening
+// command and 14 onwards the journal requests.
 std::string download() {
   return rig::salesLine("55", "JOURNAL-2009", "", "10");
 }
