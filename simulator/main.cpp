@@ -48,6 +48,7 @@ const char* const kUsage =
     "                   \"BAD \", \"REP \", \"NACK \", ... when it was not executed\n"
     "  --roll FILE      the paper roll (default: standard output)\n"
     "  --trace          both directions of the wire in hex, on standard error\n"
+    "  --pace BAUD      send at the line's speed: 10 bits per byte at BAUD\n"
     "  --help           this text\n"
     "\n"
     "TARGET is a command number (1 = first command received, 'I' requests not\n"
@@ -78,6 +79,26 @@ bool writeAll(int fd, const uint8_t* b, std::size_t n) {
   return true;
 }
 
+// A real line carries a byte in 10 bit times (start, 8 data, stop). Each byte is
+// handed to the pty when the wire would have delivered it, on an absolute clock so
+// that sleep overshoot does not add up over a long answer.
+bool pacedWrite(int fd, const uint8_t* b, std::size_t n, long nsPerByte, timespec& lineFree) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  if (now.tv_sec > lineFree.tv_sec ||
+      (now.tv_sec == lineFree.tv_sec && now.tv_nsec > lineFree.tv_nsec))
+    lineFree = now;
+  for (std::size_t i = 0; i < n; ++i) {
+    lineFree.tv_nsec += nsPerByte;
+    lineFree.tv_sec += lineFree.tv_nsec / 1000000000L;
+    lineFree.tv_nsec %= 1000000000L;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &lineFree, nullptr) == EINTR && !gStop) {
+    }
+    if (!writeAll(fd, b + i, 1)) return false;
+  }
+  return true;
+}
+
 void sleepMs(unsigned ms) {
   timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR && !gStop) {
@@ -90,11 +111,16 @@ int main(int argc, char** argv) {
   std::string link, profilePath, recordPath, rollPath;
   std::vector<std::string> faultSpecs;
   bool traceOn = false;
-  static const option kOptions[] = {
-      {"link", required_argument, nullptr, 'l'},  {"profile", required_argument, nullptr, 'p'},
-      {"fault", required_argument, nullptr, 'f'}, {"record", required_argument, nullptr, 'r'},
-      {"roll", required_argument, nullptr, 'o'},  {"trace", no_argument, nullptr, 't'},
-      {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
+  long paceBaud = 0;
+  static const option kOptions[] = {{"link", required_argument, nullptr, 'l'},
+                                    {"profile", required_argument, nullptr, 'p'},
+                                    {"fault", required_argument, nullptr, 'f'},
+                                    {"record", required_argument, nullptr, 'r'},
+                                    {"roll", required_argument, nullptr, 'o'},
+                                    {"trace", no_argument, nullptr, 't'},
+                                    {"pace", required_argument, nullptr, 'b'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
     switch (c) {
       case 'l':
@@ -115,6 +141,15 @@ int main(int argc, char** argv) {
       case 't':
         traceOn = true;
         break;
+      case 'b': {
+        char* end = nullptr;
+        paceBaud = std::strtol(optarg, &end, 10);
+        if (end == optarg || *end != '\0' || paceBaud < 50 || paceBaud > 4000000) {
+          std::fprintf(stderr, "ecrsim: --pace wants a speed in baud, 50 to 4000000\n");
+          return 2;
+        }
+        break;
+      }
       case 'h':
         std::fputs(kUsage, stdout);
         std::fputs(kFaultHelp, stdout);
@@ -232,6 +267,8 @@ int main(int argc, char** argv) {
     closes = -1;
   }
 
+  const long nsPerByte = paceBaud > 0 ? 10L * 1000000000L / paceBaud : 0;
+  timespec lineFree{};
   int status = 0;
   bool hostPresent = false;
   std::array<uint8_t, 512> buf{};
@@ -283,8 +320,10 @@ int main(int argc, char** argv) {
         break;
       }
       trace(traceOn, "ECR ", c.bytes.data(), c.bytes.size());
-      if (!writeAll(master, c.bytes.data(), c.bytes.size()) && traceOn)
-        std::fprintf(stderr, "-- write failed: %s\n", std::strerror(errno));
+      const bool sent =
+          nsPerByte > 0 ? pacedWrite(master, c.bytes.data(), c.bytes.size(), nsPerByte, lineFree)
+                        : writeAll(master, c.bytes.data(), c.bytes.size());
+      if (!sent && traceOn) std::fprintf(stderr, "-- write failed: %s\n", std::strerror(errno));
     }
     if (hangup) {
       if (traceOn) std::fprintf(stderr, "-- the line vanishes\n");
