@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,11 @@ struct Row {
   const char* profile = "default.json";
   Disk disk = Disk::Fine;
 };
+
+// Test names and failure messages show the row's name, not its bytes.
+void PrintTo(const Row& row, std::ostream* os) {
+  *os << row.name;
+}
 
 std::vector<std::string> faults(std::initializer_list<const char*> specs) {
   std::vector<std::string> args;
