@@ -1,5 +1,6 @@
 #include "bench/workload.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -100,6 +101,48 @@ long long pauseFloorMicros(std::string_view salesFile) {
     }
   }
   return total;
+}
+
+std::vector<long> pauseSchedule(std::string_view salesFile, std::size_t commands) {
+  // Per record: the sleeps and commands in order; -1 stands for a command.
+  struct Steps {
+    std::string_view code;
+    std::vector<long> steps;
+  };
+  static const std::vector<Steps> table = {
+      {"00", {}},       {"02", {}},
+      {"05", {-1}},     {"06", {-1}},
+      {"07", {-1}},     {"10", {-1, -1}},
+      {"11", {-1, -1}}, {"01", {kSalePause, -1, kSalePause, -1, kSalePause}},
+  };
+  std::vector<long> lineSteps;
+  while (!salesFile.empty()) {
+    const std::size_t end = salesFile.find('\n');
+    const std::string_view line = salesFile.substr(0, end);
+    salesFile = end == std::string_view::npos ? std::string_view{} : salesFile.substr(end + 1);
+    if (line.size() < 2) continue;
+    const auto row = std::find_if(table.begin(), table.end(),
+                                  [&](const Steps& s) { return s.code == line.substr(0, 2); });
+    if (row == table.end()) return {};
+    lineSteps.insert(lineSteps.end(), row->steps.begin(), row->steps.end());
+  }
+  const auto fromLines =
+      static_cast<std::size_t>(std::count(lineSteps.begin(), lineSteps.end(), -1));
+  if (commands < fromLines + 1) return {};
+  // Start-up commands, then the lines' steps, then the closing command.
+  std::vector<long> before(commands - fromLines - 1, 0);
+  long pending = 0;
+  for (long step : lineSteps) {
+    if (step < 0) {
+      before.push_back(pending);
+      pending = 0;
+    } else {
+      pending += step;
+    }
+  }
+  before.push_back(pending);  // the closing command
+  before.push_back(0);
+  return before;
 }
 
 Bytes hostFrame(uint8_t num, std::span<const uint8_t> command) {
