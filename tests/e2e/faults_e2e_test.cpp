@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -36,7 +38,7 @@ std::string openSale() {
 }
 
 enum class Sales { Sale, Download, OpenSale };
-enum class Disk { Fine, FiscalReportFull, DownloadFull };
+enum class Disk { Fine, FiscalReportFull, DownloadFull, DumpLogBlocked };
 
 struct Row {
   const char* name;  // test name
@@ -130,22 +132,16 @@ const Row kRows[] = {
     {"LineGoneDuringADownload", faults({"hangup@20"}), Sales::Download, 8,
      "Errore in write su ReadIStatus", 18},
     // The host's disk is full.
-    {"FiscalReportOnFullDisk",
-     {},
-     Sales::Sale,
-     255,
-     "Errore in scrittura del file di output\n",
-     3,
-     "default.json",
-     Disk::FiscalReportFull},
-    {"DownloadOnFullDisk",
-     {},
-     Sales::Download,
-     255,
-     "Errore in scrittura del file di output\n",
-     3,
-     "default.json",
-     Disk::DownloadFull},
+    // clang-format off
+    {"FiscalReportOnFullDisk", {}, Sales::Sale, 255, "Errore in scrittura del file di output\n", 3,
+     "default.json", Disk::FiscalReportFull},
+    {"DownloadOnFullDisk", {}, Sales::Download, 255, "Errore in scrittura del file di output\n", 3,
+     "default.json", Disk::DownloadFull},
+    // The dump log cannot be opened (a directory stands in its place): the console
+    // message and the exit status still come.
+    {"DumpLogCannotBeWritten", faults({"E@5"}), Sales::Sale, 18, "Comando non accettato\n", 3,
+     "default.json", Disk::DumpLogBlocked},
+    // clang-format on
 };
 
 class Faults : public testing::TestWithParam<Row> {};
@@ -157,6 +153,13 @@ TEST_P(Faults, EndsAsSpecified) {
     ASSERT_EQ(symlink("/dev/full", (rig.dir() / "vendite.fis").c_str()), 0);
   if (row.disk == Disk::DownloadFull)
     ASSERT_EQ(symlink("/dev/full", (rig.dir() / "JOURNAL").c_str()), 0);
+  if (row.disk == Disk::DumpLogBlocked) {
+    // Today's dump log name, as cassard makes it from the local date.
+    char name[32];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(name, sizeof name, "dump%m%d.log", std::localtime(&now));
+    std::filesystem::create_directory(rig.dir() / name);
+  }
 
   const std::string sales = row.sales == Sales::Sale       ? sale()
                             : row.sales == Sales::Download ? download()
@@ -171,8 +174,13 @@ TEST_P(Faults, EndsAsSpecified) {
   EXPECT_EQ(run.status, row.status) << run.console;
   EXPECT_LE(seconds, row.maxSeconds);
 
-  const std::string dump = rig.dumpLog();
-  if (row.dump) {
+  const std::string dump = row.disk == Disk::DumpLogBlocked ? std::string() : rig.dumpLog();
+  if (row.dump && row.disk == Disk::DumpLogBlocked) {
+    EXPECT_NE(run.console.find(std::string("\nDescrizione: ") + row.dump), std::string::npos)
+        << run.console;
+    EXPECT_NE(run.console.find("Il protocollo ha risposto con: " + std::to_string(row.status)),
+              std::string::npos);
+  } else if (row.dump) {
     // The report ends the dump log: description, exit code, end marker.
     const std::string tail = std::string("\nDescrizione: ") + row.dump;
     EXPECT_NE(dump.find(tail), std::string::npos) << dump;
