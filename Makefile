@@ -50,7 +50,7 @@ fuzz: deps
 	  echo "== fuzz_$$t for $(FUZZ_SECONDS) s"; \
 	  $(FUZZ_BUILD)/fuzz/fuzz_$$t $$work $(CURDIR)/fuzz/corpus/$$t -max_total_time=$(FUZZ_SECONDS) \
 	    -timeout=20 -rss_limit_mb=2048 -artifact_prefix=$$work- -print_final_stats=1 2>&1 \
-	    | grep -E '^(stat::|#[0-9]+ +DONE|==|SUMMARY|.*ERROR)' ; \
+	    | grep -E '^(stat::|#[0-9]+\s+DONE|==|SUMMARY|.*ERROR)' ; \
 	  test $${PIPESTATUS[0]} -eq 0; \
 	done
 
