@@ -65,7 +65,8 @@ memcheck: deps
 # verdicts. Not part of `make test`.
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCASSARD_TESTS=OFF -DCASSARD_BENCH=ON
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target cassard ecrsim bench_micro bench_e2e
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target cassard ecrsim bench_selftest bench_micro bench_e2e
+	$(BENCH_BUILD)/bench/bench_selftest --gtest_brief=1
 	$(BENCH_BUILD)/bench/bench_micro --benchmark_min_time=0.2
 	$(BENCH_BUILD)/bench/bench_e2e $(BENCH_BUILD)
 
