@@ -1,0 +1,182 @@
+// The benchmark's own parts, checked before its figures are trusted: the floor it
+// divides by must be the driver's pauses, and the bare loop must speak the link.
+#include "bench/workload.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "driver/main.h"
+#include "driver/records.h"
+#include "protocol/protocol.h"
+#include "support/fake_port.h"
+#include "support/link_reset.h"
+#include "support/scripted_ecr.h"
+
+namespace {
+
+using bench::Bytes;
+
+// Runs the driver's record translation over the file against a scripted register
+// in virtual time; returns the time paused before each command, and after the last.
+std::vector<long> driverPauses(const std::string& file) {
+  fake::reset();
+  auto ecr = std::make_unique<ScriptedEcr>();
+  resetLink();
+  tastoqta = KeySeq{};
+  tastoreso = 0;
+  reparto = 1;
+  std::vector<long> before;
+  long pausedAtLastCommand = 0;
+  auto pausedSoFar = [] {
+    long sum = 0;
+    for (const auto& p : fake::pauses()) sum += p.micros;
+    return sum;
+  };
+  ecr->responder = [&](std::span<const uint8_t>) {
+    const long now = pausedSoFar();
+    before.push_back(now - pausedAtLastCommand);
+    pausedAtLastCommand = now;
+    return EcrAnswer{'S', {0, 0, 0}};
+  };
+  for (std::size_t at = 0; at < file.size();) {
+    const std::size_t end = file.find('\n', at);
+    LineBuffer line{};
+    const std::size_t len = std::min(end - at + 1, line.size() - 1);
+    std::memcpy(line.data(), file.data() + at, len);
+    TranslateRecord(line);
+    at = end + 1;
+  }
+  before.push_back(pausedSoFar() - pausedAtLastCommand);
+  ecr.reset();
+  return before;
+}
+
+TEST(PauseFloor, IsWhatTheDriverPausesAndWhere) {
+  const std::string mixed = bench::receiptLines(7) + bench::singleCommandLines(4) +
+                            bench::salesLine("01", "SENZA REPARTO", "100") + bench::receiptLines(3);
+  for (const std::string& file : {bench::singleCommandLines(10), bench::receiptLines(12), mixed}) {
+    const std::vector<long> driver = driverPauses(file);
+    long total = 0;
+    for (long p : driver) total += p;
+    EXPECT_EQ(bench::pauseFloorMicros(file), total) << file;
+
+    // The schedule counts one start-up command and the closing command around the
+    // lines' own; the driver run here has neither.
+    const std::size_t lineCommands = driver.size() - 1;
+    const std::vector<long> schedule = bench::pauseSchedule(file, lineCommands + 2);
+    ASSERT_EQ(schedule.size(), lineCommands + 3) << file;
+    EXPECT_EQ(schedule.front(), 0);
+    EXPECT_EQ(std::vector<long>(schedule.begin() + 1, schedule.end() - 1), driver) << file;
+  }
+}
+
+TEST(PauseFloor, RecordsWithoutCommandsOrWithShortPauses) {
+  struct Row {
+    std::string file;
+    long long micros;
+  };
+  const Row rows[] = {
+      {"", 0},
+      {bench::salesLine("00", "", "2500") + bench::salesLine("02"), 0},
+      {bench::salesLine("51", "", "", "03") + bench::salesLine("HL", "X", "", "02"), 2'000},
+      {bench::salesLine("1C") + bench::salesLine("2C") + bench::salesLine("3C"), 3'000},
+      {bench::salesLine("55", "giornale", "", "00"), 20'000},
+      {bench::salesLine("60") + bench::salesLine("53") + bench::salesLine("54"), 30'000},
+      {"0", 0},  // a line too short for a code
+  };
+  for (const Row& r : rows) EXPECT_EQ(bench::pauseFloorMicros(r.file), r.micros) << r.file;
+  // A record the schedule does not know gives no schedule rather than a wrong one.
+  EXPECT_TRUE(bench::pauseSchedule(bench::salesLine("55"), 10).empty());
+  EXPECT_TRUE(bench::pauseSchedule(bench::salesLine("05"), 1).empty())
+      << "fewer commands than lines";
+}
+
+TEST(Receipts, EveryReceiptIsPaidEvenWhenTheFileEndsEarly) {
+  for (int lines : {1, 4, 5, 6, 9, 100}) {
+    const std::string f = bench::receiptLines(lines);
+    EXPECT_EQ(std::count(f.begin(), f.end(), '\n'), lines);
+    // No item sale after the last payment: the register is left with no sale open.
+    const std::size_t lastSale = f.rfind("\n01");
+    const std::size_t lastPayment = f.rfind("\n10");
+    if (lines >= 2) {
+      ASSERT_NE(lastSale, std::string::npos) << lines;
+      EXPECT_TRUE(lastPayment != std::string::npos && lastPayment > lastSale) << lines;
+    }
+    for (std::size_t at = 0; at < f.size(); at = f.find('\n', at) + 1)
+      EXPECT_EQ(f.find('\n', at) - at, 48u) << "standard columns";
+  }
+}
+
+TEST(BareLoop, FramesAreTheRegistersWorkedExamples) {
+  const Bytes zeroKey = {'A', 0x00};
+  EXPECT_EQ(bench::hostFrame(5, zeroKey),
+            (Bytes{0x10, 0x02, 0x05, 0, 0, 0, 0x41, 0x00, 0x10, 0x03, 0x47}));
+  EXPECT_EQ(bench::hostFrame(0x10, zeroKey),
+            (Bytes{0x10, 0x02, 0x10, 0x10, 0, 0, 0, 0x41, 0x00, 0x10, 0x03, 0x52}));
+  // A 0x10 in the command is doubled; a checksum of 0x10 is not.
+  EXPECT_EQ(bench::hostFrame(0x13, Bytes{0x10}),
+            (Bytes{0x10, 0x02, 0x13, 0, 0, 0, 0x10, 0x10, 0x10, 0x03, 0x00}));
+  EXPECT_EQ(bench::hostFrame(0x00, Bytes{0x13}),
+            (Bytes{0x10, 0x02, 0x00, 0, 0, 0, 0x13, 0x10, 0x03, 0x10}));
+}
+
+TEST(BareLoop, CollectsOneAnswerAcrossChunksAndNoMore) {
+  // ACK, then 'S' {0, 0, 0} numbered 1.
+  const Bytes answer = {0x06, 0x10, 0x02, 0x01, 0, 0, 0, 0x53, 0, 0, 0, 0x10, 0x03, 0x51};
+  // An answer whose body holds a doubled 0x10 and whose checksum is 0x10.
+  const Bytes stuffed = {0x06, 0x10, 0x02, 0x10, 0x10, 0, 0, 0, 0x53, 0x03, 0x10, 0x03, 0x10};
+  struct Row {
+    const char* legend;
+    std::vector<Bytes> chunks;
+    std::size_t used;  // bytes taken in all
+    bool done, refused;
+  };
+  const Row rows[] = {
+      {"one chunk", {answer}, answer.size(), true, false},
+      {"byte by byte",
+       [&] {
+         std::vector<Bytes> c;
+         for (uint8_t b : answer) c.push_back({b});
+         return c;
+       }(),
+       answer.size(), true, false},
+      {"stuffed body, checksum 0x10", {stuffed}, stuffed.size(), true, false},
+      {"frame without ACK",
+       {Bytes(answer.begin() + 1, answer.end())},
+       answer.size() - 1,
+       true,
+       false},
+      {"bytes after the answer are left",
+       {[&] {
+         Bytes b = answer;
+         b.push_back(0x1e);
+         return b;
+       }()},
+       answer.size(),
+       true,
+       false},
+      {"NACK", {{0x15, 0x10}}, 1, true, true},
+      {"cut short", {Bytes(answer.begin(), answer.end() - 1)}, answer.size() - 1, false, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.legend);
+    bench::AnswerCollector c;
+    std::size_t used = 0;
+    for (const Bytes& chunk : r.chunks) used += c.feed(chunk);
+    EXPECT_EQ(used, r.used);
+    EXPECT_EQ(c.done(), r.done);
+    EXPECT_EQ(c.refused(), r.refused);
+  }
+}
+
+TEST(Record, ExecutedCommandsOnlyAndMarksCounted) {
+  int marked = -1;
+  const auto cmds =
+      bench::executedCommands("54\n4100\nBAD 4100\n\n4F0B01\nREP 4100\n41G0\n410", marked);
+  EXPECT_EQ(cmds, (std::vector<Bytes>{{0x54}, {0x41, 0x00}, {0x4f, 0x0b, 0x01}}));
+  EXPECT_EQ(marked, 4);
+}
+
+}  // namespace
