@@ -3,6 +3,7 @@
 // lines among them exactly as it sends them alone.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -137,6 +138,45 @@ TEST(HostileSales, UnreadableSalesFilesAreRefused) {
     EXPECT_NE(rig.dumpLog().find(std::string("\nDescrizione: ") + c.text), std::string::npos)
         << rig.dumpLog();
     EXPECT_NE(run.console.find(c.text), std::string::npos) << run.console;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The other two arguments the host passes: the device and the line settings.
+TEST(HostileArguments, UnusableLinesAreRefusedBeforeAnyTraffic) {
+  struct Case {
+    const char* legend;
+    std::vector<std::string> args;  // after the sales file
+    const char* console;
+    bool dump;  // line settings that cannot be applied end without a report
+  };
+  const Case cases[] = {
+      {"a missing device", {"no-such-device"}, "Impossibile aprire la porta seriale\n", true},
+      {"a device that is no serial line", {"/dev/null"}, "ioctl()", false},
+      {"line settings of 100 characters",
+       {"", std::string(100, '9')},
+       "Impossibile aprire la porta seriale\n",
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.legend);
+    rig::Rig rig;
+    std::vector<std::string> args{"vendite.ECR"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    if (args[1].empty()) args[1] = rig.link();
+    {
+      std::ofstream sales(rig.dir() / "vendite.ECR");
+      sales << rig::salesLine("03", "", "", "05");
+    }
+    const rig::Run run = rig.cassardArgs(args, std::chrono::seconds(30));
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.status, 255) << run.console;
+    EXPECT_NE(run.console.find(c.console), std::string::npos) << run.console;
+    EXPECT_EQ(!rig.dumpLog().empty(), c.dump) << rig.dumpLog();
+    EXPECT_TRUE(rig.record().empty());
   }
 }
 
