@@ -19,8 +19,8 @@ PACKAGES = cmake ninja-build g++ make libgtest-dev libbenchmark-dev nlohmann-jso
 .PHONY: all test demo deps clean format bench fuzz memcheck
 
 all: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCASSARD_TESTS=OFF
+	cmake --build $(BUILD) -j $(JOBS) --target cassard ecrsim
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \

@@ -54,10 +54,10 @@ const char* const kFaultHelp =
     "  hangup        close the line and exit\n"
     "  short[=N]     answer data N bytes shorter than due (default 1)\n";
 
-bool parseFault(std::string_view spec, Fault& out, std::string& error) {
+bool parseFault(std::string_view written, Fault& out, std::string& error) {
   out = Fault{};
-  out.spec = std::string(spec);
-  std::string_view rest = spec;
+  out.written = std::string(written);
+  std::string_view rest = written;
   std::string_view target;
   if (auto at = rest.find('@'); at != std::string_view::npos) {
     target = rest.substr(at + 1);
@@ -74,7 +74,7 @@ bool parseFault(std::string_view spec, Fault& out, std::string& error) {
   for (const KindName& k : kKinds)
     if (k.name == rest) kind = &k;
   if (kind == nullptr) {
-    error = "unknown fault \"" + std::string(spec) + "\"";
+    error = "unknown fault \"" + std::string(written) + "\"";
     return false;
   }
   out.kind = kind->kind;
@@ -97,7 +97,7 @@ bool parseFault(std::string_view spec, Fault& out, std::string& error) {
       ok = parseNumber(arg, out.kind == FaultKind::Delay ? 600000 : 100000, out.arg);
     }
     if (!ok) {
-      error = "bad argument in fault \"" + std::string(spec) + "\"";
+      error = "bad argument in fault \"" + std::string(written) + "\"";
       return false;
     }
   }
@@ -105,12 +105,12 @@ bool parseFault(std::string_view spec, Fault& out, std::string& error) {
     if (target.size() == 1 && !(target[0] >= '0' && target[0] <= '9')) {
       out.letter = target[0];
     } else if (!parseNumber(target, 1000000000, out.index) || out.index == 0) {
-      error = "bad target in fault \"" + std::string(spec) +
+      error = "bad target in fault \"" + std::string(written) +
               "\" (a command number from 1, or a letter)";
       return false;
     }
-  } else if (spec.find('@') != std::string_view::npos) {
-    error = "empty target in fault \"" + std::string(spec) + "\"";
+  } else if (written.find('@') != std::string_view::npos) {
+    error = "empty target in fault \"" + std::string(written) + "\"";
     return false;
   }
   return true;

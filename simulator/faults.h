@@ -37,10 +37,10 @@ struct Fault {
   unsigned arg = 1;
   unsigned index = 0;  // target command number; 0 = none
   char letter = 0;     // target command letter; 0 = none
-  std::string spec;    // as written, for messages
+  std::string written;    // as written, for messages
 };
 
-bool parseFault(std::string_view spec, Fault& out, std::string& error);
+bool parseFault(std::string_view written, Fault& out, std::string& error);
 
 // True when the fault is aimed at the command with this number and letter.
 bool faultHits(const Fault& f, unsigned index, char letter);

@@ -172,11 +172,11 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<Fault> faults;
-  std::vector<std::string> allSpecs = profile.faults;
-  allSpecs.insert(allSpecs.end(), faultSpecs.begin(), faultSpecs.end());
-  for (const std::string& spec : allSpecs) {
+  std::vector<std::string> allWritten = profile.faults;
+  allWritten.insert(allWritten.end(), faultSpecs.begin(), faultSpecs.end());
+  for (const std::string& written : allWritten) {
     Fault f;
-    if (!parseFault(spec, f, error)) {
+    if (!parseFault(written, f, error)) {
       std::fprintf(stderr, "ecrsim: %s\n", error.c_str());
       return 2;
     }
