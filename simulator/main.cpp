@@ -259,10 +259,11 @@ int main(int argc, char** argv) {
 
   // A host that closes the line and a new one that opens it at once can both come and
   // go between two reads of the master; the close events of the slave device, read
-  // before any new data, tell the conversations apart.
+  // before any new data, tell the conversations apart. Its open events wake the idle
+  // wait, so a new host's first byte is answered at once, not at the next look.
+  constexpr uint32_t kCloseEvents = IN_CLOSE_WRITE | IN_CLOSE_NOWRITE;
   int closes = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (closes >= 0 &&
-      inotify_add_watch(closes, slaveName.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+  if (closes >= 0 && inotify_add_watch(closes, slaveName.c_str(), kCloseEvents | IN_OPEN) < 0) {
     close(closes);
     closes = -1;
   }
@@ -288,7 +289,13 @@ int main(int argc, char** argv) {
     if (closes >= 0) {
       alignas(inotify_event) char events[1024];
       bool closed = false;
-      for (ssize_t k; (k = read(closes, events, sizeof events)) > 0;) closed = true;
+      for (ssize_t k; (k = read(closes, events, sizeof events)) > 0;) {
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= k;) {
+          const auto* ev = reinterpret_cast<const inotify_event*>(events + at);
+          if (ev->mask & kCloseEvents) closed = true;
+          at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+        }
+      }
       if (closed && hostPresent) {
         reg.hostGone();
         hostPresent = false;
@@ -305,8 +312,10 @@ int main(int argc, char** argv) {
         if (traceOn) std::fprintf(stderr, "-- host closed the line\n");
       }
       if (!(p.revents & POLLIN)) {
-        // Nothing to read and nobody there: sleep the idle interval.
-        ppoll(nullptr, 0, &idle, &waitMask);
+        // Nothing to read and nobody there: wait the idle interval, or until a host
+        // opens the line.
+        pollfd opens{closes, POLLIN, 0};
+        ppoll(closes >= 0 ? &opens : nullptr, closes >= 0 ? 1 : 0, &idle, &waitMask);
       }
       continue;
     }
