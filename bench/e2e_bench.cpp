@@ -61,12 +61,14 @@ void spit(const fs::path& p, const std::string& text) {
   if (!out) die("cannot write " + p.string());
 }
 
+// Raw, and a read returns what is there as soon as a byte is, or nothing after 5 s:
+// one system call per read, as cassard makes, with a bound should ecrsim fail.
 void makeRaw(int fd) {
   termios t{};
   if (tcgetattr(fd, &t) != 0) return;
   cfmakeraw(&t);
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 0;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 50;
   tcsetattr(fd, TCSANOW, &t);
 }
 
@@ -198,8 +200,6 @@ ChildRun runCassard(const fs::path& dir, const std::vector<std::string>& args) {
 // ------------------------------------------------------------------ the bare loop
 
 bool readSome(int fd, uint8_t* buf, std::size_t n, ssize_t& got) {
-  pollfd p{fd, POLLIN, 0};
-  if (poll(&p, 1, 5000) <= 0) return false;
   got = read(fd, buf, n);
   return got > 0;
 }
