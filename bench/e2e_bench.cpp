@@ -534,8 +534,7 @@ int main(int argc, char** argv) {
         mix, small, large, cassard * 1e6, link * 1e6, cassard / link);
   }
   std::printf("first byte on the wire: least %.2f ms of 10 starts\n", firstByte * 1e3);
-  std::printf("total run: %.0f s; work directory %s\n\n", seconds(Clock::now() - started),
-              gWork.c_str());
+  std::printf("total run: %.0f s\n\n", seconds(Clock::now() - started));
 
   Verdicts v;
   bool allRan = true;
@@ -571,7 +570,12 @@ int main(int argc, char** argv) {
   v.add("first byte on the wire", firstByte * 1e3, 5.0, " ms");
   for (const std::string& line : v.lines) std::printf("%s\n", line.c_str());
   std::fflush(stdout);
-  std::error_code ec;
-  fs::remove_all(gWork, ec);
+  // A failed run leaves its files (dump log, ecrsim's record) for a look.
+  if (allRan) {
+    std::error_code ec;
+    fs::remove_all(gWork, ec);
+  } else {
+    std::fprintf(stderr, "bench_e2e: the runs are kept in %s\n", gWork.c_str());
+  }
   return 0;
 }
