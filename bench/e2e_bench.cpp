@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bench/workload.h"
@@ -38,9 +40,14 @@ namespace {
 
 std::string gBuild;
 fs::path gWork;
+pid_t gEcrsim = -1;  // the ecrsim this process started and has not stopped yet
 
 [[noreturn]] void die(const std::string& what) {
   std::fprintf(stderr, "bench_e2e: %s\n", what.c_str());
+  if (gEcrsim > 0) {
+    kill(gEcrsim, SIGTERM);
+    waitpid(gEcrsim, nullptr, 0);
+  }
   std::exit(1);
 }
 
@@ -104,6 +111,7 @@ struct Ecrsim {
       _exit(127);
     }
     close(out[1]);
+    gEcrsim = pid;
     // The ready line says the line is served; read it rather than sleep.
     std::string got;
     char c;
@@ -115,6 +123,7 @@ struct Ecrsim {
     if (pid > 0) {
       kill(pid, SIGTERM);
       waitpid(pid, nullptr, 0);
+      gEcrsim = -1;
     }
   }
   Ecrsim(const Ecrsim&) = delete;
@@ -146,6 +155,13 @@ long vmHwmKiB(pid_t pid) {
   return 0;
 }
 
+// A cassard that hangs is killed after this long; its run then counts as failed.
+constexpr unsigned kRunTimeoutS = 120;
+volatile sig_atomic_t gRunning = -1;
+void onAlarm(int) {
+  if (gRunning > 0) kill(gRunning, SIGKILL);
+}
+
 // Runs cassard in dir. ru_maxrss counts the memory of the forked copy of this process
 // before exec, so the peak of cassard's own image is read from /proc at its exit stop
 // (ptrace stops the child only at exec and at exit, never per system call).
@@ -171,8 +187,16 @@ ChildRun runCassard(const fs::path& dir, const std::vector<std::string>& args) {
   int ws = 0;
   rusage ru{};
   bool traced = false;
+  gRunning = pid;
+  struct sigaction sa {};
+  sa.sa_handler = onAlarm;
+  sigaction(SIGALRM, &sa, nullptr);
+  alarm(kRunTimeoutS);
   for (;;) {
-    if (wait4(pid, &ws, 0, &ru) != pid) die("wait4");
+    if (wait4(pid, &ws, 0, &ru) != pid) {
+      if (errno == EINTR) continue;
+      die("wait4");
+    }
     if (WIFEXITED(ws) || WIFSIGNALED(ws)) break;
     if (!WIFSTOPPED(ws)) continue;
     const int sig = WSTOPSIG(ws);
@@ -188,6 +212,8 @@ ChildRun runCassard(const fs::path& dir, const std::vector<std::string>& args) {
       ptrace(PTRACE_CONT, pid, nullptr, reinterpret_cast<void*>(static_cast<long>(sig)));
     }
   }
+  alarm(0);
+  gRunning = -1;
   r.wall = seconds(Clock::now() - t0);
   r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
   r.cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
@@ -407,7 +433,8 @@ double firstByteSeconds() {
     _exit(127);
   }
   pollfd p{master, POLLIN, 0};
-  double t = -1;
+  // Nothing within 5 s counts as 5 s: the verdict then says MISSED.
+  double t = 5.0;
   if (poll(&p, 1, 5000) > 0) t = seconds(Clock::now() - t0);
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
