@@ -43,7 +43,7 @@ const char* const kUsage =
     "\n"
     "  --link PATH      where to publish the line (required; replaced if it is a link)\n"
     "  --profile FILE   register profile (JSON); without one, built-in defaults\n"
-    "  --fault SPEC     a fault, KIND[=ARG][@TARGET]; may be repeated (see below)\n"
+    "  --fault FAULT    a fault, KIND[=ARG][@TARGET]; may be repeated (see below)\n"
     "  --record FILE    one line per frame received: the command in hex, prefixed\n"
     "                   \"BAD \", \"REP \", \"NACK \", ... when it was not executed\n"
     "  --roll FILE      the paper roll (default: standard output)\n"
