@@ -237,7 +237,7 @@ void sleepMicros(long us) {
 }
 
 // The same exchanges, nothing else: no trace, no decoding, no waits but the given
-// sleeps (pauses[i] before command i, the last one after all), if any.
+// sleeps of `steps` (bench::runSteps), if given.
 struct LoopRun {
   double wall = 0;  // s
   double cpu = 0;   // s, user + system of this thread
@@ -251,7 +251,7 @@ double threadCpu() {
 }
 
 LoopRun bareLoop(const fs::path& link, const std::vector<Bytes>& commands,
-                 const std::vector<long>& pauses = {}) {
+                 std::vector<long> steps = {}) {
   const double cpu0 = threadCpu();
   const auto t0 = Clock::now();
   const int fd = open(link.c_str(), O_RDWR | O_NOCTTY);
@@ -260,9 +260,15 @@ LoopRun bareLoop(const fs::path& link, const std::vector<Bytes>& commands,
   uint8_t num = 0;
   uint8_t buf[512];
   static constexpr uint8_t kRsta = 0x1e, kAck = 0x06;
-  for (std::size_t i = 0; i < commands.size(); ++i) {
-    const Bytes& cmd = commands[i];
-    if (i < pauses.size() && pauses[i] > 0) sleepMicros(pauses[i]);
+  if (steps.empty()) steps.assign(commands.size(), bench::kCommand);
+  std::size_t next = 0;
+  for (long step : steps) {
+    if (step != bench::kCommand) {
+      sleepMicros(step);
+      continue;
+    }
+    if (next >= commands.size()) die("bare loop: more steps than commands");
+    const Bytes& cmd = commands[next++];
     ssize_t got = 0;
     if (write(fd, &kRsta, 1) != 1 || !readSome(fd, buf, 1, got)) die("bare loop: no status byte");
     const Bytes frame = bench::hostFrame(num++, cmd);
@@ -277,7 +283,6 @@ LoopRun bareLoop(const fs::path& link, const std::vector<Bytes>& commands,
     if (answer.refused()) die("bare loop: command refused");
     if (write(fd, &kAck, 1) != 1) die("bare loop: write");
   }
-  if (pauses.size() > commands.size() && pauses.back() > 0) sleepMicros(pauses.back());
   close(fd);
   return {seconds(Clock::now() - t0), threadCpu() - cpu0};
 }
@@ -390,9 +395,9 @@ Result runCase(const Case& c, int index) {
     }
     // Where the run sleeps, a line that sleeps too goes cold: the floor that counts is
     // then the bare loop with the same pauses.
-    if (const auto pauses = bench::pauseSchedule(c.sales, commands.size());
-        c.linkFloor && r.pauseFloor > 0 && !pauses.empty()) {
-      const LoopRun bare = bareLoop(sim.link, commands, pauses);
+    if (auto steps = bench::runSteps(c.sales, commands.size());
+        c.linkFloor && r.pauseFloor > 0 && !steps.empty()) {
+      const LoopRun bare = bareLoop(sim.link, commands, std::move(steps));
       pacedLinks.push_back(bare.wall);
       pacedLinkCpus.push_back(bare.cpu);
     }

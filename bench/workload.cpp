@@ -103,17 +103,17 @@ long long pauseFloorMicros(std::string_view salesFile) {
   return total;
 }
 
-std::vector<long> pauseSchedule(std::string_view salesFile, std::size_t commands) {
-  // Per record: the sleeps and commands in order; -1 stands for a command.
+std::vector<long> runSteps(std::string_view salesFile, std::size_t commands) {
+  constexpr long C = kCommand;
   struct Steps {
     std::string_view code;
     std::vector<long> steps;
   };
   static const std::vector<Steps> table = {
-      {"00", {}},       {"02", {}},
-      {"05", {-1}},     {"06", {-1}},
-      {"07", {-1}},     {"10", {-1, -1}},
-      {"11", {-1, -1}}, {"01", {kSalePause, -1, kSalePause, -1, kSalePause}},
+      {"00", {}},     {"02", {}},
+      {"05", {C}},    {"06", {C}},
+      {"07", {C}},    {"10", {C, C}},
+      {"11", {C, C}}, {"01", {kSalePause, C, kSalePause, C, kSalePause}},
   };
   std::vector<long> lineSteps;
   while (!salesFile.empty()) {
@@ -127,22 +127,12 @@ std::vector<long> pauseSchedule(std::string_view salesFile, std::size_t commands
     lineSteps.insert(lineSteps.end(), row->steps.begin(), row->steps.end());
   }
   const auto fromLines =
-      static_cast<std::size_t>(std::count(lineSteps.begin(), lineSteps.end(), -1));
+      static_cast<std::size_t>(std::count(lineSteps.begin(), lineSteps.end(), C));
   if (commands < fromLines + 1) return {};
-  // Start-up commands, then the lines' steps, then the closing command.
-  std::vector<long> before(commands - fromLines - 1, 0);
-  long pending = 0;
-  for (long step : lineSteps) {
-    if (step < 0) {
-      before.push_back(pending);
-      pending = 0;
-    } else {
-      pending += step;
-    }
-  }
-  before.push_back(pending);  // the closing command
-  before.push_back(0);
-  return before;
+  std::vector<long> steps(commands - fromLines - 1, C);  // start-up
+  steps.insert(steps.end(), lineSteps.begin(), lineSteps.end());
+  steps.push_back(C);  // the closing command
+  return steps;
 }
 
 Bytes hostFrame(uint8_t num, std::span<const uint8_t> command) {

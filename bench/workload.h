@@ -28,11 +28,12 @@ std::string receiptLines(int lines);
 // 10 ms after each download record, and 10 ms more inside the journal download.
 long long pauseFloorMicros(std::string_view salesFile);
 
-// Where those sleeps fall among the commands of a run of this file with `commands`
-// commands in all (start-up commands first, the closing command last): element i is
-// the sleep before command i, the last element the sleep after the last command.
-// Empty when the file holds a record whose commands are not listed here.
-std::vector<long> pauseSchedule(std::string_view salesFile, std::size_t commands);
+// A run of this file with `commands` commands in all (start-up commands first, the
+// closing command last), step by step: kCommand for the next command, a positive
+// value for a sleep of that many microseconds. Empty when the file holds a record
+// whose commands are not listed here.
+inline constexpr long kCommand = -1;
+std::vector<long> runSteps(std::string_view salesFile, std::size_t commands);
 
 // A command as a frame this side sends: DLE STX Num 0 0 0 data DLE ETX checksum,
 // every 0x10 of the body doubled.

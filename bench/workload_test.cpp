@@ -19,25 +19,23 @@ namespace {
 using bench::Bytes;
 
 // Runs the driver's record translation over the file against a scripted register
-// in virtual time; returns the time paused before each command, and after the last.
-std::vector<long> driverPauses(const std::string& file) {
+// in virtual time; returns its steps: each pause, and kCommand for each command.
+std::vector<long> driverSteps(const std::string& file) {
   fake::reset();
   auto ecr = std::make_unique<ScriptedEcr>();
   resetLink();
   tastoqta = KeySeq{};
   tastoreso = 0;
   reparto = 1;
-  std::vector<long> before;
-  long pausedAtLastCommand = 0;
-  auto pausedSoFar = [] {
-    long sum = 0;
-    for (const auto& p : fake::pauses()) sum += p.micros;
-    return sum;
+  std::vector<long> steps;
+  std::size_t pausesSeen = 0;
+  auto takePauses = [&] {
+    for (; pausesSeen < fake::pauses().size(); ++pausesSeen)
+      steps.push_back(fake::pauses()[pausesSeen].micros);
   };
   ecr->responder = [&](std::span<const uint8_t>) {
-    const long now = pausedSoFar();
-    before.push_back(now - pausedAtLastCommand);
-    pausedAtLastCommand = now;
+    takePauses();
+    steps.push_back(bench::kCommand);
     return EcrAnswer{'S', {0, 0, 0}};
   };
   for (std::size_t at = 0; at < file.size();) {
@@ -48,27 +46,30 @@ std::vector<long> driverPauses(const std::string& file) {
     TranslateRecord(line);
     at = end + 1;
   }
-  before.push_back(pausedSoFar() - pausedAtLastCommand);
+  takePauses();
   ecr.reset();
-  return before;
+  return steps;
 }
 
 TEST(PauseFloor, IsWhatTheDriverPausesAndWhere) {
   const std::string mixed = bench::receiptLines(7) + bench::singleCommandLines(4) +
                             bench::salesLine("01", "SENZA REPARTO", "100") + bench::receiptLines(3);
   for (const std::string& file : {bench::singleCommandLines(10), bench::receiptLines(12), mixed}) {
-    const std::vector<long> driver = driverPauses(file);
-    long total = 0;
-    for (long p : driver) total += p;
+    const std::vector<long> driver = driverSteps(file);
+    long long total = 0;
+    for (long step : driver)
+      if (step != bench::kCommand) total += step;
     EXPECT_EQ(bench::pauseFloorMicros(file), total) << file;
 
-    // The schedule counts one start-up command and the closing command around the
+    // The run's steps hold one start-up command and the closing command around the
     // lines' own; the driver run here has neither.
-    const std::size_t lineCommands = driver.size() - 1;
-    const std::vector<long> schedule = bench::pauseSchedule(file, lineCommands + 2);
-    ASSERT_EQ(schedule.size(), lineCommands + 3) << file;
-    EXPECT_EQ(schedule.front(), 0);
-    EXPECT_EQ(std::vector<long>(schedule.begin() + 1, schedule.end() - 1), driver) << file;
+    const auto lineCommands =
+        static_cast<std::size_t>(std::count(driver.begin(), driver.end(), bench::kCommand));
+    const std::vector<long> steps = bench::runSteps(file, lineCommands + 2);
+    ASSERT_EQ(steps.size(), driver.size() + 2) << file;
+    EXPECT_EQ(steps.front(), bench::kCommand);
+    EXPECT_EQ(steps.back(), bench::kCommand);
+    EXPECT_EQ(std::vector<long>(steps.begin() + 1, steps.end() - 1), driver) << file;
   }
 }
 
@@ -87,10 +88,9 @@ TEST(PauseFloor, RecordsWithoutCommandsOrWithShortPauses) {
       {"0", 0},  // a line too short for a code
   };
   for (const Row& r : rows) EXPECT_EQ(bench::pauseFloorMicros(r.file), r.micros) << r.file;
-  // A record the schedule does not know gives no schedule rather than a wrong one.
-  EXPECT_TRUE(bench::pauseSchedule(bench::salesLine("55"), 10).empty());
-  EXPECT_TRUE(bench::pauseSchedule(bench::salesLine("05"), 1).empty())
-      << "fewer commands than lines";
+  // A record the steps do not know gives no steps rather than wrong ones.
+  EXPECT_TRUE(bench::runSteps(bench::salesLine("55"), 10).empty());
+  EXPECT_TRUE(bench::runSteps(bench::salesLine("05"), 1).empty()) << "fewer commands than lines";
 }
 
 TEST(Receipts, EveryReceiptIsPaidEvenWhenTheFileEndsEarly) {
