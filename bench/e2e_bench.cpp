@@ -424,7 +424,7 @@ double firstByteSeconds() {
   makeRaw(master);
   const fs::path dir = gWork / "first-byte";
   fs::create_directories(dir);
-  spit(dir / "vendite.ECR", bench::salesLine("05", "", "100"));
+  spit(dir / "vendite.ECR", sales::line("05", "", "100"));
 
   const auto t0 = Clock::now();
   const pid_t pid = fork();
@@ -488,12 +488,12 @@ int main(int argc, char** argv) {
   // Mostly pauses: 100 lines are about 2.4 s, 1000 lines about 24 s.
   for (int n : {100, 1000})
     cases.push_back({"b", "lines", n, bench::receiptLines(n), plain, 0, n < 1000 ? 3 : 2, true});
-  const std::string journalLine = bench::salesLine("55", "giornale", "", "00");
+  const std::string journalLine = sales::line("55", "giornale", "", "00");
   for (int n : {100, 1000, 10000})
     cases.push_back({"c-journal", "records", n, journalLine, journalProfile(n), 0, 15, true});
   cases.push_back(
       {"c-journal", "records", 100000, journalLine, journalProfile(100000), 0, 3, true});
-  cases.push_back({"c-totals", "departments", 99, bench::salesLine("60", "totali", "", "00"),
+  cases.push_back({"c-totals", "departments", 99, sales::line("60", "totali", "", "00"),
                    departmentsProfile(99), 0, 15, true});
   // The wire at 38400 baud is the limit: 10 bits per byte, 0.26 ms a byte.
   cases.push_back({"a", "lines", 1000, bench::singleCommandLines(1000), plain, 38400, 1, true});

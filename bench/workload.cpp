@@ -22,32 +22,13 @@ int nibble(char c) {
 
 }  // namespace
 
-std::string salesLine(std::string_view code, std::string_view descr, std::string_view amount,
-                      std::string_view number) {
-  std::string line(code.substr(0, 2));
-  line.resize(2, ' ');
-  std::string d(descr.substr(0, 35));
-  d.resize(35, ' ');
-  line += d;
-  if (amount.empty()) {
-    line += std::string(9, ' ');
-  } else {
-    const std::string_view a = amount.substr(0, 9);
-    line += std::string(9 - a.size(), '0');
-    line += a;
-  }
-  std::string n(number.substr(0, 2));
-  n.resize(2, ' ');
-  return line + n + "\n";
-}
-
 std::string singleCommandLines(int lines) {
   static constexpr std::array<const char*, 3> codes = {"05", "06", "07"};
   std::string out;
   for (int i = 0; i < lines; ++i) {
     char amount[10];
     std::snprintf(amount, sizeof amount, "%d", 100 + (i * 37) % 90000);
-    out += salesLine(codes[static_cast<std::size_t>(i) % codes.size()], "", amount);
+    out += sales::line(codes[static_cast<std::size_t>(i) % codes.size()], "", amount);
   }
   return out;
 }
@@ -61,19 +42,19 @@ std::string receiptLines(int lines) {
     const int step = last && inReceipt > 0 ? 4 : inReceipt;
     switch (step) {
       case 0:
-        out += salesLine("00", "", "2500");
+        out += sales::line("00", "", "2500");
         break;
       case 1:
-        out += salesLine("01", "PANE INTEGRALE", "1250", "03");
+        out += sales::line("01", "PANE INTEGRALE", "1250", "03");
         break;
       case 2:
-        out += salesLine("02");
+        out += sales::line("02");
         break;
       case 3:
-        out += salesLine("01", "ACQUA MINERALE 1.5L", "350", "");
+        out += sales::line("01", "ACQUA MINERALE 1.5L", "350", "");
         break;
       default:
-        out += salesLine("10", "", "5000");
+        out += sales::line("10", "", "5000");
         break;
     }
     inReceipt = step == 4 ? 0 : step + 1;

@@ -8,14 +8,11 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/sales_line.h"
+
 namespace bench {
 
 using Bytes = std::vector<uint8_t>;
-
-// One standard sales line: code, description padded to 35, amount right-aligned with
-// zeros to 9 (blank when empty), number in 2 columns, LF.
-std::string salesLine(std::string_view code, std::string_view descr = "",
-                      std::string_view amount = "", std::string_view number = "");
 
 // Mix (a): 05, 06 and 07 in turn, one command each and no pause.
 std::string singleCommandLines(int lines);

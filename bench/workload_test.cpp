@@ -53,7 +53,7 @@ std::vector<long> driverSteps(const std::string& file) {
 
 TEST(PauseFloor, IsWhatTheDriverPausesAndWhere) {
   const std::string mixed = bench::receiptLines(7) + bench::singleCommandLines(4) +
-                            bench::salesLine("01", "SENZA REPARTO", "100") + bench::receiptLines(3);
+                            sales::line("01", "SENZA REPARTO", "100") + bench::receiptLines(3);
   for (const std::string& file : {bench::singleCommandLines(10), bench::receiptLines(12), mixed}) {
     const std::vector<long> driver = driverSteps(file);
     long long total = 0;
@@ -80,17 +80,17 @@ TEST(PauseFloor, RecordsWithoutCommandsOrWithShortPauses) {
   };
   const Row rows[] = {
       {"", 0},
-      {bench::salesLine("00", "", "2500") + bench::salesLine("02"), 0},
-      {bench::salesLine("51", "", "", "03") + bench::salesLine("HL", "X", "", "02"), 2'000},
-      {bench::salesLine("1C") + bench::salesLine("2C") + bench::salesLine("3C"), 3'000},
-      {bench::salesLine("55", "giornale", "", "00"), 20'000},
-      {bench::salesLine("60") + bench::salesLine("53") + bench::salesLine("54"), 30'000},
+      {sales::line("00", "", "2500") + sales::line("02"), 0},
+      {sales::line("51", "", "", "03") + sales::line("HL", "X", "", "02"), 2'000},
+      {sales::line("1C") + sales::line("2C") + sales::line("3C"), 3'000},
+      {sales::line("55", "giornale", "", "00"), 20'000},
+      {sales::line("60") + sales::line("53") + sales::line("54"), 30'000},
       {"0", 0},  // a line too short for a code
   };
   for (const Row& r : rows) EXPECT_EQ(bench::pauseFloorMicros(r.file), r.micros) << r.file;
   // A record the steps do not know gives no steps rather than wrong ones.
-  EXPECT_TRUE(bench::runSteps(bench::salesLine("55"), 10).empty());
-  EXPECT_TRUE(bench::runSteps(bench::salesLine("05"), 1).empty()) << "fewer commands than lines";
+  EXPECT_TRUE(bench::runSteps(sales::line("55"), 10).empty());
+  EXPECT_TRUE(bench::runSteps(sales::line("05"), 1).empty()) << "fewer commands than lines";
 }
 
 TEST(Receipts, EveryReceiptIsPaidEvenWhenTheFileEndsEarly) {

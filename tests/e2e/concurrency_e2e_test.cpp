@@ -16,8 +16,8 @@ namespace {
 using Lines = std::vector<std::string>;
 
 std::string receipt(const char* op, const char* item) {
-  return rig::salesLine("03", "", "", op) + rig::salesLine("01", item, "150", "02") +
-         rig::salesLine("11") + rig::salesLine("99");
+  return sales::line("03", "", "", op) + sales::line("01", item, "150", "02") + sales::line("11") +
+         sales::line("99");
 }
 
 TEST(Concurrency, SecondRunWaitsForTheLockAndBothComplete) {

@@ -13,7 +13,6 @@
 namespace {
 
 using Lines = std::vector<std::string>;
-using rig::salesLine;
 
 const std::string kData = CASSARD_TEST_DATA "/downloads/";
 const std::string OPEN = "4801";
@@ -46,9 +45,9 @@ TEST(DownloadsE2e, JournalInHexAndFormatted) {
   rig::Rig rig;
   // The second journal is appended to a file the first one made; the third truncates.
   const rig::Run run = rig.cassard(
-      salesLine("55", "JOURNAL-2009", "", "00") + salesLine("55", "FORMATTED-1", "", "10") +
-      salesLine("55", "FORMATTED-1", "", "11") + salesLine("55", "HEX TWICE-", "", "01") +
-      salesLine("55", "HEX TWICE-", "", "21"));
+      sales::line("55", "JOURNAL-2009", "", "00") + sales::line("55", "FORMATTED-1", "", "10") +
+      sales::line("55", "FORMATTED-1", "", "11") + sales::line("55", "HEX TWICE-", "", "01") +
+      sales::line("55", "HEX TWICE-", "", "21"));
   ASSERT_EQ(run.status, 0) << run.console;
 
   EXPECT_EQ(rig.file("JOURNAL"), golden("journal.hex"));
@@ -67,14 +66,14 @@ TEST(DownloadsE2e, JournalInHexAndFormatted) {
 
 TEST(DownloadsE2e, JournalRecordsThatDoNotFitTheirLayout) {
   rig::Rig rig(kData + "edges.json");
-  const rig::Run run = rig.cassard(salesLine("55", "EDGES-", "", "10"));
+  const rig::Run run = rig.cassard(sales::line("55", "EDGES-", "", "10"));
   ASSERT_EQ(run.status, 0) << run.console;
   EXPECT_EQ(rig.file("EDGES"), golden("edges.fmt"));
 }
 
 TEST(DownloadsE2e, InternalTotalsOfTwentyDepartments) {
   rig::Rig rig;
-  const rig::Run run = rig.cassard(salesLine("60", "TOTALI-INT", "", "00"));
+  const rig::Run run = rig.cassard(sales::line("60", "TOTALI-INT", "", "00"));
   ASSERT_EQ(run.status, 0) << run.console;
   EXPECT_EQ(rig.file("TOTALI"), golden("internal_totals.txt"));
   EXPECT_NE(run.console.find(std::string(40, '\n') +
@@ -95,9 +94,9 @@ TEST(DownloadsE2e, InternalTotalsOfTwentyDepartments) {
 
 TEST(DownloadsE2e, ExpansionTotalsReadClearedAndReadAgain) {
   rig::Rig rig;
-  const rig::Run run =
-      rig.cassard(salesLine("54", "TOTEXP1-", "", "00") + salesLine("53") +
-                  salesLine("54", "TOTEXP2-", "", "00") + salesLine("54", "TOTEXP2-", "", "10"));
+  const rig::Run run = rig.cassard(sales::line("54", "TOTEXP1-", "", "00") + sales::line("53") +
+                                   sales::line("54", "TOTEXP2-", "", "00") +
+                                   sales::line("54", "TOTEXP2-", "", "10"));
   ASSERT_EQ(run.status, 0) << run.console;
   EXPECT_EQ(rig.file("TOTEXP1"), golden("expansion_totals.txt"));
   // Cleared records read as zeros; "10" appends, as only "00" truncates a totals file.
@@ -115,7 +114,7 @@ TEST(DownloadsE2e, ExpansionTotalsReadClearedAndReadAgain) {
 
 TEST(DownloadsE2e, FileThatCannotBeMadeIsRefusedBeforeTheDownload) {
   rig::Rig rig;
-  const rig::Run run = rig.cassard(salesLine("55", "-NONAME", "", "00"));
+  const rig::Run run = rig.cassard(sales::line("55", "-NONAME", "", "00"));
   EXPECT_EQ(run.status, 255) << run.console;
   EXPECT_NE(rig.dumpLog().find("Impossibile aprire il file di output"), std::string::npos);
   EXPECT_TRUE(downloads(rig.commands()).empty());

@@ -26,8 +26,7 @@ const Lines kLoadAfterIdent = {"44000140", "44000473", "44000332", "44000570", "
 
 // One sale paid in full: the register closes the receipt, so its counter moves on.
 std::string paidSale() {
-  return rig::salesLine("01", "PANE", "150", "01") + rig::salesLine("12", "", "150") +
-         rig::salesLine("13");
+  return sales::line("01", "PANE", "150", "01") + sales::line("12", "", "150") + sales::line("13");
 }
 
 TEST(EcrConfE2e, FiscalReportOfARun) {
@@ -63,7 +62,7 @@ TEST(EcrConfE2e, RefusedBrandEndsTheRunAfterTheReceiptLine) {
        {Case{"brand5.json", "Marca non supportata"}, Case{"brandI.json", "Marca non supprtata"}}) {
     SCOPED_TRACE(c.profile);
     rig::Rig rig(c.profile);
-    const rig::Run run = rig.cassard(rig::salesLine("13"));
+    const rig::Run run = rig.cassard(sales::line("13"));
     EXPECT_EQ(run.status, 255) << run.console;
     EXPECT_NE(rig.dumpLog().find("Descrizione: " + std::string(c.text) + "\n"), std::string::npos)
         << rig.dumpLog();

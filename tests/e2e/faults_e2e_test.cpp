@@ -21,20 +21,20 @@ namespace {
 // 3 operator, 4 zero key, 5 item sale, 6 identification for the fiscal report,
 // 7 zero key, 8 payment, 9 status, 10 onwards the configuration load.
 std::string sale() {
-  return rig::salesLine("03", "", "", "05") + rig::salesLine("01", "PANE", "250", "01") +
-         rig::salesLine("12", "", "1000") + rig::salesLine("99");
+  return sales::line("03", "", "", "05") + sales::line("01", "PANE", "250", "01") +
+         sales::line("12", "", "1000") + sales::line("99");
 }
 
 // The expansion journal, formatted, into the file JOURNAL; command 13 is the opening
 // command and 14 onwards the journal requests.
 std::string download() {
-  return rig::salesLine("55", "JOURNAL-2009", "", "10");
+  return sales::line("55", "JOURNAL-2009", "", "10");
 }
 
 // A sale left open at the end-of-sale check.
 std::string openSale() {
-  return rig::salesLine("03", "", "", "05") + rig::salesLine("01", "PANE", "250", "01") +
-         rig::salesLine("99");
+  return sales::line("03", "", "", "05") + sales::line("01", "PANE", "250", "01") +
+         sales::line("99");
 }
 
 enum class Sales { Sale, Download, OpenSale };
@@ -149,10 +149,12 @@ class Faults : public testing::TestWithParam<Row> {};
 TEST_P(Faults, EndsAsSpecified) {
   const Row& row = GetParam();
   rig::Rig rig(row.profile, row.faults);
-  if (row.disk == Disk::FiscalReportFull)
+  if (row.disk == Disk::FiscalReportFull) {
     ASSERT_EQ(symlink("/dev/full", (rig.dir() / "vendite.fis").c_str()), 0);
-  if (row.disk == Disk::DownloadFull)
+  }
+  if (row.disk == Disk::DownloadFull) {
     ASSERT_EQ(symlink("/dev/full", (rig.dir() / "JOURNAL").c_str()), 0);
+  }
   if (row.disk == Disk::DumpLogBlocked) {
     // Today's dump log name, as cassard makes it from the local date.
     char name[32];

@@ -14,10 +14,10 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-const std::string kSignOn = rig::salesLine("03", "", "", "05");
-const std::string kSale = rig::salesLine("01", "PANE", "250", "01");
-const std::string kPay = rig::salesLine("11");
-const std::string kCheck = rig::salesLine("99");
+const std::string kSignOn = sales::line("03", "", "", "05");
+const std::string kSale = sales::line("01", "PANE", "250", "01");
+const std::string kPay = sales::line("11");
+const std::string kCheck = sales::line("99");
 
 std::string replaceAll(std::string s, const std::string& from, const std::string& to) {
   for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos; at += to.size())
@@ -49,8 +49,8 @@ TEST(HostileSales, ReadToTheEndWithExactlyTheValidCommands) {
       // Without a line feed the whole file is one line: its first record only.
       {"CR-only line ends", replaceAll(kSignOn + kSale + kPay + kCheck, "\n", "\r"), kSignOn},
       {"lower-case and unknown codes",
-       rig::salesLine("dy", "TESTO", "", "10") + rig::salesLine("zz") + rig::salesLine("1c") +
-           rig::salesLine("9") + kSignOn,
+       sales::line("dy", "TESTO", "", "10") + sales::line("zz") + sales::line("1c") +
+           sales::line("9") + kSignOn,
        kSignOn},
       // An over-long line is cut to its first 254 characters, with a warning.
       {"line of 300 characters", line300 + "\n" + kPay + kCheck,
@@ -72,10 +72,14 @@ TEST(HostileSales, ReadToTheEndWithExactlyTheValidCommands) {
     EXPECT_TRUE(cleanConsole(run)) << run.console;
     EXPECT_EQ(run.status, 0) << run.console;
     EXPECT_EQ(rig.commands(), reference.commands());
-    if (c.valid.empty()) EXPECT_EQ(rig.commands(), (Lines{"54", "4800"}));
+    if (c.valid.empty()) {
+      EXPECT_EQ(rig.commands(), (Lines{"54", "4800"}));
+    }
     const std::string dump = rig.dumpLog();
     EXPECT_EQ(dump.find("Codice di uscita"), std::string::npos) << dump;
-    if (c.warning) EXPECT_NE(dump.find(c.warning), std::string::npos) << dump;
+    if (c.warning) {
+      EXPECT_NE(dump.find(c.warning), std::string::npos) << dump;
+    }
   }
 }
 
@@ -90,7 +94,7 @@ TEST(HostileSales, MalformedLinesNeverCrashOrCorruptTheFrames) {
   std::string nul = kSale;
   nul[4] = '\0';
   nul[40] = '\0';
-  std::string amounts = rig::salesLine("01", "PANE", "", "01");
+  std::string amounts = sales::line("01", "PANE", "", "01");
   amounts.replace(37, 9, "12A.-+ /9");
   std::mt19937 gen(20260315);
   std::string garbage(4096, '\0');
@@ -98,7 +102,7 @@ TEST(HostileSales, MalformedLinesNeverCrashOrCorruptTheFrames) {
   const Case cases[] = {
       {"lines of every length from 0 to 60", lengths},
       {"NUL bytes in the description and the amount", kSignOn + nul + kCheck},
-      {"non-digit amounts", kSignOn + amounts + rig::salesLine("00", "", "X1,5") + kSale},
+      {"non-digit amounts", kSignOn + amounts + sales::line("00", "", "X1,5") + kSale},
       {"binary garbage", garbage},
   };
   for (const Case& c : cases) {
@@ -111,7 +115,9 @@ TEST(HostileSales, MalformedLinesNeverCrashOrCorruptTheFrames) {
     EXPECT_TRUE(run.status == 0 || run.status == 99 || run.status == 255 || run.status == 8 ||
                 run.status == 21 || run.status == 18)
         << run.status << run.console;
-    if (run.status == 0) EXPECT_EQ(rig.commands().back(), "4800");
+    if (run.status == 0) {
+      EXPECT_EQ(rig.commands().back(), "4800");
+    }
     // The register took every frame cassard built: none damaged, none too long.
     for (const std::string& r : rig.record()) EXPECT_NE(r.rfind("BAD ", 0), 0u) << r;
   }
@@ -169,7 +175,7 @@ TEST(HostileArguments, UnusableLinesAreRefusedBeforeAnyTraffic) {
     if (args[1].empty()) args[1] = rig.link();
     {
       std::ofstream sales(rig.dir() / "vendite.ECR");
-      sales << rig::salesLine("03", "", "", "05");
+      sales << sales::line("03", "", "", "05");
     }
     const rig::Run run = rig.cassardArgs(args, std::chrono::seconds(30));
     ASSERT_FALSE(run.timedOut);

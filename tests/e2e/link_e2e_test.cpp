@@ -70,12 +70,12 @@ TEST(LinkE2e, FailuresEndWithTheirStatusAndADumpLog) {
 namespace {
 
 using Lines = std::vector<std::string>;
-using rig::salesLine;
 
 TEST(SalesE2e, ASaleOpensAndItsPaymentClosesIt) {
   rig::Rig rig;
-  const std::string sales = salesLine("03", "", "", "05") + salesLine("01", "PANE", "250", "03") +
-                            salesLine("10", "", "250") + salesLine("99");
+  const std::string sales = sales::line("03", "", "", "05") +
+                            sales::line("01", "PANE", "250", "03") + sales::line("10", "", "250") +
+                            sales::line("99");
   rig::Run run = rig.cassard(sales);
   EXPECT_EQ(run.status, 0) << run.console;
   const Lines cmds = rig.commands();
@@ -100,11 +100,11 @@ TEST(SalesE2e, RegisterRefusalsEndTheRun) {
   const Case cases[] = {
       {"open sale at the end-of-sale check",
        {},
-       salesLine("01", "PANE", "250", "01") + salesLine("99"),
+       sales::line("01", "PANE", "250", "01") + sales::line("99"),
        99},
-      {"operator missing", {"--fault", "refuse=*@3"}, salesLine("01", "PANE", "250", "01"), 8},
-      {"change missing", {"--fault", "refuse=tab@3"}, salesLine("10", "", "100"), 8},
-      {"key position", {"--fault", "refuse=K@3"}, salesLine("10", "", "100"), 21},
+      {"operator missing", {"--fault", "refuse=*@3"}, sales::line("01", "PANE", "250", "01"), 8},
+      {"change missing", {"--fault", "refuse=tab@3"}, sales::line("10", "", "100"), 8},
+      {"key position", {"--fault", "refuse=K@3"}, sales::line("10", "", "100"), 21},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.legend);

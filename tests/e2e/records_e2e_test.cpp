@@ -13,7 +13,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 using Bytes = std::vector<uint8_t>;
-using rig::salesLine;
 
 Bytes text(std::string s, std::size_t width = 0) {
   if (s.size() < width) s.resize(width, ' ');
@@ -40,11 +39,12 @@ const std::string STATUS = "53";
 
 TEST(RecordsE2e, AFullReceiptLeavesTheSaleClosed) {
   const std::string sales =
-      salesLine("03", "", "", "05") + salesLine("00", "", "2500") + salesLine("02") +
-      salesLine("01", "PANE INTEGRALE", "1250", "04") +
+      sales::line("03", "", "", "05") + sales::line("00", "", "2500") + sales::line("02") +
+      sales::line("01", "PANE INTEGRALE", "1250", "04") +
       // short forms: a 16-character description with CR LF, a 27-character text
       "01CAFFE           000000120  \r\n" + "04GRAZIE DELLA VISITA        \n" +
-      salesLine("10", "", "5000") + salesLine("DY", "ARRIVEDERCI", "", "13") + salesLine("99");
+      sales::line("10", "", "5000") + sales::line("DY", "ARRIVEDERCI", "", "13") +
+      sales::line("99");
   rig::Rig rig;
   const rig::Run run = rig.cassard(sales);
   EXPECT_EQ(run.status, 0) << run.console;
@@ -62,8 +62,8 @@ TEST(RecordsE2e, AFullReceiptLeavesTheSaleClosed) {
 }
 
 TEST(RecordsE2e, AnOpenSaleAtTheEndOfSaleCheckStopsTheRun) {
-  const std::string sales = salesLine("01", "PANE", "250", "01") + salesLine("99") +
-                            salesLine("10", "", "250") + salesLine("99");
+  const std::string sales = sales::line("01", "PANE", "250", "01") + sales::line("99") +
+                            sales::line("10", "", "250") + sales::line("99");
   rig::Rig rig;
   const rig::Run run = rig.cassard(sales);
   EXPECT_EQ(run.status, 99) << run.console;

@@ -60,24 +60,6 @@ int statusOf(int wstatus) {
 
 }  // namespace
 
-std::string salesLine(std::string_view code, std::string_view descr, std::string_view amount,
-                      std::string_view number) {
-  std::string line(code.substr(0, 2));
-  line.resize(2, ' ');
-  std::string d(descr.substr(0, 35));
-  d.resize(35, ' ');
-  line += d;
-  if (amount.empty()) {
-    line += std::string(9, ' ');
-  } else {
-    std::string a(amount.substr(0, 9));
-    line += std::string(9 - a.size(), '0') + a;
-  }
-  std::string n(number.substr(0, 2));
-  n.resize(2, ' ');
-  return line + n + "\n";
-}
-
 Rig::Rig(const std::string& profile, std::vector<std::string> ecrsimArgs) {
   std::string tmpl = (std::filesystem::temp_directory_path() / "cassard-e2e-XXXXXX").string();
   if (mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

@@ -1,7 +1,7 @@
 // The end-to-end rig: the real cassard against the real ecrsim on a real pty.
 //
 //   rig::Rig rig("default.json", {"--fault", "nack=2@1"});   // ecrsim is up and ready
-//   rig::Run run = rig.cassard(rig::salesLine("03", "", "", "05") + rig::salesLine("99"));
+//   rig::Run run = rig.cassard(sales::line("03", "", "", "05") + sales::line("99"));
 //   EXPECT_EQ(run.status, 0) << run.console;
 //   EXPECT_EQ(rig.commands(), (std::vector<std::string>{"54", "4100", "4100053", ...}));
 //
@@ -33,6 +33,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/support/sales_line.h"
+
 namespace rig {
 
 struct Run {
@@ -40,11 +42,6 @@ struct Run {
   bool timedOut = false;  // killed after the timeout
   std::string console;    // stdout and stderr, as bytes
 };
-
-// One standard sales line: the code, the description padded to 35 columns, the amount
-// right-aligned with zeros to 9 (blank when empty), the number in 2 columns, LF.
-std::string salesLine(std::string_view code, std::string_view descr = "",
-                      std::string_view amount = "", std::string_view number = "");
 
 class Rig {
  public:
