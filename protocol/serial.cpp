@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,11 +21,10 @@ long ReadBufferPos = 0;
 
 namespace {
 
-// atol without its overflow: leading blanks, a sign, digits; clamped to long.
+// atol without its overflow: leading blanks, a sign, digits; strtol saturates at
+// LONG_MIN and LONG_MAX, which match no rate and no field value.
 long parseLong(const char* s) {
-  errno = 0;
-  const long v = std::strtol(s, nullptr, 10);
-  return v;  // strtol already clamps to LONG_MIN / LONG_MAX on overflow
+  return std::strtol(s, nullptr, 10);
 }
 
 // After 7 quick retries the register gets 1 s per retry: a register busy printing
