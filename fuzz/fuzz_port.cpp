@@ -8,35 +8,27 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <deque>
 #include <filesystem>
 #include <string>
 
 #include "protocol/ProtocolDef.h"
 #include "protocol/port.h"
 #include "protocol/protocol.h"
+#include "tests/support/virtual_line.h"
 #include "tests/unit/support/link_reset.h"
 
 namespace fz {
 namespace {
 
-constexpr uint64_t READ_INTERVAL_US = 100'000;
 // The longest legitimate run of one input is a few configuration loads with every
 // command stretched to its last retry: well under an hour. Six hours of virtual time,
 // or millions of line operations, is a wait that does not end.
 constexpr uint64_t HANG_US = 6ull * 3600 * 1'000'000;
 constexpr long HANG_OPS = 2'000'000;
 
-struct Chunk {
-  std::vector<uint8_t> bytes;
-  uint64_t at;
-};
-
 struct State {
-  uint64_t now = 0;
+  vline::VirtualLine line;
   long ops = 0;
-  std::deque<Chunk> line;
   Peer peer;
   bool failWrites = false;
 };
@@ -91,15 +83,11 @@ void reset() {
 }
 
 uint64_t now() {
-  return st().now;
+  return st().line.now();
 }
 
 void arrive(std::vector<uint8_t> bytes, uint64_t delay_us) {
-  if (bytes.empty()) return;
-  const uint64_t at = st().now + delay_us;
-  auto& line = st().line;
-  auto pos = std::find_if(line.begin(), line.end(), [at](const Chunk& c) { return c.at > at; });
-  line.insert(pos, {std::move(bytes), at});
+  st().line.arrive(std::move(bytes), delay_us);
 }
 
 void failWrites(bool fail) {
@@ -131,28 +119,18 @@ int run(const std::function<void()>& fn) {
 
 void checkNoHang() {
   auto& s = st();
-  if (++s.ops > HANG_OPS || s.now > HANG_US) {
+  if (++s.ops > HANG_OPS || s.line.now() > HANG_US) {
     std::fprintf(stderr,
                  "cassard still busy after %llu s of virtual time and %ld line operations\n",
-                 static_cast<unsigned long long>(s.now / 1'000'000), s.ops);
+                 static_cast<unsigned long long>(s.line.now() / 1'000'000), s.ops);
     std::abort();
   }
 }
 
 std::vector<uint8_t> answerFrame(uint8_t num, uint8_t letter, std::span<const uint8_t> data,
                                  bool damageChecksum) {
-  std::vector<uint8_t> body{num, 0, 0, 0, letter};
-  body.insert(body.end(), data.begin(), data.end());
-  std::vector<uint8_t> out{DLE, STX};
-  uint8_t cs = ETX;
-  for (uint8_t b : body) {
-    out.push_back(b);
-    if (b == DLE) out.push_back(DLE);
-    cs ^= b;
-  }
-  out.push_back(DLE);
-  out.push_back(ETX);
-  out.push_back(damageChecksum ? static_cast<uint8_t>(cs ^ 0x5a) : cs);
+  std::vector<uint8_t> out = vline::registerFrame(num, letter, data);
+  if (damageChecksum) out.back() ^= 0x5a;
   return out;
 }
 
@@ -221,18 +199,7 @@ using fz::st;
 
 long portRead(int, uint8_t* buf, std::size_t n) {
   fz::checkNoHang();
-  auto& s = st();
-  if (!s.line.empty() && s.line.front().at <= s.now + fz::READ_INTERVAL_US) {
-    s.now = std::max(s.now, s.line.front().at);
-    auto& chunk = s.line.front().bytes;
-    const std::size_t take = std::min(n, chunk.size());
-    std::memcpy(buf, chunk.data(), take);
-    chunk.erase(chunk.begin(), chunk.begin() + static_cast<long>(take));
-    if (chunk.empty()) s.line.pop_front();
-    return static_cast<long>(take);
-  }
-  s.now += fz::READ_INTERVAL_US;
-  return 0;
+  return st().line.read(buf, n);
 }
 
 long portWrite(int, const uint8_t* buf, std::size_t n) {
@@ -246,7 +213,7 @@ long portWrite(int, const uint8_t* buf, std::size_t n) {
 
 void portPause(unsigned micros) {
   fz::checkNoHang();
-  st().now += micros;
+  st().line.pause(micros);
 }
 
 std::time_t portNow() {

@@ -4,26 +4,16 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstring>
-#include <deque>
 
 #include "protocol/port.h"
+#include "tests/support/virtual_line.h"
 
 namespace fake {
 namespace {
 
-struct Chunk {
-  std::vector<uint8_t> bytes;
-  uint64_t at;  // virtual time it is there
-};
-
-constexpr uint64_t READ_INTERVAL_US = 100'000;
-
 struct State {
-  uint64_t now = 0;
+  vline::VirtualLine line;
   Peer* peer = nullptr;
-  std::deque<Chunk> line;
   std::vector<uint8_t> written;
   std::vector<std::vector<uint8_t>> writes;
   std::vector<Pause> pauses;
@@ -58,19 +48,14 @@ void reset() {
 }
 
 uint64_t now() {
-  return st().now;
+  return st().line.now();
 }
 void setPeer(Peer* peer) {
   st().peer = peer;
 }
 
 void arrive(std::vector<uint8_t> chunk, uint64_t delay_us) {
-  if (chunk.empty()) return;
-  // The line delivers chunks in the order they arrive, whenever they were queued.
-  const uint64_t at = st().now + delay_us;
-  auto& line = st().line;
-  auto pos = std::find_if(line.begin(), line.end(), [at](const Chunk& c) { return c.at > at; });
-  line.insert(pos, {std::move(chunk), at});
+  st().line.arrive(std::move(chunk), delay_us);
 }
 
 bool lineEmpty() {
@@ -115,19 +100,9 @@ using fake::st;
 long portRead(int, uint8_t* buf, std::size_t n) {
   auto& s = st();
   ++s.reads;
-  // A read returns what is there at once, or waits up to 0.1 s for a first byte.
-  if (!s.line.empty() && s.line.front().at <= s.now + fake::READ_INTERVAL_US) {
-    s.now = std::max(s.now, s.line.front().at);
-    auto& chunk = s.line.front().bytes;
-    const std::size_t take = std::min(n, chunk.size());
-    std::memcpy(buf, chunk.data(), take);
-    chunk.erase(chunk.begin(), chunk.begin() + static_cast<long>(take));
-    if (chunk.empty()) s.line.pop_front();
-    return static_cast<long>(take);
-  }
-  s.now += fake::READ_INTERVAL_US;
-  ++s.empty;
-  return 0;
+  const long got = s.line.read(buf, n);
+  if (got == 0) ++s.empty;
+  return got;
 }
 
 long portWrite(int, const uint8_t* buf, std::size_t n) {
@@ -142,8 +117,8 @@ long portWrite(int, const uint8_t* buf, std::size_t n) {
 
 void portPause(unsigned micros) {
   auto& s = st();
-  s.pauses.push_back({s.now, micros});
-  s.now += micros;
+  s.pauses.push_back({s.line.now(), micros});
+  s.line.pause(micros);
 }
 
 std::time_t portNow() {

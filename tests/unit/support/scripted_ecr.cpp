@@ -1,6 +1,7 @@
 #include "support/scripted_ecr.h"
 
 #include "protocol/ProtocolDef.h"
+#include "tests/support/virtual_line.h"
 
 namespace {
 constexpr int SILENCE = -1;
@@ -22,19 +23,7 @@ std::vector<std::vector<uint8_t>> ScriptedEcr::realCommands() const {
 
 std::vector<uint8_t> ScriptedEcr::frame(uint8_t num, uint8_t letter, std::span<const uint8_t> data,
                                         uint8_t id) {
-  std::vector<uint8_t> body{num, id, 0, 0, letter};
-  body.insert(body.end(), data.begin(), data.end());
-  std::vector<uint8_t> out{DLE, STX};
-  uint8_t cs = 0;
-  for (uint8_t b : body) {
-    out.push_back(b);
-    if (b == DLE) out.push_back(DLE);
-    cs ^= b;
-  }
-  out.push_back(DLE);
-  out.push_back(ETX);
-  out.push_back(cs ^ ETX);
-  return out;
+  return vline::registerFrame(num, letter, data, id);
 }
 
 void ScriptedEcr::onWrite(std::span<const uint8_t> bytes) {
