@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "config.h"
 #include "driver/records.h"
 #include "ecrconf/ecrconf.h"
 #include "protocol/port.h"
@@ -19,6 +20,43 @@ constexpr const char* BANNER[] = {
     "cassard-dev@example.org\n",
     "Qusta \xE8 una versione beta non va utilizzata in ambienti di produzione\n",
 };
+
+// The host developer's and the technician's two questions, answered without the
+// banner and without touching the line.
+constexpr const char* HELP_TEXT =
+    "Usage: cassard [SALESFILE [DEVICE [SETTINGS]]]\n"
+    "       cassard --help | --version\n"
+    "\n"
+    "Operates an Italian fiscal cash register on a serial line. Every line of the\n"
+    "sales file becomes register commands, delivered one by one over the\n"
+    "acknowledged link. The first failure ends the run with a report appended to\n"
+    "dumpMMDD.log in the working directory and a non-zero exit status.\n"
+    "\n"
+    "  SALESFILE  the sales file to read          (default CASSARD00.ECR)\n"
+    "  DEVICE     the register's serial device    (default /dev/ca300)\n"
+    "  SETTINGS   speed,parity,data bits,stop bits (default 38400,N,8,1)\n"
+    "\n"
+    "The arguments are positional; only a first argument that is exactly --help\n"
+    "or --version is an option.\n"
+    "\n"
+    "Exit status:\n"
+    "    0  the whole sales file was processed\n"
+    "    2  a command could not be delivered (ERR, or NACK/SKIP three times)\n"
+    "    4  the register stayed busy or stopped answering the status request\n"
+    "    8  a write to the line failed, or a sale step lacked operator or change\n"
+    "   16  three damaged answer frames in a row\n"
+    "   17  no answer frame after four waits\n"
+    "   18  the register refused the command\n"
+    "   21  wrong key position, a sale in progress, or keys pressed on the register\n"
+    "   32  the register does not answer, or head lifted or paper out\n"
+    "   99  a sale is still open at the end-of-sale record 99\n"
+    "  255  a file or the line cannot be opened, read or written; a register\n"
+    "       cassard does not support; an answer shorter than asked for\n"
+    "\n"
+    "The sales-file format, the files written and the exit statuses in full:\n"
+    "man cassard.\n";
+
+constexpr const char* VERSION_TEXT = PACKAGE " " VERSION "\n";
 
 constexpr const char* SERIAL_OPEN_ERROR_TEXT = "Impossibile aprire la porta seriale\n";
 constexpr const char* INPUT_OPEN_ERROR_TEXT = "Impossibile aprire il file di input\n";
@@ -108,15 +146,30 @@ bool isFiscalRecord(const LineBuffer& line) {
 }
 
 void cassardMain(int argc, char** argv) {
+  if (argc >= 2) {
+    const char* text = std::strcmp(argv[1], "--help") == 0      ? HELP_TEXT
+                       : std::strcmp(argv[1], "--version") == 0 ? VERSION_TEXT
+                                                                : nullptr;
+    if (text) {
+      std::fputs(text, stdout);
+      portExit(std::fflush(stdout) == 0 ? 0 : -1);
+    }
+  }
   mode = 0;
   for (const char* text : BANNER) std::fputs(text, stdout);
 
   const char* speedstring = argc >= 4 ? argv[3] : DEFAULT_LINE_SETTINGS;
   const char* device = argc >= 3 ? argv[2] : DEFAULT_DEVICE;
-  if (std::strlen(speedstring) > SPEED_TEXT_MAX) FatalError(SERIAL_OPEN_ERROR_TEXT, -1);
+  if (std::strlen(speedstring) > SPEED_TEXT_MAX) {
+    std::fprintf(stderr, "cassard: line settings longer than %zu characters\n", SPEED_TEXT_MAX);
+    FatalError(SERIAL_OPEN_ERROR_TEXT, -1);
+  }
   TProtocol(false, device, speedstring);
   const int com1 = OpenPort();
-  if (com1 < 0) FatalError(SERIAL_OPEN_ERROR_TEXT, -1);
+  if (com1 < 0) {
+    ReportLineFailure(device);
+    FatalError(SERIAL_OPEN_ERROR_TEXT, -1);
+  }
 
   const char* filenamei = argc >= 2 ? argv[1] : DEFAULT_SALES_FILE;
   if (std::strlen(filenamei) > NAME_MAX_LEN) FatalError(INPUT_OPEN_ERROR_TEXT, -1);

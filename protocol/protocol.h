@@ -56,6 +56,26 @@ void ttySetSpeed(int dev, const char* speed);
 // Raw mode and the line-settings text applied to settings read from the port.
 void ConfigureTermio(struct termio& tty, const char* speed);
 int ttyconvertspeed(long s);
+
+// Why the line could not be had, told to the technician on stderr: the system's reason
+// and, when permissions are the cause, whose the device is and what to do about it.
+struct LineFailure {
+  bool locking = false;   // the device opened but the lock failed
+  int err = 0;            // errno of the failing call
+  bool haveStat = false;  // what follows describes the device
+  unsigned mode = 0;      // st_mode
+  unsigned uid = 0, gid = 0;
+  const char* owner = nullptr;  // names; numbers are shown when null
+  const char* group = nullptr;
+  const char* user = nullptr;  // who runs cassard
+  bool inGroup = false;        // the process has the device's group already
+  bool privileged = false;     // euid 0: group advice is no use
+};
+// The one stderr line (with its line end) into out; the text is cut to fit.
+void FormatLineFailure(const char* device, const LineFailure& f, char* out, std::size_t n);
+// Writes that line for the last TProtocol that failed on device.
+void ReportLineFailure(const char* device);
+
 bool ReadFile(uint8_t* In, bool Wait);
 void WaitNoChar();
 void ClearBufferRx();

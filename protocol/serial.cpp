@@ -1,11 +1,15 @@
 // The serial line: open, lock, configure; buffered byte input.
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +37,10 @@ constexpr int WAIT_READS = 12;
 constexpr int QUICK_RETRIES = 7;
 constexpr unsigned QUICK_PAUSE_US = 10'000;
 constexpr unsigned SLOW_PAUSE_US = 1'000'000;
+
+// The step of the last TProtocol that failed, and its errno.
+bool failedLocking = false;
+int failedErrno = 0;
 
 // One read of the line into ReadInBuffer; true when it brought bytes.
 bool refill() {
@@ -171,15 +179,22 @@ void ttySetSpeed(int dev, const char* speed) {
 
 void TProtocol(bool /*CreateSuspended*/, const char* ttyName, const char* Speed) {
   FOpenPort = -1;
+  failedLocking = false;
+  failedErrno = EINVAL;
   if (!ttyName) return;
   const int fd = open(ttyName, O_RDWR | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return;
+  if (fd < 0) {
+    failedErrno = errno;
+    return;
+  }
   // Waits while another cassard drives the same register.
   int rc;
   do {
     rc = flock(fd, LOCK_EX);
   } while (rc < 0 && errno == EINTR);
   if (rc < 0) {
+    failedLocking = true;
+    failedErrno = errno;
     close(fd);
     return;
   }
@@ -197,6 +212,74 @@ void TProtocol(bool /*CreateSuspended*/, const char* ttyName, const char* Speed)
 
 int OpenPort() {
   return FOpenPort;
+}
+
+void FormatLineFailure(const char* device, const LineFailure& f, char* out, std::size_t n) {
+  if (n < 2) {
+    if (n == 1) out[0] = '\0';
+    return;
+  }
+  // The text gets all but the last two bytes' worth, so the line end survives any cut.
+  const std::size_t textMax = n - 2;
+  std::size_t used = 0;
+  auto add = [&](const char* fmt, auto... args) {
+    const int w = std::snprintf(out + used, n - 1 - used, fmt, args...);
+    if (w > 0) used = std::min(textMax, used + static_cast<std::size_t>(w));
+  };
+  add("cassard: cannot %s %s: %s", f.locking ? "lock" : "open", device, std::strerror(f.err));
+  if (f.haveStat && (f.err == EACCES || f.err == EPERM)) {
+    if (f.owner)
+      add(" (owner %s", f.owner);
+    else
+      add(" (owner %u", f.uid);
+    if (f.group)
+      add(", group %s", f.group);
+    else
+      add(", group %u", f.gid);
+    add(", mode %04o)", f.mode & 07777u);
+    // The group opens the line only when it may both read and write it.
+    const bool groupMay = (f.mode & S_IRGRP) && (f.mode & S_IWGRP);
+    if (groupMay && !f.inGroup && !f.privileged && f.group) {
+      const char* user = f.user ? f.user : "USER";
+      add("; add the user %s to the group %s (usermod -aG %s %s) and log in again", user, f.group,
+          f.group, user);
+    }
+  }
+  out[used] = '\n';
+  out[used + 1] = '\0';
+}
+
+void ReportLineFailure(const char* device) {
+  LineFailure f;
+  f.locking = failedLocking;
+  f.err = failedErrno;
+  struct stat st {};
+  if (device && stat(device, &st) == 0) {
+    f.haveStat = true;
+    f.mode = st.st_mode;
+    f.uid = st.st_uid;
+    f.gid = st.st_gid;
+    if (const passwd* pw = getpwuid(st.st_uid)) f.owner = pw->pw_name;
+    // getpwuid's record is overwritten by the next call: keep the owner's name.
+    static char ownerName[64];
+    if (f.owner) {
+      std::snprintf(ownerName, sizeof ownerName, "%s", f.owner);
+      f.owner = ownerName;
+    }
+    if (const group* gr = getgrgid(st.st_gid)) f.group = gr->gr_name;
+    f.inGroup = getegid() == st.st_gid;
+    gid_t groups[256];
+    const int count = getgroups(256, groups);
+    for (int i = 0; i < count; ++i)
+      if (groups[i] == st.st_gid) f.inGroup = true;
+  }
+  f.privileged = geteuid() == 0;
+  if (const passwd* me = getpwuid(geteuid())) f.user = me->pw_name;
+  char line[512];
+  FormatLineFailure(device ? device : "", f, line, sizeof line);
+  // The banner first, when both streams go to the same place.
+  std::fflush(stdout);
+  std::fputs(line, stderr);
 }
 
 bool ReadFile(uint8_t* In, bool Wait) {

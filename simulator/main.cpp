@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "config.h"
 #include "simulator/faults.h"
 #include "simulator/model.h"
 #include "simulator/profile.h"
@@ -50,6 +51,7 @@ const char* const kUsage =
     "  --trace          both directions of the wire in hex, on standard error\n"
     "  --pace BAUD      send at the line's speed: 10 bits per byte at BAUD\n"
     "  --help           this text\n"
+    "  --version        the version, and exit\n"
     "\n"
     "TARGET is a command number (1 = first command received, 'I' requests not\n"
     "counted) or a command letter; without it the fault hits every command, or for\n"
@@ -112,15 +114,12 @@ int main(int argc, char** argv) {
   std::vector<std::string> faultSpecs;
   bool traceOn = false;
   long paceBaud = 0;
-  static const option kOptions[] = {{"link", required_argument, nullptr, 'l'},
-                                    {"profile", required_argument, nullptr, 'p'},
-                                    {"fault", required_argument, nullptr, 'f'},
-                                    {"record", required_argument, nullptr, 'r'},
-                                    {"roll", required_argument, nullptr, 'o'},
-                                    {"trace", no_argument, nullptr, 't'},
-                                    {"pace", required_argument, nullptr, 'b'},
-                                    {"help", no_argument, nullptr, 'h'},
-                                    {nullptr, 0, nullptr, 0}};
+  static const option kOptions[] = {
+      {"link", required_argument, nullptr, 'l'},  {"profile", required_argument, nullptr, 'p'},
+      {"fault", required_argument, nullptr, 'f'}, {"record", required_argument, nullptr, 'r'},
+      {"roll", required_argument, nullptr, 'o'},  {"trace", no_argument, nullptr, 't'},
+      {"pace", required_argument, nullptr, 'b'},  {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, 'v'},     {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
     switch (c) {
       case 'l':
@@ -153,7 +152,10 @@ int main(int argc, char** argv) {
       case 'h':
         std::fputs(kUsage, stdout);
         std::fputs(kFaultHelp, stdout);
-        return 0;
+        return std::fflush(stdout) == 0 ? 0 : 1;
+      case 'v':
+        std::fputs("ecrsim (" PACKAGE ") " VERSION "\n", stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
       default:
         std::fputs(kUsage, stderr);
         return 2;

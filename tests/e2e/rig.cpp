@@ -1,6 +1,7 @@
 #include "rig.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -45,8 +46,10 @@ int statusOf(int wstatus) {
 }
 
 [[noreturn]] void execIn(const std::filesystem::path& dir, const std::vector<std::string>& argv,
-                         int out, int err) {
+                         int out, int err, const Identity* as = nullptr) {
   if (chdir(dir.c_str()) != 0) _exit(126);
+  if (as && (setgroups(0, nullptr) != 0 || setgid(as->gid) != 0 || setuid(as->uid) != 0))
+    _exit(125);
   dup2(out, STDOUT_FILENO);
   dup2(err, STDERR_FILENO);
   int devnull = open("/dev/null", O_RDONLY);
@@ -133,13 +136,27 @@ Run Rig::cassard(const std::string& sales, std::chrono::milliseconds timeout,
 }
 
 Run Rig::cassardArgs(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+  return runCassard(args, false, nullptr, timeout);
+}
+
+Run Rig::cassardApart(const std::vector<std::string>& args, const Identity* as,
+                      std::chrono::milliseconds timeout) {
+  return runCassard(args, true, as, timeout);
+}
+
+Run Rig::runCassard(const std::vector<std::string>& args, bool apart, const Identity* as,
+                    std::chrono::milliseconds timeout) {
   std::vector<std::string> argv = {CASSARD_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
-  const auto consolePath = dir_ / "console.txt";
-  int out = open(consolePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  auto create = [&](const char* name) {
+    return open((dir_ / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  };
+  const int out = create("console.txt");
+  const int err = apart ? create("errors.txt") : out;
   pid_t pid = fork();
-  if (pid == 0) execIn(dir_, argv, out, out);
+  if (pid == 0) execIn(dir_, argv, out, err, as);
   close(out);
+  if (apart) close(err);
   Run run;
   int wstatus = 0;
   if (!waitFor(pid, timeout, wstatus)) {
@@ -149,6 +166,7 @@ Run Rig::cassardArgs(const std::vector<std::string>& args, std::chrono::millisec
   }
   run.status = run.timedOut ? -1 : statusOf(wstatus);
   run.console = file("console.txt");
+  if (apart) run.errors = file("errors.txt");
   return run;
 }
 

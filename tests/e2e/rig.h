@@ -15,6 +15,8 @@
 //                             `cassard <sales file> <dir>/ecr` and returns its exit
 //                             status and console (stdout and stderr together).
 //   cassardArgs(args, timeout) runs cassard with exactly these arguments.
+//   cassardApart(args, as)    the same, with stdout in console and stderr in errors,
+//                             optionally as another user (uid and gid, no other groups).
 //   record()                  every line ecrsim's --record wrote so far: a frame
 //                             received per line, in hex; "BAD ", "NACK ", "REP ", ...
 //                             prefixes mark frames it did not execute.
@@ -41,6 +43,12 @@ struct Run {
   int status = -1;        // exit status; -1 when it did not exit normally
   bool timedOut = false;  // killed after the timeout
   std::string console;    // stdout and stderr, as bytes
+  std::string errors;     // stderr, when cassardApart kept it apart
+};
+
+struct Identity {
+  uid_t uid;
+  gid_t gid;
 };
 
 class Rig {
@@ -60,6 +68,9 @@ class Rig {
   Run cassardArgs(const std::vector<std::string>& args,
                   std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+  Run cassardApart(const std::vector<std::string>& args, const Identity* as = nullptr,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
   std::vector<std::string> record() const;
   std::vector<std::string> commands() const;
   std::string roll() const { return file("roll.txt"); }
@@ -71,6 +82,9 @@ class Rig {
   pid_t ecrsimPid() const { return ecrsim_; }
 
  private:
+  Run runCassard(const std::vector<std::string>& args, bool apart, const Identity* as,
+                 std::chrono::milliseconds timeout);
+
   std::filesystem::path dir_;
   pid_t ecrsim_ = -1;
   int ecrsimStatus_ = -1;

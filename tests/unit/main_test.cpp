@@ -200,6 +200,28 @@ TEST_F(Run, StartUpFailures) {
       << "the serial failure comes first";
 }
 
+// The two options answer before the banner and never open the line: the device
+// given after them is not even looked at.
+TEST_F(Run, HelpAndVersionOpenNothing) {
+  struct Case {
+    const char* option;
+    const char* start;
+  };
+  for (const Case c : {Case{"--version", "cassard 4.01\n"},
+                       Case{"--help", "Usage: cassard [SALESFILE [DEVICE [SETTINGS]]]\n"}}) {
+    SCOPED_TRACE(c.option);
+    std::string a0 = "cassard", a1 = c.option, a2 = device_;
+    char* argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
+    FOpenPort = -1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(fake::exitCodeOf([&] { cassardMain(3, argv); }), 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.rfind(c.start, 0), 0u) << out;
+    EXPECT_EQ(FOpenPort, -1);
+    EXPECT_TRUE(ecr_.realCommands().empty());
+  }
+}
+
 TEST_F(Run, ReadErrorEndsWithoutClosingCommand) {
   mkdir("adir", 0700);
   EXPECT_EQ(run("", "adir"), -1);

@@ -8,7 +8,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "protocol/protocol.h"
@@ -229,6 +231,93 @@ TEST_F(ByteInput, DrainingAndDirtyBuffer) {
   const int reads = fake::readCalls();
   ClearBufferRx();
   EXPECT_EQ(fake::readCalls(), reads);
+}
+
+}  // namespace
+
+namespace {
+
+// The technician's line when the line cannot be had: the system's reason always, the
+// device's owner, group and mode when permissions refused it, and the group advice
+// only where joining the group would open the line.
+TEST(LineFailureText, ReasonOwnershipAndAdvice) {
+  LineFailure denied;
+  denied.err = EACCES;
+  denied.haveStat = true;
+  denied.mode = 020660;  // a character device, rw for owner and group
+  denied.owner = "root";
+  denied.group = "dialout";
+  denied.user = "cassa";
+  const std::string deniedHead =
+      "cassard: cannot open /dev/ttyUSB0: Permission denied (owner root, group dialout, ";
+
+  struct Case {
+    const char* legend;
+    LineFailure f;
+    const char* device;
+    std::string text;
+  };
+  auto with = [&](auto change) {
+    LineFailure f = denied;
+    change(f);
+    return f;
+  };
+  const Case cases[] = {
+      {"missing device",
+       {false, ENOENT},
+       "/dev/ca300",
+       "cassard: cannot open /dev/ca300: No such file or directory\n"},
+      {"lock refused",
+       {true, ENOLCK},
+       "/dev/ca300",
+       "cassard: cannot lock /dev/ca300: No locks available\n"},
+      {"not in the group", denied, "/dev/ttyUSB0",
+       deniedHead + "mode 0660); add the user cassa to the group dialout "
+                    "(usermod -aG dialout cassa) and log in again\n"},
+      {"in the group already", with([](LineFailure& f) { f.inGroup = true; }), "/dev/ttyUSB0",
+       deniedHead + "mode 0660)\n"},
+      {"group may only read", with([](LineFailure& f) { f.mode = 020640; }), "/dev/ttyUSB0",
+       deniedHead + "mode 0640)\n"},
+      {"running as root", with([](LineFailure& f) { f.privileged = true; }), "/dev/ttyUSB0",
+       deniedHead + "mode 0660)\n"},
+      {"names unknown", with([](LineFailure& f) {
+         f.owner = f.group = f.user = nullptr;
+         f.uid = 1001;
+         f.gid = 20;
+       }),
+       "/dev/ttyUSB0",
+       "cassard: cannot open /dev/ttyUSB0: Permission denied (owner 1001, group 20, mode 0660)\n"},
+      {"no name for the user", with([](LineFailure& f) { f.user = nullptr; }), "/dev/ttyUSB0",
+       deniedHead + "mode 0660); add the user USER to the group dialout "
+                    "(usermod -aG dialout USER) and log in again\n"},
+      {"device busy: no ownership shown", with([](LineFailure& f) { f.err = EBUSY; }),
+       "/dev/ttyUSB0", "cassard: cannot open /dev/ttyUSB0: Device or resource busy\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.legend);
+    char out[512];
+    std::memset(out, 'x', sizeof out);
+    FormatLineFailure(c.device, c.f, out, sizeof out);
+    EXPECT_EQ(std::string(out), c.text);
+  }
+}
+
+// A long device name is cut, never overrun, and the line still ends with its line end.
+TEST(LineFailureText, CutToTheBufferWithItsLineEnd) {
+  const std::string device(600, 'd');
+  LineFailure f{false, ENOENT};
+  for (std::size_t n : {2u, 3u, 16u, 80u}) {
+    SCOPED_TRACE(n);
+    std::string out(n + 8, '#');
+    FormatLineFailure(device.c_str(), f, out.data(), n);
+    const std::size_t len = std::strlen(out.c_str());
+    EXPECT_EQ(len, n - 1);
+    EXPECT_EQ(out[len - 1], '\n');
+    EXPECT_EQ(out.substr(n), std::string(8, '#')) << "nothing written past the buffer";
+  }
+  char one = '#';
+  FormatLineFailure(device.c_str(), f, &one, 1);
+  EXPECT_EQ(one, '\0');
 }
 
 }  // namespace
