@@ -11,16 +11,21 @@ MEMCHECK_BUILD ?= build-memcheck
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS = link records journal config lines
 JOBS       ?= $(shell nproc)
+PREFIX     ?= /usr/local
+DESTDIR    ?=
+VERSION    := $(shell sed -n 's/^\#define VERSION "\(.*\)"/\1/p' config.h)
+DEB_ARCH   := $(shell dpkg --print-architecture)
+DEB        = $(BUILD)/cassard_$(VERSION)_$(DEB_ARCH).deb
 
 # Debian packages the build and the tests need.
 PACKAGES = cmake ninja-build g++ make libgtest-dev libbenchmark-dev nlohmann-json3-dev \
-           clang libclang-rt-14-dev valgrind
+           clang libclang-rt-14-dev valgrind groff-base dpkg-dev file gzip
 
-.PHONY: all test demo deps clean format bench fuzz memcheck
+.PHONY: all test demo deps clean format bench fuzz memcheck install deb package-check
 
 all: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCASSARD_TESTS=OFF
-	cmake --build $(BUILD) -j $(JOBS) --target cassard ecrsim
+	cmake --build $(BUILD) -j $(JOBS) --target cassard ecrsim manpages
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -33,7 +38,7 @@ deps:
 
 # The test build uses clang++ so that the fuzz targets (libFuzzer) are part of it:
 # ctest replays their seed corpora and fuzzes each for a few seconds.
-test: deps memcheck
+test: deps memcheck package-check
 	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCASSARD_SANITIZE=ON \
 	  -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(TEST_BUILD) -j $(JOBS)
@@ -69,6 +74,20 @@ bench: deps
 	$(BENCH_BUILD)/bench/bench_selftest --gtest_brief=1
 	$(BENCH_BUILD)/bench/bench_micro --benchmark_min_time=0.2
 	$(BENCH_BUILD)/bench/bench_e2e $(BENCH_BUILD)
+
+# The release build installed under $(DESTDIR)$(PREFIX), binaries stripped.
+install: all
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
+
+# The Debian package of the release build: $(DEB).
+deb: all
+	cd $(BUILD) && cpack -G DEB
+	@echo "$(DEB)"
+
+# The package's metadata and contents, its programs run from the extracted package, and
+# a staged make install.
+package-check: deb
+	tests/package/check.sh $(DEB) $(BUILD)
 
 demo: all
 	@if [ -x examples/demo.sh ]; then examples/demo.sh $(BUILD); \

@@ -1,14 +1,42 @@
 #!/bin/sh
 # The demo: ecrsim plays the register on a pseudo-terminal, cassard works through
-# examples/vendite.ECR against it, then the register's roll and the files cassard
-# wrote are shown. Usage: examples/demo.sh [build directory]
+# vendite.ECR (beside this script) against it, then the register's roll and the files
+# cassard wrote are shown. Usage: demo.sh [directory holding cassard and ecrsim]
+#
+# It runs from the source tree and from an installed package alike:
+#   programs  the directory given, else the tree's build/, else cassard and ecrsim on PATH;
+#   profile   $ECRSIM_PROFILE, else the tree's tests/data/profiles/default.json, else
+#             share/cassard/profiles/default.json of the prefix this script is installed in
+#             (it lives in share/doc/cassard/examples).
 set -u
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$root/build}" && pwd) || exit 1
-for bin in "$build/ecrsim" "$build/cassard"; do
-  [ -x "$bin" ] || { echo "demo: $bin is missing; run make first" >&2; exit 1; }
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+
+if [ $# -ge 1 ]; then
+  build=$(cd "$1" && pwd) || exit 1
+  ecrsim=$build/ecrsim
+  cassard=$build/cassard
+elif [ -x "$root/build/cassard" ] && [ -x "$root/build/ecrsim" ]; then
+  ecrsim=$root/build/ecrsim
+  cassard=$root/build/cassard
+else
+  ecrsim=$(command -v ecrsim) || ecrsim=ecrsim
+  cassard=$(command -v cassard) || cassard=cassard
+fi
+for bin in "$ecrsim" "$cassard"; do
+  [ -x "$bin" ] || { echo "demo: $bin is missing; run make first, or name the directory holding cassard and ecrsim" >&2; exit 1; }
 done
+
+if [ -n "${ECRSIM_PROFILE:-}" ]; then
+  profile=$ECRSIM_PROFILE
+elif [ -f "$root/tests/data/profiles/default.json" ]; then
+  profile=$root/tests/data/profiles/default.json
+else
+  profile=$here/../../../cassard/profiles/default.json
+fi
+[ -f "$profile" ] || { echo "demo: no register profile at $profile (set ECRSIM_PROFILE)" >&2; exit 1; }
+[ -f "$here/vendite.ECR" ] || { echo "demo: $here/vendite.ECR is missing" >&2; exit 1; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/cassard-demo.XXXXXX")
 simpid=""
@@ -18,9 +46,9 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-cp "$root/examples/vendite.ECR" "$work/"
+cp "$here/vendite.ECR" "$work/"
 mkfifo "$work/ready"
-"$build/ecrsim" --link "$work/ecr" --profile "$root/tests/data/profiles/default.json" \
+"$ecrsim" --link "$work/ecr" --profile "$profile" \
   --roll "$work/roll.txt" --record "$work/record.txt" >"$work/ready" 2>"$work/ecrsim.err" &
 simpid=$!
 # ecrsim prints one line once it serves the line; wait for it, not for a clock.
@@ -37,7 +65,7 @@ section "sales file (examples/vendite.ECR)"
 cat "$work/vendite.ECR"
 
 section "cassard vendite.ECR $work/ecr"
-(cd "$work" && "$build/cassard" vendite.ECR "$work/ecr")
+(cd "$work" && "$cassard" vendite.ECR "$work/ecr")
 status=$?
 
 section "the register's roll"

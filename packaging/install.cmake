@@ -1,0 +1,86 @@
+# What `cmake --install` puts under the prefix, and the Debian package built from it.
+# Only the two programs and their data are installed: the static libraries, the tests,
+# the fuzz targets and the benchmarks carry no install rule.
+
+include(GNUInstallDirs)
+
+# The same modes whatever the umask of whoever builds or installs.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+install(TARGETS cassard ecrsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# Debian wants manual pages compressed, and reproducibly so (-n: no name, no stamp).
+set(CASSARD_MAN_PAGES cassard.1 ecrsim.1)
+set(CASSARD_MAN_OUTPUTS "")
+foreach(page IN LISTS CASSARD_MAN_PAGES)
+  set(in ${CMAKE_SOURCE_DIR}/man/${page})
+  set(out ${CMAKE_BINARY_DIR}/man/${page}.gz)
+  add_custom_command(
+    OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" sh ${in} ${out}
+    DEPENDS ${in}
+    COMMENT "Compressing man/${page}"
+    VERBATIM)
+  list(APPEND CASSARD_MAN_OUTPUTS ${out})
+endforeach()
+# Part of ALL, so that a plain build leaves them where `cmake --install` looks.
+add_custom_target(manpages ALL DEPENDS ${CASSARD_MAN_OUTPUTS})
+install(FILES ${CASSARD_MAN_OUTPUTS} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# ecrsim's register profiles, for the demo and for host developers.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/tests/data/profiles/
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/cassard/profiles
+        FILES_MATCHING PATTERN "*.json")
+
+install(FILES
+          ${CMAKE_SOURCE_DIR}/README.md
+          ${CMAKE_SOURCE_DIR}/docs/sales-file.md
+          ${CMAKE_SOURCE_DIR}/docs/fiscal-report.md
+          ${CMAKE_SOURCE_DIR}/docs/downloads.md
+          ${CMAKE_SOURCE_DIR}/docs/ecrsim.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# Every example sales file, matched at install time so that a new one needs no edit here.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+        FILES_MATCHING PATTERN "*.ECR")
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/examples/demo.sh DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# The udev rule is an example to adapt: it needs the adapter's own serial number before it
+# goes into /etc/udev/rules.d, so it is never installed where udev would read it.
+install(FILES ${CMAKE_SOURCE_DIR}/contrib/udev/99-cassard.rules
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples/udev)
+
+# The Debian package: `cpack -G DEB` in the build directory.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME cassard)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "cassard developers <cassard-dev@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "driver for Italian fiscal electronic cash registers on a serial port")
+# Debian shows the long description as it is: lines kept under 80 columns here.
+set(CPACK_PACKAGE_DESCRIPTION [=[
+cassard lets a point-of-sale application on Linux operate an Italian
+fiscal electronic cash register connected to a serial port. The
+application writes a sales file; cassard turns each line into the
+register's commands, delivers them over the framed, checksummed and
+acknowledged serial link, writes the fiscal report and the journal and
+totals download files, and on any failure leaves a dated dump log and an
+exit status the application can test.
+
+The package also holds ecrsim, a simulator that plays the register on a
+pseudo-terminal, with its register profiles and a demo, so that cassard
+can be tried and an application developed without the hardware.]=])
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)
