@@ -121,7 +121,8 @@ while read -r mode owner _ _ _ name rest; do
 done < <(dpkg-deb --contents "$deb")
 LC_ALL=C sort -o "$work/files" "$work/files"
 
-if grep -E '(^|/)[^/]*(test|fuzz|bench)[^/]*$|\.(a|so|h)$' "$work/files" >"$work/stray"; then
+# Names the build gives its test, fuzz and benchmark programs, and libraries or headers.
+if grep -E '(^|/)(test|fuzz|bench)_[^/]*$|_tests?$|\.(a|h|so(\.[0-9]+)*)$' "$work/files" >"$work/stray"; then
   fail "test, fuzz, benchmark or library files in the package: $(tr '\n' ' ' <"$work/stray")"
 fi
 if ! diff -u "$work/expected" "$work/files" >"$work/files.diff"; then
@@ -137,6 +138,13 @@ dpkg-deb --control "$deb" "$work/control"
 (cd "$pkgroot" && md5sum --quiet -c "$work/control/md5sums") >"$work/md5.out" 2>&1 \
   || fail "the extracted files do not match the package's md5sums: $(cat "$work/md5.out")"
 
+# Whatever its name, no other program than the two may ride along.
+while IFS= read -r f; do
+  case $f in
+  usr/bin/cassard | usr/bin/ecrsim) ;;
+  *) [[ $(file -b "$pkgroot/$f") != ELF* ]] || fail "$f is a compiled program or library" ;;
+  esac
+done <"$work/files"
 for bin in cassard ecrsim; do
   desc=$(file -b "$pkgroot/usr/bin/$bin")
   [[ $desc == ELF* ]] || fail "usr/bin/$bin is not an ELF program: $desc"
