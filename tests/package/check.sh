@@ -99,7 +99,7 @@ while read -r mode owner _ _ _ name rest; do
   name=${name#./}
   case $name in
   "" | usr/*) ;;
-  *) fail "$name is outside usr/ (the udev rule must not go under /etc or /lib)" ;;
+  *) fail "$name is outside usr/: everything, the udev rule too, belongs under /usr" ;;
   esac
   case $name in
   usr/local | usr/local/*) fail "$name: the package must not touch /usr/local" ;;
@@ -139,7 +139,7 @@ dpkg-deb --control "$deb" "$work/control"
   || fail "the extracted files do not match the package's md5sums: $(cat "$work/md5.out")"
 
 # Whatever its name, no other program than the two may ride along.
-while IFS= read -r f; do
+while IFS= read -r f || [ -n "$f" ]; do
   case $f in
   usr/bin/cassard | usr/bin/ecrsim) ;;
   *) [[ $(file -b "$pkgroot/$f") != ELF* ]] || fail "$f is a compiled program or library" ;;
@@ -247,7 +247,7 @@ make -C "$root" --no-print-directory install BUILD="$build" PREFIX="$prefix" DES
 [ -f "$build/install_manifest.txt" ] || fail "no install_manifest.txt in $build"
 # The manifest names each file as the prefix sees it; each must be there under DESTDIR
 # only.
-while IFS= read -r f; do
+while IFS= read -r f || [ -n "$f" ]; do
   [[ $f == "$prefix"/* ]] || fail "make install installed $f, outside PREFIX"
   [ -f "$stage$f" ] || fail "make install reports $f but it is not under DESTDIR"
   [ ! -e "$f" ] || fail "make install wrote $f outside DESTDIR"
