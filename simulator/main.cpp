@@ -6,11 +6,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,7 +44,7 @@ const char* const kUsage =
     "Plays a fiscal cash register on a pseudo-terminal whose slave side is published\n"
     "as the symbolic link PATH. Serves hosts one after another until SIGTERM or SIGINT.\n"
     "\n"
-    "  --link PATH      where to publish the line (required; replaced if it is a link)\n"
+    "  --link PATH      where to publish the line (required; only a link is replaced)\n"
     "  --profile FILE   register profile (JSON); without one, built-in defaults\n"
     "  --fault FAULT    a fault, KIND[=ARG][@TARGET]; may be repeated (see below)\n"
     "  --record FILE    one line per frame received: the command in hex, prefixed\n"
@@ -221,7 +223,17 @@ int main(int argc, char** argv) {
     cfmakeraw(&tio);
     tcsetattr(master, TCSANOW, &tio);
   }
-  unlink(link.c_str());
+  // A stale link of an earlier run is replaced; anything else at that path is somebody's
+  // file, and a mistyped --link must not cost it.
+  struct stat old {};
+  if (lstat(link.c_str(), &old) == 0) {
+    if (!S_ISLNK(old.st_mode)) {
+      std::fprintf(stderr, "ecrsim: %s exists and is not a symbolic link; not replacing it\n",
+                   link.c_str());
+      return 2;
+    }
+    unlink(link.c_str());
+  }
   if (symlink(slaveName.c_str(), link.c_str()) != 0) {
     std::fprintf(stderr, "ecrsim: cannot create %s: %s\n", link.c_str(), std::strerror(errno));
     return 1;
@@ -343,7 +355,10 @@ int main(int argc, char** argv) {
   }
   if (closes >= 0) close(closes);
   close(master);
-  unlink(link.c_str());
+  // Only our own link goes: someone may have published another line there meanwhile.
+  char target[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), target, sizeof target);
+  if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == slaveName) unlink(link.c_str());
   if (reg.badFrames() > 0)
     std::fprintf(stderr, "ecrsim: %u damaged frames refused\n", reg.badFrames());
   return status;

@@ -2,9 +2,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <vector>
 
@@ -88,6 +91,32 @@ TEST(EcrsimPty, RefusesABadProfileBeforeServing) {
   EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), 2);
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status("/tmp/ecrsim-never")));
   std::filesystem::remove(dir);
+}
+
+}  // namespace
+
+namespace {
+
+// A mistyped --link must not cost the host developer a file: only a symbolic link
+// (a stale one of an earlier run) is replaced.
+TEST(EcrsimPty, LeavesAnyFileButALinkAlone) {
+  char tmpl[] = "/tmp/ecrsim-link-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  const std::string sales = dir + "/vendite.ECR";
+  std::ofstream(sales) << "01PANE\n";
+  const std::string cmd = std::string(ECRSIM_BIN) + " --link " + sales + " 2>" + dir + "/err";
+  const int status = std::system(cmd.c_str());
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+  std::ifstream in(sales);
+  std::string kept;
+  std::getline(in, kept);
+  EXPECT_EQ(kept, "01PANE");
+  std::ifstream err(dir + "/err");
+  std::string why;
+  std::getline(err, why);
+  EXPECT_EQ(why, "ecrsim: " + sales + " exists and is not a symbolic link; not replacing it");
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
