@@ -47,6 +47,17 @@ void putText(Bytes& mem, std::size_t at, std::size_t n, const std::string& text,
     mem.at(at + i) = static_cast<uint8_t>(i < text.size() ? text[i] : pad);
 }
 
+// A misspelt key would silently leave its field at the default and the register
+// different from what its author meant: every object's keys are checked.
+void checkKeys(const json& j, std::initializer_list<const char*> known, const char* where) {
+  if (!j.is_object()) fail(std::string(where) + " must be a JSON object");
+  for (auto& [key, value] : j.items()) {
+    bool ok = false;
+    for (const char* k : known) ok = ok || key == k;
+    if (!ok) fail(std::string("unknown key \"") + key + "\" in " + where);
+  }
+}
+
 unsigned num(const json& j, const char* key, unsigned dflt) {
   if (!j.contains(key)) return dflt;
   const json& v = j.at(key);
@@ -72,6 +83,7 @@ Area area(const json& mem, const char* key, Area dflt) {
   if (!mem.contains(key)) return dflt;
   const json& a = mem.at(key);
   if (a.is_number()) return {a.get<unsigned>(), dflt.length};
+  checkKeys(a, {"address", "length"}, key);
   return {num(a, "address", dflt.address), num(a, "length", dflt.length)};
 }
 
@@ -80,6 +92,10 @@ void checkRange(unsigned address, std::size_t length, const std::string& what) {
 }
 
 void buildIdentification(const json& id, Profile& p) {
+  checkKeys(id,
+            {"serial", "version", "fiscalised", "euro", "departments", "shift", "plus", "decimals",
+             "flags", "model", "length"},
+            "\"identification\"");
   p.ident.assign(kIdentLen, 0);
   putText(p.ident, 0, 10, id.value("serial", "99XY000001"));
   putText(p.ident, 10, 20, id.value("version", "2.50"));
@@ -108,6 +124,10 @@ void buildIdentification(const json& id, Profile& p) {
 }
 
 void buildExpansion(const json& e, Profile& p) {
+  checkKeys(
+      e,
+      {"state", "init_text", "descriptor_state", "descriptor", "count_state", "journal", "totals"},
+      "\"expansion\"");
   Expansion& em = p.em;
   em.state = static_cast<uint8_t>(num(e, "state", 0));
   std::string init = e.value("init_text", "");
@@ -116,6 +136,12 @@ void buildExpansion(const json& e, Profile& p) {
   Bytes d(kEmDescriptorLen, 0);
   d[0] = static_cast<uint8_t>(num(e, "descriptor_state", 0));
   const json desc = e.value("descriptor", json::object());
+  checkKeys(desc, {"art_adr_i",   "art_adr_d",  "art_max",     "art_num",     "art_del",
+                   "art_flags",   "art_ln_cod", "art_ln_des",  "art_ln_codn", "art_ln_rec",
+                   "art_ln_recf", "dc_adr",     "dc_max_byte", "dc_pnt_free", "dc_pnt_o",
+                   "dc_num_byte", "dc_num_rec", "dc_flags",    "cli_max",     "cli_num",
+                   "off_adr",     "off_max",    "ttg_max",     "ttg_flags",   "ttg_dazz"},
+            "\"descriptor\"");
   put24(d, 1, num(desc, "art_adr_i", 0));
   put24(d, 4, num(desc, "art_adr_d", 0));
   put16(d, 7, num(desc, "art_max", 0));
@@ -154,6 +180,7 @@ void buildExpansion(const json& e, Profile& p) {
     em.journal.push_back(std::move(r));
   }
   const json totals = e.value("totals", json::object());
+  checkKeys(totals, {"record_length", "records"}, "the expansion \"totals\"");
   em.totalsLength = num(totals, "record_length", 16);
   if (em.totalsLength > 199) fail("\"record_length\" of the totals must be at most 199");
   em.totals.assign(kEmTotalRecords, Bytes(em.totalsLength, 0));
@@ -172,6 +199,16 @@ void buildMemory(const json& j, Profile& p) {
   Bytes& m = p.memory;
   const json mem = j.value("memory", json::object());
   const json lay = j.value("layout", json::object());
+  checkKeys(mem,
+            {"map_table",      "departments", "plu",      "vat",  "operators", "general_totals",
+             "partial_totals", "groups",      "headings", "totf", "opz",       "index_table",
+             "oopz",           "valu",        "prca",     "vcnf", "fipbuf",    "keytab",
+             "intbuf",         "fasceo"},
+            "\"memory\"");
+  checkKeys(lay,
+            {"lts", "dpt_name", "dpt_flags", "price", "lnstp", "lcs", "num_lint", "plu_name",
+             "plu_value", "operators", "vat_rates"},
+            "\"layout\"");
   const char brand = static_cast<char>(p.ident[68]);
 
   const unsigned tabram = num(mem, "map_table", 0x0100);
@@ -290,6 +327,7 @@ void buildMemory(const json& j, Profile& p) {
   checkRange(dpt.address, depts.size() * dpt.length, "the department table");
   for (std::size_t i = 0; i < depts.size(); ++i) {
     const json& d = depts[i];
+    checkKeys(d, {"name", "vat", "group", "price", "totals"}, "a department");
     std::size_t at = dpt.address + i * dpt.length;
     putText(m, at, nameLen, d.value("name", ""));
     at += nameLen;
@@ -311,6 +349,7 @@ void buildMemory(const json& j, Profile& p) {
   for (auto& [key, value] : generalTotals.items()) {
     int idx = std::atoi(key.c_str());
     if (idx < 0 || idx > 255) fail("general total indexes go from 0 to 255");
+    checkKeys(value, {"count", "value"}, "a general total");
     std::size_t at = totg.address + static_cast<std::size_t>(idx) * recLen;
     checkRange(static_cast<unsigned>(at), recLen, "a general total");
     putBcd(m, at, 2, num(value, "count", 0));
@@ -318,6 +357,7 @@ void buildMemory(const json& j, Profile& p) {
   }
 
   for (const json& r : j.value("raw", json::array())) {
+    checkKeys(r, {"address", "hex"}, "a raw override");
     unsigned at = num(r, "address", 0);
     Bytes b = hexField(r.at("hex"), "\"hex\" of a raw override");
     checkRange(at, b.size(), "a raw override");
@@ -327,6 +367,12 @@ void buildMemory(const json& j, Profile& p) {
 
 void build(const json& j, Profile& p) {
   if (!j.is_object()) fail("a profile is a JSON object");
+  // "description" says in words what the register is for; ecrsim does not read it.
+  checkKeys(j,
+            {"name", "description", "frame_id", "idle_status", "identification", "expansion",
+             "memory", "layout", "receipt_number", "dd_options", "dd_extension", "departments",
+             "general_totals", "raw", "article_codes", "faults"},
+            "the profile");
   p = Profile{};
   p.name = j.value("name", "");
   p.frameId = static_cast<uint8_t>(num(j, "frame_id", 0));

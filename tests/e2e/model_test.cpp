@@ -620,6 +620,33 @@ TEST(EcrsimProfile, ErrorsAreReportedNotThrown) {
   }
 }
 
+// A misspelt key is named, at whatever depth, instead of leaving a default behind.
+TEST(EcrsimProfile, MisspeltKeysAreNamed) {
+  const std::pair<const char*, const char*> cases[] = {
+      {R"({"departmens": []})", "unknown key \"departmens\" in the profile"},
+      {R"({"identification": {"serial": "72MX001234", "modle": "2AX 0130"}})",
+       "unknown key \"modle\" in \"identification\""},
+      {R"({"expansion": {"descriptor": {"dc_num_recs": 3}}})",
+       "unknown key \"dc_num_recs\" in \"descriptor\""},
+      {R"({"memory": {"departments": {"adress": 4096}}})", "unknown key \"adress\" in departments"},
+      {R"({"departments": [{"name": "PANE", "prize": 100}]})",
+       "unknown key \"prize\" in a department"},
+      {R"({"general_totals": {"3": {"count": 1, "val": 5}}})",
+       "unknown key \"val\" in a general total"},
+      {R"({"layout": []})", "\"layout\" must be a JSON object"},
+  };
+  for (const auto& [text, why] : cases) {
+    Profile p;
+    std::string error;
+    EXPECT_FALSE(profileFromText(text, p, error)) << text;
+    EXPECT_EQ(error, why) << text;
+  }
+  Profile p;
+  std::string error;
+  EXPECT_TRUE(profileFromText(R"({"description": "a register for the manual"})", p, error))
+      << error;
+}
+
 TEST(EcrsimRoll, ReadsLikeATillRoll) {
   struct Case {
     Bytes cmd;
