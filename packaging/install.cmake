@@ -10,24 +10,28 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 install(TARGETS cassard ecrsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-# Debian wants manual pages compressed, and reproducibly so (-n: no name, no stamp).
-set(CASSARD_MAN_PAGES cassard.1 ecrsim.1)
-set(CASSARD_MAN_OUTPUTS "")
-foreach(page IN LISTS CASSARD_MAN_PAGES)
-  set(in ${CMAKE_SOURCE_DIR}/man/${page})
-  set(out ${CMAKE_BINARY_DIR}/man/${page}.gz)
+# Debian wants manual pages and the changelog compressed, and reproducibly so (-n: no
+# name, no stamp).
+function(cassard_gzip in out)
   add_custom_command(
     OUTPUT ${out}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-    COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" sh ${in} ${out}
+    COMMAND sh -c "mkdir -p \"$(dirname \"$2\")\" && gzip -9n -c \"$1\" > \"$2\"" sh ${in} ${out}
     DEPENDS ${in}
-    COMMENT "Compressing man/${page}"
+    COMMENT "Compressing ${in}"
     VERBATIM)
-  list(APPEND CASSARD_MAN_OUTPUTS ${out})
+endfunction()
+set(CASSARD_MAN_OUTPUTS "")
+foreach(page cassard.1 ecrsim.1)
+  cassard_gzip(${CMAKE_SOURCE_DIR}/man/${page} ${CMAKE_BINARY_DIR}/man/${page}.gz)
+  list(APPEND CASSARD_MAN_OUTPUTS ${CMAKE_BINARY_DIR}/man/${page}.gz)
 endforeach()
+set(CASSARD_CHANGELOG ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+cassard_gzip(${CMAKE_SOURCE_DIR}/packaging/changelog ${CASSARD_CHANGELOG})
 # Part of ALL, so that a plain build leaves them where `cmake --install` looks.
-add_custom_target(manpages ALL DEPENDS ${CASSARD_MAN_OUTPUTS})
+add_custom_target(manpages ALL DEPENDS ${CASSARD_MAN_OUTPUTS} ${CASSARD_CHANGELOG})
 install(FILES ${CASSARD_MAN_OUTPUTS} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${CASSARD_CHANGELOG} ${CMAKE_SOURCE_DIR}/packaging/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # ecrsim's register profiles, for the demo and for host developers.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/tests/data/profiles/

@@ -68,6 +68,18 @@ while read -r mode owner _ _ _ name; do
   esac
 done < <(dpkg-deb --ctrl-tarfile "$deb" | tar -tvf -)
 
+# --- Debian's own checks ----------------------------------------------------------------
+step "lintian"
+# Errors and warnings fail; the informational tags left are about section names the
+# strip leaves in the binaries.
+lintian --tag-display-limit 0 "$deb" >"$work/lintian" 2>"$work/lintian.err" || true
+if grep -E '^[EW]: ' "$work/lintian" >&2; then
+  fail "lintian finds errors or warnings in the package"
+fi
+if grep -v 'running with root privileges' "$work/lintian.err" | grep . >&2; then
+  fail "lintian could not check the package"
+fi
+
 # --- contents ---------------------------------------------------------------------------
 step "contents"
 # The files and only the files a shop should get. The example sales files and the
@@ -77,6 +89,8 @@ expected_files() {
 usr/bin/cassard
 usr/bin/ecrsim
 usr/share/doc/cassard/README.md
+usr/share/doc/cassard/changelog.gz
+usr/share/doc/cassard/copyright
 usr/share/doc/cassard/downloads.md
 usr/share/doc/cassard/ecrsim.md
 usr/share/doc/cassard/examples/demo.sh
