@@ -120,3 +120,31 @@ TEST(EcrsimPty, LeavesAnyFileButALinkAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string output(const std::string& cmd, int& status) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[512];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  status = pclose(p);
+  return out;
+}
+
+// --help and --version need no --link and publish nothing.
+TEST(EcrsimPty, AnswersHelpAndVersionAlone) {
+  int status = -1;
+  EXPECT_EQ(output(std::string(ECRSIM_BIN) + " --version", status), "ecrsim (cassard) 4.01\n");
+  EXPECT_EQ(status, 0);
+  const std::string help = output(std::string(ECRSIM_BIN) + " --help", status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(help.rfind("usage: ecrsim --link PATH [options]\n", 0), 0u) << help;
+  EXPECT_NE(help.find("--version"), std::string::npos);
+  EXPECT_NE(help.find("hangup"), std::string::npos) << "the fault list follows the options";
+  output(std::string(ECRSIM_BIN) + " 2>/dev/null", status);
+  EXPECT_EQ(WEXITSTATUS(status), 2) << "no --link is a usage error";
+}
+
+}  // namespace
