@@ -259,11 +259,10 @@ void ReportLineFailure(const char* device) {
     f.mode = st.st_mode;
     f.uid = st.st_uid;
     f.gid = st.st_gid;
-    if (const passwd* pw = getpwuid(st.st_uid)) f.owner = pw->pw_name;
     // getpwuid's record is overwritten by the next call: keep the owner's name.
     static char ownerName[64];
-    if (f.owner) {
-      std::snprintf(ownerName, sizeof ownerName, "%s", f.owner);
+    if (const passwd* pw = getpwuid(st.st_uid)) {
+      std::snprintf(ownerName, sizeof ownerName, "%s", pw->pw_name);
       f.owner = ownerName;
     }
     if (const group* gr = getgrgid(st.st_gid)) f.group = gr->gr_name;
