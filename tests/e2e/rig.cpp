@@ -147,6 +147,15 @@ Run Rig::cassardApart(const std::vector<std::string>& args, const Identity* as,
 Run Rig::runCassard(const std::vector<std::string>& args, bool apart, const Identity* as,
                     std::chrono::milliseconds timeout) {
   std::vector<std::string> argv = {CASSARD_BIN};
+  if (as) {
+    // Another user may not reach the build tree (under a home of mode 0700, say): it
+    // runs a copy from this directory.
+    const auto copy = dir_ / "cassard";
+    std::filesystem::copy_file(CASSARD_BIN, copy,
+                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(copy, std::filesystem::perms(0755));
+    argv[0] = copy.string();
+  }
   argv.insert(argv.end(), args.begin(), args.end());
   auto create = [&](const char* name) {
     return open((dir_ / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
