@@ -221,8 +221,12 @@ class LineCheck {
         // 0, 1 and below key no row: only the top is cut.
         return numeric("count", LONG_MIN, MAX_HL_COUNT, "99 is used");
       case NumberUse::RowOptions:
-        if (present(to) && !twoDigits())
-          add(from, "row and options column " + quoted(l_, from, to) + " is not two digits");
+        // Any byte from '0' up is a row (':' is row 10); one below it, a space above
+        // all, wraps to a row number above 200. The options take what bits they find.
+        if (present(to) && static_cast<uint8_t>(l_[from]) < '0')
+          add(from, "row and options column " + quoted(l_, from, to) +
+                        ": the row is its first character, and " + quoted(l_, from, from + 1) +
+                        " is no row");
         return;
       case NumberUse::Sent:
         if (present(to)) printable(from, to, "number column");
@@ -230,7 +234,8 @@ class LineCheck {
       case NumberUse::SentValue:
         if (!present(to)) return;
         printable(from, to, "number column");
-        if (!twoDigits() && !inserted(from))
+        // Two spaces give the value of the short form, which has no number column.
+        if (!twoDigits() && !inserted(from) && !(l_[from] == ' ' && l_[from + 1] == ' '))
           add(from, "number column " + quoted(l_, from, to) +
                         " is not two digits: its value byte is not what it says");
         return;
