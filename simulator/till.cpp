@@ -81,7 +81,7 @@ const KeyDef* Till::key(uint8_t code) const {
   return nullptr;
 }
 
-bool Till::amountOf(std::span<const uint8_t> keys, int places, Money& out) const {
+bool Till::amountOf(std::span<const uint8_t> keys, int places, Money& out, bool whole) const {
   if (keys.empty() || keys.size() > 13) return false;
   Money v = 0;
   int decimals = -1;  // digits after the point; -1 before it
@@ -95,9 +95,10 @@ bool Till::amountOf(std::span<const uint8_t> keys, int places, Money& out) const
     v = v * 10 + (k == 10 ? 0 : k);
     if (decimals >= 0 && ++decimals > places) return false;
   }
-  // Without a point the amount is keyed in the smallest unit.
-  if (decimals >= 0)
-    for (int i = decimals; i < places; ++i) v *= 10;
+  // Without a point an amount is keyed in the smallest unit, a quantity or a
+  // percentage in whole units.
+  if (decimals < 0) decimals = whole ? 0 : places;
+  for (int i = decimals; i < places; ++i) v *= 10;
   out = v;
   return true;
 }
@@ -134,12 +135,12 @@ KeyOutcome Till::press(std::span<const uint8_t> keys, unsigned nextReceipt) {
   KeyOutcome o;
   if (keys.size() == 1 && keys[0] == kZeroKey) {
     o.what = KeyOutcome::What::Zero;
-  } else if (!keys.empty() && keys[0] == kZeroKey) {
-    o.what = KeyOutcome::What::Report;
   } else if (keys.size() == 3 && keys[0] <= 9 && keys[1] <= 9 && keys[2] == kOperatorKey) {
     o.what = KeyOutcome::What::Operator;
     operator_ = keys[0] * 10u + keys[1];
     o.operatorNumber = operator_;
+  } else if (!keys.empty() && keys[0] == kZeroKey) {
+    o.what = KeyOutcome::What::Report;
   } else if (!keys.empty() && keys[0] == kItemKey) {
     o = item(keys);
   } else if (const KeyDef* k = keys.empty() ? nullptr : key(keys.back()); k == nullptr) {
@@ -195,7 +196,7 @@ KeyOutcome Till::item(std::span<const uint8_t> keys) {
   }
   if (auto q = std::find(rest.begin(), rest.end(), kQuantityKey); q != rest.end()) {
     const auto n = static_cast<std::size_t>(q - rest.begin());
-    if (!amountOf(rest.first(n), 3, line.quantity)) return refuse("quantity not understood");
+    if (!amountOf(rest.first(n), 3, line.quantity, true)) return refuse("quantity not understood");
     if (line.quantity == 0) return refuse("quantity 0");
     line.quantityKeyed = true;
     rest = rest.subspan(n + 1);
@@ -246,7 +247,7 @@ KeyOutcome Till::adjust(std::span<const uint8_t> keys, const KeyDef& k) {
     base = last->amount;
   }
   Money value = 0;
-  if (!amountOf(keys, k.percent ? 2 : decimals_, value) || value == 0)
+  if (!amountOf(keys, k.percent ? 2 : decimals_, value, k.percent) || value == 0)
     return refuse("amount not understood");
   if (k.percent) {
     if (value > 10000) return refuse("more than 100%");

@@ -104,8 +104,9 @@ class Till {
   const KeyDef* key(uint8_t code) const;
 
  private:
-  // Digits and at most one point, read as an amount with `places` decimals.
-  bool amountOf(std::span<const uint8_t> keys, int places, Money& out) const;
+  // Digits and at most one point, read as a number with `places` decimals; without a
+  // point the digits count the smallest unit, or whole units when `whole`.
+  bool amountOf(std::span<const uint8_t> keys, int places, Money& out, bool whole = false) const;
   KeyOutcome item(std::span<const uint8_t> keys);
   KeyOutcome adjust(std::span<const uint8_t> keys, const KeyDef& k);
   KeyOutcome pay(std::span<const uint8_t> keys, const KeyDef& k, unsigned nextReceipt);
