@@ -48,8 +48,8 @@ struct Fault {
   char letter = 0;     // target command letter; 0 = none
   unsigned run = 0;    // target command number within each host conversation; 0 = none
   FaultEvent event = FaultEvent::None;
-  unsigned nth = 1;  // which event of its kind, counted from when it is armed
-  std::string written;    // as written, for messages
+  unsigned nth = 1;     // which event of its kind, counted from when it is armed
+  std::string written;  // as written, for messages
 };
 
 bool parseFault(std::string_view written, Fault& out, std::string& error);

@@ -158,8 +158,7 @@ void closeLine(const std::string& link, Line& line) {
   // Only our own link goes: someone may have published another line there meanwhile.
   char target[PATH_MAX];
   const ssize_t n = readlink(link.c_str(), target, sizeof target);
-  if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == line.slave)
-    unlink(link.c_str());
+  if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == line.slave) unlink(link.c_str());
   line = Line{};
 }
 
@@ -178,6 +177,7 @@ struct Client {
   int fd = -1;
   std::string in, out;
   bool discarding = false;  // the rest of an over-long command
+  bool eof = false;         // it wrote all it will: answer, then close
 };
 
 constexpr std::size_t kMaxCommand = 4096;
@@ -247,13 +247,17 @@ int main(int argc, char** argv) {
   std::vector<std::string> faultSpecs;
   bool traceOn = false;
   long paceBaud = 0;
-  static const option kOptions[] = {
-      {"link", required_argument, nullptr, 'l'},  {"profile", required_argument, nullptr, 'p'},
-      {"fault", required_argument, nullptr, 'f'}, {"record", required_argument, nullptr, 'r'},
-      {"roll", required_argument, nullptr, 'o'},  {"trace", no_argument, nullptr, 't'},
-      {"pace", required_argument, nullptr, 'b'},  {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, 'v'},     {"control", required_argument, nullptr, 'c'},
-      {nullptr, 0, nullptr, 0}};
+  static const option kOptions[] = {{"link", required_argument, nullptr, 'l'},
+                                    {"profile", required_argument, nullptr, 'p'},
+                                    {"fault", required_argument, nullptr, 'f'},
+                                    {"record", required_argument, nullptr, 'r'},
+                                    {"roll", required_argument, nullptr, 'o'},
+                                    {"trace", no_argument, nullptr, 't'},
+                                    {"pace", required_argument, nullptr, 'b'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {"version", no_argument, nullptr, 'v'},
+                                    {"control", required_argument, nullptr, 'c'},
+                                    {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
     switch (c) {
       case 'l':
@@ -446,12 +450,17 @@ int main(int argc, char** argv) {
   // Reads what a client wrote and answers each whole line; false when it is gone.
   auto serveClient = [&](Client& c) {
     char in[4096];
-    for (;;) {
+    while (!c.eof) {
       const ssize_t n = read(c.fd, in, sizeof in);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) break;
-      if (n <= 0) return false;
-      c.in.append(in, static_cast<std::size_t>(n));
+      if (n < 0) return false;
+      if (n == 0) {
+        // A last command without its line end still counts.
+        c.eof = true;
+        c.in += '\n';
+      }
+      if (n > 0) c.in.append(in, static_cast<std::size_t>(n));
       for (std::size_t nl; (nl = c.in.find('\n')) != std::string::npos;) {
         const std::string command = c.in.substr(0, nl);
         c.in.erase(0, nl + 1);
@@ -463,13 +472,13 @@ int main(int argc, char** argv) {
       }
       if (c.in.size() > kMaxCommand) {
         if (!c.discarding)
-          c.out += errorJson("a command longer than " + std::to_string(kMaxCommand) + " bytes") +
-                   "\n";
+          c.out +=
+              errorJson("a command longer than " + std::to_string(kMaxCommand) + " bytes") + "\n";
         c.in.clear();
         c.discarding = true;
       }
     }
-    return flushClient(c);
+    return flushClient(c) && !(c.eof && c.out.empty());
   };
 
   while (!gStop && running) {
@@ -536,7 +545,8 @@ int main(int argc, char** argv) {
     std::vector<pollfd> fds;
     if (controlFd >= 0) fds.push_back({controlFd, POLLIN, 0});
     for (const Client& c : clients)
-      fds.push_back({c.fd, static_cast<short>(POLLIN | (c.out.empty() ? 0 : POLLOUT)), 0});
+      fds.push_back(
+          {c.fd, static_cast<short>((c.eof ? 0 : POLLIN) | (c.out.empty() ? 0 : POLLOUT)), 0});
     timespec timeout{};
     const timespec* limit = nullptr;
     if (line.master >= 0) {
@@ -569,7 +579,8 @@ int main(int argc, char** argv) {
     }
 
     if (controlFd >= 0 && (fds[0].revents & POLLIN)) {
-      for (int fd; (fd = accept4(controlFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
+      for (int fd;
+           (fd = accept4(controlFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
         if (clients.size() >= kMaxClients) {
           const std::string busy = errorJson("too many control clients") + "\n";
           (void)!send(fd, busy.data(), busy.size(), MSG_NOSIGNAL);
