@@ -107,8 +107,10 @@ ControlReply controlCommand(Register& reg, std::string_view line, const LineInfo
     while (!arg.empty() && arg.front() == ' ') arg.remove_prefix(1);
   }
   auto noArgument = [&]() -> std::string {
-    return arg.empty() ? std::string()
-                       : errorJson("\"" + std::string(word) + "\" takes no argument");
+    if (arg.empty()) return {};
+    std::string why = "\"";
+    why.append(word).append("\" takes no argument");
+    return errorJson(why);
   };
   ControlReply r;
   if (word == "state") {
