@@ -182,7 +182,7 @@ struct Client {
 
 constexpr std::size_t kMaxCommand = 4096;
 constexpr std::size_t kMaxClientOut = 1 << 20;
-constexpr std::size_t kMaxClients = 64;
+constexpr std::size_t kMaxClients = 256;
 
 // The control socket at `path`: a stale socket is replaced, one in use or any other
 // file is refused.
