@@ -108,9 +108,10 @@ ControlReply controlCommand(Register& reg, std::string_view line, const LineInfo
   }
   auto noArgument = [&]() -> std::string {
     if (arg.empty()) return {};
-    std::string why = "\"";
-    why.append(word).append("\" takes no argument");
-    return errorJson(why);
+    // Built piece by piece: g++ 12 sees a false overlap in the chained operator+.
+    std::string msg = "\"";
+    msg.append(word).append("\" takes no argument");
+    return errorJson(msg);
   };
   ControlReply r;
   if (word == "state") {
