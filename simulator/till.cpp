@@ -300,6 +300,8 @@ KeyOutcome Till::pay(std::span<const uint8_t> keys, const KeyDef& k, unsigned ne
   r.lines = std::move(lines_);
   r.payments = std::move(payments_);
   last_ = r;
+  history_.push_back(r);
+  if (history_.size() > kHistory) history_.pop_front();
   ++receipts_;
   open_ = false;
   afterSubtotal_ = false;

@@ -863,6 +863,9 @@ TEST(EcrsimControl, CommandsAndTheirAnswers) {
   EXPECT_EQ(st["receiptNumber"], "0124");
   EXPECT_EQ(st["commands"], 6);
   EXPECT_EQ(st["line"], "/tmp/ecr");
+  const json history = ask("receipts")["receipts"];
+  ASSERT_EQ(history.size(), 1u);
+  EXPECT_EQ(history[0], st["lastReceipt"]);
 
   struct Row {
     const char* command;
@@ -873,7 +876,8 @@ TEST(EcrsimControl, CommandsAndTheirAnswers) {
       {"fault nak", "unknown fault \"nak\""},
       {"fault nack@3", "command 3 has already been received (6 so far)"},
       {"fault", "\"fault\" needs a fault"},
-      {"stat", "unknown command \"stat\"; commands: state, fault, clear, reset, hangup, plug"},
+      {"stat",
+       "unknown command \"stat\"; commands: state, receipts, fault, clear, reset, hangup, plug"},
       {"state now", "\"state\" takes no argument"},
       {"plug", "the line is already plugged in"},
       {"clear", R"({"faults":[],"ok":true})"},
