@@ -57,7 +57,7 @@ const char* const kUsage =
     "  --roll FILE      the paper roll (default: standard output)\n"
     "  --trace          both directions of the wire in hex, on standard error\n"
     "  --pace BAUD      send at the line's speed: 10 bits per byte at BAUD\n"
-    "  --control PATH   a Unix socket taking one-line commands (state, fault FAULT,\n"
+    "  --control PATH   a Unix socket taking one-line commands (state, receipts, fault FAULT,\n"
     "                   clear, reset, hangup, plug), each answered with one JSON line\n"
     "  --help           this text\n"
     "  --version        the version, and exit\n"
