@@ -469,7 +469,7 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
     unsigned counter;
     std::string roll;  // lines of the roll, spaces collapsed
     unsigned start = 123;
-    bool operatorRequired = false;
+    const char* profile = "default.json";
   };
   constexpr long long kClosed = -1'000'000, kNoSale = -2'000'000;
   const Row rows[] = {
@@ -515,7 +515,7 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
        123,
        "OPERATOR 12\n",
        123,
-       true},
+       "operator_required.json"},
       {"a payment with no sale open",
        {pay("1000")},
        "E",
@@ -570,8 +570,7 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.legend);
-    Profile p = loadOrDie("default.json");
-    p.operatorRequired = row.operatorRequired;
+    Profile p = loadOrDie(row.profile);
     p.receiptNumber = row.start;
     storeReceiptNumber(p);
     Register reg(p, {});
