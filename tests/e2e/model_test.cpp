@@ -470,6 +470,7 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
     std::string roll;  // lines of the roll, spaces collapsed
     unsigned start = 123;
     const char* profile = "default.json";
+    bool percent = false;  // key 33 programmed as a percentage
   };
   constexpr long long kClosed = -1'000'000, kNoSale = -2'000'000;
   const Row rows[] = {
@@ -530,6 +531,16 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
        0,
        123,
        "DISCOUNT sconto -0,50\nDISCOUNT sconto -1,00\nSURCHARGE maggiorazione 0,20\n"},
+      {"percentages: 10% of a line, 12.5% of the subtotal, rounded half up",
+       {sale("VINO", "999", 1), pay("10", 33), {'A', 36, 1, 2, 13, 5, 33}},
+       "...",
+       787,
+       0,
+       123,
+       "DISCOUNT sconto -1,00\nDISCOUNT sconto -1,12\n",
+       123,
+       "default.json",
+       true},
       {"no price keyed: the department's own",
        {sale("PANE", "", 3)},
        ".",
@@ -571,6 +582,7 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.legend);
     Profile p = loadOrDie(row.profile);
+    for (KeyDef& k : p.keys) k.percent = k.percent || (row.percent && k.code == 33);
     p.receiptNumber = row.start;
     storeReceiptNumber(p);
     Register reg(p, {});
