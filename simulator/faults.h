@@ -30,14 +30,19 @@ enum class FaultKind {
   Delay,     // wait ARG milliseconds before answering
   Hangup,    // the line vanishes: the register closes its end of the line
   Short,     // answer data ARG bytes shorter than due (default 1)
+  Noise,     // ACK, then ARG milliseconds of stray bytes, one a millisecond, then the answer
+  Late,      // ACK at once, the answer frame ARG milliseconds later
+  StaFrame,  // a whole frame instead of the status byte, for the next ARG status requests
+  StaDle,    // a lone DLE instead of the status byte, for the next ARG status requests
+  Journal,   // journal requests answered with state ARG and no record (default 3)
 };
 
 struct Fault {
   FaultKind kind = FaultKind::Nack;
   unsigned arg = 1;
-  unsigned index = 0;  // target command number; 0 = none
-  char letter = 0;     // target command letter; 0 = none
-  std::string written;    // as written, for messages
+  unsigned index = 0;   // target command number; 0 = none
+  char letter = 0;      // target command letter; 0 = none
+  std::string written;  // as written, for messages
 };
 
 bool parseFault(std::string_view written, Fault& out, std::string& error);

@@ -36,6 +36,16 @@ void onSignal(int) {
   gStop = 1;
 }
 
+// The stop signals are held back outside the wait for the host; a long answer (a
+// noise or delay fault) looks for them between its writes.
+bool stopPending() {
+  sigset_t pending;
+  if (!gStop && sigpending(&pending) == 0 &&
+      (sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1))
+    gStop = 1;
+  return gStop;
+}
+
 using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 
 const char* const kUsage =
@@ -57,7 +67,7 @@ const char* const kUsage =
     "\n"
     "TARGET is a command number (1 = first command received, 'I' requests not\n"
     "counted) or a command letter; without it the fault hits every command, or for\n"
-    "critical, busy and dead holds from the start. Faults:\n";
+    "critical, busy, staframe, stadle and dead hold from the start. Faults:\n";
 
 void trace(bool on, const char* dir, const uint8_t* b, std::size_t n) {
   if (!on || n == 0) return;
@@ -68,7 +78,7 @@ void trace(bool on, const char* dir, const uint8_t* b, std::size_t n) {
 }
 
 bool writeAll(int fd, const uint8_t* b, std::size_t n) {
-  while (n > 0) {
+  while (n > 0 && !gStop) {
     ssize_t w = write(fd, b, n);
     if (w < 0 && errno == EINTR) continue;
     if (w < 0 && errno == EAGAIN) {
@@ -80,7 +90,7 @@ bool writeAll(int fd, const uint8_t* b, std::size_t n) {
     b += w;
     n -= static_cast<std::size_t>(w);
   }
-  return true;
+  return n == 0;
 }
 
 // A real line carries a byte in 10 bit times (start, 8 data, stop). Each byte is
@@ -337,6 +347,7 @@ int main(int argc, char** argv) {
     trace(traceOn, "HOST", buf.data(), static_cast<std::size_t>(n));
     bool hangup = false;
     for (const Chunk& c : reg.feed({buf.data(), static_cast<std::size_t>(n)})) {
+      if (stopPending()) break;
       if (c.delayMs > 0) sleepMs(c.delayMs);
       if (c.hangup) {
         hangup = true;
