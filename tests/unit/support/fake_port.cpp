@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "protocol/port.h"
 #include "tests/support/virtual_line.h"
 
@@ -123,6 +122,10 @@ void portPause(unsigned micros) {
 
 std::time_t portNow() {
   return st().calendar;
+}
+
+std::uint64_t portMicros() {
+  return st().line.now();
 }
 
 void portExit(int code) {
