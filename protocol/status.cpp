@@ -32,19 +32,24 @@ void writeControl(uint8_t byte, const char* failText) {
   LogWrite(&byte, 1);
 }
 
-// A frame began where the status byte was due (its DLE just read). While an answer is
-// awaited it may be that answer, come late: the drained bytes go through the
-// receiver's checks and the wait ends with what it accepts. Otherwise, or when the
-// bytes make no frame, they are dropped and acknowledged as before.
-void frameAtStatus() {
+// Drains the line before an exchange, or after the DLE of a frame that began where a
+// status byte was due (dleRead). While an answer is awaited the frame may be that
+// answer, come late: the drained bytes go through the receiver's checks, its reply is
+// sent and the wait ends with what it accepts. Otherwise, or when the bytes make no
+// frame, they are dropped, and a frame begun is acknowledged as before.
+void drainLine(bool dleRead) {
   if (!FAwaitingAnswer || FReadData) {
-    DiscardMessage(ACK);
+    if (dleRead)
+      DiscardMessage(ACK);
+    else
+      WaitNoChar();
     return;
   }
   std::array<uint8_t, DRAINED_FRAME_MAX> kept{};
-  kept[0] = DLE;
-  const std::size_t n = 1 + DrainLine(std::span<uint8_t>(kept).subspan(1));
-  if (!ReplyToDrainedFrame(std::span<const uint8_t>(kept.data(), n)))
+  std::size_t n = 0;
+  if (dleRead) kept[n++] = DLE;
+  n += DrainLine(std::span<uint8_t>(kept).subspan(n));
+  if (!ReplyToDrainedFrame(std::span<const uint8_t>(kept.data(), n)) && dleRead)
     writeControl(ACK, "Errore in write su DiscardMessage");
 }
 
@@ -126,7 +131,7 @@ bool ReadIStatus(long* EcrISt) {
     if (b == DLE) {
       // A frame instead of a status byte: take it off the line, and ask afresh with
       // three new tries; but a register that keeps sending frames is not answering.
-      frameAtStatus();
+      drainLine(true);
       if (FAwaitingAnswer && FReadData) {
         SetError(MP_NO_ERRORS, MP_NO_ERRORS_E);
         *EcrISt = 0;
@@ -215,7 +220,8 @@ MyBuffer ReadData(long /*Attempt*/) {
 LastTx AskLastTx(long Attempt, uint8_t num) {
   WaitDeadline bound(READ_WAIT_SILENT_US);
   for (; Attempt > 0; --Attempt) {
-    WaitNoChar();
+    drainLine(false);
+    if (FAwaitingAnswer && FReadData) return LastTx::Taken;  // its answer came meanwhile
     if (StAut != ST_IDLE) {
       SetError(MP_E_NOT_IDLE, MP_E_NOT_IDLE_E);
       ErrorHandle("Errore non in ST_IDLE in TestLastTx", -1);
@@ -227,7 +233,7 @@ LastTx AskLastTx(long Attempt, uint8_t num) {
       return LastTx::NoReply;
     }
     if (count == DLE) {
-      frameAtStatus();
+      drainLine(true);
       if (FAwaitingAnswer && FReadData) return LastTx::Taken;  // its answer, after all
       continue;
     }

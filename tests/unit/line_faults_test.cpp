@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -180,6 +181,8 @@ TEST_F(LineFaults, AnswerDuringTheStatusPollIsTaken) {
     long rxLen;
     uint8_t opened;
     Bytes replies;  // this side's replies after the command's frame
+    uint64_t at = 6'500'000;
+    std::deque<int> statuses = {0x01, SILENT};  // the poll before the command, then the wait's
   };
   const Bytes late = ScriptedEcr::frame(1, 'S', Bytes{0, 0, 1});
   Bytes damaged = late;
@@ -188,16 +191,19 @@ TEST_F(LineFaults, AnswerDuringTheStatusPollIsTaken) {
       {"an 'S' answer with the sale open", late, 3, 1, {RSTA, RSTA, ACK}},
       {"a lone DLE is no answer", {DLE}, 0, 0, {RSTA, RSTA, ACK, RSTA, RSTAE}},
       {"a damaged frame is refused", damaged, 0, 0, {RSTA, RSTA, NACK, RSTA, RSTAE}},
+      // The status answered at once; the frame comes as the line is drained before
+      // the extended status request.
+      {"an answer during the drain before RSTAE", late, 3, 1, {RSTA, ACK}, 6'300'000, {0x01}},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
     SetUp();
     ScriptedEcr ecr;
-    ecr.statuses = {0x01, SILENT};
+    ecr.statuses = r.statuses;
     ecr.status = 0x01;
     // no answer frame to the command; the I request gets an 'I' frame
     ecr.rawAnswerFrames = {{}, ScriptedEcr::frame(2, 'I', Bytes{})};
-    fake::arrive(r.arrives, 6'500'000);
+    fake::arrive(r.arrives, r.at);
     EXPECT_EQ(command(), 0);
     EXPECT_EQ(rxLen, r.rxLen);
     EXPECT_EQ(TransactionOpened, r.opened);
