@@ -201,19 +201,28 @@ void writeDumpReport(const std::string& report, std::time_t now) {
     std::fprintf(stderr, "cassard: cannot write the dump log %s: %s\n", name, std::strerror(errno));
 }
 
+void countOmitted(WarningKind* k) {
+  ++reports.omitted;
+  ++(k ? k->omitted : reports.omittedOther);
+}
+
 // A warning is written while its text has been written fewer than SAME_WARNING_LIMIT
-// times and both budgets, less their reserves, have room for it; otherwise counted.
-bool warningWritten(const char* ErrorStr, std::size_t dumpLen, std::size_t consoleLen) {
+// times (a text beyond the kinds followed is bound by the budgets alone) ...
+WarningKind* warningKind(const char* ErrorStr, bool& counted) {
   WarningKind* k = kindOf(ErrorStr);
-  const bool room = reports.dumpBytes + dumpLen <= DUMP_LOG_BUDGET - DUMP_LOG_RESERVE &&
-                    reports.consoleBytes + consoleLen <= CONSOLE_WARNING_BUDGET - CONSOLE_RESERVE;
-  // A text beyond the kinds followed is bound by the budgets alone.
-  if ((!k || k->written < SAME_WARNING_LIMIT) && room) {
+  counted = k && k->written >= SAME_WARNING_LIMIT;
+  if (counted) countOmitted(k);
+  return k;
+}
+
+// ... and both budgets, less their reserves, have room for it; otherwise it is counted.
+bool roomFor(WarningKind* k, std::size_t dumpLen, std::size_t consoleLen) {
+  if (reports.dumpBytes + dumpLen <= DUMP_LOG_BUDGET - DUMP_LOG_RESERVE &&
+      reports.consoleBytes + consoleLen <= CONSOLE_WARNING_BUDGET - CONSOLE_RESERVE) {
     if (k) ++k->written;
     return true;
   }
-  ++reports.omitted;
-  ++(k ? k->omitted : reports.omittedOther);
+  countOmitted(k);
   return false;
 }
 
@@ -221,10 +230,16 @@ bool warningWritten(const char* ErrorStr, std::size_t dumpLen, std::size_t conso
 
 void ErrorHandle(const char* ErrorStr, int ErrNo) {
   if (!ErrorStr) ErrorStr = "";
+  WarningKind* kind = nullptr;
+  if (ErrNo == 0) {
+    bool counted = false;
+    kind = warningKind(ErrorStr, counted);
+    if (counted) return;
+  }
   const std::time_t now = portNow();
   const std::string report = dumpReport(ErrorStr, ErrNo, now);
   const std::string console = consoleMessage(ErrorStr, ErrNo);
-  if (ErrNo != 0 || warningWritten(ErrorStr, report.size(), console.size())) {
+  if (ErrNo != 0 || roomFor(kind, report.size(), console.size())) {
     writeDumpReport(report, now);
     clearOmitted();
     reports.dumpBytes += report.size();

@@ -36,10 +36,11 @@ std::string dumpLog() {
   return s.str();
 }
 
-// Queues pattern over and over, ten bytes every 10 ms of virtual time, for a minute.
+// Queues pattern over and over, ten bytes every 10 ms of virtual time, for 20 s: longer
+// than twice any wait.
 void noise(const Bytes& pattern) {
   std::size_t k = 0;
-  for (uint64_t at = 0; at < 60'000'000; at += 10'000) {
+  for (uint64_t at = 0; at < 20'000'000; at += 10'000) {
     Bytes chunk;
     for (int i = 0; i < 10; ++i) chunk.push_back(pattern[k++ % pattern.size()]);
     fake::arrive(chunk, at);
