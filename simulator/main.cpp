@@ -66,7 +66,7 @@ const char* const kUsage =
     "counted), a command letter, run:N (the Nth command of each host's conversation),\n"
     "or an event: payment, sale, journal, receipt, each with an optional :N (the Nth\n"
     "from when the fault is armed). Without a target the fault hits every command, or\n"
-    "for critical, busy and dead holds from the start. Faults:\n";
+    "for critical, busy, staframe, stadle and dead holds from the start. Faults:\n";
 
 void trace(bool on, const char* dir, const uint8_t* b, std::size_t n) {
   if (!on || n == 0) return;

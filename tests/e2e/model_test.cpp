@@ -253,9 +253,12 @@ TEST(EcrsimLink, IRequestGetsThePendingAnswerOrAnIFrame) {
 TEST(EcrsimLink, ExtendedStatusCarriesTheLastNumTaken) {
   Register reg(loadOrDie("default.json"), {});
   Host host(reg);
+  Bytes w = host.raw({kRstae});
+  ASSERT_EQ(w.size(), 4u);
+  EXPECT_EQ(w[2], 0xFF) << "before any frame: the number before a host's first";
   host.num = 0x21;
   host.command({'S'});
-  Bytes w = host.raw({kRstae});
+  w = host.raw({kRstae});
   ASSERT_EQ(w.size(), 4u);
   EXPECT_EQ(w[0], 3);
   EXPECT_EQ(w[2], 0x21);
@@ -748,6 +751,50 @@ TEST(EcrsimFaults, EachFaultDoesWhatItSays) {
          EXPECT_EQ(h.command({'U', 0, 24}).data.size(), 1u);
          EXPECT_EQ(h.command({'S'}).data.size(), 4u);
        }},
+      {"noise: the ACK, a stray byte a millisecond, then the answer",
+       {"noise=25@1"},
+       [](Register& r, Host&) {
+         auto out = r.feed(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
+         ASSERT_EQ(out.size(), 4u);
+         EXPECT_EQ(out[0].bytes, Bytes{kAck});
+         EXPECT_EQ(out[1].bytes, Bytes(10, 0x55));
+         EXPECT_EQ(out[2].bytes, Bytes(10, 0x55));
+         ASSERT_GT(out[3].bytes.size(), 5u);
+         EXPECT_EQ(Bytes(out[3].bytes.begin(), out[3].bytes.begin() + 5), Bytes(5, 0x55));
+         EXPECT_EQ(out[3].bytes[5], kDle) << "the noise's last piece and the answer";
+         unsigned ms = 0;
+         for (const Chunk& c : out) ms += c.delayMs;
+         EXPECT_EQ(ms, 30u);
+       }},
+      {"late: the ACK now, the answer later",
+       {"late=900@1"},
+       [](Register& r, Host&) {
+         auto out = r.feed(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
+         ASSERT_EQ(out.size(), 2u);
+         EXPECT_EQ(out[0].bytes, Bytes{kAck});
+         EXPECT_EQ(out[0].delayMs, 0u);
+         EXPECT_EQ(out[1].bytes[0], kDle);
+         EXPECT_EQ(out[1].delayMs, 900u);
+       }},
+      {"a frame, then a lone DLE, instead of the status",
+       {"staframe=1", "stadle=1@1"},
+       [](Register&, Host& h) {
+         Bytes w = h.raw({kRsta});
+         std::size_t pos = 0;
+         Frame f;
+         ASSERT_TRUE(readFrame(w, pos, f));
+         EXPECT_EQ(f.data, (Bytes{'S', 0, 0, 0}));
+         EXPECT_EQ(h.status(), 0x01);
+         h.command({'S'});
+         EXPECT_EQ(h.raw({kRsta}), Bytes{kDle});
+         EXPECT_EQ(h.status(), 0x01);
+       }},
+      {"journal state 3, no record",
+       {"journal=3@2"},
+       [](Register&, Host& h) {
+         EXPECT_EQ(h.command({'U', 0, 10}).data.size(), 2u + 12u) << "a record";
+         EXPECT_EQ(h.command({'U', 0, 10}).data, (Bytes{'U', 3}));
+       }},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.legend);
@@ -818,9 +865,10 @@ TEST(EcrsimFaults, AimedAtConversationsAndEvents) {
 }
 
 TEST(EcrsimFaults, ParsingRefusesWhatItCannotMean) {
-  const char* bad[] = {"nak",        "nack=x",        "nack=-1",  "refuse=0x00", "nack@0",
-                       "nack@",      "delay=9999999", "nack@12x", "nack@run",    "nack@run:0",
-                       "E@payment:", "E@payments",    "E@sale:x"};
+  const char* bad[] = {"nak",         "nack=x",        "nack=-1",  "refuse=0x00", "nack@0",
+                       "nack@",       "delay=9999999", "nack@12x", "nack@run",    "nack@run:0",
+                       "E@payment:",  "E@payments",    "E@sale:x", "journal=0",   "journal=7",
+                       "journal=256", "noise=600001"};
   for (const char* s : bad) {
     Fault f;
     std::string error;
