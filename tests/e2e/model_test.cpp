@@ -585,7 +585,9 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
     }
     EXPECT_EQ(answers, row.answers);
     EXPECT_EQ(reg.saleOpen(), row.due != kClosed && row.due != kNoSale);
-    if (reg.saleOpen()) EXPECT_EQ(reg.till().due(), row.due);
+    if (reg.saleOpen()) {
+      EXPECT_EQ(reg.till().due(), row.due);
+    }
     EXPECT_EQ(reg.till().lastReceipt().has_value(), row.due == kClosed);
     if (row.due == kClosed) {
       ASSERT_TRUE(reg.till().lastReceipt());
