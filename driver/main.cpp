@@ -25,6 +25,7 @@ constexpr const char* BANNER[] = {
 // banner and without touching the line.
 constexpr const char* HELP_TEXT =
     "Usage: cassard [SALESFILE [DEVICE [SETTINGS]]]\n"
+    "       cassard --status [DEVICE [SETTINGS]]\n"
     "       cassard --help | --version\n"
     "\n"
     "Operates an Italian fiscal cash register on a serial line. Every line of the\n"
@@ -36,8 +37,10 @@ constexpr const char* HELP_TEXT =
     "  DEVICE     the register's serial device    (default /dev/ca300)\n"
     "  SETTINGS   speed,parity,data bits,stop bits (default 38400,N,8,1)\n"
     "\n"
-    "The arguments are positional; only a first argument that is exactly --help\n"
-    "or --version is an option.\n"
+    "The arguments are positional; only a first argument that is exactly --help,\n"
+    "--version or --status is an option. --status reads the register's identity,\n"
+    "receipt counter and open sale, changes nothing, and prints them as one JSON\n"
+    "object: {\"model\",\"brand\",\"serial\",\"fiscalisedAt\",\"receiptNumber\",\"saleOpen\"}.\n"
     "\n"
     "Exit status:\n"
     "    0  the whole sales file was processed\n"
@@ -156,6 +159,7 @@ void cassardMain(int argc, char** argv) {
       portExit(std::fflush(stdout) == 0 ? 0 : -1);
     }
   }
+  if (argc >= 2 && std::strcmp(argv[1], "--status") == 0) cassardStatus(argc, argv);
   mode = 0;
   for (const char* text : BANNER) std::fputs(text, stdout);
 
