@@ -35,9 +35,9 @@ enum class FaultKind {
 struct Fault {
   FaultKind kind = FaultKind::Nack;
   unsigned arg = 1;
-  unsigned index = 0;  // target command number; 0 = none
-  char letter = 0;     // target command letter; 0 = none
-  std::string written;    // as written, for messages
+  unsigned index = 0;   // target command number; 0 = none
+  char letter = 0;      // target command letter; 0 = none
+  std::string written;  // as written, for messages
 };
 
 bool parseFault(std::string_view written, Fault& out, std::string& error);

@@ -394,7 +394,15 @@ json readJson(const std::filesystem::path& path, int depth) {
   if (!in) fail("cannot read " + path.string());
   json j = json::parse(in);
   if (j.is_object() && j.contains("base")) {
-    json base = readJson(path.parent_path() / j.at("base").get<std::string>(), depth + 1);
+    // A base is found beside the profile that names it, wherever the profile lies and
+    // wherever ecrsim was started; an absolute path names any profile.
+    const std::string name = j.at("base").get<std::string>();
+    const std::filesystem::path basePath =
+        std::filesystem::absolute(path).lexically_normal().parent_path() / name;
+    if (!std::ifstream(basePath))
+      fail("base \"" + name + "\" is looked up in the folder of the profile that names it: " +
+           "cannot read " + basePath.lexically_normal().string());
+    json base = readJson(basePath, depth + 1);
     j.erase("base");
     base.merge_patch(j);
     return base;
