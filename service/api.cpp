@@ -85,11 +85,15 @@ const char* contentType(const fs::path& p) {
 
 }  // namespace
 
+// The library listens with a backlog of 5: a burst of tills connecting at once would find
+// the queue full. The socket is told again with room for them.
+class HttpServer : public httplib::Server {
+ public:
+  void widenBacklog() { ::listen(svr_sock_, 512); }
+};
+
 Api::Api(const Config& cfg, Store& store, Registers& registers)
-    : cfg_(cfg),
-      store_(store),
-      registers_(registers),
-      server_(std::make_unique<httplib::Server>()) {
+    : cfg_(cfg), store_(store), registers_(registers), server_(std::make_unique<HttpServer>()) {
   // Each event stream holds a thread while it is open.
   server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
   server_->set_payload_max_length(kMaxBody);
@@ -107,6 +111,7 @@ int Api::bind() {
   } else {
     port_ = server_->bind_to_port(cfg_.listenHost, cfg_.listenPort) ? cfg_.listenPort : -1;
   }
+  if (port_ > 0) server_->widenBacklog();
   return port_;
 }
 
@@ -279,10 +284,16 @@ void Api::routes() {
       kind = jr.kind;
       lines = std::move(jr.lines);
     }
-    // A repeat is answered from the store even if the request would no longer pass.
-    if (auto existing = store_.find(reg->name, key);
-        existing && existing->kind == kind && existing->request == request)
-      return answer(res, 200, jobJson(*existing));
+    // The key decides first: a repeat is answered from the store even if the request would
+    // no longer pass, and any other request under a used key is a conflict.
+    if (auto existing = store_.find(reg->name, key)) {
+      if (existing->kind == kind && existing->request == request)
+        return answer(res, 200, jobJson(*existing));
+      return error(res, 409, "key_reused",
+                   "Idempotency-Key " + key + " already names job " + std::to_string(existing->id) +
+                       " of this register, with a different request",
+                   "Idempotency-Key");
+    }
     if (lines.error)
       return error(res, 400, lines.error->code, lines.error->message, lines.error->field);
     const Store::CreateResult r = store_.create(reg->name, key, kind, request, lines.lines);

@@ -9,11 +9,9 @@
 #include "service/store.h"
 #include "service/worker.h"
 
-namespace httplib {
-class Server;
-}
-
 namespace cassardd {
+
+class HttpServer;
 
 class Api {
  public:
@@ -30,7 +28,7 @@ class Api {
   const Config& cfg_;
   Store& store_;
   Registers& registers_;
-  std::unique_ptr<httplib::Server> server_;
+  std::unique_ptr<HttpServer> server_;
   std::atomic<bool> stopping_{false};
   int port_ = 0;
 };
