@@ -69,10 +69,10 @@ memcheck: deps
 
 # The performance benchmark on a release build: micro-benchmarks of the hot code,
 # then cassard against ecrsim side by side with the floor; the last lines are the
-# verdicts. Not part of `make test`.
+# verdicts, and a missed target fails the make. Not part of `make test`.
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCASSARD_TESTS=OFF -DCASSARD_BENCH=ON
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target cassard ecrsim bench_selftest bench_micro bench_e2e
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target cassard ecrsim bench_selftest bench_micro bench_trivial bench_e2e
 	$(BENCH_BUILD)/bench/bench_selftest --gtest_brief=1
 	$(BENCH_BUILD)/bench/bench_micro --benchmark_min_time=0.2
 	$(BENCH_BUILD)/bench/bench_e2e $(BENCH_BUILD)

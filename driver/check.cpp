@@ -139,16 +139,38 @@ class LineCheck {
       case DescrUse::Sent:
         return printable(from, std::min(end_, DESCR_END), "description");
       case DescrUse::Word:
-      case DescrUse::Row: {
-        // The text ends at the line end, after 16 characters, and for 75 at a space.
-        std::size_t to = from;
-        while (to < from + SHORT_TEXT_LEN && to < end_ &&
-               !(kind_->descr == DescrUse::Word && l_[to] == ' '))
-          ++to;
-        return printable(from, to, "text");
-      }
+      case DescrUse::Row:
+        return shortText(kind_->descr == DescrUse::Word);
       case DescrUse::FileName:
         return fileName();
+    }
+  }
+
+  // The text of 75 (its first word) and DY: it ends at a line end or a zero byte,
+  // after 16 characters, and for 75 at a space. What it leaves out of the column is a
+  // finding when it is more than spaces.
+  void shortText(bool word) {
+    const std::size_t from = recvend::descr;
+    const std::size_t limit = from + SHORT_TEXT_LEN;
+    std::size_t to = from;
+    const auto stops = [&](char c) {
+      return c == '\0' || c == '\r' || c == '\n' || (word && c == ' ');
+    };
+    while (to < limit && !stops(l_[to])) ++to;
+    printable(from, to, "text");
+    const std::size_t column = std::min(end_, DESCR_END);
+    if (to >= column) return;
+    if (l_[to] == '\0' || l_[to] == '\r') {
+      char text[96];
+      std::snprintf(text, sizeof text, "text ends at byte 0x%02X: the rest of it is not sent",
+                    static_cast<uint8_t>(l_[to]));
+      add(to, text);
+    } else if (to == limit && (word ? l_[to] != ' '
+                                    : std::any_of(l_.begin() + static_cast<long>(to),
+                                                  l_.begin() + static_cast<long>(column),
+                                                  [](char c) { return c != ' '; }))) {
+      add(to, std::string(word ? "first word" : "text") + " longer than 16 characters: only " +
+                  quoted(l_, from, to) + " is sent");
     }
   }
 
@@ -164,8 +186,14 @@ class LineCheck {
                                              " holds '/': only a plain name in the working "
                                              "directory can be written");
     if (text == "." || text == "..")
-      add(recvend::descr, "download file name " + quoted(l_, recvend::descr, to) +
-                              " names a directory, not a file");
+      return add(recvend::descr, "download file name " + quoted(l_, recvend::descr, to) +
+                                     " names a directory, not a file");
+    // Cut at 16 characters: what follows up to a '-' or the line end is not in the name.
+    const char next = l_[to];
+    if (text.size() == DOWNLOAD_NAME_MAX && to < std::min(end_, DESCR_END) && next != '-' &&
+        next != ' ')
+      add(to, "download file name longer than 16 characters: the file is " +
+                  quoted(l_, recvend::descr, to));
   }
 
   void amount() {
@@ -221,8 +249,12 @@ class LineCheck {
         // 0, 1 and below key no row: only the top is cut.
         return numeric("count", LONG_MIN, MAX_HL_COUNT, "99 is used");
       case NumberUse::RowOptions:
-        if (present(to) && !twoDigits())
-          add(from, "row and options column " + quoted(l_, from, to) + " is not two digits");
+        // Any byte from '0' up is a row (':' is row 10); one below it, a space above
+        // all, wraps to a row number above 200. The options take what bits they find.
+        if (present(to) && static_cast<uint8_t>(l_[from]) < '0')
+          add(from, "row and options column " + quoted(l_, from, to) +
+                        ": the row is its first character, and " + quoted(l_, from, from + 1) +
+                        " is no row");
         return;
       case NumberUse::Sent:
         if (present(to)) printable(from, to, "number column");
@@ -230,7 +262,8 @@ class LineCheck {
       case NumberUse::SentValue:
         if (!present(to)) return;
         printable(from, to, "number column");
-        if (!twoDigits() && !inserted(from))
+        // Two spaces give the value of the short form, which has no number column.
+        if (!twoDigits() && !inserted(from) && !(l_[from] == ' ' && l_[from + 1] == ' '))
           add(from, "number column " + quoted(l_, from, to) +
                         " is not two digits: its value byte is not what it says");
         return;

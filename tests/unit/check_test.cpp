@@ -80,6 +80,10 @@ TEST(Check, EdgesOfTheColumns) {
        "f:1:43: amount column: byte 0x01"},
       {"81" + pad35 + amount + "0\x7F\n", "f:1:48: number column: byte 0x7F"},
       {"DY" + pad35 + amount + "1\n", "f:1:48: line too short for record \"DY\""},
+      {"DY" + pad35 + amount + "1 \n", ""},
+      {"DY" + pad35 + amount + ":3\n", ""},
+      {"83" + pad35 + amount + "  \n", ""},
+      {"83" + pad35 + amount + "7 \n", "f:1:47: number column \"7 \" is not two digits"},
       {"75\n", ""},
       {"", ""},
   };
