@@ -27,7 +27,7 @@ PACKAGES = cmake ninja-build g++ make libgtest-dev libbenchmark-dev nlohmann-jso
 
 all: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCASSARD_TESTS=OFF
-	cmake --build $(BUILD) -j $(JOBS) --target cassard ecrsim manpages
+	cmake --build $(BUILD) -j $(JOBS) --target cassard ecrsim cassardd manpages
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
