@@ -276,6 +276,10 @@ void LoadCfg(int dump) {
 
 void LoadReceiptCounter() {
   LoadCfgModel(0);
+  ReadReceiptCounter();
+}
+
+void ReadReceiptCounter() {
   // Only the two bytes that matter: the TOTF address in the memory map table, then the
   // counter itself, so that asking costs the line as little as possible.
   constexpr int32_t TOTF_IN_TABRAM = 32;

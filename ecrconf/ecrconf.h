@@ -152,6 +152,8 @@ void LoadCfg(int dump);
 // Identifies the register and reads its receipt counter into szNScontrino, with the
 // fewest memory reads that reach it; writes nothing.
 void LoadReceiptCounter();
+// The same reads without the identification, for a register identified earlier in the run.
+void ReadReceiptCounter();
 
 // ---------------------------------------------------------------- inside the load
 
