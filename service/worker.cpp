@@ -53,10 +53,10 @@ bool isRunFile(const std::string& name) {
          (name.rfind("dump", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".log");
 }
 
-void waitExit(pid_t pid, int pidfd, int ms) {
+// The pidfd becomes readable the moment the child ends.
+void waitExit(int pidfd, int ms) {
   pollfd p{pidfd, POLLIN, 0};
   poll(&p, 1, ms);
-  (void)pid;
 }
 
 std::vector<std::string> withSettings(std::vector<std::string> argv, const RegisterConfig& reg) {
@@ -115,7 +115,7 @@ ChildEnd runChild(const std::vector<std::string>& argv, const fs::path& dir,
     if (left.count() <= 0) {
       end.timedOut = true;
       kill(-pid, SIGTERM);
-      waitExit(pid, pidfd, 3000);
+      waitExit(pidfd, 3000);
       if (waitpid(pid, &status, WNOHANG) != pid) {
         kill(-pid, SIGKILL);
         waitpid(pid, &status, 0);
@@ -124,7 +124,7 @@ ChildEnd runChild(const std::vector<std::string>& argv, const fs::path& dir,
     }
     // The pidfd becomes readable the moment the child ends: no polling delay.
     if (pidfd >= 0)
-      waitExit(pid, pidfd, static_cast<int>(std::min<long long>(left.count(), 200)));
+      waitExit(pidfd, static_cast<int>(std::min<long long>(left.count(), 200)));
     else
       usleep(2000);
   }
