@@ -26,8 +26,9 @@ function setLive(state) {
   };
   live.textContent = words[state] || state;
   live.className = `live ${state === 'caught-up' ? 'live' : state}`;
-  // Back after a gap: read the present again instead of guessing what was missed.
-  if (state === 'caught-up') route();
+  // Back after a gap: read the present again instead of guessing what was missed. Only
+  // the data is read again; a form being filled in keeps what was typed.
+  if (state === 'caught-up' && view && view.resync) view.resync();
 }
 
 function showSignIn(message = '') {
@@ -106,6 +107,10 @@ async function overview() {
   renderCards(cards, await loadRegisters());
   const list = jobList(jobsBox, registers);
   view = {
+    resync: async () => {
+      renderCards(cards, await loadRegisters());
+      list.reload();
+    },
     onJob: (j) => list.update(j),
     onRegister: (r) => {
       const old = cards.querySelector(`[data-register="${CSS.escape(r.name)}"]`);
@@ -130,6 +135,11 @@ async function registerView(name) {
   toolsPage(main, reg, cardBox, jobsBox);
   const list = jobList(jobsBox, registers, { fixedRegister: name });
   view = {
+    resync: async () => {
+      const r = (await loadRegisters()).find((x) => x.name === name);
+      if (r) clear(cardBox).append(registerCard(r, { withTools: false }));
+      list.reload();
+    },
     onJob: (j) => list.update(j),
     onRegister: (r) => {
       if (r.name !== name) return;

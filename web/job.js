@@ -205,17 +205,18 @@ export async function jobPage(main, id) {
     );
   };
   render(job);
+  const again = async () => {
+    try {
+      const full = await get(paths.job(id));
+      const y = window.scrollY;
+      render(full);
+      window.scrollTo(0, y);
+    } catch {
+      // the next event tries again
+    }
+  };
   return {
-    async onJob(ev) {
-      if (String(ev.id) !== String(id)) return;
-      try {
-        const full = await get(paths.job(id));
-        const y = window.scrollY;
-        render(full);
-        window.scrollTo(0, y);
-      } catch {
-        // the next event tries again
-      }
-    },
+    resync: again,
+    onJob: (ev) => (String(ev.id) === String(id) ? again() : undefined),
   };
 }
