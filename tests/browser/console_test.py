@@ -157,6 +157,41 @@ def receipt(description='PANE', price=125, quantity=1, payment=None):
             'payments': [payment or {'method': 'contanti', 'amount': 1000}]}
 
 
+# What a person needs of every page: text with WCAG AA contrast against what is behind it
+# (4.5:1, 3:1 for large text), and a name on every control. Returns the faults found.
+AUDIT = '''
+const rgb = (c) => (c.match(/[\\d.]+/g) || []).map(Number);
+const lin = (v) => { v /= 255; return v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4; };
+const lum = ([r, g, b]) => 0.2126 * lin(r) + 0.7152 * lin(g) + 0.0722 * lin(b);
+const behind = (el) => {
+  for (let e = el; e; e = e.parentElement) {
+    const c = rgb(getComputedStyle(e).backgroundColor);
+    if (c.length === 3 || c[3] > 0) return c.slice(0, 3);
+  }
+  return [255, 255, 255];
+};
+const faults = [];
+for (const el of document.querySelectorAll('body *')) {
+  const cs = getComputedStyle(el);
+  if (el.closest('[hidden], dialog:not([open]), .sr-only') || cs.visibility === 'hidden' || !el.getClientRects().length) continue;
+  const own = [...el.childNodes].some((n) => n.nodeType === 3 && n.textContent.trim());
+  if (own && !el.closest('tr.fresh, :disabled')) {
+    const a = lum(rgb(cs.color)), b = lum(behind(el));
+    const ratio = (Math.max(a, b) + 0.05) / (Math.min(a, b) + 0.05);
+    const size = parseFloat(cs.fontSize), bold = Number(cs.fontWeight) >= 700;
+    const need = size >= 24 || (bold && size >= 18.66) ? 3 : 4.5;
+    if (ratio < need) faults.push(`contrast ${ratio.toFixed(2)} < ${need}: <${el.tagName.toLowerCase()}> ${el.textContent.trim().slice(0, 40)}`);
+  }
+  if (el.matches('input, select, textarea, button')) {
+    const named = (el.labels && el.labels.length) || el.getAttribute('aria-label') || el.getAttribute('aria-labelledby') ||
+      (el.tagName === 'BUTTON' && el.textContent.trim());
+    if (!named) faults.push(`no label: <${el.tagName.toLowerCase()} id=${el.id}>`);
+  }
+}
+return faults;
+'''
+
+
 def chrome(downloads):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
@@ -232,7 +267,7 @@ class Console(unittest.TestCase):
         return [e for e in self.d.get_log('browser') if e['level'] == 'SEVERE']
 
     def shoot(self, name):
-        """The whole page at 360 and 1280 px."""
+        """The whole page at 360 and 1280 px, checked for contrast and labels at each."""
         for w in (360, 1280):
             self.d.set_window_size(w, 900)
             time.sleep(0.3)
@@ -240,6 +275,9 @@ class Console(unittest.TestCase):
             self.d.set_window_size(w, min(h + 120, 6000))
             time.sleep(0.3)
             self.d.save_screenshot(os.path.join(self.art, f'{name}-{w}.png'))
+            self.assertEqual(self.d.execute_script(AUDIT), [], f'{name} at {w} px')
+            self.assertLessEqual(self.d.execute_script('return document.documentElement.scrollWidth'), w,
+                                 f'{name} scrolls sideways at {w} px')
         self.d.set_window_size(1280, 900)
 
     def post_receipt(self, reg, key, body):
