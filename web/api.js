@@ -117,12 +117,14 @@ export async function download(id, name) {
 }
 
 // Live events: `job` and `register` objects as they change. EventSource reconnects by
-// itself; `onState` hears 'live', 'reconnecting', and each reconnection so that the page
-// can catch up on what it missed.
+// itself after a dropped connection; `onState` hears 'live', 'reconnecting', and
+// 'caught-up' after each reconnection so that the page can read what it missed.
 export function listen({ onJob, onRegister, onState }) {
   let src = null;
   let wasLive = false;
+  let retry = 0;
   const open = () => {
+    clearTimeout(retry);
     const t = token.get();
     src = new EventSource(t ? `/v1/events?access_token=${enc(t)}` : '/v1/events');
     src.addEventListener('open', () => {
@@ -130,16 +132,17 @@ export function listen({ onJob, onRegister, onState }) {
       wasLive = true;
     });
     src.addEventListener('error', () => {
-      if (src.readyState === EventSource.CLOSED) {
-        // The server refused the stream (a bad token, or it went away between tries):
-        // ask once whether the token is the reason, and try again later.
-        onState('reconnecting');
-        get(paths.registers()).catch(() => {});
-        src.close();
-        setTimeout(open, 3000);
-      } else {
-        onState('reconnecting');
-      }
+      onState('reconnecting');
+      if (src.readyState !== EventSource.CLOSED) return;
+      // Refused outright: a token missing or wrong (the request below says so and the
+      // page asks for it), or the service gone; try again a little later.
+      get(paths.registers())
+        .then(() => {
+          retry = setTimeout(open, 3000);
+        })
+        .catch((e) => {
+          if (e.status !== 401) retry = setTimeout(open, 3000);
+        });
     });
     const parse = (fn) => (ev) => {
       try {
@@ -157,6 +160,10 @@ export function listen({ onJob, onRegister, onState }) {
       if (src) src.close();
       wasLive = false;
       open();
+    },
+    stop() {
+      clearTimeout(retry);
+      if (src) src.close();
     },
   };
 }

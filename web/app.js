@@ -35,7 +35,7 @@ function showSignIn(message = '') {
   if (signingIn) return;
   signingIn = true;
   view = null;
-  const input = h('input', { type: 'password', id: 'token', name: 'token', autocomplete: 'current-password', required: true });
+  const input = h('input', { type: 'password', id: 'token', name: 'token', autocomplete: 'off', spellcheck: 'false', required: true });
   const err = h('p', { class: 'field-error', id: 'token-err', hidden: !message }, message);
   input.setAttribute('aria-describedby', 'token-hint token-err');
   const form = h(
@@ -53,8 +53,7 @@ function showSignIn(message = '') {
     try {
       await get(paths.registers());
       signOut.hidden = false;
-      if (events) events.restart();
-      else startEvents();
+      events.restart();
       route();
     } catch (ex) {
       if (ex.status !== 401) say(ex.message, 'error');
@@ -66,6 +65,7 @@ function showSignIn(message = '') {
 }
 
 whenUnauthorized(() => {
+  if (events) events.stop();
   const had = token.get();
   token.set('');
   signOut.hidden = true;

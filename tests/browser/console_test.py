@@ -427,6 +427,39 @@ class Console(unittest.TestCase):
         after = len(self.rig.api('GET', '/v1/jobs?register=cassa1&limit=500')[1]['jobs'])
         self.assertEqual(after, before)
 
+    def test_sign_in_with_the_token_for_this_tab_only(self):
+        # A second service with a token, its one register on no device.
+        cfg = os.path.join(self.rig.dir, 'token.toml')
+        with open(cfg, 'w') as f:
+            f.write(f'listen = "127.0.0.1:0"\nstate_dir = "{self.rig.dir}/state-token"\ntoken = "s3cret-till"\n'
+                    f'cassard = "{ARGS.cassard}"\nweb_dir = "{ARGS.source}/web"\n'
+                    f'[registers.banco]\ndevice = "{self.rig.dir}/no-such-device"\npayments = {{ contanti = "10" }}\n')
+        os.makedirs(os.path.join(self.rig.dir, 'state-token'))
+        p = self.rig.start([ARGS.cassardd, '--config', cfg], 'cassardd-token')
+        url = wait_line(p, 'cassardd ready on ', 30).split(' on ', 1)[1].rstrip('/')
+        try:
+            self.d.get(url + '/#/')
+            box = self.css('#token')
+            self.shoot('sign-in')
+            for token, works in (('wrong', False), ('s3cret-till', True)):
+                box = self.css('#token')
+                box.clear()
+                box.send_keys(token + '\n')
+                if not works:
+                    self.until(lambda d: 'not accepted' in d.find_element('id', 'token-err').text, 10, 'no refusal')
+            self.css('[data-register="banco"]')
+            self.until(lambda d: d.find_element('id', 'live').text == 'Live', 10, 'events refused the token')
+            self.assertEqual(self.d.execute_script('return sessionStorage.getItem("cassard.token")'), 's3cret-till')
+            self.assertIsNone(self.d.execute_script('return localStorage.getItem("cassard.token")'))
+            self.d.find_element('id', 'signout').click()
+            self.css('#token')
+            self.assertIsNone(self.d.execute_script('return sessionStorage.getItem("cassard.token")'))
+            # Only the wrong token's answer (401) may be in the log.
+            self.assertEqual([e for e in self.severe() if '401' not in e['message']], [])
+        finally:
+            p.send_signal(signal.SIGTERM)
+            p.wait(10)
+
     def test_money_and_quantities_read_exactly(self):
         self.open('/')
         cases = [  # text, cents or null
