@@ -38,6 +38,9 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/tests/data/profiles/
         DESTINATION ${CMAKE_INSTALL_DATADIR}/cassard/profiles
         FILES_MATCHING PATTERN "*.json")
 
+# The shop console cassardd serves from its web_dir: the page as written, no build step.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/web/ DESTINATION ${CMAKE_INSTALL_DATADIR}/cassard/web)
+
 install(FILES
           ${CMAKE_SOURCE_DIR}/README.md
           ${CMAKE_SOURCE_DIR}/docs/sales-file.md

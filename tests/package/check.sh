@@ -103,6 +103,7 @@ EOF
   local f
   for f in "$root"/examples/*.ECR; do echo "usr/share/doc/cassard/examples/${f##*/}"; done
   for f in "$root"/tests/data/profiles/*.json; do echo "usr/share/cassard/profiles/${f##*/}"; done
+  for f in "$root"/web/*; do echo "usr/share/cassard/web/${f##*/}"; done
 }
 expected_files | LC_ALL=C sort >"$work/expected"
 
