@@ -367,13 +367,21 @@ class Console(unittest.TestCase):
         self.open('/registers/cassa1')
         self.shoot('register-tools')
         before = self.rig.api('GET', '/v1/jobs?register=cassa1&limit=500')[1]['jobs']
-        for answer, creates in (('Cancel', False), ('Clear the totals', True)):
+        from selenium.webdriver.common.keys import Keys
+        # Cancel, Escape, and Enter alone (the focus starts on Cancel) leave the totals be.
+        for answer, creates in (('Cancel', False), (Keys.ESCAPE, False), (Keys.ENTER, False),
+                                ('Clear the totals', True)):
             self.css('#clear-totals').click()
             dialog = self.css('dialog[open]')
             self.assertIn('cannot be undone', dialog.text)
-            if not creates:
+            if answer == 'Cancel':
                 self.shoot('clear-confirm')
-            dialog.find_element('xpath', f'.//button[normalize-space()="{answer}"]').click()
+                dialog = self.css('dialog[open]')
+            if answer in (Keys.ESCAPE, Keys.ENTER):
+                self.d.switch_to.active_element.send_keys(answer)
+            else:
+                dialog.find_element('xpath', f'.//button[normalize-space()="{answer}"]').click()
+            self.until(lambda d: not d.find_elements('css selector', 'dialog[open]'), 5, 'the dialog stayed open')
             if creates:
                 self.until(lambda d: '/jobs/' in d.current_url, 5, 'no job page after the clear')
             else:
