@@ -1,3 +1,5 @@
 #include "driver/main.h"
 
-int main(int argc, char** argv) { cassardMain(argc, argv); }
+int main(int argc, char** argv) {
+  cassardMain(argc, argv);
+}

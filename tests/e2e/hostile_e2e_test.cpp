@@ -40,7 +40,7 @@ TEST(HostileSales, ReadToTheEndWithExactlyTheValidCommands) {
   };
   const std::string longSale = kSale.substr(0, kSale.size() - 1);
   const std::string line300 = longSale + std::string(300 - longSale.size(), 'Y');
-  const std::string line10k = "01" + std::string(10'000, 'X');
+  const std::string line10k = longSale + std::string(10'000 - longSale.size(), 'X');
   const Case cases[] = {
       {"empty file", "", ""},
       {"only line ends", "\n\n\n\r\n\n", ""},
