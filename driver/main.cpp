@@ -27,6 +27,7 @@ constexpr const char* BANNER[] = {
 constexpr const char* HELP_TEXT =
     "Usage: cassard [SALESFILE [DEVICE [SETTINGS]]]\n"
     "       cassard --check [SALESFILE]\n"
+    "       cassard --status [DEVICE [SETTINGS]]\n"
     "       cassard --help | --version\n"
     "\n"
     "Operates an Italian fiscal cash register on a serial line. Every line of the\n"
@@ -47,8 +48,12 @@ constexpr const char* HELP_TEXT =
     "is empty or holds '/'. Exit status 0 when the file is clean, 1 with\n"
     "findings, 255 when it cannot be read.\n"
     "\n"
+    "--status opens the line as a run does, reads the register's identity,\n"
+    "receipt counter and open sale, changes nothing, and prints them as one JSON\n"
+    "object: {\"model\",\"brand\",\"serial\",\"fiscalisedAt\",\"receiptNumber\",\"saleOpen\"}.\n"
+    "\n"
     "The arguments are positional; only a first argument that is exactly --check,\n"
-    "--help or --version is an option.\n"
+    "--status, --help or --version is an option.\n"
     "\n"
     "Exit status:\n"
     "    0  the whole sales file was processed\n"
@@ -171,6 +176,7 @@ void cassardMain(int argc, char** argv) {
       portExit(std::fflush(stdout) == 0 ? 0 : -1);
     }
   }
+  if (argc >= 2 && std::strcmp(argv[1], "--status") == 0) cassardStatus(argc, argv);
   mode = 0;
   for (const char* text : BANNER) std::fputs(text, stdout);
 

@@ -149,6 +149,9 @@ constexpr uint32_t CVI3(const uint8_t* a) {
 void LoadCfgModel(int dump);
 // Loads the whole configuration; with dump set, writes the receipt number line.
 void LoadCfg(int dump);
+// Identifies the register and reads its receipt counter into szNScontrino, with the
+// fewest memory reads that reach it; writes nothing.
+void LoadReceiptCounter();
 
 // ---------------------------------------------------------------- inside the load
 
