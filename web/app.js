@@ -1,7 +1,7 @@
 // The shop console: routes (#/, #/registers/NAME, #/jobs/ID), the live connection, and the
 // sign-in form when the service asks for a token.
 
-import { h, clear, say } from './dom.js';
+import { h, clear, say, dropStaleToast } from './dom.js';
 import { get, paths, token, listen, whenUnauthorized } from './api.js';
 import { renderCards, registerCard, refreshAges } from './registers.js';
 import { jobList } from './jobs.js';
@@ -170,6 +170,7 @@ async function route() {
 }
 
 window.addEventListener('hashchange', () => {
+  dropStaleToast();
   route().then(() => {
     const h1 = main.querySelector('h1');
     if (h1) h1.focus();

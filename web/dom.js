@@ -34,7 +34,19 @@ export function timeEl(iso, text) {
 }
 
 let toastTimer = 0;
+let toastAt = 0;
+
+// A message outlives the page it was about only when that page is the one the action
+// opened (a job just started): on any later move it goes.
+export function dropStaleToast() {
+  if (Date.now() - toastAt < 1500) return;
+  const t = document.getElementById('toast');
+  t.textContent = '';
+  t.className = 'toast';
+}
+
 export function say(message, kind = 'info') {
+  toastAt = Date.now();
   const t = document.getElementById('toast');
   t.className = `toast ${kind}`;
   t.textContent = message;

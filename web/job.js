@@ -122,10 +122,27 @@ function details(job) {
   return section('Details', 'sec-details', h('dl', { class: 'facts wide' }, rows.map(([k, v]) => [h('dt', {}, k), h('dd', {}, v)])));
 }
 
+// The sales line the run stopped on: as cassard reported it, or else the one line the
+// dump log names as its last command (a line read again later cannot be told apart, so
+// then none is marked).
+export function failingLine(job) {
+  if (job.failedLine) return Number(job.failedLine);
+  const m = /Ultimo comando: ([^\n]*)/.exec(job.dumpLog || '');
+  if (!m || !job.lines) return 0;
+  const last = m[1].replace(/\s+$/, '');
+  if (!last) return 0;
+  const hits = [];
+  job.lines.forEach((l, i) => {
+    const t = l.replace(/\s+$/, '');
+    if (t === last || (last.length >= 127 && t.startsWith(last))) hits.push(i + 1);
+  });
+  return hits.length === 1 ? hits[0] : 0;
+}
+
 function salesLines(job) {
   const lines = job.lines || [];
   if (!lines.length) return null;
-  const failed = Number(job.failedLine) || 0;
+  const failed = failingLine(job);
   const list = h(
     'ol',
     { class: 'lines' },

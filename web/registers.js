@@ -13,7 +13,7 @@ function heldAdvice(reg) {
   if (/advanced by more than one|counter/i.test(reason)) {
     return 'Another receipt was printed on this register while the service was waiting for one of its own. Compare the register’s paper roll with the job named here, then press Resume.';
   }
-  return 'A sale was left open on the register. Finish it (take the payment) or cancel it on the register itself, then press Resume: the service checks the register and releases it only when no sale is open.';
+  return 'On the register itself, finish the open sale (take the payment) or cancel it. Then press Resume: the register is checked again and released only when no sale is open on it.';
 }
 
 async function statusCheck(reg, button) {
@@ -28,14 +28,27 @@ async function statusCheck(reg, button) {
   }
 }
 
+// Why the last Resume did not release a register; shown in its card (which is redrawn on
+// every change of the register) until it is released.
+const resumeNote = new Map();
+
+function showNote(name, text) {
+  if (text) resumeNote.set(name, text);
+  else resumeNote.delete(name);
+  // The card may have been redrawn while the register was read: write into the one shown.
+  for (const el of document.querySelectorAll(`[data-register="${CSS.escape(name)}"] .resume-note`)) el.textContent = text;
+}
+
 async function resume(reg, button) {
   button.disabled = true;
+  showNote(reg.name, 'Checking the register…');
   try {
     await post(paths.resume(reg.name));
+    showNote(reg.name, '');
     say(`${reg.name} is released: no sale is open on it.`);
   } catch (e) {
     const why = e.code === 'sale_open' ? 'a sale is still open on the register. Finish or cancel it there first.' : e.message;
-    say(`${reg.name} stays on hold: ${why}`, 'error');
+    showNote(reg.name, `Still on hold: ${why}`);
   } finally {
     button.disabled = false;
   }
@@ -51,15 +64,19 @@ export function registerCard(reg, { withTools = true } = {}) {
   let held = null;
   if (reg.state === 'held') {
     const resumeBtn = h('button', { type: 'button', class: 'btn primary' }, 'Resume');
+    const note = h('p', { class: 'resume-note', role: 'status' }, resumeNote.get(reg.name) || '');
     resumeBtn.addEventListener('click', () => resume(reg, resumeBtn));
     held = h(
       'div',
-      { class: 'held', role: 'group', 'aria-label': `Why ${reg.name} is on hold` },
+      { class: 'held-box', role: 'group', 'aria-label': `Why ${reg.name} is on hold` },
       h('p', {}, h('strong', {}, 'Why: '), sentence(reg.held && reg.held.reason) || 'The last receipt’s outcome needs checking.'),
       reg.held && reg.held.jobId ? h('p', {}, 'Caused by ', h('a', { href: `#/jobs/${reg.held.jobId}` }, `job ${reg.held.jobId}`)) : null,
       h('p', {}, h('strong', {}, 'What to do: '), heldAdvice(reg)),
       resumeBtn,
+      note,
     );
+  } else {
+    resumeNote.delete(reg.name);
   }
 
   const rows = [

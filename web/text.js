@@ -138,16 +138,13 @@ export function explainExit(status, italian, serviceMeaning) {
 }
 
 // Times arrive in UTC; the shop reads them in its own time.
-const dateTime = new Intl.DateTimeFormat(undefined, {
-  hourCycle: 'h23',
-  year: 'numeric',
-  month: '2-digit',
-  day: '2-digit',
-  hour: '2-digit',
-  minute: '2-digit',
-  second: '2-digit',
-});
-const timeOnly = new Intl.DateTimeFormat(undefined, { hourCycle: 'h23', hour: '2-digit', minute: '2-digit', second: '2-digit' });
+// Dates as 2026-12-07 14:05:09 in the shop's time: the same reading in every language.
+const two = (n) => String(n).padStart(2, '0');
+const dateTime = {
+  format: (d) =>
+    `${d.getFullYear()}-${two(d.getMonth() + 1)}-${two(d.getDate())} ${two(d.getHours())}:${two(d.getMinutes())}:${two(d.getSeconds())}`,
+};
+const timeOnly = { format: (d) => dateTime.format(d).slice(11) };
 
 // The service's short English notes ("a sale was left open ...") as a sentence.
 export function sentence(s) {

@@ -165,14 +165,14 @@ function receiptForm(reg) {
       if (a === null || a < 1) errors.push(['amount', 'Write the amount paid in euros.']);
       else payment.amount = a;
     }
-    if (!agree.checked) {
-      say('Tick the box to confirm that a real fiscal receipt may be printed.', 'error');
-      agree.focus();
-      return;
-    }
     if (errors.length) {
       for (const [n, msg] of errors) setError(n, msg);
       controls[errors[0][0]].focus();
+      return;
+    }
+    if (!agree.checked) {
+      say('Tick the box to confirm that a real fiscal receipt may be printed.', 'error');
+      agree.focus();
       return;
     }
     const body = { items: [{ description: d, price: c, quantity: q, department: dep }], payments: [payment] };
