@@ -34,19 +34,22 @@ export function timeEl(iso, text) {
 }
 
 let toastTimer = 0;
-let toastAt = 0;
+let carry = false;
 
-// A message outlives the page it was about only when that page is the one the action
-// opened (a job just started): on any later move it goes.
+// A message outlives a change of page only when it was said for the page the action
+// opens (`carry`, a job just started); on any other move it goes.
 export function dropStaleToast() {
-  if (Date.now() - toastAt < 1500) return;
+  if (carry) {
+    carry = false;
+    return;
+  }
   const t = document.getElementById('toast');
   t.textContent = '';
   t.className = 'toast';
 }
 
-export function say(message, kind = 'info') {
-  toastAt = Date.now();
+export function say(message, kind = 'info', { toNextPage = false } = {}) {
+  carry = toNextPage;
   const t = document.getElementById('toast');
   t.className = `toast ${kind}`;
   t.textContent = message;

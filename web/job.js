@@ -154,9 +154,12 @@ function salesLines(job) {
         'li',
         { class: bad ? 'failed' : '', 'aria-current': bad ? 'step' : false, id: bad ? 'failed-line' : null },
         h('span', { class: 'ln', 'aria-hidden': 'true' }, String(n)),
-        h('code', {}, text),
-        h('span', { class: 'what-line' }, RECORDS[code] || ''),
-        bad ? h('strong', { class: 'flag' }, '◀ failed here') : null,
+        h(
+          'span',
+          { class: 'body' },
+          h('code', {}, text),
+          h('span', { class: 'meta' }, h('span', { class: 'what-line' }, RECORDS[code] || ''), bad ? h('strong', { class: 'flag' }, ' ◀ failed here') : null),
+        ),
       );
     }),
   );

@@ -54,6 +54,11 @@ async function resume(reg, button) {
   }
 }
 
+// A long device path may wrap after a '/', never inside a name.
+function pathBreaks(path) {
+  return path.split(/(?<=\/)/).flatMap((part, i) => (i ? [h('wbr'), part] : [part]));
+}
+
 export function registerCard(reg, { withTools = true } = {}) {
   const st = REGISTER_STATES[reg.state] || { word: reg.state, explain: '' };
   const last = reg.lastStatus || null;
@@ -80,7 +85,7 @@ export function registerCard(reg, { withTools = true } = {}) {
   }
 
   const rows = [
-    ['Device', h('code', {}, reg.device || '—')],
+    ['Device', h('code', {}, pathBreaks(reg.device || '—'))],
     ['Jobs waiting', String(reg.queued ?? 0)],
   ];
   if (last) {

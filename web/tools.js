@@ -8,7 +8,7 @@ import { DOWNLOADS, money, parseCents, parseQuantity, lineCents } from './text.j
 async function startJob(reg, body, what) {
   try {
     const job = await post(paths.jobsOf(reg.name), body, newKey());
-    say(`${what} started on ${reg.name} (job ${job.id}).`);
+    say(`${what} started on ${reg.name} (job ${job.id}).`, 'info', { toNextPage: true });
     location.hash = `#/jobs/${job.id}`;
   } catch (e) {
     say(`${what} could not be started: ${e.message}`, 'error');
@@ -181,7 +181,7 @@ function receiptForm(reg) {
       const job = await post(paths.receipts(reg.name), body, key);
       key = newKey();
       agree.checked = false;
-      say(`Receipt sent to ${reg.name} (job ${job.id}).`);
+      say(`Receipt sent to ${reg.name} (job ${job.id}).`, 'info', { toNextPage: true });
       location.hash = `#/jobs/${job.id}`;
     } catch (err) {
       // A 4xx stored nothing: the next try is a new request. A network failure or a
