@@ -60,7 +60,8 @@ bool parseTarget(std::string_view target, Fault& out) {
     return word.size() == target.size() ||
            (parseNumber(count, 1000000000, out.nth) && out.nth != 0);
   }
-  return word.size() == target.size() && parseNumber(target, 1000000000, out.index) && out.index != 0;
+  return word.size() == target.size() && parseNumber(target, 1000000000, out.index) &&
+         out.index != 0;
 }
 
 }  // namespace

@@ -158,8 +158,7 @@ void closeLine(const std::string& link, Line& line) {
   // Only our own link goes: someone may have published another line there meanwhile.
   char target[PATH_MAX];
   const ssize_t n = readlink(link.c_str(), target, sizeof target);
-  if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == line.slave)
-    unlink(link.c_str());
+  if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == line.slave) unlink(link.c_str());
   line = Line{};
 }
 
@@ -247,13 +246,17 @@ int main(int argc, char** argv) {
   std::vector<std::string> faultSpecs;
   bool traceOn = false;
   long paceBaud = 0;
-  static const option kOptions[] = {
-      {"link", required_argument, nullptr, 'l'},  {"profile", required_argument, nullptr, 'p'},
-      {"fault", required_argument, nullptr, 'f'}, {"record", required_argument, nullptr, 'r'},
-      {"roll", required_argument, nullptr, 'o'},  {"trace", no_argument, nullptr, 't'},
-      {"pace", required_argument, nullptr, 'b'},  {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, 'v'},     {"control", required_argument, nullptr, 'c'},
-      {nullptr, 0, nullptr, 0}};
+  static const option kOptions[] = {{"link", required_argument, nullptr, 'l'},
+                                    {"profile", required_argument, nullptr, 'p'},
+                                    {"fault", required_argument, nullptr, 'f'},
+                                    {"record", required_argument, nullptr, 'r'},
+                                    {"roll", required_argument, nullptr, 'o'},
+                                    {"trace", no_argument, nullptr, 't'},
+                                    {"pace", required_argument, nullptr, 'b'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {"version", no_argument, nullptr, 'v'},
+                                    {"control", required_argument, nullptr, 'c'},
+                                    {nullptr, 0, nullptr, 0}};
   for (int c; (c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1;) {
     switch (c) {
       case 'l':
@@ -463,8 +466,8 @@ int main(int argc, char** argv) {
       }
       if (c.in.size() > kMaxCommand) {
         if (!c.discarding)
-          c.out += errorJson("a command longer than " + std::to_string(kMaxCommand) + " bytes") +
-                   "\n";
+          c.out +=
+              errorJson("a command longer than " + std::to_string(kMaxCommand) + " bytes") + "\n";
         c.in.clear();
         c.discarding = true;
       }
@@ -569,7 +572,8 @@ int main(int argc, char** argv) {
     }
 
     if (controlFd >= 0 && (fds[0].revents & POLLIN)) {
-      for (int fd; (fd = accept4(controlFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
+      for (int fd;
+           (fd = accept4(controlFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
         if (clients.size() >= kMaxClients) {
           const std::string busy = errorJson("too many control clients") + "\n";
           (void)!send(fd, busy.data(), busy.size(), MSG_NOSIGNAL);

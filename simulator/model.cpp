@@ -57,8 +57,8 @@ void Register::reset() {
   clearFaults();
   hostGone();
   profile_ = start_;
-  till_ = Till(profile_.keys, profile_.operatorRequired, profile_.decimals,
-               profile_.departmentPrices);
+  till_ =
+      Till(profile_.keys, profile_.operatorRequired, profile_.decimals, profile_.departmentPrices);
   commandCount_ = 0;
   currentIndex_ = 0;
   journalPos_ = 0;

@@ -34,9 +34,9 @@ struct Executed {
   std::span<const uint8_t> answerData;  // the answer's data, letter not included
   bool saleOpened = false;
   bool saleClosed = false;
-  unsigned receipt = 0;                 // number of the receipt just closed
-  const KeyOutcome* keys = nullptr;     // what a keyboard command did to the sale
-  const Till* till = nullptr;           // its key table, for the names of the keys
+  unsigned receipt = 0;              // number of the receipt just closed
+  const KeyOutcome* keys = nullptr;  // what a keyboard command did to the sale
+  const Till* till = nullptr;        // its key table, for the names of the keys
 };
 
 class Register {
@@ -112,7 +112,7 @@ class Register {
   std::vector<Fault> faults_;
   std::vector<unsigned> fired_;
   std::vector<unsigned> firedIndex_;
-  std::vector<unsigned> seen_;   // events of its kind seen since fault i was armed
+  std::vector<unsigned> seen_;     // events of its kind seen since fault i was armed
   std::vector<unsigned> boundTo_;  // the command an event or a number aimed it at; 0 none
   std::vector<bool> hits_;
   Till till_;

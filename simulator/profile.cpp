@@ -367,8 +367,8 @@ void buildMemory(const json& j, Profile& p) {
 
 KeyKind keyKind(const std::string& name) {
   static const std::pair<const char*, KeyKind> kinds[] = {
-      {"payment", KeyKind::Payment},   {"discount", KeyKind::Discount},
-      {"surcharge", KeyKind::Surcharge}, {"subtotal", KeyKind::Subtotal},
+      {"payment", KeyKind::Payment},       {"discount", KeyKind::Discount},
+      {"surcharge", KeyKind::Surcharge},   {"subtotal", KeyKind::Subtotal},
       {"department", KeyKind::Department},
   };
   for (const auto& [n, k] : kinds)

@@ -36,18 +36,18 @@ struct Profile {
   std::string name;
   uint8_t frameId = 0;  // ID byte of its answer frames
   uint8_t idleStatus = kStatusIdle;
-  Bytes ident;                 // answer data of 'T'
-  Bytes memory;                // kMemorySize bytes behind 'D'
-  uint16_t receiptAddr = 0;    // first of the two BCD bytes of the receipt number
+  Bytes ident;               // answer data of 'T'
+  Bytes memory;              // kMemorySize bytes behind 'D'
+  uint16_t receiptAddr = 0;  // first of the two BCD bytes of the receipt number
   // The receipt counter: the number of the last receipt closed, or the starting
   // number while none has closed since the register was fiscalised.
   unsigned receiptNumber = 1;
-  Bytes article;               // answer data of 'C' 3
-  int decimals = 2;            // places of the amounts keyed, for the roll
+  Bytes article;     // answer data of 'C' 3
+  int decimals = 2;  // places of the amounts keyed, for the roll
   Expansion em;
   std::vector<std::string> faults;
-  std::vector<KeyDef> keys;      // the keyboard's programming
-  bool operatorRequired = false;  // a sale opens only with an operator signed on
+  std::vector<KeyDef> keys;             // the keyboard's programming
+  bool operatorRequired = false;        // a sale opens only with an operator signed on
   std::vector<Money> departmentPrices;  // department 1 first
 };
 

@@ -91,9 +91,8 @@ std::string total(const std::string& label, Money v, int decimals) {
 std::string saleLine(const SaleLine& l, int decimals) {
   const std::string qty =
       l.quantityKeyed ? quantity(l.quantity) + " x " + money(l.price, decimals) : "";
-  return fmt("%-6s %-35s dept %-3u%12s%10s\n",
-             l.kind == SaleLine::Kind::Return ? "RETURN" : "SALE", l.description.c_str(),
-             l.department, qty.c_str(), money(l.amount, decimals).c_str());
+  return fmt("%-6s %-35s dept %-3u%12s%10s\n", l.kind == SaleLine::Kind::Return ? "RETURN" : "SALE",
+             l.description.c_str(), l.department, qty.c_str(), money(l.amount, decimals).c_str());
 }
 
 std::string keyName(const Executed& ev, uint8_t code) {
@@ -180,8 +179,8 @@ std::string keyboard(std::span<const uint8_t> p, const Executed& ev, int decimal
     return "TEXT    " + printable(p.subspan(3, std::min<std::size_t>(p[2], p.size() - 3))) + "\n";
   if (const KeyDef* k = ev.till ? ev.till->key(p.back()) : nullptr;
       k != nullptr && k->kind == KeyKind::Payment)
-    return "PAYMENT  " + keyName(ev, p.back()) + "  " +
-           amount(p.first(p.size() - 1), decimals) + "\n";
+    return "PAYMENT  " + keyName(ev, p.back()) + "  " + amount(p.first(p.size() - 1), decimals) +
+           "\n";
   return "KEYS    " + keyList(p) + "\n";
 }
 

@@ -240,9 +240,8 @@ KeyOutcome Till::adjust(std::span<const uint8_t> keys, const KeyDef& k) {
   if (!payments_.empty()) return refuse("a payment is under way");
   Money base = onSubtotal ? subtotal_ : 0;
   if (!onSubtotal) {
-    auto last = std::find_if(lines_.rbegin(), lines_.rend(), [](const SaleLine& l) {
-      return l.kind == SaleLine::Kind::Sale;
-    });
+    auto last = std::find_if(lines_.rbegin(), lines_.rend(),
+                             [](const SaleLine& l) { return l.kind == SaleLine::Kind::Sale; });
     if (last == lines_.rend()) return refuse("no line to discount");
     base = last->amount;
   }

@@ -24,8 +24,8 @@ struct KeyDef {
   uint8_t code = 0;
   KeyKind kind = KeyKind::Payment;
   std::string name;
-  bool change = false;   // a payment key that may give change
-  bool percent = false;  // a discount or surcharge keyed as a percentage
+  bool change = false;      // a payment key that may give change
+  bool percent = false;     // a discount or surcharge keyed as a percentage
   unsigned department = 0;  // department number of a department key
 };
 

@@ -3,9 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "simulator/control.h"
 #include "simulator/faults.h"
@@ -475,37 +474,92 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
   constexpr long long kClosed = -1'000'000, kNoSale = -2'000'000;
   const Row rows[] = {
       {"the example receipt: quantity, return, change",
-       {{'A', 0, 5, 39}, sale("PANE", "250", 1), sale("LATTE", "129", 7, "2"),
-        sale("ACQUA", "45", 2, "", true), pay("1000")},
-       ".....", kClosed, 537, 124,
+       {{'A', 0, 5, 39},
+        sale("PANE", "250", 1),
+        sale("LATTE", "129", 7, "2"),
+        sale("ACQUA", "45", 2, "", true),
+        pay("1000")},
+       ".....",
+       kClosed,
+       537,
+       124,
        "SALE PANE dept 1 2,50\nSALE LATTE dept 7 2 x 1,29 2,58\nRETURN ACQUA dept 2 -0,45\n"
        "SUBTOTAL 4,63\nPAYMENT contanti 10,00\nTOTAL 4,63\nCHANGE 5,37\n"
        "-------- receipt 0124 closed --------\n"},
-      {"quantity rounded half up to the cent", {sale("MELE", "199", 7, "1.5")}, ".", 299, 0, 123,
+      {"quantity rounded half up to the cent",
+       {sale("MELE", "199", 7, "1.5")},
+       ".",
+       299,
+       0,
+       123,
        "SALE MELE dept 7 1,5 x 1,99 2,99\n"},
       {"a part paid leaves the rest due, the whole due closes",
-       {sale("PASTA", "1349", 1), pay("500", 51), pay("")}, "...", kClosed, 0, 124,
+       {sale("PASTA", "1349", 1), pay("500", 51), pay("")},
+       "...",
+       kClosed,
+       0,
+       124,
        "PAYMENT carta 5,00\nDUE 8,49\nPAYMENT contanti 8,49\nTOTAL 13,49\nCHANGE 0,00\n"},
       {"no change from a card: TAB, the sale as it was",
-       {sale("PASTA", "1349", 1), pay("2000", 51)}, ".T", 1349, 0, 123,
+       {sale("PASTA", "1349", 1), pay("2000", 51)},
+       ".T",
+       1349,
+       0,
+       123,
        "PAYMENT carta 20,00 [refused: carta gives no change]\n"},
       {"no operator where one is required: '*', then signed on",
-       {sale("PANE", "250", 1), {'A', 1, 2, 39}, sale("PANE", "250", 1)}, "*..", 250, 0, 123,
-       "OPERATOR 12\n", 123, true},
-      {"a payment with no sale open", {pay("1000")}, "E", kNoSale, 0, 123,
+       {sale("PANE", "250", 1), {'A', 1, 2, 39}, sale("PANE", "250", 1)},
+       "*..",
+       250,
+       0,
+       123,
+       "OPERATOR 12\n",
+       123,
+       true},
+      {"a payment with no sale open",
+       {pay("1000")},
+       "E",
+       kNoSale,
+       0,
+       123,
        "PAYMENT contanti 10,00 [refused: no sale open]\n"},
       {"discount on the line, on the subtotal, a surcharge",
-       {sale("VINO", "1000", 1), pay("50", 33), {'A', 36, 1, 10, 10, 33}, pay("20", 31)}, "....",
-       870, 0, 123, "DISCOUNT sconto -0,50\nDISCOUNT sconto -1,00\nSURCHARGE maggiorazione 0,20\n"},
-      {"no price keyed: the department's own", {sale("PANE", "", 3)}, ".", 450, 0, 123,
+       {sale("VINO", "1000", 1), pay("50", 33), {'A', 36, 1, 10, 10, 33}, pay("20", 31)},
+       "....",
+       870,
+       0,
+       123,
+       "DISCOUNT sconto -0,50\nDISCOUNT sconto -1,00\nSURCHARGE maggiorazione 0,20\n"},
+      {"no price keyed: the department's own",
+       {sale("PANE", "", 3)},
+       ".",
+       450,
+       0,
+       123,
        "SALE PANE dept 3 4,50\n"},
-      {"a return first, the sale after", {sale("RESO", "500", 1, "", true), sale("X", "800", 1), pay("")},
-       "...", kClosed, 0, 124, "TOTAL 3,00\n"},
-      {"no receipt with a negative total", {sale("RESO", "500", 1, "", true), pay("")}, ".E", -500,
-       0, 123, ""},
+      {"a return first, the sale after",
+       {sale("RESO", "500", 1, "", true), sale("X", "800", 1), pay("")},
+       "...",
+       kClosed,
+       0,
+       124,
+       "TOTAL 3,00\n"},
+      {"no receipt with a negative total",
+       {sale("RESO", "500", 1, "", true), pay("")},
+       ".E",
+       -500,
+       0,
+       123,
+       ""},
       {"no department key", {sale("PANE", "250", 0)}, "E", kNoSale, 0, 123, ""},
-      {"the counter goes from 9999 to 1", {sale("PANE", "250", 1), pay("")}, "..", kClosed, 0, 1,
-       "-------- receipt 0001 closed --------\n", 9999},
+      {"the counter goes from 9999 to 1",
+       {sale("PANE", "250", 1), pay("")},
+       "..",
+       kClosed,
+       0,
+       1,
+       "-------- receipt 0001 closed --------\n",
+       9999},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.legend);
@@ -520,11 +574,11 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
     std::string answers;
     for (const Bytes& cmd : row.in) {
       const Bytes a = host.command(cmd).data;
-      answers += a == Bytes{'E'}                          ? 'E'
-                 : a.size() == 4 && a[2] == '*'           ? '*'
-                 : a.size() == 4 && a[2] == '\t'          ? 'T'
+      answers += a == Bytes{'E'}                         ? 'E'
+                 : a.size() == 4 && a[2] == '*'          ? '*'
+                 : a.size() == 4 && a[2] == '\t'         ? 'T'
                  : a.size() == 4 && a[0] == 'S' && !a[1] ? '.'
-                                                          : '?';
+                                                         : '?';
     }
     EXPECT_EQ(answers, row.answers);
     EXPECT_EQ(reg.saleOpen(), row.due != kClosed && row.due != kNoSale);
@@ -704,8 +758,7 @@ TEST(EcrsimFaults, AimedAtConversationsAndEvents) {
   };
   const Bytes S{'S'};
   const Row rows[] = {
-      {"refuse=tab@payment",
-       {{sale("PANE", "250", 1), '.'}, {pay("250"), 'T'}, {pay("250"), '.'}}},
+      {"refuse=tab@payment", {{sale("PANE", "250", 1), '.'}, {pay("250"), 'T'}, {pay("250"), '.'}}},
       {"E@sale:2", {{sale("A", "1", 1), '.'}, {pay("1", 51), '.'}, {sale("B", "1", 1), 'E'}}},
       {"E@receipt",
        {{sale("PANE", "250", 1), '.'}, {pay("100", 51), '.'}, {S, '.'}, {pay(""), 'E'}}},
@@ -728,25 +781,26 @@ TEST(EcrsimFaults, AimedAtConversationsAndEvents) {
       }
       uint8_t byte = 0;
       const Frame f = host.command(step.cmd, &byte);
-      seen += byte == kNack                      ? 'N'
-              : byte == 0                        ? '-'
-              : f.data == Bytes{'E'}             ? 'E'
+      seen += byte == kNack                             ? 'N'
+              : byte == 0                               ? '-'
+              : f.data == Bytes{'E'}                    ? 'E'
               : f.data.size() == 4 && f.data[2] == '\t' ? 'T'
-                                                 : '.';
+                                                        : '.';
       want += step.sees;
       // A NACKed frame comes again, as a host sends it.
       if (byte == kNack) host.command(step.cmd);
     }
     EXPECT_EQ(seen, want);
-    EXPECT_TRUE(reg.armedFaults().empty() == (std::string(row.fault).find("run:") == std::string::npos))
+    EXPECT_TRUE(reg.armedFaults().empty() ==
+                (std::string(row.fault).find("run:") == std::string::npos))
         << "one-shot faults leave the list once they hit";
   }
 }
 
 TEST(EcrsimFaults, ParsingRefusesWhatItCannotMean) {
-  const char* bad[] = {"nak",       "nack=x",       "nack=-1",      "refuse=0x00", "nack@0",
-                       "nack@",     "delay=9999999", "nack@12x",    "nack@run",    "nack@run:0",
-                       "E@payment:", "E@payments",   "E@sale:x"};
+  const char* bad[] = {"nak",        "nack=x",        "nack=-1",  "refuse=0x00", "nack@0",
+                       "nack@",      "delay=9999999", "nack@12x", "nack@run",    "nack@run:0",
+                       "E@payment:", "E@payments",    "E@sale:x"};
   for (const char* s : bad) {
     Fault f;
     std::string error;
@@ -779,9 +833,9 @@ TEST(EcrsimControl, CommandsAndTheirAnswers) {
   EXPECT_EQ(st["faults"], json::array({"busy=1"}));
 
   // A receipt closed, then a sale left open with a quantity and a return in it.
-  for (const Bytes& cmd : {Bytes{'A', 0, 5, 39}, sale("PANE", "250", 1), pay("500"),
-                           sale("CAFF\xC8", "129", 7, "2"), sale("ACQUA", "45", 2, "", true),
-                           pay("100", 51)})
+  for (const Bytes& cmd :
+       {Bytes{'A', 0, 5, 39}, sale("PANE", "250", 1), pay("500"), sale("CAFF\xC8", "129", 7, "2"),
+        sale("ACQUA", "45", 2, "", true), pay("100", 51)})
     host.command(cmd);
   st = ask("  state \r");
   EXPECT_EQ(st["saleOpen"], true);
