@@ -22,6 +22,7 @@ namespace {
 
 constexpr std::size_t kMaxBody = 64 * 1024;
 constexpr int kMaxLimit = 500;
+constexpr int kMaxStreams = 32;  // of the server's 64 threads
 
 const std::regex kKey("[A-Za-z0-9._:-]{1,64}");
 const std::regex kFileName("[A-Za-z0-9._-]{1,64}");
@@ -411,6 +412,9 @@ void Api::routes() {
   });
 
   s.Get("/v1/events", [this](const Request& req, Response& res) {
+    // Each stream holds one of the server's threads: enough are kept for the rest.
+    if (streams_ >= kMaxStreams)
+      return error(res, 503, "unavailable", "too many event streams are open; try again later");
     int64_t from = -1;
     if (const auto id = positive(req.get_header_value("Last-Event-ID"))) {
       const auto missed = store_.eventsAfter(*id, 1);
@@ -420,8 +424,7 @@ void Api::routes() {
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Accel-Buffering", "no");
     auto last = std::make_shared<int64_t>(from);
-    res.set_chunked_content_provider("text/event-stream", [this, last](size_t,
-                                                                       httplib::DataSink& sink) {
+    auto provide = [this, last](size_t, httplib::DataSink& sink) {
       if (stopping_) return false;
       std::string out;
       if (*last < 0) {
@@ -441,7 +444,9 @@ void Api::routes() {
         *last = e.id;
       }
       return sink.write(out.data(), out.size());
-    });
+    };
+    ++streams_;
+    res.set_chunked_content_provider("text/event-stream", provide, [this](bool) { --streams_; });
   });
 
   // What is left under /v1 is no resource, or the wrong method for one.

@@ -30,6 +30,7 @@ class Api {
   Registers& registers_;
   std::unique_ptr<HttpServer> server_;
   std::atomic<bool> stopping_{false};
+  std::atomic<int> streams_{0};
   int port_ = 0;
 };
 

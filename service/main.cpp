@@ -78,6 +78,7 @@ class Housekeeping {
         } catch (const std::exception& e) {
           std::cerr << "cassardd: pruning old jobs: " << e.what() << std::endl;
         }
+        pruneStatusLogs();
         nextPrune += std::chrono::hours(1);
       }
       lock.lock();
@@ -85,6 +86,17 @@ class Housekeeping {
                              ? std::chrono::duration_cast<std::chrono::milliseconds>(watchdog_)
                              : std::chrono::milliseconds(60000));
     }
+  }
+  // The dump logs of failed status reads, one per register and day, go with the jobs.
+  void pruneStatusLogs() {
+    std::error_code ec;
+    const auto cutoff = fs::file_time_type::clock::now() - std::chrono::hours(24) * cfg_.keepDays;
+    for (const cassardd::RegisterConfig& r : cfg_.registers)
+      for (const auto& e :
+           fs::directory_iterator(fs::path(cfg_.stateDir) / "registers" / r.name, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind("dump", 0) == 0 && e.last_write_time(ec) < cutoff) fs::remove(e.path(), ec);
+      }
   }
   const cassardd::Config& cfg_;
   cassardd::Store& store_;

@@ -146,7 +146,7 @@ std::string salesLine(std::string_view code, std::string_view descr, long long a
   std::string d(descr.substr(0, kDescLen));
   d.resize(kDescLen, ' ');
   line += d;
-  char buf[16];
+  char buf[24];
   if (amount >= 0) {
     std::snprintf(buf, sizeof buf, "%09lld", amount);
     line += buf;

@@ -280,8 +280,9 @@ fs::path Worker::jobDir(int64_t id) const {
 
 std::optional<RegisterStatus> Worker::readStatus() {
   const fs::path dir = fs::path(cfg_.stateDir) / "registers" / reg_.name;
+  const auto limit = std::min(kStatusLimit, std::chrono::seconds(cfg_.jobTimeoutS));
   const ChildEnd end =
-      runChild(withSettings({cfg_.cassard, "--status"}, reg_), dir, kStatusLimit, abandon_);
+      runChild(withSettings({cfg_.cassard, "--status"}, reg_), dir, limit, abandon_);
   std::optional<RegisterStatus> s;
   if (end.exitStatus == 0) s = parseStatus(readFile(dir / kConsoleFile));
   if (s) {
@@ -309,9 +310,9 @@ std::optional<RegisterStatus> Worker::readStatus() {
     std::istringstream err(readFile(dir / kStderrFile));
     for (std::string line; std::getline(err, line);)
       if (!line.empty()) why = fromLatin1(line);
-    const std::string meaning =
-        end.timedOut ? "no answer within " + std::to_string(kStatusLimit.count()) + " s"
-                     : exitMeaning(*end.exitStatus);
+    const std::string meaning = end.timedOut
+                                    ? "no answer within " + std::to_string(limit.count()) + " s"
+                                    : exitMeaning(*end.exitStatus);
     why = why.empty() ? meaning : why + " (" + meaning + ")";
   }
   {
