@@ -3,7 +3,7 @@
 
 import { h, clear, say, dropStaleToast } from './dom.js';
 import { get, paths, token, listen, whenUnauthorized } from './api.js';
-import { renderCards, registerCard, refreshAges } from './registers.js';
+import { renderCards, registerCard, replaceCard, refreshAges } from './registers.js';
 import { jobList } from './jobs.js';
 import { jobPage } from './job.js';
 import { toolsPage } from './tools.js';
@@ -108,15 +108,14 @@ async function overview() {
   const list = jobList(jobsBox, registers);
   view = {
     resync: async () => {
-      renderCards(cards, await loadRegisters());
+      for (const r of await loadRegisters()) view.onRegister(r);
       list.reload();
     },
     onJob: (j) => list.update(j),
     onRegister: (r) => {
       const old = cards.querySelector(`[data-register="${CSS.escape(r.name)}"]`);
-      const fresh = registerCard(r);
-      if (old) old.replaceWith(fresh);
-      else cards.append(fresh);
+      if (old) replaceCard(old, r);
+      else cards.append(registerCard(r));
     },
   };
 }
@@ -130,20 +129,19 @@ async function registerView(name) {
     return;
   }
   const cardBox = h('div');
-  cardBox.append(registerCard(reg, { withTools: false }));
+  renderCards(cardBox, [reg], { withTools: false });
   const jobsBox = h('div');
   toolsPage(main, reg, cardBox, jobsBox);
   const list = jobList(jobsBox, registers, { fixedRegister: name });
   view = {
     resync: async () => {
       const r = (await loadRegisters()).find((x) => x.name === name);
-      if (r) clear(cardBox).append(registerCard(r, { withTools: false }));
+      if (r) replaceCard(cardBox.firstElementChild, r, { withTools: false });
       list.reload();
     },
     onJob: (j) => list.update(j),
     onRegister: (r) => {
-      if (r.name !== name) return;
-      clear(cardBox).append(registerCard(r, { withTools: false }));
+      if (r.name === name) replaceCard(cardBox.firstElementChild, r, { withTools: false });
     },
   };
 }

@@ -106,18 +106,33 @@ export function jobList(container, registers, { fixedRegister = '' } = {}) {
   load();
 
   return {
-    // A job event: new jobs go on top, known ones change in place.
+    // A job event: a new job goes in its place (newest first), a known one changes in
+    // place; the other rows, and a keyboard user's focus, stay as they are.
     update(job) {
-      const known = jobs.has(String(job.id));
-      const prev = jobs.get(String(job.id)) || {};
-      jobs.set(String(job.id), { ...prev, ...job });
-      if (!matches(job) && !known) return;
-      paint();
-      const tr = tbody.querySelector(`tr[data-id="${CSS.escape(String(job.id))}"]`);
-      if (tr && !known) {
-        tr.classList.add('fresh');
-        count.textContent = `New job: ${KINDS[job.kind] || job.kind} on ${job.register}.`;
+      const id = String(job.id);
+      const known = jobs.has(id);
+      const merged = { ...(jobs.get(id) || {}), ...job };
+      jobs.set(id, merged);
+      const tr = tbody.querySelector(`tr[data-id="${CSS.escape(id)}"]`);
+      if (!matches(merged)) {
+        if (tr) tr.remove();
+        empty.hidden = tbody.rows.length > 0;
+        return;
       }
+      const fresh = row(merged);
+      if (tr) {
+        const hadFocus = tr.contains(document.activeElement);
+        tr.replaceWith(fresh);
+        if (hadFocus) fresh.querySelector('a').focus();
+      } else {
+        const after = [...tbody.rows].find((r) => Number(r.dataset.id) < merged.id);
+        tbody.insertBefore(fresh, after || null);
+        if (!known) {
+          fresh.classList.add('fresh');
+          count.textContent = `New job: ${KINDS[merged.kind] || merged.kind} on ${merged.register}.`;
+        }
+      }
+      empty.hidden = true;
     },
     reload: () => load(),
   };

@@ -63,12 +63,12 @@ export function registerCard(reg, { withTools = true } = {}) {
   const st = REGISTER_STATES[reg.state] || { word: reg.state, explain: '' };
   const last = reg.lastStatus || null;
   const id = `reg-${reg.name}`;
-  const checkBtn = h('button', { type: 'button', class: 'btn' }, 'Check now');
+  const checkBtn = h('button', { type: 'button', class: 'btn', dataset: { act: 'check' } }, 'Check now');
   checkBtn.addEventListener('click', () => statusCheck(reg, checkBtn));
 
   let held = null;
   if (reg.state === 'held') {
-    const resumeBtn = h('button', { type: 'button', class: 'btn primary' }, 'Resume');
+    const resumeBtn = h('button', { type: 'button', class: 'btn primary', dataset: { act: 'resume' } }, 'Resume');
     const note = h('p', { class: 'resume-note', role: 'status' }, resumeNote.get(reg.name) || '');
     resumeBtn.addEventListener('click', () => resume(reg, resumeBtn));
     held = h(
@@ -118,7 +118,7 @@ export function registerCard(reg, { withTools = true } = {}) {
       'div',
       { class: 'row' },
       checkBtn,
-      withTools ? h('a', { class: 'btn link', href: `#/registers/${encodeURIComponent(reg.name)}`, 'aria-label': `Tools for ${reg.name}: downloads, totals, test receipt` }, 'Tools') : null,
+      withTools ? h('a', { class: 'btn link', dataset: { act: 'tools' }, href: `#/registers/${encodeURIComponent(reg.name)}`, 'aria-label': `Tools for ${reg.name}: downloads, totals, test receipt` }, 'Tools') : null,
     ),
   );
 }
@@ -129,7 +129,25 @@ export function renderCards(container, registers, opts) {
     container.append(h('p', { class: 'muted' }, 'No registers are configured in cassardd.toml.'));
     return;
   }
-  for (const r of registers) container.append(registerCard(r, opts));
+  for (const r of registers) {
+    const card = registerCard(r, opts);
+    card.dataset.json = JSON.stringify(r);
+    container.append(card);
+  }
+}
+
+// A card drawn again for a changed register; the same register again changes nothing.
+// A keyboard user's focus stays on the same button of the new card.
+export function replaceCard(old, reg, opts) {
+  const json = JSON.stringify(reg);
+  if (old.dataset.json === json) return old;
+  const fresh = registerCard(reg, opts);
+  fresh.dataset.json = json;
+  const act = old.contains(document.activeElement) ? document.activeElement.dataset.act : '';
+  old.replaceWith(fresh);
+  const again = act && fresh.querySelector(`[data-act="${act}"]`);
+  if (again) again.focus();
+  return fresh;
 }
 
 // Ages ("3 min ago") move on without asking the service anything.

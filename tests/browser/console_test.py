@@ -267,6 +267,11 @@ class Console(unittest.TestCase):
         from selenium.webdriver.common.by import By
         return self.until(lambda d: d.find_element(By.CSS_SELECTOR, selector), timeout, f'no {selector}')
 
+    def click(self, selector, timeout=10):
+        """Click what the selector names now, even if it was redrawn since it was found."""
+        return self.until(lambda d: d.find_element('css selector', selector).click() or True, timeout,
+                          f'cannot click {selector}')
+
     def text_of(self, selector, timeout=10):
         return self.until(lambda d: d.find_element('css selector', selector).text or ' ', timeout, f'no {selector}')
 
@@ -318,8 +323,7 @@ class Console(unittest.TestCase):
         # The row changes in place as the job ends, still without a reload.
         self.until(lambda d: number in d.find_element('css selector', f'tr[data-id="{job["id"]}"]').text, 5,
                    'the row never showed the receipt number')
-        row = self.css(f'tr[data-id="{job["id"]}"]')
-        row.find_element('css selector', 'a').click()
+        self.click(f'tr[data-id="{job["id"]}"] a')
         self.until(lambda d: f'printed receipt number {number}' in d.find_element('id', 'sec-outcome').find_element('xpath', '..').text,
                    10, 'the job page does not give the receipt number')
         self.assertEqual(self.severe(), [])
@@ -350,10 +354,9 @@ class Console(unittest.TestCase):
         self.open('/registers/cassa1')
         self.css('#dl-journal-formatted').click()
         self.css('form[aria-labelledby="dl-title"] button[type=submit]').click()
-        link = self.css('ul.files a', timeout=60)
-        self.assertEqual(link.text, 'journal.txt')
+        self.assertEqual(self.text_of('ul.files a', timeout=60), 'journal.txt')
         self.shoot('job-download')
-        link.click()
+        self.click('ul.files a')
         got = os.path.join(self.downloads, 'journal.txt')
         self.until(lambda d: os.path.exists(got) and not os.path.exists(got + '.crdownload'), 10,
                    'the browser saved no journal.txt')
@@ -373,7 +376,7 @@ class Console(unittest.TestCase):
     def test_check_now_reads_the_register(self):
         self.open('/')
         card = '[data-register="cassa1"]'
-        self.css(card + ' button').click()
+        self.click(card + ' button[data-act=check]')
         counter = self.rig.ecrsim('cassa1', 'state')[0]['receiptNumber']
         self.until(lambda d: 'Receipt counter\n' + counter in d.find_element('css selector', card).text or
                    f'Receipt counter {counter}' in d.find_element('css selector', card).text, 15,
@@ -423,7 +426,7 @@ class Console(unittest.TestCase):
         self.assertIn(f'job {job["id"]}', self.text_of(card + ' .held-box'))
         self.shoot('registers-held')
         # Resume while the sale is still open: it stays held, and says why.
-        self.css(card + ' .held-box button').click()
+        self.click(card + ' .held-box button')
         self.until(lambda d: 'sale is still open' in d.find_element('css selector', card + ' .resume-note').text, 10,
                    'no refusal shown')
         self.assertIn('On hold', self.text_of(card))
@@ -433,7 +436,7 @@ class Console(unittest.TestCase):
         # A status read that cassard completes with a warning on its console is taken by
         # cassardd as unreadable (503); the card says so and a person presses Resume again.
         for attempt in range(3):
-            self.css(card + ' .held-box button').click()
+            self.click(card + ' .held-box button')
             self.until(lambda d: 'Ready' in d.find_element('css selector', card).text or
                        'could not be read' in d.find_element('css selector', card).text, 10, 'cassa2 not released')
             if 'Ready' in self.text_of(card):
