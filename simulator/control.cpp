@@ -107,8 +107,11 @@ ControlReply controlCommand(Register& reg, std::string_view line, const LineInfo
     while (!arg.empty() && arg.front() == ' ') arg.remove_prefix(1);
   }
   auto noArgument = [&]() -> std::string {
-    return arg.empty() ? std::string()
-                       : errorJson("\"" + std::string(word) + "\" takes no argument");
+    if (arg.empty()) return {};
+    // Built piece by piece: g++ 12 sees a false overlap in the chained operator+.
+    std::string msg = "\"";
+    msg.append(word).append("\" takes no argument");
+    return errorJson(msg);
   };
   ControlReply r;
   if (word == "state") {
