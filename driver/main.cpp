@@ -2,13 +2,16 @@
 
 #include "driver/main.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "config.h"
 #include "driver/records.h"
 #include "ecrconf/ecrconf.h"
 #include "protocol/port.h"
+#include "protocol/process.h"
 #include "protocol/protocol.h"
 
 namespace {
@@ -63,6 +66,7 @@ constexpr const char* SERIAL_OPEN_ERROR_TEXT = "Impossibile aprire la porta seri
 constexpr const char* INPUT_OPEN_ERROR_TEXT = "Impossibile aprire il file di input\n";
 constexpr const char* INPUT_READ_ERROR_TEXT = "Errore in lettura del file di input\n";
 constexpr const char* LONG_LINE_TEXT = "Riga troppo lunga: parte eccedente ignorata";
+constexpr const char* INCOMPLETE_LINE_TEXT = "Riga incompleta";
 constexpr const char* FINAL_TEXT = "\nIl programma e stato terminato correttamente.\n\n";
 
 constexpr std::size_t LINE_MAX_READ = LINE_BUF_LEN - 1;  // 254
@@ -83,7 +87,7 @@ void createFiscalReport(const char* salesName) {
     fileo = nullptr;
     if (std::fclose(old) != 0) FatalError(OUTPUT_WRITE_ERROR_TEXT, -1);
   }
-  fileo = std::fopen(name, "w+");
+  fileo = CreateOutputFile(name, "w+");
   if (!fileo) FatalError(OUTPUT_OPEN_ERROR_TEXT, -1);
   static constexpr char header[] = "[FISCALI]\n";
   WriteOutput(fileo, header, sizeof header - 1);
@@ -146,6 +150,35 @@ bool isFiscalRecord(const LineBuffer& line) {
   return false;
 }
 
+std::size_t columnsRead(const LineBuffer& line, std::size_t len) {
+  auto is = [&](const char* code) { return line[0] == code[0] && line[1] == code[1]; };
+  auto any = [&](std::initializer_list<const char*> codes) {
+    for (const char* code : codes)
+      if (is(code)) return true;
+    return false;
+  };
+  // The number column: departments, operators, counts, text-row digits, download modes.
+  if (any({"01", "03", "51", "52", "HL", "81", "83", "DY", "54", "55", "60"})) return recvend::crlf;
+  if (any({"00", "05", "06", "07", "10", "12", "20", "21", "22", "23", "24", "30"}))
+    return recvend::rep;
+  if (any({"04", "08", "71"}))
+    return recvend::descr +
+           static_cast<std::size_t>(std::clamp<int32_t>(MAX_DESC_LEN, 0, _DESC_LEN));
+  if (is("75")) {
+    // The first word, up to 16 characters: complete once a space ends it.
+    constexpr std::size_t wordEnd = recvend::descr + 16;
+    for (std::size_t i = recvend::descr; i < std::min(len, wordEnd); ++i)
+      if (line[i] == ' ') return i;
+    return wordEnd;
+  }
+  return recvend::descr;  // the record code
+}
+
+bool incompleteLastLine(const LineBuffer& line, std::size_t len) {
+  if (len > 0 && line[len - 1] == '\n') return false;
+  return len < columnsRead(line, len);
+}
+
 void cassardMain(int argc, char** argv) {
   if (argc >= 2) {
     const char* text = std::strcmp(argv[1], "--help") == 0      ? HELP_TEXT
@@ -157,6 +190,9 @@ void cassardMain(int argc, char** argv) {
     }
   }
   mode = 0;
+  const char* filenamei = argc >= 2 ? argv[1] : DEFAULT_SALES_FILE;
+  SetRunFile(filenamei);
+  SetRunLine(0);
   for (const char* text : BANNER) std::fputs(text, stdout);
 
   const char* speedstring = argc >= 4 ? argv[3] : DEFAULT_LINE_SETTINGS;
@@ -172,7 +208,6 @@ void cassardMain(int argc, char** argv) {
     FatalError(SERIAL_OPEN_ERROR_TEXT, -1);
   }
 
-  const char* filenamei = argc >= 2 ? argv[1] : DEFAULT_SALES_FILE;
   if (std::strlen(filenamei) > NAME_MAX_LEN) FatalError(INPUT_OPEN_ERROR_TEXT, -1);
   salesFile = std::fopen(filenamei, "r");
   if (!salesFile) FatalError(INPUT_OPEN_ERROR_TEXT, -1);
@@ -181,15 +216,24 @@ void cassardMain(int argc, char** argv) {
   LoadCfgModel(0);
 
   LineBuffer line{};
-  for (;;) {
+  for (long number = 1;; ++number) {
+    StopIfSignalled();
     const SalesLine read = readSalesLine(salesFile, line);
-    if (read.result == LineRead::Error) FatalError(INPUT_READ_ERROR_TEXT, -1);
+    if (read.result == LineRead::Error) {
+      // A read a signal cut short is that signal's.
+      StopIfSignalled();
+      FatalError(INPUT_READ_ERROR_TEXT, -1);
+    }
     if (read.result == LineRead::End) break;
-    widenShortForm(line, read.len);
+    SetRunLine(number);
+    const std::size_t len = widenShortForm(line, read.len);
     LastCommand(line.data());
     if (read.truncated) ErrorHandle(LONG_LINE_TEXT, 0);
+    // The last line of a file still being written, or cut, is not guessed at.
+    if (incompleteLastLine(line, len)) FatalError(INCOMPLETE_LINE_TEXT, -1);
     if (isFiscalRecord(line)) createFiscalReport(filenamei);
     TranslateRecord(line);
+    MarkRunLineDone();
   }
 
   if (mode != 0) LoadCfg(mode);

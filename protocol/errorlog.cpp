@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "protocol/port.h"
+#include "protocol/process.h"
 #include "protocol/protocol.h"
 
 int FError = 0;
@@ -91,7 +92,7 @@ namespace {
 void writeDumpReport(const char* ErrorStr, int ErrNo, std::time_t now) {
   char name[16];
   DumpLogName(now, name);
-  FILE* log = std::fopen(name, "a");
+  FILE* log = CreateOutputFile(name, "a");
   if (!log) {
     std::fprintf(stderr, "cassard: cannot write the dump log %s: %s\n", name, std::strerror(errno));
     return;
@@ -127,7 +128,10 @@ void ErrorHandle(const char* ErrorStr, int ErrNo) {
   std::printf("Il protocollo ha risposto con: %i\n", ErrNo);
   std::fputs("\nDescrizione: ", stdout);
   std::fputs(ErrorStr, stdout);
-  if (ErrNo != 0) portExit(ErrNo);
+  if (ErrNo != 0) {
+    WriteFailureLine(ErrorStr, ErrNo);
+    portExit(ErrNo);
+  }
 }
 
 void FatalError(const char* ErrorStr, int ErrNo) {
