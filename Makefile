@@ -19,11 +19,11 @@ DEB        = $(BUILD)/cassard_$(VERSION)_$(DEB_ARCH).deb
 
 # Debian packages the build and the tests need.
 PACKAGES = cmake ninja-build g++ make libgtest-dev libbenchmark-dev nlohmann-json3-dev \
-           clang libclang-rt-14-dev valgrind groff-base dpkg-dev file gzip lintian \
+           clang clang-format libclang-rt-14-dev valgrind groff-base dpkg-dev file gzip lintian \
            libcpp-httplib-dev libsqlite3-dev libtomlplusplus-dev libsystemd-dev \
            chromium chromium-driver python3-selenium
 
-.PHONY: all test demo deps clean format bench fuzz memcheck install deb package-check
+.PHONY: all test demo deps clean format format-check bench fuzz memcheck install deb package-check
 
 all: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCASSARD_TESTS=OFF
@@ -40,7 +40,7 @@ deps:
 
 # The test build uses clang++ so that the fuzz targets (libFuzzer) are part of it:
 # ctest replays their seed corpora and fuzzes each for a few seconds.
-test: deps memcheck package-check
+test: deps format-check memcheck package-check
 	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCASSARD_SANITIZE=ON \
 	  -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(TEST_BUILD) -j $(JOBS)
@@ -69,10 +69,10 @@ memcheck: deps
 
 # The performance benchmark on a release build: micro-benchmarks of the hot code,
 # then cassard against ecrsim side by side with the floor; the last lines are the
-# verdicts. Not part of `make test`.
+# verdicts, and a missed target fails the make. Not part of `make test`.
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCASSARD_TESTS=OFF -DCASSARD_BENCH=ON
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target cassard ecrsim bench_selftest bench_micro bench_e2e
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target cassard ecrsim bench_selftest bench_micro bench_trivial bench_e2e
 	$(BENCH_BUILD)/bench/bench_selftest --gtest_brief=1
 	$(BENCH_BUILD)/bench/bench_micro --benchmark_min_time=0.2
 	$(BENCH_BUILD)/bench/bench_e2e $(BENCH_BUILD)
@@ -95,8 +95,16 @@ demo: all
 	@if [ -x examples/demo.sh ]; then examples/demo.sh $(BUILD); \
 	else echo "the demo needs ecrsim, which is not built yet"; fi
 
+# The C++ files git knows, formatted by the checked-in .clang-format; format-check (part of
+# `make test`) fails on any file `make format` would change.
+FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
+
 format:
-	clang-format -i $$(git ls-files '*.cpp' '*.h')
+	clang-format -i $(FORMAT_FILES)
+
+format-check: deps
+	@if [ -z "$(FORMAT_FILES)" ]; then echo "format-check: not a git checkout, nothing to check"; \
+	else clang-format --dry-run -Werror $(FORMAT_FILES) && echo "format-check: $(words $(FORMAT_FILES)) files as make format leaves them"; fi
 
 clean:
-	rm -rf $(BUILD) $(TEST_BUILD) $(FUZZ_BUILD) $(MEMCHECK_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD) $(MEMCHECK_BUILD)

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include "config.h"
+#include "driver/check.h"
 #include "driver/records.h"
 #include "ecrconf/ecrconf.h"
 #include "protocol/port.h"
@@ -28,6 +28,7 @@ constexpr const char* BANNER[] = {
 // banner and without touching the line.
 constexpr const char* HELP_TEXT =
     "Usage: cassard [SALESFILE [DEVICE [SETTINGS]]]\n"
+    "       cassard --check [SALESFILE]\n"
     "       cassard --help | --version\n"
     "\n"
     "Operates an Italian fiscal cash register on a serial line. Every line of the\n"
@@ -39,8 +40,17 @@ constexpr const char* HELP_TEXT =
     "  DEVICE     the register's serial device    (default /dev/ca300)\n"
     "  SETTINGS   speed,parity,data bits,stop bits (default 38400,N,8,1)\n"
     "\n"
-    "The arguments are positional; only a first argument that is exactly --help\n"
-    "or --version is an option.\n"
+    "--check reads the sales file as a run would, without a register or a line,\n"
+    "and prints one line per mistake found, FILE:LINE:COLUMN: message (columns\n"
+    "from 1): an unknown record code, an amount or quantity that is not digits,\n"
+    "a department, operator or count out of range, a line too short for its\n"
+    "record or longer than 254 bytes, a control byte in a text that is sent, a\n"
+    "text or download file name cut at 16 characters, a download file name that\n"
+    "is empty or holds '/'. Exit status 0 when the file is clean, 1 with\n"
+    "findings, 255 when it cannot be read.\n"
+    "\n"
+    "The arguments are positional; only a first argument that is exactly --check,\n"
+    "--help or --version is an option.\n"
     "\n"
     "Exit status:\n"
     "    0  the whole sales file was processed\n"
@@ -72,7 +82,6 @@ constexpr const char* FINAL_TEXT = "\nIl programma e stato terminato correttamen
 constexpr std::size_t LINE_MAX_READ = LINE_BUF_LEN - 1;  // 254
 constexpr std::size_t SHORT_FORM_MIN = 29;
 constexpr std::size_t SHORT_FORM_MAX = 33;
-constexpr std::size_t SHORT_FORM_PAD = 19;
 
 FILE* salesFile = nullptr;  // `file`: left open until the process ends
 int mode = 0;               // 1 once a fiscal report was asked for
@@ -121,13 +130,17 @@ SalesLine readSalesLine(FILE* in, LineBuffer& line) {
   return r;
 }
 
-std::size_t widenShortForm(LineBuffer& line, std::size_t len) {
-  if (len < SHORT_FORM_MIN || len > SHORT_FORM_MAX) return len;
+std::size_t shortFormCut(const LineBuffer& line) {
   // Codes whose short form is a 27-character text keep it in place.
   static constexpr const char* longText[] = {"71", "08", "04", "81", "83"};
-  std::size_t p = 18;
   for (const char* code : longText)
-    if (line[0] == code[0] && line[1] == code[1]) p = 29;
+    if (line[0] == code[0] && line[1] == code[1]) return 29;
+  return 18;
+}
+
+std::size_t widenShortForm(LineBuffer& line, std::size_t len) {
+  if (len < SHORT_FORM_MIN || len > SHORT_FORM_MAX) return len;
+  const std::size_t p = shortFormCut(line);
   std::memmove(line.data() + p + SHORT_FORM_PAD, line.data() + p, len - p);
   std::memset(line.data() + p, ' ', SHORT_FORM_PAD);
   return len + SHORT_FORM_PAD;
@@ -151,27 +164,22 @@ bool isFiscalRecord(const LineBuffer& line) {
 }
 
 std::size_t columnsRead(const LineBuffer& line, std::size_t len) {
-  auto is = [&](const char* code) { return line[0] == code[0] && line[1] == code[1]; };
-  auto any = [&](std::initializer_list<const char*> codes) {
-    for (const char* code : codes)
-      if (is(code)) return true;
-    return false;
-  };
-  // The number column: departments, operators, counts, text-row digits, download modes.
-  if (any({"01", "03", "51", "52", "HL", "81", "83", "DY", "54", "55", "60"})) return recvend::crlf;
-  if (any({"00", "05", "06", "07", "10", "12", "20", "21", "22", "23", "24", "30"}))
-    return recvend::rep;
-  if (any({"04", "08", "71"}))
+  const RecordKind* kind = findRecord(line);
+  if (!kind) return recvend::descr;  // the record code
+  // Whole columns: a line cut after the first of two digits would read another number.
+  if (kind->number != NumberUse::None) return recvend::crlf;
+  if (kind->amount != AmountUse::None) return recvend::rep;
+  if (kind->descr == DescrUse::Sent)
     return recvend::descr +
            static_cast<std::size_t>(std::clamp<int32_t>(MAX_DESC_LEN, 0, _DESC_LEN));
-  if (is("75")) {
+  if (kind->descr == DescrUse::Word) {
     // The first word, up to 16 characters: complete once a space ends it.
-    constexpr std::size_t wordEnd = recvend::descr + 16;
+    constexpr std::size_t wordEnd = recvend::descr + SHORT_TEXT_LEN;
     for (std::size_t i = recvend::descr; i < std::min(len, wordEnd); ++i)
       if (line[i] == ' ') return i;
     return wordEnd;
   }
-  return recvend::descr;  // the record code
+  return recvend::descr;
 }
 
 bool incompleteLastLine(const LineBuffer& line, std::size_t len) {
@@ -180,6 +188,7 @@ bool incompleteLastLine(const LineBuffer& line, std::size_t len) {
 }
 
 void cassardMain(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) portExit(checkMain(argc, argv));
   if (argc >= 2) {
     const char* text = std::strcmp(argv[1], "--help") == 0      ? HELP_TEXT
                        : std::strcmp(argv[1], "--version") == 0 ? VERSION_TEXT

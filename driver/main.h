@@ -52,6 +52,10 @@ SalesLine readSalesLine(FILE* in, LineBuffer& line);
 // Widens a short-form line (29 to 33 characters) to the standard columns; returns
 // the new length.
 std::size_t widenShortForm(LineBuffer& line, std::size_t len);
+// Where a short-form line gets its SHORT_FORM_PAD spaces: column 18, or 29 for the
+// codes whose short form is a 27-character text.
+inline constexpr std::size_t SHORT_FORM_PAD = 19;
+std::size_t shortFormCut(const LineBuffer& line);
 
 // The fiscal report name: the sales-file name cut at the first '.' of its last
 // path component, then ".fis". False when it would not fit.

@@ -12,7 +12,7 @@ using BYTE = unsigned char;
 
 inline constexpr int NDD_EXPRAM = 8;  // DD option: expansion memory present
 inline constexpr int NDD_TAVOLI = 86;
-inline constexpr int NUMTOT = 15;     // general totals read by the internal totals download
+inline constexpr int NUMTOT = 15;  // general totals read by the internal totals download
 
 struct EcrConfStruct {
   int32_t iConfOK;
@@ -138,8 +138,12 @@ extern int32_t MAX_DESC_LEN;
 extern FILE* fileo;
 
 // 16- and 24-bit little-endian unsigned values of answer bytes.
-constexpr uint32_t CVI(const uint8_t* a) { return a[0] + 256u * a[1]; }
-constexpr uint32_t CVI3(const uint8_t* a) { return a[0] + 256u * a[1] + 65536u * a[2]; }
+constexpr uint32_t CVI(const uint8_t* a) {
+  return a[0] + 256u * a[1];
+}
+constexpr uint32_t CVI3(const uint8_t* a) {
+  return a[0] + 256u * a[1] + 65536u * a[2];
+}
 
 // Identifies the register; with dump set, writes the identification lines into fileo.
 void LoadCfgModel(int dump);

@@ -1,7 +1,8 @@
 // The host's side of a run: the line-settings text of the command line, the sales
 // file read line by line with over-long lines cut, the short form widened, the last
 // command kept for the dump log, and the fiscal report's name made from the sales
-// file's name.
+// file's name; and `cassard --check` over the same file, which must write exactly one
+// line per finding it counts.
 //
 // Input: the line-settings text up to the first NUL byte, then the sales file.
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/check.h"
 #include "driver/main.h"
 #include "fuzz/fuzz_port.h"
 #include "protocol/protocol.h"
@@ -76,5 +78,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   }
   if (consumed != text.size()) fail("bytes of the file neither read nor skipped");
   std::fclose(in);
+
+  in = fmemopen(text.data(), text.size(), "r");
+  char* report = nullptr;
+  std::size_t reportLen = 0;
+  FILE* out = open_memstream(&report, &reportLen);
+  if (!in || !out) std::abort();
+  const long findings = checkSalesFile(in, "f", out);
+  std::fclose(in);
+  std::fclose(out);
+  long lines = 0;
+  for (std::size_t i = 0; i < reportLen; ++i) lines += report[i] == '\n';
+  if (findings < 0 || lines != findings) fail("--check: findings and lines differ");
+  if (reportLen > 0 && std::strncmp(report, "f:", 2) != 0) fail("--check: a line without its file");
+  std::free(report);
   return 0;
 }

@@ -38,13 +38,12 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/tests/data/profiles/
         DESTINATION ${CMAKE_INSTALL_DATADIR}/cassard/profiles
         FILES_MATCHING PATTERN "*.json")
 
-install(FILES
-          ${CMAKE_SOURCE_DIR}/README.md
-          ${CMAKE_SOURCE_DIR}/docs/sales-file.md
-          ${CMAKE_SOURCE_DIR}/docs/fiscal-report.md
-          ${CMAKE_SOURCE_DIR}/docs/downloads.md
-          ${CMAKE_SOURCE_DIR}/docs/ecrsim.md
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The README links to docs/*.md: the documents keep that folder beside it, so the links
+# work in the installed copy too.
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+        FILES_MATCHING PATTERN "*.md")
 
 # Every example sales file, matched at install time so that a new one needs no edit here.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/

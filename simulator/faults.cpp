@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
 
 namespace ecrsim {
 
@@ -33,6 +34,34 @@ bool parseNumber(std::string_view text, unsigned long max, unsigned& out) {
   if (errno != 0 || *end != '\0' || v > max || s[0] == '-') return false;
   out = static_cast<unsigned>(v);
   return true;
+}
+
+constexpr std::pair<std::string_view, FaultEvent> kEvents[] = {
+    {"payment", FaultEvent::Payment},
+    {"sale", FaultEvent::Sale},
+    {"journal", FaultEvent::Journal},
+    {"receipt", FaultEvent::Receipt},
+};
+
+bool parseTarget(std::string_view target, Fault& out) {
+  if (target.size() == 1 && !(target[0] >= '0' && target[0] <= '9')) {
+    out.letter = target[0];
+    return true;
+  }
+  std::string_view word = target, count;
+  if (auto colon = target.find(':'); colon != std::string_view::npos) {
+    word = target.substr(0, colon);
+    count = target.substr(colon + 1);
+  }
+  if (word == "run") return parseNumber(count, 1000000000, out.run) && out.run != 0;
+  for (const auto& [name, event] : kEvents) {
+    if (word != name) continue;
+    out.event = event;
+    return word.size() == target.size() ||
+           (parseNumber(count, 1000000000, out.nth) && out.nth != 0);
+  }
+  return word.size() == target.size() && parseNumber(target, 1000000000, out.index) &&
+         out.index != 0;
 }
 
 }  // namespace
@@ -102,11 +131,10 @@ bool parseFault(std::string_view written, Fault& out, std::string& error) {
     }
   }
   if (!target.empty()) {
-    if (target.size() == 1 && !(target[0] >= '0' && target[0] <= '9')) {
-      out.letter = target[0];
-    } else if (!parseNumber(target, 1000000000, out.index) || out.index == 0) {
+    if (!parseTarget(target, out)) {
       error = "bad target in fault \"" + std::string(written) +
-              "\" (a command number from 1, or a letter)";
+              "\" (a command number from 1, a letter, run:N, or payment, sale, journal, "
+              "receipt with an optional :N)";
       return false;
     }
   } else if (written.find('@') != std::string_view::npos) {
@@ -116,7 +144,12 @@ bool parseFault(std::string_view written, Fault& out, std::string& error) {
   return true;
 }
 
+bool untargeted(const Fault& f) {
+  return f.index == 0 && f.letter == 0 && f.run == 0 && f.event == FaultEvent::None;
+}
+
 bool faultHits(const Fault& f, unsigned index, char letter) {
+  if (f.run != 0 || f.event != FaultEvent::None) return false;
   if (f.index != 0) return f.index == index;
   if (f.letter != 0) return f.letter == letter;
   return true;

@@ -3,9 +3,12 @@
 //   KIND[=ARG][@TARGET]     e.g.  nack=2@3   refuse=*@A   critical=10   delay=250@T
 //
 // TARGET is a command number (1 for the first command the register receives, the
-// link's own 'I' requests not counted) or a command letter (every command with that
-// letter). Without a target a per-command fault hits every command, and a state
-// fault (critical, busy, dead) holds from the start.
+// link's own 'I' requests not counted), a command letter (every command with that
+// letter), `run:N` (the Nth command of every host conversation), or an event:
+// `payment`, `sale`, `journal`, `receipt`, each with an optional `:N` (the Nth such
+// event from the moment the fault is armed; 1 when left out). Without a target a
+// per-command fault hits every command, and a state fault (critical, busy, dead)
+// holds from the moment it is armed.
 #pragma once
 
 #include <string>
@@ -32,18 +35,32 @@ enum class FaultKind {
   Short,     // answer data ARG bytes shorter than due (default 1)
 };
 
+// Events a fault can wait for. A payment is a keyboard command ending with a payment
+// key; an item sale one that sells a line; a journal request asks the expansion
+// memory for its next journal record; a receipt is the payment that would close the
+// open sale.
+enum class FaultEvent { None, Payment, Sale, Journal, Receipt };
+
 struct Fault {
   FaultKind kind = FaultKind::Nack;
   unsigned arg = 1;
   unsigned index = 0;  // target command number; 0 = none
   char letter = 0;     // target command letter; 0 = none
-  std::string written;    // as written, for messages
+  unsigned run = 0;    // target command number within each host conversation; 0 = none
+  FaultEvent event = FaultEvent::None;
+  unsigned nth = 1;     // which event of its kind, counted from when it is armed
+  std::string written;  // as written, for messages
 };
 
 bool parseFault(std::string_view written, Fault& out, std::string& error);
 
-// True when the fault is aimed at the command with this number and letter.
+// True when the fault is aimed at the command with this number and letter. Faults
+// aimed at an event or a conversation's command are decided by the register.
 bool faultHits(const Fault& f, unsigned index, char letter);
+
+// True when the fault names no target: it hits every command, or holds from the
+// moment it is armed.
+bool untargeted(const Fault& f);
 
 // The list for --help and the documentation.
 extern const char* const kFaultHelp;

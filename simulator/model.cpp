@@ -10,8 +10,6 @@ namespace {
 // longer run without DLE ETX is noise, not a command.
 constexpr std::size_t kMaxBody = 512;
 
-constexpr uint8_t kPaymentKeys[] = {49, 50, 51, 54, 125, 126};
-constexpr uint8_t kSaleKey = 42;
 constexpr uint8_t kStrayByte = 0x55;
 
 // Commands whose answers carry data the host reads by position.
@@ -22,15 +20,91 @@ bool answersWithData(uint8_t letter) {
 }  // namespace
 
 Register::Register(Profile profile, std::vector<Fault> faults)
-    : profile_(std::move(profile)),
-      faults_(std::move(faults)),
-      fired_(faults_.size(), 0),
-      firedIndex_(faults_.size(), 0) {
-  for (const Fault& f : faults_) {
-    if (f.index != 0 || f.letter != 0) continue;
-    if (f.kind == FaultKind::Critical) criticalPolls_ += f.arg;
-    if (f.kind == FaultKind::Busy) busyPolls_ += f.arg;
-    if (f.kind == FaultKind::Dead) dead_ = true;
+    : start_(profile),
+      startFaults_(faults),
+      profile_(std::move(profile)),
+      till_(profile_.keys, profile_.operatorRequired, profile_.decimals,
+            profile_.departmentPrices) {
+  for (const Fault& f : faults) arm(f);
+}
+
+void Register::arm(const Fault& f) {
+  faults_.push_back(f);
+  fired_.push_back(0);
+  firedIndex_.push_back(0);
+  seen_.push_back(0);
+  boundTo_.push_back(0);
+  hits_.push_back(false);
+  if (!untargeted(f)) return;
+  if (f.kind == FaultKind::Critical) criticalPolls_ += f.arg;
+  if (f.kind == FaultKind::Busy) busyPolls_ += f.arg;
+  if (f.kind == FaultKind::Dead) dead_ = true;
+}
+
+void Register::clearFaults() {
+  faults_.clear();
+  fired_.clear();
+  firedIndex_.clear();
+  seen_.clear();
+  boundTo_.clear();
+  hits_.clear();
+  criticalPolls_ = 0;
+  busyPolls_ = 0;
+  dead_ = false;
+}
+
+void Register::reset() {
+  clearFaults();
+  hostGone();
+  profile_ = start_;
+  till_ =
+      Till(profile_.keys, profile_.operatorRequired, profile_.decimals, profile_.departmentPrices);
+  commandCount_ = 0;
+  currentIndex_ = 0;
+  journalPos_ = 0;
+  badFrames_ = 0;
+  for (const Fault& f : startFaults_) arm(f);
+}
+
+std::vector<std::string> Register::armedFaults() const {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < faults_.size(); ++i) {
+    const Fault& f = faults_[i];
+    const bool spent = (f.event != FaultEvent::None && boundTo_[i] != 0) ||
+                       (f.index != 0 && f.index <= commandCount_);
+    if (!spent) out.push_back(f.written);
+  }
+  return out;
+}
+
+void Register::aimFaults(std::span<const uint8_t> cmd) {
+  const char letter = cmd.empty() ? '\0' : static_cast<char>(cmd[0]);
+  const std::span<const uint8_t> keys = letter == 'A' ? cmd.subspan(1) : cmd.subspan(0, 0);
+  auto happens = [&](FaultEvent e) {
+    switch (e) {
+      case FaultEvent::Payment:
+        return letter == 'A' && till_.isPayment(keys);
+      case FaultEvent::Sale:
+        return letter == 'A' && till_.isItemSale(keys);
+      case FaultEvent::Receipt:
+        return letter == 'A' && till_.wouldClose(keys);
+      case FaultEvent::Journal:
+        return cmd.size() == 3 && letter == 'U' && cmd[1] == 0 && cmd[2] == 10;
+      case FaultEvent::None:
+        break;
+    }
+    return false;
+  };
+  for (std::size_t i = 0; i < faults_.size(); ++i) {
+    const Fault& f = faults_[i];
+    if (f.event != FaultEvent::None) {
+      if (boundTo_[i] == 0 && happens(f.event) && ++seen_[i] == f.nth) boundTo_[i] = currentIndex_;
+      hits_[i] = boundTo_[i] == currentIndex_;
+    } else if (f.run != 0) {
+      hits_[i] = f.run == runCount_;
+    } else {
+      hits_[i] = faultHits(f, currentIndex_, letter);
+    }
   }
 }
 
@@ -43,6 +117,7 @@ void Register::hostGone() {
   last_.reset();
   pending_ = false;
   awaitingReply_ = false;
+  runCount_ = 0;
 }
 
 std::vector<Chunk> Register::feed(std::span<const uint8_t> in) {
@@ -213,20 +288,22 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
     return;
   }
 
-  if (refusedNum_ < 0 || num != refusedNum_) currentIndex_ = ++commandCount_;
-  const char letter = cmd.empty() ? '\0' : static_cast<char>(cmd[0]);
+  if (refusedNum_ < 0 || num != refusedNum_) {
+    currentIndex_ = ++commandCount_;
+    ++runCount_;
+    aimFaults(cmd);
+  }
   unsigned delay = 0;
   for (std::size_t i = 0; i < faults_.size(); ++i)
-    if (faults_[i].kind == FaultKind::Delay && faultHits(faults_[i], currentIndex_, letter))
-      delay += faults_[i].arg;
+    if (faults_[i].kind == FaultKind::Delay && hits(i)) delay += faults_[i].arg;
 
   // Faults of the link come first: they decide whether the frame is taken at all.
   for (std::size_t i = 0; i < faults_.size(); ++i) {
     const Fault& f = faults_[i];
-    if (!faultHits(f, currentIndex_, letter)) continue;
+    if (!hits(i)) continue;
     switch (f.kind) {
       case FaultKind::Dead:
-        if (f.index == 0 && f.letter == 0) break;
+        if (untargeted(f)) break;
         dead_ = true;
         record("DEAD ", cmd);
         return;
@@ -263,6 +340,7 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
   refusedNum_ = -1;
   Executed ev;
   ev.command = cmd;
+  ev.till = &till_;
   Answer answer;
   bool lose = false;
   unsigned stray = 0;
@@ -272,7 +350,7 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
   unsigned shortBy = 0;
   for (std::size_t i = 0; i < faults_.size(); ++i) {
     const Fault& f = faults_[i];
-    if (!faultHits(f, currentIndex_, letter)) continue;
+    if (!hits(i)) continue;
     switch (f.kind) {
       case FaultKind::EAnswer:
         eAnswer = true;
@@ -299,7 +377,7 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
   if (eAnswer) {
     answer = {'E', {}};
   } else if (refusal != nullptr) {
-    answer = {'S', {0, static_cast<uint8_t>(refusal->arg), static_cast<uint8_t>(saleOpen_)}};
+    answer = {'S', {0, static_cast<uint8_t>(refusal->arg), static_cast<uint8_t>(till_.open())}};
   } else {
     answer = execute(cmd, ev);
     if (shortBy > 0 && answersWithData(answer.letter))
@@ -307,8 +385,9 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
   }
   // State faults aimed at this command start once it is taken: they meet the host's
   // next status requests.
-  for (const Fault& f : faults_) {
-    if ((f.index == 0 && f.letter == 0) || !faultHits(f, currentIndex_, letter)) continue;
+  for (std::size_t i = 0; i < faults_.size(); ++i) {
+    const Fault& f = faults_[i];
+    if (untargeted(f) || !hits(i)) continue;
     if (f.kind == FaultKind::Critical) criticalPolls_ += f.arg;
     if (f.kind == FaultKind::Busy) busyPolls_ += f.arg;
   }
@@ -332,7 +411,7 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
 }
 
 Register::Answer Register::saleAnswer() const {
-  return {'S', {0, 0, static_cast<uint8_t>(saleOpen_ ? 1 : 0)}};
+  return {'S', {0, 0, static_cast<uint8_t>(till_.open() ? 1 : 0)}};
 }
 
 Register::Answer Register::execute(std::span<const uint8_t> cmd, Executed& ev) {
@@ -342,16 +421,16 @@ Register::Answer Register::execute(std::span<const uint8_t> cmd, Executed& ev) {
   switch (cmd[0]) {
     case 'A': {
       if (n < 2) return refused;
-      const uint8_t lastKey = cmd[n - 1];
-      if (cmd[1] == kSaleKey) {
-        ev.saleOpened = !saleOpen_;
-        saleOpen_ = true;
-      } else if (saleOpen_ && std::find(std::begin(kPaymentKeys), std::end(kPaymentKeys),
-                                        lastKey) != std::end(kPaymentKeys)) {
-        saleOpen_ = false;
+      keys_ = till_.press(cmd.subspan(1), nextReceipt());
+      ev.keys = &keys_;
+      if (keys_.refusal == 'E') return refused;
+      if (keys_.refusal != 0)
+        return {'S', {0, static_cast<uint8_t>(keys_.refusal), static_cast<uint8_t>(till_.open())}};
+      ev.saleOpened = keys_.opened;
+      if (keys_.closed) {
         ev.saleClosed = true;
-        ev.receipt = profile_.receiptNumber;
-        profile_.receiptNumber = (profile_.receiptNumber + 1) % 10000;
+        ev.receipt = keys_.receipt.number;
+        profile_.receiptNumber = keys_.receipt.number;
         storeReceiptNumber(profile_);
       }
       return saleAnswer();

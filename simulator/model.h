@@ -15,6 +15,7 @@
 
 #include "simulator/faults.h"
 #include "simulator/profile.h"
+#include "simulator/till.h"
 #include "simulator/wire.h"
 
 namespace ecrsim {
@@ -33,7 +34,9 @@ struct Executed {
   std::span<const uint8_t> answerData;  // the answer's data, letter not included
   bool saleOpened = false;
   bool saleClosed = false;
-  unsigned receipt = 0;  // number of the receipt just closed
+  unsigned receipt = 0;              // number of the receipt just closed
+  const KeyOutcome* keys = nullptr;  // what a keyboard command did to the sale
+  const Till* till = nullptr;        // its key table, for the names of the keys
 };
 
 class Register {
@@ -47,13 +50,27 @@ class Register {
   // keeps its sales, receipts, journal and faults.
   void hostGone();
 
+  // Faults armed while it runs. A state fault without a target holds from now; an
+  // event is counted from now.
+  void arm(const Fault& f);
+  // Disarms every fault and ends a dead, critical or busy spell.
+  void clearFaults();
+  // The register as it was built: its profile's state and first faults, counts at 0.
+  void reset();
+  // The faults still armed, as written.
+  std::vector<std::string> armedFaults() const;
+
   // One call per frame received: mark "" for a command executed, else why it was not
   // ("BAD ", "REP ", "NACK ", "SKIP ", "ERR ", "SILENT ", "DEAD ", "HANGUP ").
   std::function<void(std::string_view mark, std::span<const uint8_t> command)> onFrame;
   std::function<void(const Executed&)> onExecuted;
 
-  bool saleOpen() const { return saleOpen_; }
+  bool saleOpen() const { return till_.open(); }
+  const Till& till() const { return till_; }
   unsigned receiptNumber() const { return profile_.receiptNumber; }
+  std::string receiptText() const { return ecrsim::receiptText(profile_); }
+  unsigned commands() const { return commandCount_; }
+  unsigned runCommands() const { return runCount_; }
   unsigned badFrames() const { return badFrames_; }
   const Profile& profile() const { return profile_; }
 
@@ -84,11 +101,23 @@ class Register {
   }
   // Counts how often fault i has hit the current command; resets for a new one.
   unsigned& firedFor(std::size_t i);
+  // Decides, once per new command, which faults hit it.
+  void aimFaults(std::span<const uint8_t> cmd);
+  bool hits(std::size_t i) const { return hits_[i]; }
+  unsigned nextReceipt() const { return profile_.receiptNumber % 9999 + 1; }
 
+  Profile start_;
+  std::vector<Fault> startFaults_;
   Profile profile_;
   std::vector<Fault> faults_;
   std::vector<unsigned> fired_;
   std::vector<unsigned> firedIndex_;
+  std::vector<unsigned> seen_;     // events of its kind seen since fault i was armed
+  std::vector<unsigned> boundTo_;  // the command an event or a number aimed it at; 0 none
+  std::vector<bool> hits_;
+  Till till_;
+  KeyOutcome keys_;  // the last keyboard command's outcome, for the roll
+  unsigned runCount_ = 0;
 
   Rx rx_ = Rx::Idle;
   Bytes body_;
@@ -108,7 +137,6 @@ class Register {
   unsigned busyPolls_ = 0;
   bool dead_ = false;
 
-  bool saleOpen_ = false;
   std::size_t journalPos_ = 0;
   unsigned badFrames_ = 0;
 };

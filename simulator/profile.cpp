@@ -365,13 +365,63 @@ void buildMemory(const json& j, Profile& p) {
   }
 }
 
+KeyKind keyKind(const std::string& name) {
+  static const std::pair<const char*, KeyKind> kinds[] = {
+      {"payment", KeyKind::Payment},       {"discount", KeyKind::Discount},
+      {"surcharge", KeyKind::Surcharge},   {"subtotal", KeyKind::Subtotal},
+      {"department", KeyKind::Department},
+  };
+  for (const auto& [n, k] : kinds)
+    if (name == n) return k;
+  fail("unknown key kind \"" + name + "\" (payment, discount, surcharge, subtotal, department)");
+}
+
+void buildKeys(const json& j, Profile& p) {
+  if (!j.contains("keys")) {
+    p.keys = defaultKeys();
+    return;
+  }
+  const json& list = j.at("keys");
+  if (!list.is_array()) fail("\"keys\" must be a list");
+  for (const json& k : list) {
+    checkKeys(k, {"code", "to", "kind", "name", "change", "percent", "department"}, "a key");
+    const unsigned code = num(k, "code", 0);
+    const unsigned to = num(k, "to", code);
+    if (code < 1 || code > 255 || to < code || to > 255)
+      fail("a key needs a \"code\" from 1 to 255, and \"to\" no lower and no higher than 255");
+    if (!k.contains("kind") || !k.at("kind").is_string())
+      fail("key " + std::to_string(code) + " needs a \"kind\"");
+    KeyDef d;
+    d.kind = keyKind(k.at("kind").get<std::string>());
+    d.name = k.value("name", k.at("kind").get<std::string>());
+    if (d.name.empty() || d.name.size() > 20)
+      fail("the name of key " + std::to_string(code) + " must have 1 to 20 characters");
+    if (k.contains("change") && d.kind != KeyKind::Payment)
+      fail("key " + std::to_string(code) + ": only a payment key gives change");
+    d.change = k.value("change", false);
+    if (k.contains("percent") && d.kind != KeyKind::Discount && d.kind != KeyKind::Surcharge)
+      fail("key " + std::to_string(code) + ": only a discount or surcharge is a percentage");
+    d.percent = k.value("percent", false);
+    if ((to != code || k.contains("department")) && d.kind != KeyKind::Department)
+      fail("key " + std::to_string(code) + ": only department keys come as a range");
+    const unsigned first = num(k, "department", 1);
+    for (unsigned c = code; c <= to; ++c) {
+      d.code = static_cast<uint8_t>(c);
+      d.department = d.kind == KeyKind::Department ? first + (c - code) : 0;
+      p.keys.push_back(d);
+    }
+  }
+  std::string error;
+  if (!checkKeyTable(p.keys, error)) fail(error);
+}
+
 void build(const json& j, Profile& p) {
   if (!j.is_object()) fail("a profile is a JSON object");
   // "description" says in words what the register is for; ecrsim does not read it.
   checkKeys(j,
             {"name", "description", "frame_id", "idle_status", "identification", "expansion",
              "memory", "layout", "receipt_number", "dd_options", "dd_extension", "departments",
-             "general_totals", "raw", "article_codes", "faults"},
+             "general_totals", "raw", "article_codes", "faults", "keys", "operator_required"},
             "the profile");
   p = Profile{};
   p.name = j.value("name", "");
@@ -386,6 +436,10 @@ void build(const json& j, Profile& p) {
     p.article = {0, 0, 0, 0, 0, 0, 0, 0, 0x1d, 0x25, 0};
   }
   for (const json& f : j.value("faults", json::array())) p.faults.push_back(f.get<std::string>());
+  buildKeys(j, p);
+  p.operatorRequired = j.value("operator_required", false);
+  for (const json& d : j.value("departments", json::array()))
+    p.departmentPrices.push_back(num(d, "price", 0));
 }
 
 json readJson(const std::filesystem::path& path, int depth) {
@@ -394,7 +448,15 @@ json readJson(const std::filesystem::path& path, int depth) {
   if (!in) fail("cannot read " + path.string());
   json j = json::parse(in);
   if (j.is_object() && j.contains("base")) {
-    json base = readJson(path.parent_path() / j.at("base").get<std::string>(), depth + 1);
+    // A base is found beside the profile that names it, wherever the profile lies and
+    // wherever ecrsim was started; an absolute path names any profile.
+    const std::string name = j.at("base").get<std::string>();
+    const std::filesystem::path basePath =
+        std::filesystem::absolute(path).lexically_normal().parent_path() / name;
+    if (!std::ifstream(basePath))
+      fail("base \"" + name + "\" is looked up in the folder of the profile that names it: " +
+           "cannot read " + basePath.lexically_normal().string());
+    json base = readJson(basePath, depth + 1);
     j.erase("base");
     base.merge_patch(j);
     return base;
@@ -406,6 +468,16 @@ json readJson(const std::filesystem::path& path, int depth) {
 
 void storeReceiptNumber(Profile& p) {
   putBcd(p.memory, p.receiptAddr, 2, p.receiptNumber % 10000);
+}
+
+std::string receiptText(const Profile& p) {
+  std::string s;
+  for (int i = 0; i < 2; ++i) {
+    const uint8_t b = p.memory.at(p.receiptAddr + i);
+    s.push_back(static_cast<char>('0' + (b >> 4)));
+    s.push_back(static_cast<char>('0' + (b & 15)));
+  }
+  return s;
 }
 
 bool loadProfile(const std::string& path, Profile& out, std::string& error) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "simulator/till.h"
 #include "simulator/wire.h"
 
 namespace ecrsim {
@@ -35,14 +36,19 @@ struct Profile {
   std::string name;
   uint8_t frameId = 0;  // ID byte of its answer frames
   uint8_t idleStatus = kStatusIdle;
-  Bytes ident;                 // answer data of 'T'
-  Bytes memory;                // kMemorySize bytes behind 'D'
-  uint16_t receiptAddr = 0;    // first of the two BCD bytes of the receipt number
-  unsigned receiptNumber = 1;  // receipt the next closed sale prints
-  Bytes article;               // answer data of 'C' 3
-  int decimals = 2;            // places of the amounts keyed, for the roll
+  Bytes ident;               // answer data of 'T'
+  Bytes memory;              // kMemorySize bytes behind 'D'
+  uint16_t receiptAddr = 0;  // first of the two BCD bytes of the receipt number
+  // The receipt counter: the number of the last receipt closed, or the starting
+  // number while none has closed since the register was fiscalised.
+  unsigned receiptNumber = 1;
+  Bytes article;     // answer data of 'C' 3
+  int decimals = 2;  // places of the amounts keyed, for the roll
   Expansion em;
   std::vector<std::string> faults;
+  std::vector<KeyDef> keys;             // the keyboard's programming
+  bool operatorRequired = false;        // a sale opens only with an operator signed on
+  std::vector<Money> departmentPrices;  // department 1 first
 };
 
 // Loads a profile file; a "base" key names a profile (relative to this file) that the
@@ -55,5 +61,9 @@ bool profileFromText(const std::string& text, Profile& out, std::string& error);
 
 // Writes the receipt number as two BCD bytes (high digits first) at receiptAddr.
 void storeReceiptNumber(Profile& p);
+
+// The receipt counter as the host reads it from those two bytes: each nibble as '0'
+// plus its value, high nibble first.
+std::string receiptText(const Profile& p);
 
 }  // namespace ecrsim

@@ -7,17 +7,12 @@ namespace ecrsim {
 
 namespace {
 
-constexpr uint8_t kPaymentKeys[] = {49, 50, 51, 54, 125, 126};
 constexpr uint8_t kQuantityKey = 27;
 constexpr uint8_t kReturnKey = 28;
 constexpr uint8_t kOperatorKey = 39;
 constexpr uint8_t kCountedText = 19;
 constexpr uint8_t kFirstDeptKey = 75;
 constexpr uint8_t kLastDeptKey = 104;
-
-bool isPayment(uint8_t k) {
-  return std::find(std::begin(kPaymentKeys), std::end(kPaymentKeys), k) != std::end(kPaymentKeys);
-}
 
 // Digit keys as the operator reads them: 1-9, 10 for 0, 13 the decimal point. Any
 // other key makes the run unreadable as a number.
@@ -69,6 +64,74 @@ std::string fmt(const char* f, auto... args) {
   return buf;
 }
 
+// An amount in the smallest unit, with the currency's decimals and a decimal comma.
+std::string money(Money v, int decimals) {
+  std::string d = std::to_string(v < 0 ? -v : v);
+  if (decimals > 0) {
+    while (d.size() <= static_cast<std::size_t>(decimals)) d.insert(d.begin(), '0');
+    d.insert(d.end() - decimals, ',');
+  }
+  return v < 0 ? "-" + d : d;
+}
+
+// Quantity in thousandths: "2", "1,5", "0,001".
+std::string quantity(Money q) {
+  std::string s = money(q, 3);
+  while (s.back() == '0') s.pop_back();
+  if (s.back() == ',') s.pop_back();
+  return s;
+}
+
+// The amounts of a receipt line up in one column, as on a till roll:
+//   SALE   description (35)                    dept 7     2 x 1,29      2,58
+std::string total(const std::string& label, Money v, int decimals) {
+  return fmt("%-63s%10s\n", label.c_str(), money(v, decimals).c_str());
+}
+
+std::string saleLine(const SaleLine& l, int decimals) {
+  const std::string qty =
+      l.quantityKeyed ? quantity(l.quantity) + " x " + money(l.price, decimals) : "";
+  return fmt("%-6s %-35s dept %-3u%12s%10s\n", l.kind == SaleLine::Kind::Return ? "RETURN" : "SALE",
+             l.description.c_str(), l.department, qty.c_str(), money(l.amount, decimals).c_str());
+}
+
+std::string keyName(const Executed& ev, uint8_t code) {
+  const KeyDef* k = ev.till ? ev.till->key(code) : nullptr;
+  return k ? k->name : "key " + std::to_string(code);
+}
+
+// What a keyboard command the register executed did to the sale.
+std::string sold(const KeyOutcome& o, int decimals) {
+  using What = KeyOutcome::What;
+  switch (o.what) {
+    case What::Item:
+      return o.line.department != 0 ? saleLine(o.line, decimals) : std::string();
+    case What::Text:
+      return "    " + o.line.description + "\n";
+    case What::Adjust:
+      if (o.refusal != 0) return {};
+      return total((o.line.kind == SaleLine::Kind::Discount ? "DISCOUNT " : "SURCHARGE ") +
+                       o.line.description,
+                   o.line.amount, decimals);
+    case What::Subtotal:
+      return total("SUBTOTAL", o.subtotal, decimals);
+    case What::Payment: {
+      std::string out;
+      if (o.firstPayment)
+        out += total("SUBTOTAL", o.closed ? o.receipt.total : o.subtotal, decimals);
+      out += total("PAYMENT  " + o.payment.name, o.payment.amount, decimals);
+      if (o.refusal != 0) return out;
+      if (!o.closed) return out + total("DUE", o.due, decimals);
+      out += total("TOTAL", o.receipt.total, decimals);
+      out += total("CHANGE", o.receipt.change, decimals);
+      return out + fmt("-------- receipt %04u closed --------\n", o.receipt.number);
+    }
+    default:
+      break;
+  }
+  return {};
+}
+
 // 42, 19, M, description, 49, [28], [quantity keys, 27], price keys, department key.
 bool itemSale(std::span<const uint8_t> p, int decimals, std::string& out) {
   if (p.size() < 4 || p[0] != 42 || p[1] != kCountedText) return false;
@@ -107,17 +170,17 @@ bool itemSale(std::span<const uint8_t> p, int decimals, std::string& out) {
 std::string keyboard(std::span<const uint8_t> p, const Executed& ev, int decimals) {
   if (p.size() == 1 && p[0] == 0) return {};
   std::string out;
+  if (ev.keys != nullptr && !(out = sold(*ev.keys, decimals)).empty()) return out;
   if (itemSale(p, decimals, out)) return out;
   if (p.size() == 3 && p[0] <= 9 && p[1] <= 9 && p[2] == kOperatorKey)
     return fmt("OPERATOR %d\n", p[0] * 10 + p[1]);
   if (p.size() > 1 && p[0] == 0) return "REPORT  keys " + keyList(p) + "\n";
-  if (isPayment(p.back())) {
-    out = fmt("PAYMENT key %d  %s\n", p.back(), amount(p.first(p.size() - 1), decimals).c_str());
-    if (ev.saleClosed) out += fmt("-------- receipt %04u closed --------\n", ev.receipt);
-    return out;
-  }
   if (p.size() >= 3 && p[0] == 61 && p[1] == kCountedText)
     return "TEXT    " + printable(p.subspan(3, std::min<std::size_t>(p[2], p.size() - 3))) + "\n";
+  if (const KeyDef* k = ev.till ? ev.till->key(p.back()) : nullptr;
+      k != nullptr && k->kind == KeyKind::Payment)
+    return "PAYMENT  " + keyName(ev, p.back()) + "  " + amount(p.first(p.size() - 1), decimals) +
+           "\n";
   return "KEYS    " + keyList(p) + "\n";
 }
 
@@ -186,9 +249,12 @@ std::string rollLines(const Executed& ev, int decimals) {
       line = fmt("COMMAND '%c'  %s\n", ev.command[0], keyList(p).c_str());
       break;
   }
-  if (ev.answerLetter == 'E') {
+  const bool refusedByKeys = ev.keys != nullptr && ev.keys->refusal != 0;
+  if (ev.answerLetter == 'E' || refusedByKeys) {
     if (line.empty()) line = "ZERO KEY\n";
-    line.insert(line.size() - 1, "   [refused]");
+    line.insert(line.size() - 1, refusedByKeys && !ev.keys->why.empty()
+                                     ? "   [refused: " + ev.keys->why + "]"
+                                     : std::string("   [refused]"));
   }
   return line;
 }

@@ -24,9 +24,10 @@ std::string golden(const std::string& name) {
 const Lines kLoadAfterIdent = {"44000140", "44000473", "44000332", "44000570", "44700540",
                                "44000632", "4303",     "550000",   "550001",   "550018"};
 
-// One sale paid in full: the register closes the receipt, so its counter moves on.
+// One sale paid in two parts: the register closes the receipt at the second, so its
+// counter moves on.
 std::string paidSale() {
-  return sales::line("01", "PANE", "150", "01") + sales::line("12", "", "150") + sales::line("13");
+  return sales::line("01", "PANE", "150", "01") + sales::line("12", "", "50") + sales::line("13");
 }
 
 TEST(EcrConfE2e, FiscalReportOfARun) {
@@ -62,7 +63,7 @@ TEST(EcrConfE2e, RefusedBrandEndsTheRunAfterTheReceiptLine) {
        {Case{"brand5.json", "Marca non supportata"}, Case{"brandI.json", "Marca non supprtata"}}) {
     SCOPED_TRACE(c.profile);
     rig::Rig rig(c.profile);
-    const rig::Run run = rig.cassard(sales::line("13"));
+    const rig::Run run = rig.cassard(sales::line("01", "PANE", "150", "01") + sales::line("13"));
     EXPECT_EQ(run.status, 255) << run.console;
     EXPECT_NE(rig.dumpLog().find("Descrizione: " + std::string(c.text) + "\n"), std::string::npos)
         << rig.dumpLog();

@@ -79,8 +79,10 @@ const Row kRows[] = {
      "Time-Out ricezione, Seriale rumorosa?", 3},
     // The register never took the sale and answers the I request with an 'I' frame,
     // which ends the wait without an answer: the run goes on without the item (an open
-    // point of the link, see docs/reliability.md).
-    {"NoAnswerByteCommandNotTaken", faults({"silent@5"}), Sales::Sale, 0, nullptr, 18},
+    // point of the link, see docs/reliability.md), and the register refuses the payment
+    // of a sale it never opened.
+    {"NoAnswerByteCommandNotTaken", faults({"silent@5"}), Sales::Sale, 18, "Comando non accettato",
+     18},
     // The answer frame.
     {"DamagedChecksumOnce", faults({"badsum@5"}), Sales::Sale, 0, nullptr, 3},
     {"DamagedChecksumTwice", faults({"badsum=2@5"}), Sales::Sale, 0, nullptr, 3},

@@ -48,7 +48,7 @@ TEST(HostileSales, ReadToTheEndWithExactlyTheValidCommands) {
   };
   const std::string longSale = kSale.substr(0, kSale.size() - 1);
   const std::string line300 = longSale + std::string(300 - longSale.size(), 'Y');
-  const std::string line10k = "01" + std::string(10'000, 'X');
+  const std::string line10k = longSale + std::string(10'000 - longSale.size(), 'X');
   const Case cases[] = {
       {"empty file", "", ""},
       {"only line ends", "\n\n\n\r\n\n", ""},
@@ -433,7 +433,6 @@ TEST(HostileSurroundings, EachEndsBoundedAndSaysWhere) {
       EXPECT_EQ(rig.file("victim"), "keep");
     }
   }
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::temp_directory_path() / "GIORNALE"));
 }
 
 }  // namespace

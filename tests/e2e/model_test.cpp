@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 
+#include "simulator/control.h"
 #include "simulator/faults.h"
 #include "simulator/profile.h"
 #include "simulator/roll.h"
@@ -427,18 +429,174 @@ TEST(EcrsimCommands, ExpansionStatesAndRefusals) {
   for (const Bytes& cmd : refused) EXPECT_EQ(host.command(cmd).data, Bytes{'E'}) << hex(cmd);
 }
 
-TEST(EcrsimCommands, SaleOpensAndPaymentClosesWithTheNextReceipt) {
-  Register reg(loadOrDie("default.json"), {});
-  Host host(reg);
-  EXPECT_EQ(host.command({'A', 10, 49}).data, (Bytes{'S', 0, 0, 0})) << "payment without a sale";
-  EXPECT_EQ(reg.receiptNumber(), 123u);
-  EXPECT_EQ(host.command({'A', 42, 19, 2, 'P', 'A', 49, 1, 2, 5, 10, 77}).data,
-            (Bytes{'S', 0, 0, 1}));
-  EXPECT_EQ(host.command({'O', 1, 'T', 'X'}).data, (Bytes{'S', 0, 0, 1}));
-  EXPECT_EQ(host.command({'S'}).data, (Bytes{'S', 0, 0, 1}));
-  EXPECT_EQ(host.command({'A', 1, 2, 5, 10, 125}).data, (Bytes{'S', 0, 0, 0}));
-  EXPECT_EQ(reg.receiptNumber(), 124u);
-  EXPECT_EQ(readMem(host, 0x0406, 2), (Bytes{0x01, 0x24}));
+// Keys as the host's keypad encoding sends an amount: 0 is key 10, the point key 13.
+Bytes amountKeys(std::string_view text) {
+  Bytes k;
+  for (char c : text) k.push_back(c == '.' ? 13 : c == '0' ? 10 : static_cast<uint8_t>(c - '0'));
+  return k;
+}
+
+Bytes cat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// An item sale: 42, the counted description, 49, [28], [quantity, 27], price, department.
+Bytes sale(std::string_view desc, std::string_view price, int dept, std::string_view qty = "",
+           bool isReturn = false) {
+  Bytes k{'A', 42, 19, static_cast<uint8_t>(desc.size())};
+  k.insert(k.end(), desc.begin(), desc.end());
+  k.push_back(49);
+  if (isReturn) k.push_back(28);
+  if (!qty.empty()) k = cat(cat(k, amountKeys(qty)), {27});
+  return cat(cat(k, amountKeys(price)), {static_cast<uint8_t>(74 + dept)});
+}
+
+Bytes pay(std::string_view amount, uint8_t key = 49) {
+  return cat(cat({'A'}, amountKeys(amount)), {key});
+}
+
+// One receipt per row: keyboard commands in, the answers ('.' accepted, 'E' refused,
+// '*' and 'T' refused with that outcome), what is still due, the change, the counter
+// and the roll.
+TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
+  struct Row {
+    const char* legend;
+    std::vector<Bytes> in;
+    std::string answers;
+    long long due;  // kClosed: the receipt closed; kNoSale: none open, none closed
+    long long change;
+    unsigned counter;
+    std::string roll;  // lines of the roll, spaces collapsed
+    unsigned start = 123;
+    bool operatorRequired = false;
+  };
+  constexpr long long kClosed = -1'000'000, kNoSale = -2'000'000;
+  const Row rows[] = {
+      {"the example receipt: quantity, return, change",
+       {{'A', 0, 5, 39},
+        sale("PANE", "250", 1),
+        sale("LATTE", "129", 7, "2"),
+        sale("ACQUA", "45", 2, "", true),
+        pay("1000")},
+       ".....",
+       kClosed,
+       537,
+       124,
+       "SALE PANE dept 1 2,50\nSALE LATTE dept 7 2 x 1,29 2,58\nRETURN ACQUA dept 2 -0,45\n"
+       "SUBTOTAL 4,63\nPAYMENT contanti 10,00\nTOTAL 4,63\nCHANGE 5,37\n"
+       "-------- receipt 0124 closed --------\n"},
+      {"quantity rounded half up to the cent",
+       {sale("MELE", "199", 7, "1.5")},
+       ".",
+       299,
+       0,
+       123,
+       "SALE MELE dept 7 1,5 x 1,99 2,99\n"},
+      {"a part paid leaves the rest due, the whole due closes",
+       {sale("PASTA", "1349", 1), pay("500", 51), pay("")},
+       "...",
+       kClosed,
+       0,
+       124,
+       "PAYMENT carta 5,00\nDUE 8,49\nPAYMENT contanti 8,49\nTOTAL 13,49\nCHANGE 0,00\n"},
+      {"no change from a card: TAB, the sale as it was",
+       {sale("PASTA", "1349", 1), pay("2000", 51)},
+       ".T",
+       1349,
+       0,
+       123,
+       "PAYMENT carta 20,00 [refused: carta gives no change]\n"},
+      {"no operator where one is required: '*', then signed on",
+       {sale("PANE", "250", 1), {'A', 1, 2, 39}, sale("PANE", "250", 1)},
+       "*..",
+       250,
+       0,
+       123,
+       "OPERATOR 12\n",
+       123,
+       true},
+      {"a payment with no sale open",
+       {pay("1000")},
+       "E",
+       kNoSale,
+       0,
+       123,
+       "PAYMENT contanti 10,00 [refused: no sale open]\n"},
+      {"discount on the line, on the subtotal, a surcharge",
+       {sale("VINO", "1000", 1), pay("50", 33), {'A', 36, 1, 10, 10, 33}, pay("20", 31)},
+       "....",
+       870,
+       0,
+       123,
+       "DISCOUNT sconto -0,50\nDISCOUNT sconto -1,00\nSURCHARGE maggiorazione 0,20\n"},
+      {"no price keyed: the department's own",
+       {sale("PANE", "", 3)},
+       ".",
+       450,
+       0,
+       123,
+       "SALE PANE dept 3 4,50\n"},
+      {"a return first, the sale after",
+       {sale("RESO", "500", 1, "", true), sale("X", "800", 1), pay("")},
+       "...",
+       kClosed,
+       0,
+       124,
+       "TOTAL 3,00\n"},
+      {"no receipt with a negative total",
+       {sale("RESO", "500", 1, "", true), pay("")},
+       ".E",
+       -500,
+       0,
+       123,
+       ""},
+      {"no department key", {sale("PANE", "250", 0)}, "E", kNoSale, 0, 123, ""},
+      {"the counter goes from 9999 to 1",
+       {sale("PANE", "250", 1), pay("")},
+       "..",
+       kClosed,
+       0,
+       1,
+       "-------- receipt 0001 closed --------\n",
+       9999},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.legend);
+    Profile p = loadOrDie("default.json");
+    p.operatorRequired = row.operatorRequired;
+    p.receiptNumber = row.start;
+    storeReceiptNumber(p);
+    Register reg(p, {});
+    Host host(reg);
+    std::string roll;
+    reg.onExecuted = [&](const Executed& ev) { roll += rollLines(ev, 2); };
+    std::string answers;
+    for (const Bytes& cmd : row.in) {
+      const Bytes a = host.command(cmd).data;
+      answers += a == Bytes{'E'}                         ? 'E'
+                 : a.size() == 4 && a[2] == '*'          ? '*'
+                 : a.size() == 4 && a[2] == '\t'         ? 'T'
+                 : a.size() == 4 && a[0] == 'S' && !a[1] ? '.'
+                                                         : '?';
+    }
+    EXPECT_EQ(answers, row.answers);
+    EXPECT_EQ(reg.saleOpen(), row.due != kClosed && row.due != kNoSale);
+    if (reg.saleOpen()) EXPECT_EQ(reg.till().due(), row.due);
+    EXPECT_EQ(reg.till().lastReceipt().has_value(), row.due == kClosed);
+    if (row.due == kClosed) {
+      ASSERT_TRUE(reg.till().lastReceipt());
+      EXPECT_EQ(reg.till().lastReceipt()->change, row.change);
+      EXPECT_EQ(reg.till().lastReceipt()->number, row.counter);
+    }
+    EXPECT_EQ(reg.receiptNumber(), row.counter);
+    // The counter the host reads from the TOTF block is the one on the roll.
+    char text[8];
+    std::snprintf(text, sizeof text, "%04u", row.counter);
+    EXPECT_EQ(reg.receiptText(), text);
+    for (std::size_t i; (i = roll.find("  ")) != std::string::npos;) roll.erase(i, 1);
+    EXPECT_NE(roll.find(row.roll), std::string::npos) << roll;
+  }
 }
 
 struct FaultCase {
@@ -586,9 +744,63 @@ TEST(EcrsimFaults, EachFaultDoesWhatItSays) {
   }
 }
 
+// Faults aimed at a conversation's command or at an event, as a host test arms them:
+// each step is a command and what the host sees ('.' the answer, 'N' NACK, 'T' TAB,
+// 'E' refused, '-' nothing); an empty command is a new host on the line.
+TEST(EcrsimFaults, AimedAtConversationsAndEvents) {
+  struct Step {
+    Bytes cmd;
+    char sees;
+  };
+  struct Row {
+    const char* fault;
+    std::vector<Step> steps;
+  };
+  const Bytes S{'S'};
+  const Row rows[] = {
+      {"refuse=tab@payment", {{sale("PANE", "250", 1), '.'}, {pay("250"), 'T'}, {pay("250"), '.'}}},
+      {"E@sale:2", {{sale("A", "1", 1), '.'}, {pay("1", 51), '.'}, {sale("B", "1", 1), 'E'}}},
+      {"E@receipt",
+       {{sale("PANE", "250", 1), '.'}, {pay("100", 51), '.'}, {S, '.'}, {pay(""), 'E'}}},
+      {"E@receipt:2",
+       {{sale("A", "1", 1), '.'}, {pay(""), '.'}, {sale("B", "1", 1), '.'}, {pay(""), 'E'}}},
+      {"silent@journal", {{{'H', 1}, '.'}, {{'U', 0, 10}, '-'}}},
+      {"nack@run:2", {{S, '.'}, {S, 'N'}, {S, '.'}, {{}, '.'}, {S, '.'}, {S, 'N'}}},
+      {"nack@3", {{S, '.'}, {S, '.'}, {{}, '.'}, {S, 'N'}, {S, '.'}, {S, '.'}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.fault);
+    Register reg(loadOrDie("default.json"), faultsOf({row.fault}));
+    Host host(reg);
+    std::string seen, want;
+    for (const Step& step : row.steps) {
+      if (step.cmd.empty()) {
+        reg.hostGone();
+        host.num = 0;
+        continue;
+      }
+      uint8_t byte = 0;
+      const Frame f = host.command(step.cmd, &byte);
+      seen += byte == kNack                             ? 'N'
+              : byte == 0                               ? '-'
+              : f.data == Bytes{'E'}                    ? 'E'
+              : f.data.size() == 4 && f.data[2] == '\t' ? 'T'
+                                                        : '.';
+      want += step.sees;
+      // A NACKed frame comes again, as a host sends it.
+      if (byte == kNack) host.command(step.cmd);
+    }
+    EXPECT_EQ(seen, want);
+    EXPECT_TRUE(reg.armedFaults().empty() ==
+                (std::string(row.fault).find("run:") == std::string::npos))
+        << "one-shot faults leave the list once they hit";
+  }
+}
+
 TEST(EcrsimFaults, ParsingRefusesWhatItCannotMean) {
-  const char* bad[] = {"nak",    "nack=x", "nack=-1",       "refuse=0x00",
-                       "nack@0", "nack@",  "delay=9999999", "nack@12x"};
+  const char* bad[] = {"nak",        "nack=x",        "nack=-1",  "refuse=0x00", "nack@0",
+                       "nack@",      "delay=9999999", "nack@12x", "nack@run",    "nack@run:0",
+                       "E@payment:", "E@payments",    "E@sale:x"};
   for (const char* s : bad) {
     Fault f;
     std::string error;
@@ -600,6 +812,81 @@ TEST(EcrsimFaults, ParsingRefusesWhatItCannotMean) {
   ASSERT_TRUE(parseFault("refuse=0x2a@A", f, error)) << error;
   EXPECT_EQ(f.arg, 0x2au);
   EXPECT_EQ(f.letter, 'A');
+}
+
+// The control socket's commands, one after another on one register: each answer as
+// a test reads it.
+TEST(EcrsimControl, CommandsAndTheirAnswers) {
+  using nlohmann::json;
+  Register reg(loadOrDie("default.json"), faultsOf({"busy=1"}));
+  Host host(reg);
+  LineInfo info{true, true, "/tmp/ecr"};
+  auto ask = [&](std::string_view line) {
+    const ControlReply r = controlCommand(reg, line, info);
+    return r.json.empty() ? json() : json::parse(r.json);
+  };
+  json st = ask("state");
+  EXPECT_EQ(st["saleOpen"], false);
+  EXPECT_EQ(st["receiptNumber"], "0123");
+  EXPECT_TRUE(st["lastReceipt"].is_null());
+  EXPECT_TRUE(st["operator"].is_null());
+  EXPECT_EQ(st["faults"], json::array({"busy=1"}));
+
+  // A receipt closed, then a sale left open with a quantity and a return in it.
+  for (const Bytes& cmd :
+       {Bytes{'A', 0, 5, 39}, sale("PANE", "250", 1), pay("500"), sale("CAFF\xC8", "129", 7, "2"),
+        sale("ACQUA", "45", 2, "", true), pay("100", 51)})
+    host.command(cmd);
+  st = ask("  state \r");
+  EXPECT_EQ(st["saleOpen"], true);
+  EXPECT_EQ(st["subtotal"], 213);
+  EXPECT_EQ(st["paid"], 100);
+  EXPECT_EQ(st["due"], 113);
+  EXPECT_EQ(st["operator"], 5);
+  EXPECT_EQ(st["lines"][0], json::parse(R"({"kind":"sale","description":"CAFFÈ","department":7,
+                                            "quantity":2,"price":129,"amount":258})"));
+  EXPECT_EQ(st["lines"][1]["amount"], -45);
+  EXPECT_EQ(st["payments"][0]["name"], "carta");
+  EXPECT_EQ(st["lastReceipt"]["number"], 124);
+  EXPECT_EQ(st["lastReceipt"]["total"], 250);
+  EXPECT_EQ(st["lastReceipt"]["paid"], 500);
+  EXPECT_EQ(st["lastReceipt"]["change"], 250);
+  EXPECT_EQ(st["receiptNumber"], "0124");
+  EXPECT_EQ(st["commands"], 6);
+  EXPECT_EQ(st["line"], "/tmp/ecr");
+
+  struct Row {
+    const char* command;
+    const char* answer;  // the whole answer, or the start of its error text
+  };
+  const Row rows[] = {
+      {"fault refuse=tab@payment", R"({"faults":["busy=1","refuse=tab@payment"],"ok":true})"},
+      {"fault nak", "unknown fault \"nak\""},
+      {"fault nack@3", "command 3 has already been received (6 so far)"},
+      {"fault", "\"fault\" needs a fault"},
+      {"stat", "unknown command \"stat\"; commands: state, fault, clear, reset, hangup, plug"},
+      {"state now", "\"state\" takes no argument"},
+      {"plug", "the line is already plugged in"},
+      {"clear", R"({"faults":[],"ok":true})"},
+      {"reset", R"({"ok":true})"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.command);
+    const json a = ask(row.command);
+    if (a["ok"] == true) {
+      EXPECT_EQ(a.dump(), row.answer);
+    } else {
+      EXPECT_EQ(a["error"].get<std::string>().rfind(row.answer, 0), 0u) << a.dump();
+    }
+  }
+  st = ask("state");
+  EXPECT_EQ(st["saleOpen"], false) << "reset: the profile's state";
+  EXPECT_EQ(st["receiptNumber"], "0123");
+  EXPECT_EQ(st["commands"], 0);
+  EXPECT_EQ(st["faults"], json::array({"busy=1"})) << "and the faults it started with";
+  info.plugged = false;
+  EXPECT_EQ(ask("hangup")["error"], "the line is not plugged in");
+  EXPECT_TRUE(ask("state")["line"].is_null());
 }
 
 TEST(EcrsimProfile, ErrorsAreReportedNotThrown) {
@@ -659,9 +946,6 @@ TEST(EcrsimRoll, ReadsLikeATillRoll) {
        "RETURN PANE 2,5 x 12,50 dept 4\n"},
       {{'A', 42, 19, 3, 'V', 'I', 'N', 49, 7, 75}, false, "SALE VIN 0,07 dept 1\n"},
       {{'A', 1, 5, 39}, false, "OPERATOR 15\n"},
-      {{'A', 2, 10, 10, 10, 49},
-       true,
-       "PAYMENT key 49 20,00\n-------- receipt 0007 closed --------\n"},
       {{'A', 0}, false, ""},
       {{'O', 3, 'G', 'R', 'A', 'Z', 'I', 'E', ' ', ' '}, false, "ROW 3 GRAZIE\n"},
       {{'D', 0x00, 0x05, 112}, false, "MEMORY READ 0x0500, 112 bytes\n"},

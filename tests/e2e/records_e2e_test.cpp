@@ -42,7 +42,7 @@ TEST(RecordsE2e, AFullReceiptLeavesTheSaleClosed) {
       sales::line("03", "", "", "05") + sales::line("00", "", "2500") + sales::line("02") +
       sales::line("01", "PANE INTEGRALE", "1250", "04") +
       // short forms: a 16-character description with CR LF, a 27-character text
-      "01CAFFE           000000120  \r\n" + "04GRAZIE DELLA VISITA        \n" +
+      "01CAFFE           000005000  \r\n" + "04GRAZIE DELLA VISITA        \n" +
       sales::line("10", "", "5000") + sales::line("DY", "ARRIVEDERCI", "", "13") +
       sales::line("99");
   rig::Rig rig;
@@ -53,7 +53,7 @@ TEST(RecordsE2e, AFullReceiptLeavesTheSaleClosed) {
                    cmd('A', {{42, 19, 35},
                              text("PANE INTEGRALE", 35),
                              {49, 28, 2, 13, 5, 27, 1, 2, 5, 10, 78}}),
-                   Z, cmd('A', {{42, 19, 35}, text("CAFFE", 35), {49, 1, 2, 10, 78}}), Z,
+                   Z, cmd('A', {{42, 19, 35}, text("CAFFE", 35), {49, 5, 10, 10, 10, 78}}), Z,
                    cmd('A', {{19, 38, 3, 0}, text("GRAZIE DELLA VISITA", 35), {0, 56}}), Z,
                    cmd('A', {{5, 10, 10, 10, 49}}), Z, cmd('O', {{1}, text("ARRIVEDERCI", 16)}),
                    cmd('O', {{10, 12}}), STATUS, CLOSE}));

@@ -91,16 +91,13 @@ usr/bin/ecrsim
 usr/share/doc/cassard/README.md
 usr/share/doc/cassard/changelog.gz
 usr/share/doc/cassard/copyright
-usr/share/doc/cassard/downloads.md
-usr/share/doc/cassard/ecrsim.md
 usr/share/doc/cassard/examples/demo.sh
 usr/share/doc/cassard/examples/udev/99-cassard.rules
-usr/share/doc/cassard/fiscal-report.md
-usr/share/doc/cassard/sales-file.md
 usr/share/man/man1/cassard.1.gz
 usr/share/man/man1/ecrsim.1.gz
 EOF
   local f
+  for f in "$root"/docs/*.md; do echo "usr/share/doc/cassard/docs/${f##*/}"; done
   for f in "$root"/examples/*.ECR; do echo "usr/share/doc/cassard/examples/${f##*/}"; done
   for f in "$root"/tests/data/profiles/*.json; do echo "usr/share/cassard/profiles/${f##*/}"; done
 }
@@ -232,6 +229,26 @@ check_udev_rule() {
   done
 }
 check_udev_rule "$pkgroot/usr/share/doc/cassard/examples/udev/99-cassard.rules"
+
+# The licence: the copyright file in Debian's machine-readable format, naming the licence
+# of every file; and every relative link of the installed README and documents leads to
+# an installed file.
+step "copyright file and documentation links"
+copyright=$pkgroot/usr/share/doc/cassard/copyright
+head -n 1 "$copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+  || fail "the copyright file is not in the machine-readable format"
+grep -qx 'Files: \*' "$copyright" || fail "the copyright file has no 'Files: *' paragraph"
+[ "$(grep -c '^License: Apache-2.0$' "$copyright")" -eq 2 ] \
+  || fail "the copyright file does not license every file under Apache-2.0 and state it"
+grep -q '/usr/share/common-licenses/Apache-2.0' "$copyright" \
+  || fail "the copyright file does not point at the common licence text"
+for md in "$pkgroot"/usr/share/doc/cassard/README.md "$pkgroot"/usr/share/doc/cassard/docs/*.md; do
+  while IFS= read -r target; do
+    target=${target%%#*}
+    [ -n "$target" ] || continue
+    [ -e "$(dirname "$md")/$target" ] || fail "${md#"$pkgroot"/}: the link to $target leads nowhere"
+  done < <(grep -o '\]([^)]*)' "$md" | sed 's/^](//; s/)$//' | grep -Ev '^[a-z]+:' || true)
+done
 
 # --- the demo from the package alone ----------------------------------------------------
 # The extracted demo.sh finds the extracted programs on PATH and the profile beside them by

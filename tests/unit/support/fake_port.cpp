@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "protocol/port.h"
 #include "tests/support/virtual_line.h"
 
