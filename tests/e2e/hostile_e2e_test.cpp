@@ -208,6 +208,8 @@ struct Ended {
   std::string console, errors;
 };
 
+constexpr int kBrokenConsole = -1;
+
 // cassard in the rig's directory with stdout and stderr apart, and the descriptors
 // listed closed before it starts.
 pid_t spawn(const rig::Rig& rig, const std::vector<std::string>& args,
@@ -223,7 +225,18 @@ pid_t spawn(const rig::Rig& rig, const std::vector<std::string>& args,
     dup2(in, 0), dup2(out, 1), dup2(err, 2);
     for (int fd : {in, out, err})
       if (fd > 2) close(fd);
-    for (int fd : closed) close(fd);
+    for (int fd : closed) {
+      if (fd == kBrokenConsole) {
+        // stdout a pipe whose reader is gone: a write would raise SIGPIPE.
+        int p[2];
+        if (pipe(p) != 0) _exit(125);
+        close(p[0]);
+        dup2(p[1], 1);
+        close(p[1]);
+      } else {
+        close(fd);
+      }
+    }
     std::vector<char*> v;
     for (std::string& a : argv) v.push_back(a.data());
     v.push_back(nullptr);
@@ -282,7 +295,7 @@ TEST(HostileSurroundings, SignalsFinishTheExchangeThenStop) {
       {"SIGHUP, then SIGINT",
        {SIGHUP, SIGINT},
        130,
-       0.6,
+       1.0,
        "cassard: vendite.ECR:2: Interrotto dal segnale SIGINT (exit 130)\n"},
   };
   for (const Case& c : cases) {
@@ -330,6 +343,18 @@ TEST(HostileSurroundings, EachEndsBoundedAndSaysWhere) {
       "412A132350414E45202020202020202020202020202020202020202020202020202020202020203102050A4B";
   const auto noop = [](const rig::Rig&) {};
   const Case cases[] = {
+      // The console is advisory: a closed pipe there never ends a run.
+      {"console a pipe nobody reads",
+       kReceipt,
+       noop,
+       {},
+       {kBrokenConsole},
+       0,
+       0,
+       5,
+       {},
+       nullptr,
+       ""},
       // stdout and stderr closed: the line must not become the console.
       {"closed standard descriptors", kReceipt, noop, {}, {1, 2}, 0, 0, 5, {}, nullptr, ""},
       {"dump log through a link",
