@@ -289,7 +289,7 @@ TEST(HostileSurroundings, SignalsFinishTheExchangeThenStop) {
       {"SIGTERM",
        {SIGTERM},
        143,
-       2.5,
+       4.0,
        "cassard: vendite.ECR:2: Interrotto dal segnale SIGTERM: riga 2 eseguita per intero, "
        "nessuna successiva: 01PANE"},
       {"SIGHUP, then SIGINT",
