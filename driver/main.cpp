@@ -260,6 +260,7 @@ void cassardMain(int argc, char** argv) {
   static constexpr uint8_t closing = 0x00;
   txemulaz(&closing, 1, 'H');
 
+  ReportOmittedWarnings();
   std::fputs(FINAL_TEXT, stdout);
   LogMessage("\nExit code 0\n");
   CloseLog();

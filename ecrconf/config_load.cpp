@@ -233,6 +233,7 @@ void loadArticleCodes(AnswerBuffer& rx) {
 }  // namespace
 
 void LoadCfg(int dump) {
+  EcrConf.bEMDescLoaded = 0;
   LoadCfgModel(0);
 
   AnswerBuffer rx{};

@@ -125,6 +125,7 @@ struct EcrConfStruct {
   int32_t iEMTTGFlags;
   uint8_t sEMTTGDAzz[4];
   int32_t iLnDPTFlags;
+  uint8_t bEMDescLoaded;  // the last LoadCfg read the expansion memory descriptor
 };
 
 // All zeros at start, never cleared; every load overwrites the fields it reaches.
