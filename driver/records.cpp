@@ -472,25 +472,10 @@ const RecordKind* findRecord(const LineBuffer& l) {
   return nullptr;
 }
 
-std::size_t lineLengthNeeded(const RecordKind& r) {
-  switch (r.number) {
-    case N::None:
-      break;
-    // Read as a number, which ends at the line end: one digit is a whole number.
-    case N::Department:
-    case N::Operator:
-    case N::Byte:
-    case N::Rows:
-      return recvend::rep + 1;
-    case N::RowOptions:
-    case N::Sent:
-    case N::SentValue:
-    case N::Mode:
-      return recvend::crlf;
-  }
+std::size_t lineLengthNeeded(const RecordKind& r, std::size_t descWidth) {
+  if (r.number != N::None) return recvend::crlf;
   if (r.amount != A::None) return recvend::rep;
-  if (r.descr == D::Sent) return recvend::prezzo;
-  // The short texts and the file name end at the line end.
+  if (r.descr == D::Sent) return recvend::descr + descWidth;
   return recvend::descr;
 }
 

@@ -472,7 +472,8 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
     unsigned counter;
     std::string roll;  // lines of the roll, spaces collapsed
     unsigned start = 123;
-    bool operatorRequired = false;
+    const char* profile = "default.json";
+    bool percent = false;  // key 33 programmed as a percentage
   };
   constexpr long long kClosed = -1'000'000, kNoSale = -2'000'000;
   const Row rows[] = {
@@ -518,7 +519,7 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
        123,
        "OPERATOR 12\n",
        123,
-       true},
+       "operator_required.json"},
       {"a payment with no sale open",
        {pay("1000")},
        "E",
@@ -533,6 +534,16 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
        0,
        123,
        "DISCOUNT sconto -0,50\nDISCOUNT sconto -1,00\nSURCHARGE maggiorazione 0,20\n"},
+      {"percentages: 10% of a line, 12.5% of the subtotal, rounded half up",
+       {sale("VINO", "999", 1), pay("10", 33), {'A', 36, 1, 2, 13, 5, 33}},
+       "...",
+       787,
+       0,
+       123,
+       "DISCOUNT sconto -1,00\nDISCOUNT sconto -1,12\n",
+       123,
+       "default.json",
+       true},
       {"no price keyed: the department's own",
        {sale("PANE", "", 3)},
        ".",
@@ -554,6 +565,13 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
        0,
        123,
        ""},
+      {"a payment whose keys are no amount",
+       {sale("PANE", "250", 1), {'A', 240, 240, 49}},
+       ".E",
+       250,
+       0,
+       123,
+       "PAYMENT contanti ? [refused: amount not understood]\n"},
       {"no department key", {sale("PANE", "250", 0)}, "E", kNoSale, 0, 123, ""},
       {"the counter goes from 9999 to 1",
        {sale("PANE", "250", 1), pay("")},
@@ -566,8 +584,8 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.legend);
-    Profile p = loadOrDie("default.json");
-    p.operatorRequired = row.operatorRequired;
+    Profile p = loadOrDie(row.profile);
+    for (KeyDef& k : p.keys) k.percent = k.percent || (row.percent && k.code == 33);
     p.receiptNumber = row.start;
     storeReceiptNumber(p);
     Register reg(p, {});
@@ -904,6 +922,9 @@ TEST(EcrsimControl, CommandsAndTheirAnswers) {
   EXPECT_EQ(st["receiptNumber"], "0124");
   EXPECT_EQ(st["commands"], 6);
   EXPECT_EQ(st["line"], "/tmp/ecr");
+  const json history = ask("receipts")["receipts"];
+  ASSERT_EQ(history.size(), 1u);
+  EXPECT_EQ(history[0], st["lastReceipt"]);
 
   struct Row {
     const char* command;
@@ -914,7 +935,8 @@ TEST(EcrsimControl, CommandsAndTheirAnswers) {
       {"fault nak", "unknown fault \"nak\""},
       {"fault nack@3", "command 3 has already been received (6 so far)"},
       {"fault", "\"fault\" needs a fault"},
-      {"stat", "unknown command \"stat\"; commands: state, fault, clear, reset, hangup, plug"},
+      {"stat",
+       "unknown command \"stat\"; commands: state, receipts, fault, clear, reset, hangup, plug"},
       {"state now", "\"state\" takes no argument"},
       {"plug", "the line is already plugged in"},
       {"clear", R"({"faults":[],"ok":true})"},
