@@ -413,6 +413,19 @@ class Console(unittest.TestCase):
                 self.assertEqual(self.rig.job(clears[0]['id'])['request']['download'], 'expansion-totals-clear')
                 self.rig.wait_job(clears[0]['id'])
 
+    def test_filters_show_exactly_the_jobs_asked_for(self):
+        from selenium.webdriver.support.ui import Select
+        self.rig.api('POST', '/v1/registers/cassa2/jobs', {'kind': 'status'}, 'browser-filter-1')
+        self.open('/')
+        self.css('table.jobs tbody tr')
+        for register, state in (('cassa2', ''), ('', 'done'), ('cassa1', 'done'), ('cassa2', 'attention')):
+            Select(self.css('#f-register')).select_by_value(register)
+            Select(self.css('#f-state')).select_by_value(state)
+            q = '&'.join(f'{k}={v}' for k, v in (('register', register), ('state', state), ('limit', 500)) if v)
+            want = [j['id'] for j in self.rig.api('GET', '/v1/jobs?' + q)[1]['jobs']]
+            self.until(lambda d: [int(r.get_attribute('data-id')) for r in d.find_elements('css selector', 'table.jobs tbody tr')]
+                       == want, 5, f'register {register!r}, state {state!r}: not the rows {want}')
+
     def test_held_register_resumes_once_the_sale_is_closed(self):
         # The payment is refused: the sale stays open on the register.
         self.rig.ecrsim('cassa2', 'fault refuse=tab@payment')
@@ -509,6 +522,17 @@ class Console(unittest.TestCase):
                     self.until(lambda d: 'not accepted' in d.find_element('id', 'token-err').text, 10, 'no refusal')
             self.css('[data-register="banco"]')
             self.until(lambda d: d.find_element('id', 'live').text == 'Live', 10, 'events refused the token')
+            # A receipt makes the service read the register first; it cannot.
+            req = urllib.request.Request(url + '/v1/registers/banco/receipts', method='POST', data=json.dumps(receipt(
+                payment={'method': 'contanti', 'amount': 125})).encode(), headers={
+                'Authorization': 'Bearer s3cret-till', 'Idempotency-Key': 'browser-banco-1',
+                'Content-Type': 'application/json'})
+            with urllib.request.urlopen(req, timeout=10) as res:
+                self.assertEqual(res.status, 201)
+            self.until(lambda d: 'Not answering' in d.find_element('css selector', '[data-register="banco"]').text, 20,
+                       'a register on no device is not shown as not answering')
+            self.assertIn('Last error', self.text_of('[data-register="banco"]'))
+            self.shoot('register-unreachable')
             self.assertEqual(self.d.execute_script('return sessionStorage.getItem("cassard.token")'), 's3cret-till')
             self.assertIsNone(self.d.execute_script('return localStorage.getItem("cassard.token")'))
             self.d.find_element('id', 'signout').click()
