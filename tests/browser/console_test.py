@@ -544,6 +544,25 @@ class Console(unittest.TestCase):
             p.send_signal(signal.SIGTERM)
             p.wait(10)
 
+    def test_failing_line_is_the_one_named_or_none(self):
+        self.open('/')
+        long_line = '01' + 'X' * 200
+        lines = ['03' + ' ' * 44 + '01', '01PANE' + ' ' * 31 + '00000012501', '10', '99', '01PANE' + ' ' * 31 + '00000012501']
+        cases = [  # failedLine, dump log, lines, marked line (0: none)
+            [3, '', lines, 3],
+            [None, 'Ultimo comando: 10\n', lines, 3],
+            [None, 'Ultimo comando: 99\n\nDump', lines, 4],
+            [None, 'Ultimo comando: ' + lines[1] + '\n', lines, 0],  # read twice: which one is not known
+            [None, 'Ultimo comando: 55\n', lines, 0],
+            [None, '', lines, 0],
+            [None, 'Ultimo comando: ' + long_line[:127] + '\n', ['03', long_line, '99'], 2],
+        ]
+        got = self.d.execute_async_script('''
+            const [cases, done] = arguments;
+            import('/job.js').then((m) => done(cases.map(([failedLine, dumpLog, lines]) =>
+              m.failingLine({ failedLine, dumpLog, lines }))));''', cases)
+        self.assertEqual(got, [c[3] for c in cases])
+
     def test_money_and_quantities_read_exactly(self):
         self.open('/')
         cases = [  # text, cents or null
