@@ -21,7 +21,7 @@ DEB        = $(BUILD)/cassard_$(VERSION)_$(DEB_ARCH).deb
 PACKAGES = cmake ninja-build g++ make libgtest-dev libbenchmark-dev nlohmann-json3-dev \
            clang clang-format libclang-rt-14-dev valgrind groff-base dpkg-dev file gzip lintian \
            libcpp-httplib-dev libsqlite3-dev libtomlplusplus-dev libsystemd-dev \
-           chromium chromium-driver python3-selenium
+           chromium chromium-driver python3-selenium socat
 
 .PHONY: all test demo deps clean format format-check bench fuzz memcheck install deb package-check
 

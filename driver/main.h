@@ -45,6 +45,9 @@ inline constexpr const char* DEFAULT_LINE_SETTINGS = "38400,N,8,1";
 // {"model","brand","serial","fiscalisedAt","receiptNumber","saleOpen"} from EcrConf and
 // TransactionOpened, one line.
 std::string statusJson();
+// cassard --status-after FILE SALESFILE [DEVICE [SETTINGS]]: a run, and once its last line
+// went through, the same reads as --status on the line the run still holds, into FILE.
+void WriteStatusFile(const char* name);
 
 // ---- the pieces of the main loop, for the tests
 

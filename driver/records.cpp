@@ -34,6 +34,10 @@ namespace {
 constexpr unsigned PAUSE_SALE_US = 10000;
 constexpr unsigned PAUSE_STEP_US = 1000;
 
+// The 'S' answer carries the sale's state in its third data byte.
+constexpr int SALE_STATE_ASKS = 3;
+constexpr long SALE_STATE_LEN = 3;
+
 // A command payload being built. The longest one, an item sale with a full
 // description, quantity, return and amount, is 61 bytes; the bound only guards the
 // buffer, it is never reached.
@@ -294,10 +298,25 @@ void rec52(const LineBuffer& l) {
   zeroKey();
 }
 
-// 99  'S' alone; the sale must be closed by now, else the run ends with 99
+// 99  'S' alone; the sale must be closed by now, else the run ends with 99. An
+// answer without the sale's state (a wait that ended on an 'I' frame) proves nothing:
+// 'S' is sent again, three times in all, and without the state the run ends.
 void endOfSale(const LineBuffer&) {
-  static constexpr uint8_t noPayload = 0;
-  txemulaz(&noPayload, 0, 'S');
+  static constexpr uint8_t statusRequest[] = {'S'};
+  bool answered = false;
+  for (int ask = 0; ask < SALE_STATE_ASKS && !answered; ++ask) {
+    AnswerBuffer rx{};
+    long rxLen = 0;
+    long status = 0;
+    const long result = DirectIO(statusRequest, 1, rx, &rxLen, &status);
+    if (result != ECR_SUCCESS)
+      FatalError(reinterpret_cast<const char*>(rx.data()), static_cast<int>(result));
+    answered = rxLen >= SALE_STATE_LEN;
+  }
+  if (!answered) {
+    SetError(MP_E_FRAME, MP_E_EMPTY_E);
+    ErrorHandle("Errore in ReadData", MP_E_FRAME);
+  }
   if (TransactionOpened) {
     LogMessage("\nExit code     99\n");
     CloseLog();
@@ -453,25 +472,10 @@ const RecordKind* findRecord(const LineBuffer& l) {
   return nullptr;
 }
 
-std::size_t lineLengthNeeded(const RecordKind& r) {
-  switch (r.number) {
-    case N::None:
-      break;
-    // Read as a number, which ends at the line end: one digit is a whole number.
-    case N::Department:
-    case N::Operator:
-    case N::Byte:
-    case N::Rows:
-      return recvend::rep + 1;
-    case N::RowOptions:
-    case N::Sent:
-    case N::SentValue:
-    case N::Mode:
-      return recvend::crlf;
-  }
+std::size_t lineLengthNeeded(const RecordKind& r, std::size_t descWidth) {
+  if (r.number != N::None) return recvend::crlf;
   if (r.amount != A::None) return recvend::rep;
-  if (r.descr == D::Sent) return recvend::prezzo;
-  // The short texts and the file name end at the line end.
+  if (r.descr == D::Sent) return recvend::descr + descWidth;
   return recvend::descr;
 }
 

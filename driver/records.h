@@ -63,8 +63,12 @@ std::span<const RecordKind> recordTable();
 // The row whose code the line starts with; null for a line no row matches.
 const RecordKind* findRecord(const LineBuffer& line);
 // How many characters (line end not counted) a line of this record needs so that
-// every column it reads comes from the line itself.
-std::size_t lineLengthNeeded(const RecordKind& kind);
+// every column it reads comes from the line itself: the whole number column when it
+// reads one, else the whole amount column, else the description it sends (descWidth
+// characters, the register's description width), else the code alone (the short
+// texts and the download file name end at the line end).
+std::size_t lineLengthNeeded(const RecordKind& kind,
+                             std::size_t descWidth = recvend::prezzo - recvend::descr);
 
 // The number from column 46 on, read like atol (white space, sign, digits) but never
 // past the buffer and saturating instead of overflowing. `end` (when given) gets the

@@ -86,3 +86,16 @@ void cassardStatus(int argc, char** argv) {
   std::fputs(json.c_str(), stdout);
   portExit(std::fflush(stdout) == 0 ? 0 : -1);
 }
+
+void WriteStatusFile(const char* name) {
+  // The run identified the register at its start and has held the line since: nothing
+  // else can have moved the counter in between, so only the counter and 'S' are asked.
+  ReadReceiptCounter();
+  static constexpr uint8_t noPayload = 0;
+  txemulaz(&noPayload, 0, 'S');
+  const std::string json = statusJson();
+  FILE* f = std::fopen(name, "w");
+  if (!f) FatalError(OUTPUT_OPEN_ERROR_TEXT, -1);
+  WriteOutput(f, json.data(), json.size());
+  if (std::fclose(f) != 0) FatalError(OUTPUT_WRITE_ERROR_TEXT, -1);
+}

@@ -237,6 +237,7 @@ void loadArticleCodes(AnswerBuffer& rx) {
 }  // namespace
 
 void LoadCfg(int dump) {
+  EcrConf.bEMDescLoaded = 0;
   LoadCfgModel(0);
 
   AnswerBuffer rx{};
@@ -276,6 +277,10 @@ void LoadCfg(int dump) {
 
 void LoadReceiptCounter() {
   LoadCfgModel(0);
+  ReadReceiptCounter();
+}
+
+void ReadReceiptCounter() {
   // Only the two bytes that matter: the TOTF address in the memory map table, then the
   // counter itself, so that asking costs the line as little as possible.
   constexpr int32_t TOTF_IN_TABRAM = 32;

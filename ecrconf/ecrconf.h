@@ -125,6 +125,7 @@ struct EcrConfStruct {
   int32_t iEMTTGFlags;
   uint8_t sEMTTGDAzz[4];
   int32_t iLnDPTFlags;
+  uint8_t bEMDescLoaded;  // the last LoadCfg read the expansion memory descriptor
 };
 
 // All zeros at start, never cleared; every load overwrites the fields it reaches.
@@ -152,6 +153,8 @@ void LoadCfg(int dump);
 // Identifies the register and reads its receipt counter into szNScontrino, with the
 // fewest memory reads that reach it; writes nothing.
 void LoadReceiptCounter();
+// The same reads without the identification, for a register identified earlier in the run.
+void ReadReceiptCounter();
 
 // ---------------------------------------------------------------- inside the load
 

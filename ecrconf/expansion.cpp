@@ -100,6 +100,7 @@ void LoadCfgExpansion() {
     return;
   }
   decodeDescriptor(a);
+  EcrConf.bEMDescLoaded = 1;
 
   a = queryExpansion(FN_COUNT, rx, 1);
   EcrConf.bEMFlgCount = a[0] == 0 ? 1 : 0;

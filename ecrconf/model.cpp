@@ -110,7 +110,8 @@ void LoadCfgModel(int dump) {
   if (dump != 0 && fileo != nullptr) writeIdentity(a);
 
   EcrConf.bFlgEURO = a[ident::euro] == 'E' ? 1 : 0;
-  EcrConf.iNumDPT = static_cast<int32_t>(signedByte(a[ident::numDpt]));
+  // Up to 255 departments: the count is the one byte read unsigned.
+  EcrConf.iNumDPT = a[ident::numDpt];
   EcrConf.bFlgShift = a[ident::shift] == 1 ? 1 : 0;
   EcrConf.iNumPLU = static_cast<int32_t>(CVI(a + ident::numPlu));
   EcrConf.iNumDecimals = static_cast<int32_t>(signedByte(a[ident::decimals]));

@@ -221,6 +221,10 @@ std::time_t portNow() {
   return calendar;
 }
 
+std::uint64_t portMicros() {
+  return st().line.now();
+}
+
 void portExit(int code) {
   throw fz::Exit{code};
 }

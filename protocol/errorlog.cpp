@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "protocol/port.h"
 #include "protocol/protocol.h"
@@ -72,8 +73,82 @@ void LogRead(const uint8_t* Message, long Len) {
   logTraffic(Message, Len, "ECR: ");
 }
 
+namespace {
+
+// A noisy line or a broken register can raise the same warning thousands of times a
+// second. A run writes at most DUMP_LOG_BUDGET bytes to the dump log and
+// CONSOLE_WARNING_BUDGET bytes of warnings to the console; each warning text is
+// reported SAME_WARNING_LIMIT times, and beyond that, or beyond the budgets, it is
+// counted. The counts go into the next report written.
+constexpr std::size_t DUMP_LOG_BUDGET = std::size_t{1} << 20;
+constexpr std::size_t CONSOLE_WARNING_BUDGET = std::size_t{64} << 10;
+constexpr unsigned SAME_WARNING_LIMIT = 20;
+// Kept back for the report that ends the run (a failure, or the closing count of
+// warnings), so that it is always written whole: 30 trace rows, the last command and
+// the lines of counts come to less than 16 KiB.
+constexpr std::size_t DUMP_LOG_RESERVE = std::size_t{32} << 10;
+constexpr std::size_t CONSOLE_RESERVE = std::size_t{1} << 10;
+
+constexpr std::size_t WARNING_KINDS = 32;      // distinct warning texts followed
+constexpr std::size_t WARNING_TEXT_KEPT = 64;  // characters of a text kept for its count
+
+struct WarningKind {
+  char text[WARNING_TEXT_KEPT];
+  unsigned written;
+  unsigned long omitted;
+};
+
+struct RunReports {
+  std::size_t dumpBytes;
+  std::size_t consoleBytes;
+  std::size_t kinds;
+  WarningKind kind[WARNING_KINDS];
+  unsigned long omitted;       // warnings counted and not yet named in a report
+  unsigned long omittedOther;  // of those, texts beyond the kinds followed
+};
+
+RunReports reports{};
+
+WarningKind* kindOf(const char* text) {
+  for (std::size_t i = 0; i < reports.kinds; ++i)
+    if (std::strncmp(reports.kind[i].text, text, WARNING_TEXT_KEPT - 1) == 0)
+      return &reports.kind[i];
+  if (reports.kinds == WARNING_KINDS) return nullptr;
+  WarningKind& k = reports.kind[reports.kinds++];
+  copyText(k.text, text);
+  return &k;
+}
+
+// The lines that name the warnings counted since the last report; empty when none.
+std::string omittedLines() {
+  if (reports.omitted == 0) return {};
+  std::string out = "\nAvvisi non scritti: " + std::to_string(reports.omitted);
+  auto line = [&out](unsigned long count, const char* text) {
+    out += "\n  " + std::to_string(count) + " x ";
+    for (const char* c = text; *c; ++c) out += *c == '\n' ? ' ' : *c;
+  };
+  for (std::size_t i = 0; i < reports.kinds; ++i)
+    if (reports.kind[i].omitted) line(reports.kind[i].omitted, reports.kind[i].text);
+  if (reports.omittedOther) line(reports.omittedOther, "(altri avvisi)");
+  return out;
+}
+
+void clearOmitted() {
+  reports.omitted = reports.omittedOther = 0;
+  for (std::size_t i = 0; i < reports.kinds; ++i) reports.kind[i].omitted = 0;
+}
+
+std::string consoleMessage(const char* ErrorStr, int ErrNo) {
+  return "\nErrore di comunicazione sulla porta seriale.\n"
+         "Il protocollo ha risposto con: " +
+         std::to_string(ErrNo) + "\n\nDescrizione: " + ErrorStr;
+}
+
+}  // namespace
+
 void OpenLog() {
   indMatrixRow = 0;
+  reports = RunReports{};
 }
 void CloseLog() {}
 void LogMessage(const char*) {}
@@ -88,7 +163,32 @@ void DumpLogName(std::time_t when, char (&name)[16]) {
 
 namespace {
 
-void writeDumpReport(const char* ErrorStr, int ErrNo, std::time_t now) {
+std::string dumpReport(const char* ErrorStr, int ErrNo, std::time_t now) {
+  std::tm t{};
+  localtime_r(&now, &t);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "\nStart: %2.2d-%2.2d-%4.4d %2.2d:%2.2d:%2.2d\n", t.tm_mday,
+                t.tm_mon + 1, t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
+  std::string r = stamp;
+  r += "Ultimo comando: ";
+  r += LastCmd;
+  r += "\nDump del protocollo: ";
+  for (int i = 0; i < DUMP_ROW; ++i) {
+    r += "\n";
+    r += Matrix[(indMatrixRow + i) % DUMP_ROW];
+  }
+  r += "\nCodice numerico errore interno: " + std::to_string(FError) + " ";
+  r += "\nCodice esteso errore interno: ";
+  r += FErrorExt;
+  r += "\nDescrizione: ";
+  r += ErrorStr;
+  if (ErrNo != 0) r += "\nCodice di uscita: " + std::to_string(ErrNo) + " ";
+  r += omittedLines();
+  r += "\nFine dump errore \n\n";
+  return r;
+}
+
+void writeDumpReport(const std::string& report, std::time_t now) {
   char name[16];
   DumpLogName(now, name);
   FILE* log = std::fopen(name, "a");
@@ -96,38 +196,69 @@ void writeDumpReport(const char* ErrorStr, int ErrNo, std::time_t now) {
     std::fprintf(stderr, "cassard: cannot write the dump log %s: %s\n", name, std::strerror(errno));
     return;
   }
-  std::tm t{};
-  localtime_r(&now, &t);
-  std::fprintf(log, "\nStart: %2.2d-%2.2d-%4.4d %2.2d:%2.2d:%2.2d\n", t.tm_mday, t.tm_mon + 1,
-               t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
-  std::fputs("Ultimo comando: ", log);
-  std::fputs(LastCmd, log);
-  std::fputs("\nDump del protocollo: ", log);
-  for (int i = 0; i < DUMP_ROW; ++i) {
-    std::fputs("\n", log);
-    std::fputs(Matrix[(indMatrixRow + i) % DUMP_ROW], log);
-  }
-  std::fprintf(log, "\nCodice numerico errore interno: %i ", FError);
-  std::fputs("\nCodice esteso errore interno: ", log);
-  std::fputs(FErrorExt, log);
-  std::fputs("\nDescrizione: ", log);
-  std::fputs(ErrorStr, log);
-  if (ErrNo != 0) std::fprintf(log, "\nCodice di uscita: %i ", ErrNo);
-  std::fputs("\nFine dump errore \n\n", log);
+  std::fwrite(report.data(), 1, report.size(), log);
   if (std::fclose(log) != 0)
     std::fprintf(stderr, "cassard: cannot write the dump log %s: %s\n", name, std::strerror(errno));
+}
+
+void countOmitted(WarningKind* k) {
+  ++reports.omitted;
+  ++(k ? k->omitted : reports.omittedOther);
+}
+
+// A warning is written while its text has been written fewer than SAME_WARNING_LIMIT
+// times (a text beyond the kinds followed is bound by the budgets alone) ...
+WarningKind* warningKind(const char* ErrorStr, bool& counted) {
+  WarningKind* k = kindOf(ErrorStr);
+  counted = k && k->written >= SAME_WARNING_LIMIT;
+  if (counted) countOmitted(k);
+  return k;
+}
+
+// ... and both budgets, less their reserves, have room for it; otherwise it is counted.
+bool roomFor(WarningKind* k, std::size_t dumpLen, std::size_t consoleLen) {
+  if (reports.dumpBytes + dumpLen <= DUMP_LOG_BUDGET - DUMP_LOG_RESERVE &&
+      reports.consoleBytes + consoleLen <= CONSOLE_WARNING_BUDGET - CONSOLE_RESERVE) {
+    if (k) ++k->written;
+    return true;
+  }
+  countOmitted(k);
+  return false;
 }
 
 }  // namespace
 
 void ErrorHandle(const char* ErrorStr, int ErrNo) {
   if (!ErrorStr) ErrorStr = "";
-  writeDumpReport(ErrorStr, ErrNo, portNow());
-  std::fputs("\nErrore di comunicazione sulla porta seriale.\n", stdout);
-  std::printf("Il protocollo ha risposto con: %i\n", ErrNo);
-  std::fputs("\nDescrizione: ", stdout);
-  std::fputs(ErrorStr, stdout);
+  WarningKind* kind = nullptr;
+  if (ErrNo == 0) {
+    bool counted = false;
+    kind = warningKind(ErrorStr, counted);
+    if (counted) return;
+  }
+  const std::time_t now = portNow();
+  const std::string report = dumpReport(ErrorStr, ErrNo, now);
+  const std::string console = consoleMessage(ErrorStr, ErrNo);
+  if (ErrNo != 0 || roomFor(kind, report.size(), console.size())) {
+    writeDumpReport(report, now);
+    clearOmitted();
+    reports.dumpBytes += report.size();
+    if (ErrNo == 0) reports.consoleBytes += console.size();
+    std::fwrite(console.data(), 1, console.size(), stdout);
+  }
   if (ErrNo != 0) portExit(ErrNo);
+}
+
+void ReportOmittedWarnings() {
+  if (reports.omitted == 0) return;
+  const std::time_t now = portNow();
+  const std::string report = dumpReport(OMITTED_WARNINGS_TEXT, 0, now);
+  const std::string console = consoleMessage(OMITTED_WARNINGS_TEXT, 0);
+  writeDumpReport(report, now);
+  clearOmitted();
+  reports.dumpBytes += report.size();
+  reports.consoleBytes += console.size();
+  std::fwrite(console.data(), 1, console.size(), stdout);
 }
 
 void FatalError(const char* ErrorStr, int ErrNo) {

@@ -56,6 +56,12 @@ std::time_t portNow() {
   return std::time(nullptr);
 }
 
+std::uint64_t portMicros() {
+  const auto t = std::chrono::steady_clock::now().time_since_epoch();
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(t).count());
+}
+
 void portExit(int code) {
   std::exit(code);
 }

@@ -21,5 +21,9 @@ void portPause(unsigned micros);
 // Current calendar time, for the dump log's name and stamp.
 std::time_t portNow();
 
+// Monotonic time in microseconds. A wait that keeps receiving bytes ends by it; a
+// quiet line ends every wait by its count of silent reads, as before.
+std::uint64_t portMicros();
+
 // Ends the process with the given status. The fuzz and unit builds unwind instead.
 [[noreturn]] void portExit(int code);

@@ -78,6 +78,8 @@ void ReportLineFailure(const char* device);
 
 bool ReadFile(uint8_t* In, bool Wait);
 void WaitNoChar();
+// WaitNoChar that keeps the first keep.size() bytes it drops; returns how many it kept.
+std::size_t DrainLine(std::span<uint8_t> keep);
 void ClearBufferRx();
 
 // ---------------------------------------------------------------- transmission (frame_tx.cpp)
@@ -106,6 +108,10 @@ extern int FLastID;
 extern bool FReadData;
 
 void Automaton(long Attempt);
+// A frame the register began where a status byte was due, drained with its first DLE:
+// false when the bytes hold no complete frame; else the receiver's reply to it is sent
+// (NACK, ACK or SKIP) and an answer is taken as Automaton takes it.
+bool ReplyToDrainedFrame(std::span<const uint8_t> bytes);
 bool UpdateBuffer();
 MyBuffer StructCopy(const MyTemp& Buffer);
 void DiscardMessage(uint8_t Answer);
@@ -117,6 +123,60 @@ bool ReadIStatus(long* EcrISt);
 long EcrReset(bool Exit);
 MyBuffer ReadData(long Attempt);
 bool TestLastTx(long Attempt);
+
+// The extended status exchange as the answer wait uses it: whether the last frame the
+// register took carries num.
+enum class LastTx {
+  Taken,    // it does
+  Other,    // another frame: the command never reached the register
+  NoReply,  // nothing came: the register does not offer the extended status
+  Unclear,  // a reply came but said nothing usable
+};
+LastTx AskLastTx(long Attempt, uint8_t num);
+// Set when the register did not answer the extended status once: the run asks no more.
+extern bool FNoExtStatus;
+inline constexpr const char* MP_E_NOT_TAKEN_E = "Comando non ricevuto dall'ECR";
+inline constexpr const char* MP_E_EMPTY_E = "Risposta vuota dall'ECR";
+inline constexpr const char* MP_E_NOISE_E = "Rumore sulla linea";
+
+// A frame or a frame start instead of the status byte, this many times in a row, and
+// the status request counts as unanswered.
+inline constexpr int STATUS_FRAMES_MAX = 10;
+
+// ---------------------------------------------------------------- waits under noise (status.cpp)
+
+// A wait that keeps receiving bytes which never make an accepted frame or a status
+// byte ends by a deadline: twice its length on a silent line. It then ends as on
+// silence. On a quiet line the deadlines are never reached.
+//
+// One ReadFile with wait on a silent line: 12 reads of 0.1 s, 7 pauses of 10 ms, 5 of 1 s.
+inline constexpr uint64_t READ_WAIT_SILENT_US = 12 * 100'000 + 7 * 10'000 + 5 * 1'000'000;
+// One unanswered status request: 3 tries of a 0.1 s read and a 1 s pause.
+inline constexpr uint64_t STATUS_SILENT_US = 3 * (100'000 + 1'000'000);
+
+// For its lifetime, the deadline of the waits it spans: twice silentUs from now, or an
+// enclosing wait's deadline when that comes first.
+class WaitDeadline {
+ public:
+  explicit WaitDeadline(uint64_t silentUs);
+  ~WaitDeadline();
+  WaitDeadline(const WaitDeadline&) = delete;
+  WaitDeadline& operator=(const WaitDeadline&) = delete;
+
+ private:
+  uint64_t saved_;
+};
+// True when a wait in progress has reached its deadline.
+bool WaitOverdue();
+
+// Why the last status or answer wait ended without what it waited for, when it was not
+// silence; the failure report names it.
+enum class WaitEnd { Silence, Noise, Frames };
+extern WaitEnd FWaitEnd;
+extern uint64_t FWaitDeadline;  // 0 when no wait is bounded
+extern bool FAwaitingAnswer;  // ReadData is waiting: a frame at a status request may be the answer
+// text, followed by the cause when the wait did not end on silence.
+const char* WaitFailureText(const char* text);
 
 // ---------------------------------------------------------------- transaction (transaction.cpp)
 
@@ -147,13 +207,18 @@ extern int indMatrixRow;
 
 void SetError(int Error1, const char* ErrorExt1);
 // Writes the dump report and the console message; ends the process unless ErrNo is 0.
+// A warning (ErrNo 0) repeated past its limit, or past the run's budget for the dump
+// log and the console, is counted instead; the next report written names the counts.
 void ErrorHandle(const char* ErrorStr, int ErrNo);
+// At the normal end of a run: one warning report with the counts not yet written.
+void ReportOmittedWarnings();
+inline constexpr const char* OMITTED_WARNINGS_TEXT = "Avvisi ripetuti non scritti";
 [[noreturn]] void FatalError(const char* ErrorStr, int ErrNo);  // ErrorHandle, ErrNo != 0
 void LastCommand(const char* Command);
 void LogWrite(const uint8_t* Message, long Len);
 void LogRead(const uint8_t* Message, long Len);
 void LogBinToHex(const uint8_t* MessageIn, long Len, char* MessageOut, const char* Dir);
-void OpenLog();
+void OpenLog();  // also starts the run's budgets for reports
 void CloseLog();
 void LogMessage(const char* Message);
 // Name of today's dump log: dumpMMDD.log.

@@ -37,6 +37,8 @@ constexpr int WAIT_READS = 12;
 constexpr int QUICK_RETRIES = 7;
 constexpr unsigned QUICK_PAUSE_US = 10'000;
 constexpr unsigned SLOW_PAUSE_US = 1'000'000;
+static_assert(READ_WAIT_SILENT_US == WAIT_READS * 100'000u + QUICK_RETRIES * QUICK_PAUSE_US +
+                                         (WAIT_READS - QUICK_RETRIES) * uint64_t{SLOW_PAUSE_US});
 
 // The step of the last TProtocol that failed, and its errno.
 bool failedLocking = false;
@@ -299,10 +301,23 @@ bool ReadFile(uint8_t* In, bool Wait) {
 }
 
 void WaitNoChar() {
+  DrainLine({});
+}
+
+std::size_t DrainLine(std::span<uint8_t> keep) {
+  // A line that never falls quiet is drained only until the wait's deadline.
+  WaitDeadline bound(READ_WAIT_SILENT_US);
+  std::size_t kept = 0;
   uint8_t dropped;
   while (ReadFile(&dropped, false)) {
+    if (kept < keep.size()) keep[kept++] = dropped;
+    if (WaitOverdue()) {
+      FWaitEnd = WaitEnd::Noise;
+      break;
+    }
   }
   ReadBufferPos = ReadBufferLen = 0;
+  return kept;
 }
 
 void ClearBufferRx() {

@@ -37,7 +37,7 @@ long DirectIO(const uint8_t* psTx, long pTxLen, AnswerBuffer& psRx, long* pRxLen
   }
 
   const MyBuffer answer = ReadData(HT_ATTEMPT);
-  if (FError != 0) FatalError("Errore in ReadData", FError);
+  if (FError != 0) FatalError(WaitFailureText("Errore in ReadData"), FError);
 
   if (answer.LogicCode == 'E') FatalError("Comando non accettato\n", MP_E_SENDCHAR);
 

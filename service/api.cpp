@@ -63,10 +63,10 @@ std::optional<int64_t> positive(const std::string& s) {
 }
 
 // Compares without stopping at the first difference, so the time taken says nothing.
-bool sameSecret(const std::string& a, const std::string& b) {
-  unsigned char diff = a.size() == b.size() ? 0 : 1;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    diff |= static_cast<unsigned char>(a[i] ^ b[i % (b.size() ? b.size() : 1)]);
+bool sameSecret(const std::string& given, const std::string& token) {
+  unsigned char diff = given.size() == token.size() ? 0 : 1;
+  for (std::size_t i = 0; i < token.size(); ++i)
+    diff |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
   return diff == 0;
 }
 

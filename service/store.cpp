@@ -146,6 +146,22 @@ class Tx {
   bool done_ = false;
 };
 
+// Writes that are shown but never relied on (a register's event, its last status read)
+// go without waiting for the disk; a job's every move and a hold do wait. In WAL mode the
+// next full commit carries them to the disk anyway.
+class Relaxed {
+ public:
+  explicit Relaxed(sqlite3* db) : db_(db) {
+    sqlite3_exec(db_, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
+  }
+  ~Relaxed() { sqlite3_exec(db_, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr); }
+  Relaxed(const Relaxed&) = delete;
+  Relaxed& operator=(const Relaxed&) = delete;
+
+ private:
+  sqlite3* db_;
+};
+
 std::optional<RegisterStatus> statusColumn(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
   return parseStatus(*text);
@@ -517,6 +533,7 @@ void Store::setHeld(const std::string& reg, const std::optional<Held>& held) {
 
 void Store::setLastStatus(const std::string& reg, const RegisterStatus& st) {
   std::lock_guard lock(wm_);
+  Relaxed relaxed(w_);
   Stmt s(w_,
          "INSERT INTO registers (name, last_status, last_status_at) VALUES (?1, ?2, ?3) "
          "ON CONFLICT (name) DO UPDATE SET last_status = ?2, last_status_at = ?3");
@@ -528,6 +545,7 @@ int64_t Store::appendEvent(const std::string& type, const json& data) {
   int64_t id;
   {
     std::lock_guard lock(wm_);
+    Relaxed relaxed(w_);
     id = appendEventLocked(type, data.dump());
   }
   {

@@ -31,7 +31,8 @@ namespace {
 constexpr const char* kSalesFile = "sales.ECR";
 constexpr const char* kConsoleFile = "console.txt";
 constexpr const char* kStderrFile = "stderr.txt";
-constexpr std::size_t kMaxText = 1 << 20;  // of a console or dump log kept with a job
+constexpr const char* kStatusFile = "status.json";  // the register as the run left it
+constexpr std::size_t kMaxText = 1 << 20;           // of a console or dump log kept with a job
 constexpr std::chrono::seconds kStatusLimit{60};
 // A status read this recent stands for the register before the next receipt, as long as
 // nothing ran on the register since.
@@ -48,14 +49,14 @@ std::string readFile(const fs::path& p, std::size_t max = kMaxText) {
 }
 
 bool isRunFile(const std::string& name) {
-  return name == kSalesFile || name == kConsoleFile || name == kStderrFile ||
+  return name == kSalesFile || name == kConsoleFile || name == kStderrFile || name == kStatusFile ||
          (name.rfind("dump", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".log");
 }
 
-void waitExit(pid_t pid, int pidfd, int ms) {
+// The pidfd becomes readable the moment the child ends.
+void waitExit(int pidfd, int ms) {
   pollfd p{pidfd, POLLIN, 0};
   poll(&p, 1, ms);
-  (void)pid;
 }
 
 std::vector<std::string> withSettings(std::vector<std::string> argv, const RegisterConfig& reg) {
@@ -114,7 +115,7 @@ ChildEnd runChild(const std::vector<std::string>& argv, const fs::path& dir,
     if (left.count() <= 0) {
       end.timedOut = true;
       kill(-pid, SIGTERM);
-      waitExit(pid, pidfd, 3000);
+      waitExit(pidfd, 3000);
       if (waitpid(pid, &status, WNOHANG) != pid) {
         kill(-pid, SIGKILL);
         waitpid(pid, &status, 0);
@@ -123,7 +124,7 @@ ChildEnd runChild(const std::vector<std::string>& argv, const fs::path& dir,
     }
     // The pidfd becomes readable the moment the child ends: no polling delay.
     if (pidfd >= 0)
-      waitExit(pid, pidfd, static_cast<int>(std::min<long long>(left.count(), 200)));
+      waitExit(pidfd, static_cast<int>(std::min<long long>(left.count(), 200)));
     else
       usleep(2000);
   }
@@ -462,8 +463,11 @@ void Worker::runReceiptOrLines(Job job) {
   job = store_.start(job.id, before);
   hub_.publish(reg_.name);
   known_.reset();
-  const ChildEnd end = runChild(withSettings({cfg_.cassard, kSalesFile}, reg_), dir,
-                                std::chrono::seconds(cfg_.jobTimeoutS), abandon_);
+  // The run itself reads the counter once its last line went through, on the line it
+  // still holds; only a run that did not get there needs a read of its own.
+  const ChildEnd end =
+      runChild(withSettings({cfg_.cassard, "--status-after", kStatusFile, kSalesFile}, reg_), dir,
+               std::chrono::seconds(cfg_.jobTimeoutS), abandon_);
   RunResult run = collect(dir, end);
   if (!end.exitStatus && end.spawnError.empty()) {
     job = store_.finish(
@@ -482,7 +486,15 @@ void Worker::runReceiptOrLines(Job job) {
     setRuntime(false, std::nullopt);
     return;
   }
-  const auto after = readStatus();
+  std::optional<RegisterStatus> after;
+  if (end.exitStatus == 0) after = parseStatus(readFile(dir / kStatusFile));
+  if (after) {
+    known_ = after;
+    knownAt_ = Clock::now();
+    store_.setLastStatus(reg_.name, *after);
+  } else {
+    after = readStatus();
+  }
   const Outcome o = job.kind == "receipt" ? settleReceipt(*before, run.exitStatus, after)
                                           : settleLines(run.exitStatus, after);
   job = store_.finish(job.id, JobState::Running, o.state, &run, after, o.reason, o.receiptNumber);

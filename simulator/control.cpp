@@ -56,6 +56,15 @@ json faultsJson(const Register& reg) {
   return out;
 }
 
+json receiptJson(const Receipt& r) {
+  return {{"number", r.number},
+          {"total", r.total},
+          {"paid", r.paid},
+          {"change", r.change},
+          {"lines", linesJson(r.lines)},
+          {"payments", paymentsJson(r.payments)}};
+}
+
 std::string dump(const json& j) {
   return j.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -82,16 +91,7 @@ std::string stateJson(const Register& reg, const LineInfo& info) {
             {"runCommands", reg.runCommands()},
             {"host", info.plugged && info.host}};
   j["operator"] = t.operatorNumber() != 0 ? json(t.operatorNumber()) : json(nullptr);
-  if (const auto& r = t.lastReceipt()) {
-    j["lastReceipt"] = {{"number", r->number},
-                        {"total", r->total},
-                        {"paid", r->paid},
-                        {"change", r->change},
-                        {"lines", linesJson(r->lines)},
-                        {"payments", paymentsJson(r->payments)}};
-  } else {
-    j["lastReceipt"] = nullptr;
-  }
+  j["lastReceipt"] = t.lastReceipt() ? receiptJson(*t.lastReceipt()) : json(nullptr);
   j["line"] = info.plugged ? json(info.link) : json(nullptr);
   return dump(j);
 }
@@ -117,6 +117,13 @@ ControlReply controlCommand(Register& reg, std::string_view line, const LineInfo
   if (word == "state") {
     r.json = noArgument();
     if (r.json.empty()) r.json = stateJson(reg, info);
+  } else if (word == "receipts") {
+    r.json = noArgument();
+    if (r.json.empty()) {
+      json all = json::array();
+      for (const Receipt& receipt : reg.till().history()) all.push_back(receiptJson(receipt));
+      r.json = dump({{"ok", true}, {"receipts", all}});
+    }
   } else if (word == "fault") {
     Fault f;
     std::string error;
@@ -155,7 +162,7 @@ ControlReply controlCommand(Register& reg, std::string_view line, const LineInfo
     if (r.json.empty()) r.action = LineAction::Plug;
   } else {
     r.json = errorJson("unknown command \"" + std::string(line.substr(0, 40)) +
-                       "\"; commands: state, fault, clear, reset, hangup, plug");
+                       "\"; commands: state, receipts, fault, clear, reset, hangup, plug");
   }
   return r;
 }

@@ -22,7 +22,9 @@ constexpr KindName kKinds[] = {
     {"E", FaultKind::EAnswer, 0},         {"refuse", FaultKind::Refuse, '*'},
     {"critical", FaultKind::Critical, 1}, {"busy", FaultKind::Busy, 1},
     {"delay", FaultKind::Delay, 100},     {"hangup", FaultKind::Hangup, 0},
-    {"short", FaultKind::Short, 1},
+    {"short", FaultKind::Short, 1},       {"noise", FaultKind::Noise, 10000},
+    {"late", FaultKind::Late, 7000},      {"staframe", FaultKind::StaFrame, 1},
+    {"stadle", FaultKind::StaDle, 1},     {"journal", FaultKind::Journal, 3},
 };
 
 bool parseNumber(std::string_view text, unsigned long max, unsigned& out) {
@@ -81,7 +83,13 @@ const char* const kFaultHelp =
     "  busy[=N]      status byte 0x20 for the next N status requests\n"
     "  delay[=MS]    wait MS milliseconds before answering (default 100)\n"
     "  hangup        close the line and exit\n"
-    "  short[=N]     answer data N bytes shorter than due (default 1)\n";
+    "  short[=N]     answer data N bytes shorter than due (default 1)\n"
+    "  noise[=MS]    ACK, then MS ms of stray bytes 0x55, one a millisecond, then the\n"
+    "                answer (default 10000)\n"
+    "  late[=MS]     ACK at once, the answer frame MS ms later (default 7000)\n"
+    "  staframe[=N]  a whole frame instead of the status byte, N times\n"
+    "  stadle[=N]    a lone DLE (0x10) instead of the status byte, N times\n"
+    "  journal[=S]   journal requests answered with state S and no record (default 3)\n";
 
 bool parseFault(std::string_view written, Fault& out, std::string& error) {
   out = Fault{};
@@ -123,7 +131,11 @@ bool parseFault(std::string_view written, Fault& out, std::string& error) {
       // Outcome 0 would be an acceptance, not a refusal.
       ok = ok && out.arg != 0;
     } else {
-      ok = parseNumber(arg, out.kind == FaultKind::Delay ? 600000 : 100000, out.arg);
+      const bool ms = out.kind == FaultKind::Delay || out.kind == FaultKind::Noise ||
+                      out.kind == FaultKind::Late;
+      ok = parseNumber(arg, ms ? 600000 : out.kind == FaultKind::Journal ? 255 : 100000, out.arg);
+      // State 0 is a record, 7 the end of the journal: neither is a fault.
+      ok = ok && !(out.kind == FaultKind::Journal && (out.arg == 0 || out.arg == 7));
     }
     if (!ok) {
       error = "bad argument in fault \"" + std::string(written) + "\"";

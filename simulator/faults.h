@@ -33,6 +33,11 @@ enum class FaultKind {
   Delay,     // wait ARG milliseconds before answering
   Hangup,    // the line vanishes: the register closes its end of the line
   Short,     // answer data ARG bytes shorter than due (default 1)
+  Noise,     // ACK, then ARG milliseconds of stray bytes, one a millisecond, then the answer
+  Late,      // ACK at once, the answer frame ARG milliseconds later
+  StaFrame,  // a whole frame instead of the status byte, for the next ARG status requests
+  StaDle,    // a lone DLE instead of the status byte, for the next ARG status requests
+  Journal,   // journal requests answered with state ARG and no record (default 3)
 };
 
 // Events a fault can wait for. A payment is a keyboard command ending with a payment

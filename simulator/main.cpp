@@ -57,7 +57,7 @@ const char* const kUsage =
     "  --roll FILE      the paper roll (default: standard output)\n"
     "  --trace          both directions of the wire in hex, on standard error\n"
     "  --pace BAUD      send at the line's speed: 10 bits per byte at BAUD\n"
-    "  --control PATH   a Unix socket taking one-line commands (state, fault FAULT,\n"
+    "  --control PATH   a Unix socket taking one-line commands (state, receipts, fault FAULT,\n"
     "                   clear, reset, hangup, plug), each answered with one JSON line\n"
     "  --help           this text\n"
     "  --version        the version, and exit\n"
@@ -66,7 +66,7 @@ const char* const kUsage =
     "counted), a command letter, run:N (the Nth command of each host's conversation),\n"
     "or an event: payment, sale, journal, receipt, each with an optional :N (the Nth\n"
     "from when the fault is armed). Without a target the fault hits every command, or\n"
-    "for critical, busy and dead holds from the start. Faults:\n";
+    "for critical, busy, staframe, stadle and dead holds from the start. Faults:\n";
 
 void trace(bool on, const char* dir, const uint8_t* b, std::size_t n) {
   if (!on || n == 0) return;
@@ -177,11 +177,12 @@ struct Client {
   int fd = -1;
   std::string in, out;
   bool discarding = false;  // the rest of an over-long command
+  bool eof = false;         // it wrote all it will: answer, then close
 };
 
 constexpr std::size_t kMaxCommand = 4096;
 constexpr std::size_t kMaxClientOut = 1 << 20;
-constexpr std::size_t kMaxClients = 64;
+constexpr std::size_t kMaxClients = 256;
 
 // The control socket at `path`: a stale socket is replaced, one in use or any other
 // file is refused.
@@ -449,12 +450,17 @@ int main(int argc, char** argv) {
   // Reads what a client wrote and answers each whole line; false when it is gone.
   auto serveClient = [&](Client& c) {
     char in[4096];
-    for (;;) {
+    while (!c.eof) {
       const ssize_t n = read(c.fd, in, sizeof in);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) break;
-      if (n <= 0) return false;
-      c.in.append(in, static_cast<std::size_t>(n));
+      if (n < 0) return false;
+      if (n == 0) {
+        // A last command without its line end still counts.
+        c.eof = true;
+        c.in += '\n';
+      }
+      if (n > 0) c.in.append(in, static_cast<std::size_t>(n));
       for (std::size_t nl; (nl = c.in.find('\n')) != std::string::npos;) {
         const std::string command = c.in.substr(0, nl);
         c.in.erase(0, nl + 1);
@@ -472,7 +478,7 @@ int main(int argc, char** argv) {
         c.discarding = true;
       }
     }
-    return flushClient(c);
+    return flushClient(c) && !(c.eof && c.out.empty());
   };
 
   while (!gStop && running) {
@@ -539,7 +545,8 @@ int main(int argc, char** argv) {
     std::vector<pollfd> fds;
     if (controlFd >= 0) fds.push_back({controlFd, POLLIN, 0});
     for (const Client& c : clients)
-      fds.push_back({c.fd, static_cast<short>(POLLIN | (c.out.empty() ? 0 : POLLOUT)), 0});
+      fds.push_back(
+          {c.fd, static_cast<short>((c.eof ? 0 : POLLIN) | (c.out.empty() ? 0 : POLLOUT)), 0});
     timespec timeout{};
     const timespec* limit = nullptr;
     if (line.master >= 0) {

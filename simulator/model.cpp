@@ -11,6 +11,7 @@ namespace {
 constexpr std::size_t kMaxBody = 512;
 
 constexpr uint8_t kStrayByte = 0x55;
+constexpr unsigned kNoiseStepMs = 10;  // a noise fault's bytes go out in writes this far apart
 
 // Commands whose answers carry data the host reads by position.
 bool answersWithData(uint8_t letter) {
@@ -38,6 +39,8 @@ void Register::arm(const Fault& f) {
   if (!untargeted(f)) return;
   if (f.kind == FaultKind::Critical) criticalPolls_ += f.arg;
   if (f.kind == FaultKind::Busy) busyPolls_ += f.arg;
+  if (f.kind == FaultKind::StaFrame) framePolls_ += f.arg;
+  if (f.kind == FaultKind::StaDle) dlePolls_ += f.arg;
   if (f.kind == FaultKind::Dead) dead_ = true;
 }
 
@@ -50,6 +53,8 @@ void Register::clearFaults() {
   hits_.clear();
   criticalPolls_ = 0;
   busyPolls_ = 0;
+  framePolls_ = 0;
+  dlePolls_ = 0;
   dead_ = false;
 }
 
@@ -153,15 +158,23 @@ void Register::byteIn(uint8_t b, std::vector<Chunk>& out) {
     case Rx::Idle:
       if (b == kDle) {
         rx_ = Rx::Dle;
+      } else if (b == kRsta && framePolls_ > 0) {
+        --framePolls_;
+        const Bytes data{'S', 0, 0, static_cast<uint8_t>(till_.open() ? 1 : 0)};
+        out.push_back({encodeFrame(nextNum_++, profile_.frameId, 0, 0, data)});
+      } else if (b == kRsta && dlePolls_ > 0) {
+        --dlePolls_;
+        out.push_back({{kDle}});
       } else if (b == kRsta) {
         out.push_back({{statusByte()}});
       } else if (b == kRstae) {
         // Count, then status, the Num of the last frame taken and a byte that makes
-        // the XOR of the three equal the count.
+        // the XOR of the three equal the count. Before any frame, the Num before a
+        // host's first (0): 0xFF.
         uint8_t st = criticalPolls_ ? kStatusCritical
                      : busyPolls_   ? kStatusBusy
                                     : profile_.idleStatus;
-        uint8_t num = lastTaken_ < 0 ? 0 : static_cast<uint8_t>(lastTaken_);
+        uint8_t num = lastTaken_ < 0 ? 0xFF : static_cast<uint8_t>(lastTaken_);
         out.push_back({{3, st, num, static_cast<uint8_t>(3 ^ st ^ num)}});
       } else if (b == kAck || b == kNack || b == kSkip) {
         hostReply(b, out);
@@ -348,6 +361,9 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
   const Fault* refusal = nullptr;
   bool eAnswer = false;
   unsigned shortBy = 0;
+  unsigned noiseMs = 0;
+  unsigned lateMs = 0;
+  const Fault* journalState = nullptr;
   for (std::size_t i = 0; i < faults_.size(); ++i) {
     const Fault& f = faults_[i];
     if (!hits(i)) continue;
@@ -370,6 +386,15 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
       case FaultKind::Short:
         shortBy += f.arg;
         break;
+      case FaultKind::Noise:
+        noiseMs += f.arg;
+        break;
+      case FaultKind::Late:
+        lateMs += f.arg;
+        break;
+      case FaultKind::Journal:
+        journalState = &f;
+        break;
       default:
         break;
     }
@@ -380,6 +405,9 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
     answer = {'S', {0, static_cast<uint8_t>(refusal->arg), static_cast<uint8_t>(till_.open())}};
   } else {
     answer = execute(cmd, ev);
+    const bool journalRequest = cmd.size() == 3 && cmd[0] == 'U' && cmd[1] == 0 && cmd[2] == 10;
+    if (journalState != nullptr && journalRequest && answer.letter == 'U')
+      answer.data = {static_cast<uint8_t>(journalState->arg)};
     if (shortBy > 0 && answersWithData(answer.letter))
       answer.data.resize(answer.data.size() > shortBy ? answer.data.size() - shortBy : 0);
   }
@@ -390,6 +418,8 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
     if (untargeted(f) || !hits(i)) continue;
     if (f.kind == FaultKind::Critical) criticalPolls_ += f.arg;
     if (f.kind == FaultKind::Busy) busyPolls_ += f.arg;
+    if (f.kind == FaultKind::StaFrame) framePolls_ += f.arg;
+    if (f.kind == FaultKind::StaDle) dlePolls_ += f.arg;
   }
   record("", cmd);
   // On the roll a refusal by outcome reads like any other refusal.
@@ -403,6 +433,15 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
   awaitingReply_ = false;
   Bytes b{kAck};
   b.insert(b.end(), stray, kStrayByte);
+  if (noiseMs > 0 || lateMs > 0) {
+    // The ACK goes now; what comes after it waits.
+    out.push_back({std::move(b), delay});
+    b.clear();
+    // A stray byte a millisecond, ten at a time.
+    for (unsigned ms = 0; ms < noiseMs; ms += kNoiseStepMs)
+      out.push_back({Bytes(std::min(kNoiseStepMs, noiseMs - ms), kStrayByte), kNoiseStepMs});
+    delay = lateMs;
+  }
   if (!lose) {
     Bytes f = frameBytes(*last_);
     b.insert(b.end(), f.begin(), f.end());

@@ -135,6 +135,8 @@ class Register {
 
   unsigned criticalPolls_ = 0;
   unsigned busyPolls_ = 0;
+  unsigned framePolls_ = 0;  // status requests still to be answered with a frame
+  unsigned dlePolls_ = 0;    // ... with a lone DLE
   bool dead_ = false;
 
   std::size_t journalPos_ = 0;

@@ -112,15 +112,13 @@ bool Till::isItemSale(std::span<const uint8_t> keys) const {
 bool Till::isPayment(std::span<const uint8_t> keys) const {
   if (keys.empty() || keys[0] == kZeroKey || keys[0] == kItemKey) return false;
   const KeyDef* k = key(keys.back());
-  if (k == nullptr || k->kind != KeyKind::Payment) return false;
-  Money ignored;
-  return keys.size() == 1 || amountOf(keys.first(keys.size() - 1), decimals_, ignored);
+  return k != nullptr && k->kind == KeyKind::Payment;
 }
 
 bool Till::wouldClose(std::span<const uint8_t> keys) const {
   if (!open_ || subtotal_ < 0 || !isPayment(keys)) return false;
   Money amount = due();
-  if (keys.size() > 1) amountOf(keys.first(keys.size() - 1), decimals_, amount);
+  if (keys.size() > 1 && !amountOf(keys.first(keys.size() - 1), decimals_, amount)) return false;
   return amount >= due() && (amount == due() || key(keys.back())->change);
 }
 
@@ -145,7 +143,7 @@ KeyOutcome Till::press(std::span<const uint8_t> keys, unsigned nextReceipt) {
     o = item(keys);
   } else if (const KeyDef* k = keys.empty() ? nullptr : key(keys.back()); k == nullptr) {
     o.what = KeyOutcome::What::Other;
-  } else if (k->kind == KeyKind::Payment && isPayment(keys)) {
+  } else if (k->kind == KeyKind::Payment) {
     o = pay(keys.first(keys.size() - 1), *k, nextReceipt);
   } else if (k->kind == KeyKind::Discount || k->kind == KeyKind::Surcharge) {
     o = adjust(keys.first(keys.size() - 1), *k);
@@ -267,6 +265,7 @@ KeyOutcome Till::pay(std::span<const uint8_t> keys, const KeyDef& k, unsigned ne
   o.what = KeyOutcome::What::Payment;
   o.payment = {k.code, k.name, due()};
   if (!keys.empty() && (!amountOf(keys, decimals_, o.payment.amount) || o.payment.amount == 0)) {
+    o.what = KeyOutcome::What::Other;  // the roll shows the keys as they came
     o.refusal = 'E';
     o.why = "amount not understood";
     return o;
@@ -301,6 +300,8 @@ KeyOutcome Till::pay(std::span<const uint8_t> keys, const KeyDef& k, unsigned ne
   r.lines = std::move(lines_);
   r.payments = std::move(payments_);
   last_ = r;
+  history_.push_back(r);
+  if (history_.size() > kHistory) history_.pop_front();
   ++receipts_;
   open_ = false;
   afterSubtotal_ = false;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -100,6 +101,9 @@ class Till {
   const std::vector<Payment>& payments() const { return payments_; }
   unsigned operatorNumber() const { return operator_; }
   const std::optional<Receipt>& lastReceipt() const { return last_; }
+  // The receipts closed, oldest first: the last kHistory of them.
+  static constexpr std::size_t kHistory = 10000;
+  const std::deque<Receipt>& history() const { return history_; }
   unsigned receipts() const { return receipts_; }
   const KeyDef* key(uint8_t code) const;
 
@@ -124,6 +128,7 @@ class Till {
   std::vector<Payment> payments_;
   unsigned operator_ = 0;
   std::optional<Receipt> last_;
+  std::deque<Receipt> history_;
   unsigned receipts_ = 0;
 };
 

@@ -253,9 +253,12 @@ TEST(EcrsimLink, IRequestGetsThePendingAnswerOrAnIFrame) {
 TEST(EcrsimLink, ExtendedStatusCarriesTheLastNumTaken) {
   Register reg(loadOrDie("default.json"), {});
   Host host(reg);
+  Bytes w = host.raw({kRstae});
+  ASSERT_EQ(w.size(), 4u);
+  EXPECT_EQ(w[2], 0xFF) << "before any frame: the number before a host's first";
   host.num = 0x21;
   host.command({'S'});
-  Bytes w = host.raw({kRstae});
+  w = host.raw({kRstae});
   ASSERT_EQ(w.size(), 4u);
   EXPECT_EQ(w[0], 3);
   EXPECT_EQ(w[2], 0x21);
@@ -469,7 +472,8 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
     unsigned counter;
     std::string roll;  // lines of the roll, spaces collapsed
     unsigned start = 123;
-    bool operatorRequired = false;
+    const char* profile = "default.json";
+    bool percent = false;  // key 33 programmed as a percentage
   };
   constexpr long long kClosed = -1'000'000, kNoSale = -2'000'000;
   const Row rows[] = {
@@ -515,7 +519,7 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
        123,
        "OPERATOR 12\n",
        123,
-       true},
+       "operator_required.json"},
       {"a payment with no sale open",
        {pay("1000")},
        "E",
@@ -530,6 +534,16 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
        0,
        123,
        "DISCOUNT sconto -0,50\nDISCOUNT sconto -1,00\nSURCHARGE maggiorazione 0,20\n"},
+      {"percentages: 10% of a line, 12.5% of the subtotal, rounded half up",
+       {sale("VINO", "999", 1), pay("10", 33), {'A', 36, 1, 2, 13, 5, 33}},
+       "...",
+       787,
+       0,
+       123,
+       "DISCOUNT sconto -1,00\nDISCOUNT sconto -1,12\n",
+       123,
+       "default.json",
+       true},
       {"no price keyed: the department's own",
        {sale("PANE", "", 3)},
        ".",
@@ -551,6 +565,13 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
        0,
        123,
        ""},
+      {"a payment whose keys are no amount",
+       {sale("PANE", "250", 1), {'A', 240, 240, 49}},
+       ".E",
+       250,
+       0,
+       123,
+       "PAYMENT contanti ? [refused: amount not understood]\n"},
       {"no department key", {sale("PANE", "250", 0)}, "E", kNoSale, 0, 123, ""},
       {"the counter goes from 9999 to 1",
        {sale("PANE", "250", 1), pay("")},
@@ -563,8 +584,8 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.legend);
-    Profile p = loadOrDie("default.json");
-    p.operatorRequired = row.operatorRequired;
+    Profile p = loadOrDie(row.profile);
+    for (KeyDef& k : p.keys) k.percent = k.percent || (row.percent && k.code == 33);
     p.receiptNumber = row.start;
     storeReceiptNumber(p);
     Register reg(p, {});
@@ -582,7 +603,9 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
     }
     EXPECT_EQ(answers, row.answers);
     EXPECT_EQ(reg.saleOpen(), row.due != kClosed && row.due != kNoSale);
-    if (reg.saleOpen()) EXPECT_EQ(reg.till().due(), row.due);
+    if (reg.saleOpen()) {
+      EXPECT_EQ(reg.till().due(), row.due);
+    }
     EXPECT_EQ(reg.till().lastReceipt().has_value(), row.due == kClosed);
     if (row.due == kClosed) {
       ASSERT_TRUE(reg.till().lastReceipt());
@@ -728,6 +751,50 @@ TEST(EcrsimFaults, EachFaultDoesWhatItSays) {
          EXPECT_EQ(h.command({'U', 0, 24}).data.size(), 1u);
          EXPECT_EQ(h.command({'S'}).data.size(), 4u);
        }},
+      {"noise: the ACK, a stray byte a millisecond, then the answer",
+       {"noise=25@1"},
+       [](Register& r, Host&) {
+         auto out = r.feed(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
+         ASSERT_EQ(out.size(), 4u);
+         EXPECT_EQ(out[0].bytes, Bytes{kAck});
+         EXPECT_EQ(out[1].bytes, Bytes(10, 0x55));
+         EXPECT_EQ(out[2].bytes, Bytes(10, 0x55));
+         ASSERT_GT(out[3].bytes.size(), 5u);
+         EXPECT_EQ(Bytes(out[3].bytes.begin(), out[3].bytes.begin() + 5), Bytes(5, 0x55));
+         EXPECT_EQ(out[3].bytes[5], kDle) << "the noise's last piece and the answer";
+         unsigned ms = 0;
+         for (const Chunk& c : out) ms += c.delayMs;
+         EXPECT_EQ(ms, 30u);
+       }},
+      {"late: the ACK now, the answer later",
+       {"late=900@1"},
+       [](Register& r, Host&) {
+         auto out = r.feed(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
+         ASSERT_EQ(out.size(), 2u);
+         EXPECT_EQ(out[0].bytes, Bytes{kAck});
+         EXPECT_EQ(out[0].delayMs, 0u);
+         EXPECT_EQ(out[1].bytes[0], kDle);
+         EXPECT_EQ(out[1].delayMs, 900u);
+       }},
+      {"a frame, then a lone DLE, instead of the status",
+       {"staframe=1", "stadle=1@1"},
+       [](Register&, Host& h) {
+         Bytes w = h.raw({kRsta});
+         std::size_t pos = 0;
+         Frame f;
+         ASSERT_TRUE(readFrame(w, pos, f));
+         EXPECT_EQ(f.data, (Bytes{'S', 0, 0, 0}));
+         EXPECT_EQ(h.status(), 0x01);
+         h.command({'S'});
+         EXPECT_EQ(h.raw({kRsta}), Bytes{kDle});
+         EXPECT_EQ(h.status(), 0x01);
+       }},
+      {"journal state 3, no record",
+       {"journal=3@2"},
+       [](Register&, Host& h) {
+         EXPECT_EQ(h.command({'U', 0, 10}).data.size(), 2u + 12u) << "a record";
+         EXPECT_EQ(h.command({'U', 0, 10}).data, (Bytes{'U', 3}));
+       }},
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.legend);
@@ -798,9 +865,10 @@ TEST(EcrsimFaults, AimedAtConversationsAndEvents) {
 }
 
 TEST(EcrsimFaults, ParsingRefusesWhatItCannotMean) {
-  const char* bad[] = {"nak",        "nack=x",        "nack=-1",  "refuse=0x00", "nack@0",
-                       "nack@",      "delay=9999999", "nack@12x", "nack@run",    "nack@run:0",
-                       "E@payment:", "E@payments",    "E@sale:x"};
+  const char* bad[] = {"nak",         "nack=x",        "nack=-1",  "refuse=0x00", "nack@0",
+                       "nack@",       "delay=9999999", "nack@12x", "nack@run",    "nack@run:0",
+                       "E@payment:",  "E@payments",    "E@sale:x", "journal=0",   "journal=7",
+                       "journal=256", "noise=600001"};
   for (const char* s : bad) {
     Fault f;
     std::string error;
@@ -854,6 +922,9 @@ TEST(EcrsimControl, CommandsAndTheirAnswers) {
   EXPECT_EQ(st["receiptNumber"], "0124");
   EXPECT_EQ(st["commands"], 6);
   EXPECT_EQ(st["line"], "/tmp/ecr");
+  const json history = ask("receipts")["receipts"];
+  ASSERT_EQ(history.size(), 1u);
+  EXPECT_EQ(history[0], st["lastReceipt"]);
 
   struct Row {
     const char* command;
@@ -864,7 +935,8 @@ TEST(EcrsimControl, CommandsAndTheirAnswers) {
       {"fault nak", "unknown fault \"nak\""},
       {"fault nack@3", "command 3 has already been received (6 so far)"},
       {"fault", "\"fault\" needs a fault"},
-      {"stat", "unknown command \"stat\"; commands: state, fault, clear, reset, hangup, plug"},
+      {"stat",
+       "unknown command \"stat\"; commands: state, receipts, fault, clear, reset, hangup, plug"},
       {"state now", "\"state\" takes no argument"},
       {"plug", "the line is already plugged in"},
       {"clear", R"({"faults":[],"ok":true})"},

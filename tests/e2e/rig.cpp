@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -79,6 +82,8 @@ Rig::Rig(const std::string& profile, std::vector<std::string> ecrsimArgs) {
                                    (dir_ / "record.txt").string(),
                                    "--roll",
                                    (dir_ / "roll.txt").string(),
+                                   "--control",
+                                   (dir_ / "ctl").string(),
                                    "--trace"};
   argv.insert(argv.end(), ecrsimArgs.begin(), ecrsimArgs.end());
 
@@ -184,6 +189,26 @@ std::string Rig::file(const std::string& name) const {
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+std::string Rig::control(const std::string& command) const {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string path = (dir_ / "ctl").string();
+  if (path.size() >= sizeof addr.sun_path) return "";
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return "";
+  std::string answer;
+  const std::string line = command + "\n";
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+    pollfd p{fd, POLLIN, 0};
+    char c;
+    while (poll(&p, 1, 5000) > 0 && read(fd, &c, 1) == 1 && c != '\n') answer.push_back(c);
+  }
+  close(fd);
+  return answer;
 }
 
 std::vector<std::string> Rig::record() const {

@@ -22,6 +22,8 @@
 //                             prefixes mark frames it did not execute.
 //   commands()                the executed commands only, without the link's 'I' requests.
 //   roll(), file(name), exists(name), dumpLog(), ecrsimErrors()
+//   control(command)          one command on ecrsim's control socket (<dir>/ctl) and
+//                             its one-line JSON answer; "" when none came in 5 s.
 //   stop()                    SIGTERM to ecrsim by its pid; returns its exit status.
 //                             The destructor stops it too and removes the directory,
 //                             unless the test failed (the path is printed then).
@@ -78,6 +80,7 @@ class Rig {
   bool exists(const std::string& name) const { return std::filesystem::exists(dir_ / name); }
   std::string dumpLog() const;  // every dump*.log, concatenated
   std::string ecrsimErrors() const { return file("ecrsim.err"); }
+  std::string control(const std::string& command) const;
   int stop();
   pid_t ecrsimPid() const { return ecrsim_; }
 

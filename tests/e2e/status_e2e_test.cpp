@@ -86,3 +86,33 @@ TEST(Status, FailuresEndAsARunDoes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Status, AfterARunOnTheLineItHolds) {
+  rig::Rig rig;
+  std::ofstream(rig.dir() / "vendite.ECR")
+      << sales::line("01", "PANE", "125", "01") + sales::line("10", "", "125") + sales::line("99");
+  const rig::Run run = rig.cassardApart({"--status-after", "st.json", "vendite.ECR", rig.link()});
+  EXPECT_EQ(run.status, 0) << run.console << run.errors;
+  EXPECT_NE(run.console.find("terminato correttamente"), std::string::npos)
+      << "the console of a run";
+  EXPECT_EQ(rig.file("st.json"),
+            R"({"model":"2AX 0130","brand":"2","serial":"72MX001234",)"
+            R"("fiscalisedAt":"2009-12-31T23:59:58","receiptNumber":"0124","saleOpen":false})"
+            "\n");
+  // One identification, at the start: after the sale only the counter and 'S', then 'H'.
+  const std::vector<std::string> sent = rig.commands();
+  ASSERT_GE(sent.size(), 5u);
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "54"), 1);
+  EXPECT_EQ(std::vector<std::string>(sent.end() - 4, sent.end()),
+            (std::vector<std::string>{"44200102", "44060402", "53", "4800"}));
+
+  // A run that fails writes no status: the service then reads the register apart.
+  const rig::Run failed =
+      rig.cassardApart({"--status-after", "st2.json", "missing.ECR", rig.link()});
+  EXPECT_EQ(failed.status, 255);
+  EXPECT_FALSE(rig.exists("st2.json"));
+}
+
+}  // namespace

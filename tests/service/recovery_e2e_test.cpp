@@ -32,19 +32,21 @@ TEST(Crash, KilledAtEachPointOfAReceiptsLife) {
     const char* legend;
     const char* pause;  // the wrapper's pause the kill waits for; "" for none
     bool warm;          // a receipt first, so the next one needs no status read before it
-    bool delayPayment;  // the register answers the payment late; kill while the sale is open
+    bool slowPayment;   // the register answers the payment late; kill while the sale is open
+    bool refusedText;   // the text row after the sale is refused: the register is read apart
     bool powerCut;      // cassard dies with the service
     const char* state;  // the job's state after the restart
   };
   const Row rows[] = {
-      {"after commit, before the register is read", "before-status", false, false, false, "done"},
-      {"before cassard starts", "before-run", false, false, false, "done"},
-      {"before cassard starts, and it never does (power cut)", "before-run", false, false, true,
-       "failed"},
-      {"in the middle of the receipt", "", false, true, false, "done"},
-      {"after cassard ended, before its results were read", "after-run", false, false, false,
+      {"after commit, before the register is read", "before-status", false, false, false, false,
        "done"},
-      {"while the register is read to settle", "before-status", true, false, false, "done"},
+      {"before cassard starts", "before-run", false, false, false, false, "done"},
+      {"before cassard starts, and it never does (power cut)", "before-run", false, false, false,
+       true, "failed"},
+      {"in the middle of the receipt", "", false, true, false, false, "done"},
+      {"after cassard ended, before its results were read", "after-run", false, false, false, false,
+       "done"},
+      {"while the register is read to settle", "before-status", true, false, true, false, "done"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
@@ -56,12 +58,15 @@ TEST(Crash, KilledAtEachPointOfAReceiptsLife) {
       ++receipts;
     }
     if (*r.pause) s.pauseAt(r.pause);
-    if (r.delayPayment) ASSERT_EQ(s.control(0, "fault delay=1500@payment")["ok"], true);
-    const svc::Reply posted = s.post("cassa1", "k", receipt("LATTE", 129));
+    if (r.slowPayment) ASSERT_EQ(s.control(0, "fault delay=1500@payment")["ok"], true);
+    if (r.refusedText) ASSERT_EQ(s.control(0, "fault E@O")["ok"], true);
+    json body = receipt("LATTE", 129);
+    if (r.refusedText) body["texts"] = {"GRAZIE"};
+    const svc::Reply posted = s.post("cassa1", "k", body);
     ASSERT_EQ(posted.status, 201) << posted.text;
     const int64_t id = posted.body["id"];
     if (*r.pause) ASSERT_TRUE(s.reached(r.pause));
-    if (r.delayPayment) ASSERT_TRUE(until(s, "saleOpen", true));
+    if (r.slowPayment) ASSERT_TRUE(until(s, "saleOpen", true));
     s.kill9();
     if (r.powerCut) {
       std::ifstream at(s.dir() / ("at-" + std::string(r.pause)));
@@ -86,7 +91,7 @@ TEST(Crash, KilledAtEachPointOfAReceiptsLife) {
       ++receipts;
     }
     // The key still names that one job, and the register holds exactly those receipts.
-    const svc::Reply again = s.post("cassa1", "k", receipt("LATTE", 129));
+    const svc::Reply again = s.post("cassa1", "k", body);
     EXPECT_EQ(again.status, 200);
     EXPECT_EQ(again.body["id"], id);
     const json reg = s.control(0, "state");

@@ -4,9 +4,17 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <latch>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "service/store.h"
@@ -278,6 +286,111 @@ TEST(Load, TwentyClientsTwentyFiveReceiptsEach) {
   EXPECT_EQ(s.term(), 0);
   cassardd::Store store((s.dir() / "state" / "cassardd.db").string());
   EXPECT_EQ(store.integrityCheck(), "ok");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Api, LinesAndDownloadJobs) {
+  svc::Service s;
+  const svc::Reply lines =
+      s.postJob("cassa1", "l1",
+                {{"kind", "lines"}, {"lines", {"01CAFFE           00000012001", "11", "99"}}});
+  ASSERT_EQ(lines.status, 201) << lines.text;
+  const json done = s.waitJob(lines.body["id"]);
+  EXPECT_EQ(done["state"], "done") << done.dump();
+  EXPECT_EQ(done["lines"][0], "01CAFFE           00000012001") << "sent as written (a short form)";
+  const svc::Reply dl =
+      s.postJob("cassa1", "d1", {{"kind", "download"}, {"download", "journal-hex"}});
+  ASSERT_EQ(dl.status, 201) << dl.text;
+  const json job = s.waitJob(dl.body["id"]);
+  EXPECT_EQ(job["state"], "done") << job.dump();
+  ASSERT_EQ(job["files"].size(), 1u) << job.dump();
+  EXPECT_EQ(job["files"][0]["name"], "journal.txt");
+  // The same download by hand on the other register, from the same profile: the same file.
+  ASSERT_EQ(s.reg(1).cassard(sales::line("55", "journal.txt-", "", "00")).status, 0);
+  const svc::Reply file = s.get(job["files"][0]["url"].get<std::string>());
+  EXPECT_EQ(file.status, 200);
+  EXPECT_EQ(file.text, s.reg(1).file("journal.txt"));
+  EXPECT_FALSE(file.text.empty());
+}
+
+TEST(Cli, HelpVersionAndRefusedConfigurations) {
+  struct Row {
+    std::vector<std::string> args;
+    std::string config;  // written to the file --config names, when not empty
+    int status;
+    std::string out, err;  // the start of stdout, stderr
+  };
+  const Row rows[] = {
+      {{"--version"}, "", 0, "cassardd (cassard) ", ""},
+      {{"--help"}, "", 0, "Usage: cassardd [--config FILE]\n", ""},
+      {{"--frobnicate"}, "", 2, "", "cassardd: unknown option --frobnicate"},
+      {{"extra"}, "", 2, "", "cassardd: unexpected argument extra"},
+      {{"--config", "/nonexistent/cassardd.toml"},
+       "",
+       2,
+       "",
+       "cassardd: /nonexistent/cassardd.toml: cannot be read\n"},
+      {{"--config"},
+       "[registers.a]\ndevice = \"/dev/x\"\nspeed = 1\n",
+       2,
+       "",
+       "cassardd: registers.a.speed: unknown key (known: device, settings, payments)\n"},
+      {{"--config"},
+       "cassard = \"/nonexistent/cassard\"\n[registers.a]\ndevice = \"/dev/x\"\n",
+       2,
+       "",
+       "cassardd: cassard: /nonexistent/cassard is not an executable file\n"},
+  };
+  const std::string dir = testing::TempDir();
+  for (const Row& r : rows) {
+    std::vector<std::string> args = r.args;
+    if (!r.config.empty()) {
+      std::ofstream(dir + "/bad.toml") << r.config;
+      args.push_back(dir + "/bad.toml");
+    }
+    SCOPED_TRACE(args.back());
+    std::string cmd = std::string(CASSARDD_BIN);
+    for (const std::string& a : args) cmd += " '" + a + "'";
+    const std::string outFile = dir + "/out.txt", errFile = dir + "/err.txt";
+    const int rc = std::system((cmd + " >" + outFile + " 2>" + errFile).c_str());
+    EXPECT_EQ(WEXITSTATUS(rc), r.status);
+    std::stringstream out, err;
+    out << std::ifstream(outFile).rdbuf();
+    err << std::ifstream(errFile).rdbuf();
+    EXPECT_EQ(out.str().rfind(r.out, 0), 0u) << out.str();
+    EXPECT_EQ(err.str().rfind(r.err, 0), 0u) << err.str();
+  }
+}
+
+TEST(Service, TellsSystemdItIsReadyAndAlive) {
+  // systemd's side: a datagram socket named by NOTIFY_SOCKET, and a watchdog of 200 ms.
+  const std::string path = testing::TempDir() + "/notify-" + std::to_string(getpid());
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  unlink(path.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  setenv("WATCHDOG_USEC", "200000", 1);
+  svc::Service s;
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  std::string heard;
+  pollfd p{fd, POLLIN, 0};
+  while (heard.find("WATCHDOG=1") == std::string::npos && poll(&p, 1, 3000) > 0) {
+    char buf[512];
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n > 0) heard.append(buf, static_cast<std::size_t>(n)).push_back('|');
+  }
+  EXPECT_NE(heard.find("READY=1"), std::string::npos) << heard;
+  EXPECT_LT(heard.find("READY=1"), heard.find("WATCHDOG=1")) << heard;
+  EXPECT_EQ(s.term(), 0);
+  close(fd);
+  unlink(path.c_str());
 }
 
 }  // namespace

@@ -63,6 +63,7 @@ TEST(Check, EdgesOfTheColumns) {
       {"01" + pad35 + amount + " 5\n", ""},
       {"01" + pad35 + amount + "5 \n", ""},
       {"01" + pad35 + amount + "5\r\n", ""},
+      {"01" + pad35 + amount + "5", "f:1:48: line too short for record \"01\""},
       {"01" + pad35 + amount + "00\n", ""},
       {"01" + pad35 + amount + "-1\n", "f:1:47: department -1 is outside 0-30"},
       {"01" + pad35 + amount + " \n", "f:1:47: department column \" \" is not a number"},

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -237,6 +238,52 @@ TEST_F(Download, EmptyJournalAnswerIsShortNotAStaleRecord) {
   EXPECT_NE(testing::internal::GetCapturedStdout().find(SHORT_ANSWER_TEXT), std::string::npos);
   EXPECT_EQ(readFile("JSHORT"), "02101112131415161718191A\n");
   EXPECT_EQ(ecr.realCommands().back(), kJournalRequest) << "no closing command after a failure";
+}
+
+// The journal ends on the register's word only: a failing expansion memory, or more
+// records than the memory can hold, end the run with the lines read kept.
+TEST_F(Download, JournalThatNeverEndsIsCut) {
+  struct Row {
+    const char* legend;
+    std::vector<Bytes> answers;  // to the journal requests; the last one repeats
+    int32_t maxBytes;            // the descriptor's journal size
+    bool loaded;                 // the descriptor was read
+    int code;                    // 0: the download completes
+    std::size_t lines;
+  };
+  const Bytes rec{0x00, 0x06, 0x01};
+  const Row rows[] = {
+      {"state 3 and no record after two records", {rec, rec, {0x03}}, 0, false, -1, 2},
+      {"state 3 with a record is a record", {{0x03, 0x06, 0x01}, {0x07}}, 0, false, 0, 1},
+      {"more records than the descriptor's bytes", {rec}, 3, true, -1, 3},
+      {"a size from a descriptor not read is not used",
+       {rec, rec, rec, rec, {0x07}},
+       3,
+       false,
+       0,
+       4},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.legend);
+    EcrConf.iEMDCMaxByte = r.maxBytes;
+    EcrConf.bEMDescLoaded = r.loaded;
+    // Before it ends on its own, an endless journal gives up after 1000 requests.
+    ecr.responder = [&r, n = std::size_t{0}](std::span<const uint8_t> cmd) mutable -> EcrAnswer {
+      if (Bytes(cmd.begin(), cmd.end()) != kJournalRequest) return {'S', {0, 0, 0}};
+      if (n >= 1000) return {'U', kEndOfJournal};
+      return {'U', r.answers[std::min(n++, r.answers.size() - 1)]};
+    };
+    const SalesLine line("JENDLESS", "00");
+    testing::internal::CaptureStdout();
+    if (r.code == 0)
+      DoDownloadExp(line.name(), line.mode());
+    else
+      EXPECT_EQ(fake::exitCodeOf([&] { DoDownloadExp(line.name(), line.mode()); }), r.code);
+    const std::string console = testing::internal::GetCapturedStdout();
+    const std::string file = readFile("JENDLESS");
+    EXPECT_EQ(static_cast<std::size_t>(std::count(file.begin(), file.end(), '\n')), r.lines);
+    EXPECT_EQ(console.find("Errore memoria di espansione") != std::string::npos, r.code != 0);
+  }
 }
 
 TEST_F(Download, RefusedRequestEndsTheRunWithItsCode) {

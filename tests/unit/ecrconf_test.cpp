@@ -271,7 +271,7 @@ TEST_F(EcrConfTest, SignedAndFlagBytesOfTheIdentification) {
   image.setModel("N12-X3A4");
   LoadCfgModel(0);
   EXPECT_EQ(EcrConf.bFlgEURO, 0);
-  EXPECT_EQ(EcrConf.iNumDPT, -1);
+  EXPECT_EQ(EcrConf.iNumDPT, 255) << "up to 255 departments";
   EXPECT_EQ(EcrConf.bFlgShift, 0);
   EXPECT_EQ(EcrConf.iNumDecimals, -128);
   EXPECT_EQ(EcrConf.bFlgPDecz | EcrConf.bFlgAlfad | EcrConf.bFlgTast2 | EcrConf.bFlgNoVirg, 0);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <string>
 
 #include "protocol/port.h"
 #include "protocol/protocol.h"
@@ -154,6 +155,66 @@ TEST_F(ErrorLog, LastCommandKeepsTheFirst127Characters) {
   std::string line(200, 'x');
   LastCommand(line.c_str());
   EXPECT_EQ(std::strlen(LastCmd), 127u);
+}
+
+// Warnings past their limit are counted, not written: a run stays within 1 MiB of
+// dump log and 64 KiB of warnings on the console, whatever it raises, and the next
+// report written (a failure, a warning, or the closing one) names what was counted.
+TEST_F(ErrorLog, RepeatedWarningsAreCountedWithinTheBudgets) {
+  struct Row {
+    const char* legend;
+    int texts;       // distinct warning texts
+    int repeats;     // each raised this often
+    bool fullTrace;  // 30 rows of 81 bytes each: the largest report
+    int ending;      // exit code of the report that ends the run; 0: the closing report
+  };
+  const Row rows[] = {
+      {"one text thirty thousand times", 1, 30'000, false, 4},
+      {"a hundred texts, sixty times each", 100, 60, true, 32},
+      {"a few repeats within the limit", 2, 5, false, 0},
+      {"many repeats, normal end", 3, 1'000, true, 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.legend);
+    SetUp();
+    if (r.fullTrace)
+      for (int i = 0; i < DUMP_ROW; ++i) LogRead(Bytes(81, 0x55).data(), 81);
+    testing::internal::CaptureStdout();
+    long raised = 0;
+    for (int n = 0; n < r.repeats; ++n)
+      for (int t = 0; t < r.texts; ++t, ++raised)
+        ErrorHandle(("Frame error " + std::to_string(t)).c_str(), 0);
+    const std::string warnings = testing::internal::GetCapturedStdout();
+    const std::string before = slurp(todaysLog().c_str());
+    if (r.ending != 0)
+      EXPECT_EQ(fake::exitCodeOf([&] { ErrorHandle("Errore in ReadData", r.ending); }), r.ending);
+    else
+      ReportOmittedWarnings();
+    const std::string log = slurp(todaysLog().c_str());
+
+    EXPECT_LE(warnings.size(), 64u << 10);
+    EXPECT_LE(log.size(), 1u << 20);
+    long reports = 0;
+    for (std::size_t at = 0; (at = before.find("\nStart: ", at)) != std::string::npos; ++at)
+      ++reports;
+    EXPECT_LE(reports, r.texts * 20L) << "each text at most 20 times";
+    const long omitted = raised - reports;
+    const std::string last = log.substr(before.size());
+    if (omitted == 0) {
+      EXPECT_EQ(last.find("Avvisi non scritti"), std::string::npos);
+      EXPECT_TRUE(r.ending != 0 || last.empty()) << "no closing report without counts";
+    } else {
+      EXPECT_NE(last.find("\nAvvisi non scritti: " + std::to_string(omitted) + "\n"),
+                std::string::npos)
+          << last;
+      EXPECT_NE(last.find(r.ending ? "\nDescrizione: Errore in ReadData"
+                                   : "\nDescrizione: Avvisi ripetuti non scritti"),
+                std::string::npos);
+    }
+    const std::string end = "\nFine dump errore \n\n";
+    EXPECT_EQ(log.substr(log.size() - end.size()), end) << "written whole";
+    std::remove(todaysLog().c_str());
+  }
 }
 
 }  // namespace

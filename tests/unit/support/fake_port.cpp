@@ -124,6 +124,10 @@ std::time_t portNow() {
   return st().calendar;
 }
 
+std::uint64_t portMicros() {
+  return st().line.now();
+}
+
 void portExit(int code) {
   throw fake::ProcessExit{code};
 }

@@ -22,7 +22,11 @@ void resetLink() {
   SetError(0, MP_NO_ERRORS_E);
   std::memset(LastCmd, 0, sizeof LastCmd);
   std::memset(Matrix, 0, sizeof Matrix);
-  indMatrixRow = 0;
+  OpenLog();
+  FWaitEnd = WaitEnd::Silence;
+  FWaitDeadline = 0;
+  FAwaitingAnswer = false;
+  FNoExtStatus = false;
 
   tastoqta = KeySeq{};
   tastoreso = 0;

@@ -42,6 +42,11 @@ void ScriptedEcr::onWrite(std::span<const uint8_t> bytes) {
           statuses.pop_front();
         }
         if (s >= 0 && s <= 0xff) fake::arrive({static_cast<uint8_t>(s)});
+      } else if (b == RSTAE) {
+        ++rstaeCount;
+        const auto st = static_cast<uint8_t>(status & 0xff);
+        const auto num = static_cast<uint8_t>(lastHostNum_ < 0 ? 0xff : lastHostNum_);
+        if (extStatus) fake::arrive({3, st, num, static_cast<uint8_t>(3 ^ st ^ num)});
       } else if (b == ACK) {
         ++hostAcks;
       } else if (b == NACK) {

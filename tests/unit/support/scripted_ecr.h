@@ -38,6 +38,10 @@ class ScriptedEcr : public fake::Peer {
   // means silence for that RSTA.
   std::deque<int> statuses;
   int status = 0x00;
+  // RSTAE: count 3, the status, the Num of the last frame taken (0xFF before any), and
+  // a byte that makes the XOR of the three 3. Without extStatus it stays silent.
+  bool extStatus = true;
+  int rstaeCount = 0;
 
   // Answer bytes for the next command frames, in order (e.g. NACK, SKIP, ERR, or
   // -1 for silence); then ACK. A NACK, SKIP or ERR frame is not executed.
