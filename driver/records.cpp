@@ -298,10 +298,12 @@ void rec52(const LineBuffer& l) {
   zeroKey();
 }
 
-// 99  'S' alone; the sale must be closed by now, else the run ends with 99. An
-// answer without the sale's state (a wait that ended on an 'I' frame) proves nothing:
-// 'S' is sent again, three times in all, and without the state the run ends.
-void endOfSale(const LineBuffer&) {
+}  // namespace
+
+// 'S' alone, for the sale's state. An answer without it (a wait that ended on an 'I'
+// frame) proves nothing: 'S' is sent again, three times in all, and without the state
+// the run ends.
+void ReadSaleState() {
   static constexpr uint8_t statusRequest[] = {'S'};
   bool answered = false;
   for (int ask = 0; ask < SALE_STATE_ASKS && !answered; ++ask) {
@@ -317,6 +319,13 @@ void endOfSale(const LineBuffer&) {
     SetError(MP_E_FRAME, MP_E_EMPTY_E);
     ErrorHandle("Errore in ReadData", MP_E_FRAME);
   }
+}
+
+namespace {
+
+// 99  'S' alone; the sale must be closed by now, else the run ends with 99.
+void endOfSale(const LineBuffer&) {
+  ReadSaleState();
   if (TransactionOpened) {
     LogMessage("\nExit code     99\n");
     CloseLog();

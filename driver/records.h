@@ -77,3 +77,7 @@ long recordNumber(const LineBuffer& line, std::size_t* end = nullptr);
 
 // Acts on one normalised sales line.
 void TranslateRecord(const LineBuffer& line);
+
+// Asks the register with 'S' alone whether a sale is open (TransactionOpened), asking
+// again when an answer comes without the state; ends the run when none carries it.
+void ReadSaleState();

@@ -229,6 +229,17 @@ bool roomFor(WarningKind* k, std::size_t dumpLen, std::size_t consoleLen) {
 
 }  // namespace
 
+namespace {
+std::FILE* warningOut = nullptr;  // stdout unless told otherwise
+std::FILE* warningStream() {
+  return warningOut ? warningOut : stdout;
+}
+}  // namespace
+
+void SetWarningStream(std::FILE* stream) {
+  warningOut = stream;
+}
+
 void ErrorHandle(const char* ErrorStr, int ErrNo) {
   if (!ErrorStr) ErrorStr = "";
   WarningKind* kind = nullptr;
@@ -245,7 +256,7 @@ void ErrorHandle(const char* ErrorStr, int ErrNo) {
     clearOmitted();
     reports.dumpBytes += report.size();
     if (ErrNo == 0) reports.consoleBytes += console.size();
-    std::fwrite(console.data(), 1, console.size(), stdout);
+    std::fwrite(console.data(), 1, console.size(), ErrNo == 0 ? warningStream() : stdout);
   }
   if (ErrNo != 0) {
     WriteFailureLine(ErrorStr, ErrNo);
@@ -262,7 +273,7 @@ void ReportOmittedWarnings() {
   clearOmitted();
   reports.dumpBytes += report.size();
   reports.consoleBytes += console.size();
-  std::fwrite(console.data(), 1, console.size(), stdout);
+  std::fwrite(console.data(), 1, console.size(), warningStream());
 }
 
 void FatalError(const char* ErrorStr, int ErrNo) {
