@@ -23,12 +23,15 @@ int nibble(char c) {
 }  // namespace
 
 std::string singleCommandLines(int lines) {
-  static constexpr std::array<const char*, 3> codes = {"05", "06", "07"};
-  std::string out;
-  for (int i = 0; i < lines; ++i) {
+  // A register that keeps the money takes a surcharge or a discount only on a sale: one
+  // item opens it, then each surcharge is taken off again by the discount after it (on
+  // the line, then on the subtotal), so the sale never goes below its item.
+  static constexpr std::array<const char*, 4> codes = {"07", "06", "07", "05"};
+  std::string out = lines > 0 ? sales::line("01", "BANCO", "100000", "01") : "";
+  for (int i = 1; i < lines; ++i) {
     char amount[10];
-    std::snprintf(amount, sizeof amount, "%d", 100 + (i * 37) % 90000);
-    out += sales::line(codes[static_cast<std::size_t>(i) % codes.size()], "", amount);
+    std::snprintf(amount, sizeof amount, "%d", 100 + ((i - 1) / 2 * 37) % 90000);
+    out += sales::line(codes[static_cast<std::size_t>(i - 1) % codes.size()], "", amount);
   }
   return out;
 }

@@ -14,7 +14,8 @@ namespace bench {
 
 using Bytes = std::vector<uint8_t>;
 
-// Mix (a): 05, 06 and 07 in turn, one command each and no pause.
+// Mix (a): one item sale, then 07, 06, 07 and 05 in turn, one command each and no
+// pause, on a sale that never goes below its item.
 std::string singleCommandLines(int lines);
 // Mix (b): receipts of a quantity, a sale, a return, a second sale and a payment,
 // repeated; a last receipt may be cut short but is still paid.
