@@ -690,7 +690,7 @@ void Registers::jobQueued(const std::string& name) {
 
 void Registers::publish(const std::string& name) {
   std::lock_guard lock(pm_);
-  std::string now = registerJson(name).dump();
+  std::string now = jsonText(registerJson(name));
   std::string& last = published_[name];
   if (now == last) return;
   last = now;
