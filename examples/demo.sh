@@ -143,5 +143,11 @@ tail -n +$((rolled + 1)) "$work/roll.txt"
 section "result through cassardd"
 echo "job 1: $state, receipt number ${number:-none}"
 [ "$state" = done ] || exit 1
+# At a terminal the service stays up for a look at its page; scripts end here.
+if [ -t 0 ] && [ -t 1 ]; then
+  section "the shop console"
+  echo "Open $url/ in a browser on this machine. Press Enter to stop."
+  read -r _
+fi
 exit 0
 

@@ -63,7 +63,7 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/tests/data/profiles/
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
-        FILES_MATCHING PATTERN "*.md" PATTERN "*.json")
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.json" PATTERN "*.png")
 
 # Every example sales file, matched at install time so that a new one needs no edit here.
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/

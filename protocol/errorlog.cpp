@@ -8,6 +8,7 @@
 #include <string>
 
 #include "protocol/port.h"
+#include "protocol/process.h"
 #include "protocol/protocol.h"
 
 int FError = 0;
@@ -191,7 +192,7 @@ std::string dumpReport(const char* ErrorStr, int ErrNo, std::time_t now) {
 void writeDumpReport(const std::string& report, std::time_t now) {
   char name[16];
   DumpLogName(now, name);
-  FILE* log = std::fopen(name, "a");
+  FILE* log = CreateOutputFile(name, "a");
   if (!log) {
     std::fprintf(stderr, "cassard: cannot write the dump log %s: %s\n", name, std::strerror(errno));
     return;
@@ -246,7 +247,10 @@ void ErrorHandle(const char* ErrorStr, int ErrNo) {
     if (ErrNo == 0) reports.consoleBytes += console.size();
     std::fwrite(console.data(), 1, console.size(), stdout);
   }
-  if (ErrNo != 0) portExit(ErrNo);
+  if (ErrNo != 0) {
+    WriteFailureLine(ErrorStr, ErrNo);
+    portExit(ErrNo);
+  }
 }
 
 void ReportOmittedWarnings() {

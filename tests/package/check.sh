@@ -106,7 +106,7 @@ usr/share/man/man1/ecrsim.1.gz
 usr/share/man/man8/cassardd.8.gz
 EOF
   local f
-  for f in "$root"/docs/*.md "$root"/docs/*.json; do echo "usr/share/doc/cassard/docs/${f##*/}"; done
+  for f in "$root"/docs/*.md "$root"/docs/*.json "$root"/docs/*.png; do echo "usr/share/doc/cassard/docs/${f##*/}"; done
   if [ -d "$root/web" ]; then
     (cd "$root/web" && find . -type f | sed 's|^\./|usr/share/cassard/web/|')
   fi
