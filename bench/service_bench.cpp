@@ -168,9 +168,13 @@ class Events {
 
 int64_t post(httplib::Client& cli, const std::string& reg, const std::string& key, const json& body,
              bool receipt = true) {
-  const auto r = cli.Post("/v1/registers/" + reg + (receipt ? "/receipts" : "/jobs"),
-                          {{"Idempotency-Key", key}}, body.dump(), "application/json");
-  if (!r || r->status != 201)
+  // A kept-alive connection the server has just closed fails the request on the client's
+  // side; the key makes sending it again safe, as a till would.
+  const std::string path = "/v1/registers/" + reg + (receipt ? "/receipts" : "/jobs");
+  httplib::Result r = cli.Post(path, {{"Idempotency-Key", key}}, body.dump(), "application/json");
+  for (int attempt = 1; attempt < 3 && !r; ++attempt)
+    r = cli.Post(path, {{"Idempotency-Key", key}}, body.dump(), "application/json");
+  if (!r || (r->status != 201 && r->status != 200))
     die("POST " + key + ": " + (r ? r->body : httplib::to_string(r.error())));
   return json::parse(r->body)["id"].get<int64_t>();
 }

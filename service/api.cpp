@@ -34,14 +34,14 @@ void error(Response& res, int status, const std::string& code, const std::string
       json{
           {"error",
            {{"code", code}, {"message", message}, {"field", field ? json(*field) : json(nullptr)}}}}
-              .dump() +
+              .dump(-1, ' ', false, json::error_handler_t::replace) +
           "\n",
       "application/json");
 }
 
 void answer(Response& res, int status, const json& body) {
   res.status = status;
-  res.set_content(body.dump() + "\n", "application/json");
+  res.set_content(jsonText(body) + "\n", "application/json");
 }
 
 // A name from a path: '/' and '..' never reach the file system.
@@ -432,7 +432,8 @@ void Api::routes() {
         *last = store_.lastEventId();
         out = "retry: 2000\n\n";
         for (const json& r : registers_.allJson())
-          out += "id: " + std::to_string(*last) + "\nevent: register\ndata: " + r.dump() + "\n\n";
+          out +=
+              "id: " + std::to_string(*last) + "\nevent: register\ndata: " + jsonText(r) + "\n\n";
         return sink.write(out.data(), out.size());
       }
       store_.waitForEvent(*last, std::chrono::seconds(15));

@@ -3,6 +3,7 @@
 #include <sys/time.h>
 
 #include <ctime>
+#include <iostream>
 
 #include "service/receipt.h"
 
@@ -19,6 +20,17 @@ std::string utcNow() {
   const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
   std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(tv.tv_usec / 1000));
   return buf;
+}
+
+std::string jsonText(const json& j) {
+  try {
+    return j.dump();
+  } catch (const json::type_error&) {
+    const std::string text = j.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::cerr << "cassardd: a text that is not UTF-8, written with U+FFFD: " << text.substr(0, 300)
+              << std::endl;
+    return text;
+  }
 }
 
 namespace {
@@ -169,19 +181,19 @@ std::optional<RegisterStatus> statusColumn(const std::optional<std::string>& tex
 
 std::optional<std::string> statusText(const std::optional<RegisterStatus>& s) {
   if (!s) return std::nullopt;
-  return statusJson(*s).dump();
+  return jsonText(statusJson(*s));
 }
 
 std::string linesText(const std::vector<std::string>& lines) {
   json a = json::array();
   for (const std::string& l : lines) a.push_back(fromLatin1(l));
-  return a.dump();
+  return jsonText(a);
 }
 
 std::string filesText(const std::vector<FileInfo>& files) {
   json a = json::array();
   for (const FileInfo& f : files) a.push_back({{"name", f.name}, {"size", f.size}});
-  return a.dump();
+  return jsonText(a);
 }
 
 Job readJob(const Stmt& s) {
@@ -332,7 +344,7 @@ std::vector<Job> Store::recoverRunning() {
         .bind(2, id);
     u.step();
     Job j = *jobById(w_, id);
-    appendEventLocked("job", jobSummaryJson(j).dump());
+    appendEventLocked("job", jsonText(jobSummaryJson(j)));
     moved.push_back(std::move(j));
   }
   tx.commit();
@@ -370,7 +382,7 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
       .bind(6, utcNow());
   ins.step();
   Job j = *jobById(w_, sqlite3_last_insert_rowid(w_));
-  const int64_t ev = appendEventLocked("job", jobSummaryJson(j).dump());
+  const int64_t ev = appendEventLocked("job", jsonText(jobSummaryJson(j)));
   tx.commit();
   lock.unlock();
   {
@@ -453,7 +465,7 @@ Job Store::start(int64_t id, const std::optional<RegisterStatus>& before) {
   u.bind(1, utcNow()).bind(2, statusText(before)).bind(3, id);
   u.step();
   Job j = *jobById(w_, id);
-  const int64_t ev = appendEventLocked("job", jobSummaryJson(j).dump());
+  const int64_t ev = appendEventLocked("job", jsonText(jobSummaryJson(j)));
   tx.commit();
   lock.unlock();
   {
@@ -495,7 +507,7 @@ Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
       .bind(5, id);
   u.step();
   Job j = *jobById(w_, id);
-  const int64_t ev = appendEventLocked("job", jobSummaryJson(j).dump());
+  const int64_t ev = appendEventLocked("job", jsonText(jobSummaryJson(j)));
   tx.commit();
   lock.unlock();
   {
@@ -537,7 +549,7 @@ void Store::setLastStatus(const std::string& reg, const RegisterStatus& st) {
   Stmt s(w_,
          "INSERT INTO registers (name, last_status, last_status_at) VALUES (?1, ?2, ?3) "
          "ON CONFLICT (name) DO UPDATE SET last_status = ?2, last_status_at = ?3");
-  s.bind(1, reg).bind(2, statusJson(st).dump()).bind(3, utcNow());
+  s.bind(1, reg).bind(2, jsonText(statusJson(st))).bind(3, utcNow());
   s.step();
 }
 
@@ -546,7 +558,7 @@ int64_t Store::appendEvent(const std::string& type, const json& data) {
   {
     std::lock_guard lock(wm_);
     Relaxed relaxed(w_);
-    id = appendEventLocked(type, data.dump());
+    id = appendEventLocked(type, jsonText(data));
   }
   {
     std::lock_guard el(em_);

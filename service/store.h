@@ -21,6 +21,11 @@ namespace cassardd {
 // Now as RFC 3339 in UTC, with milliseconds: 2026-12-07T12:00:00.123Z.
 std::string utcNow();
 
+// JSON as text. A byte that is not UTF-8 (texts from the register are converted from
+// Latin-1 on the way in, so none should reach here) becomes U+FFFD instead of failing
+// the answer.
+std::string jsonText(const nlohmann::json& j);
+
 struct FileInfo {
   std::string name;
   int64_t size = 0;

@@ -307,10 +307,14 @@ std::optional<RegisterStatus> Worker::readStatus() {
   } else if (!end.exitStatus) {
     why = "the service is stopping";
   } else {
-    // The last thing cassard said on stderr names the cause (line, lock, register).
-    std::istringstream err(readFile(dir / kStderrFile));
-    for (std::string line; std::getline(err, line);)
-      if (!line.empty()) why = fromLatin1(line);
+    // What cassard explained on stderr (the line, its lock, the register) names the
+    // cause; its failure line only repeats the console's text, used when nothing else.
+    const std::string err = readFile(dir / kStderrFile);
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);)
+      if (!line.empty() && !parseFailureLine(line))
+        why += (why.empty() ? "" : "; ") + fromLatin1(line);
+    if (const auto f = parseFailureLine(err); f && why.empty()) why = fromLatin1(f->description);
     const std::string meaning = end.timedOut
                                     ? "no answer within " + std::to_string(limit.count()) + " s"
                                     : exitMeaning(*end.exitStatus);
@@ -690,7 +694,7 @@ void Registers::jobQueued(const std::string& name) {
 
 void Registers::publish(const std::string& name) {
   std::lock_guard lock(pm_);
-  std::string now = registerJson(name).dump();
+  std::string now = jsonText(registerJson(name));
   std::string& last = published_[name];
   if (now == last) return;
   last = now;

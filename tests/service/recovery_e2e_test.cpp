@@ -158,3 +158,25 @@ TEST(Register, Unplugged) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Register, RefusesAnItem) {
+  svc::Service s({.control = true});
+  ASSERT_EQ(s.control(0, "fault E@sale")["ok"], true);
+  json body = receipt("PANE", 125);
+  body["operator"] = 3;
+  ASSERT_EQ(s.post("cassa1", "k", body).status, 201);
+  const json job = s.waitJob(1);
+  // Refused at its sale (line 2, after the operator): nothing fiscalised, safe to send again.
+  EXPECT_EQ(job["state"], "failed") << job.dump();
+  EXPECT_EQ(job["exitStatus"], 18);
+  EXPECT_EQ(job["failedLine"], 2);
+  EXPECT_EQ(job["registerText"], "Comando non accettato");
+  EXPECT_NE(job["dumpLog"].get<std::string>().find("Descrizione: Comando non accettato"),
+            std::string::npos);
+  EXPECT_EQ(s.receiptsOnRoll(0), 0);
+  EXPECT_EQ(s.waitRegister("cassa1", "idle")["held"], nullptr);
+}
+
+}  // namespace
