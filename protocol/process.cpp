@@ -102,16 +102,22 @@ std::size_t FormatFailureLine(const char* file, long line, const char* descripti
     if (n == 1) out[0] = '\0';
     return 0;
   }
-  Appender a{out, n - 2};
+  // The end " (exit N)" is what a host looks for: a long description gives way to it.
+  char suffix[16];
+  Appender x{suffix, sizeof suffix - 1};
+  x.text(" (exit ");
+  x.number(code & 0xff);
+  x.text(")");
+  const std::size_t room = n - 2;
+  Appender a{out, room > x.len ? room - x.len : 0};
   a.text("cassard: ");
   a.text(file);
   a.text(":");
   a.number(line);
   a.text(": ");
   a.oneLine(description);
-  a.text(" (exit ");
-  a.number(code & 0xff);
-  a.text(")");
+  a.room = room;
+  for (std::size_t i = 0; i < x.len && a.len < a.room; ++i) out[a.len++] = suffix[i];
   out[a.len++] = '\n';
   out[a.len] = '\0';
   return a.len;
