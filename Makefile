@@ -27,7 +27,7 @@ PACKAGES = cmake ninja-build g++ make libgtest-dev libbenchmark-dev nlohmann-jso
 
 all: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCASSARD_TESTS=OFF
-	cmake --build $(BUILD) -j $(JOBS) --target cassard ecrsim manpages
+	cmake --build $(BUILD) -j $(JOBS) --target cassard ecrsim cassardd manpages
 
 deps:
 	@missing=""; for p in $(PACKAGES); do \
@@ -72,10 +72,11 @@ memcheck: deps
 # verdicts, and a missed target fails the make. Not part of `make test`.
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCASSARD_TESTS=OFF -DCASSARD_BENCH=ON
-	cmake --build $(BENCH_BUILD) -j $(JOBS) --target cassard ecrsim bench_selftest bench_micro bench_trivial bench_e2e
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target cassard ecrsim cassardd bench_selftest bench_micro bench_trivial bench_e2e bench_service
 	$(BENCH_BUILD)/bench/bench_selftest --gtest_brief=1
 	$(BENCH_BUILD)/bench/bench_micro --benchmark_min_time=0.2
 	$(BENCH_BUILD)/bench/bench_e2e $(BENCH_BUILD)
+	$(BENCH_BUILD)/bench/bench_service $(BENCH_BUILD)
 
 # The release build installed under $(DESTDIR)$(PREFIX), binaries stripped.
 install: all

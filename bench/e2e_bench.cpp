@@ -306,10 +306,20 @@ fs::path journalProfile(int records) {
   nlohmann::json journal = nlohmann::json::array();
   // The sample holds one record of an unknown type; the run formats hex lines, which
   // take every type alike.
-  for (int i = 0; i < records; ++i)
+  std::size_t bytes = 0;
+  for (int i = 0; i < records; ++i) {
     journal.push_back(sample[static_cast<std::size_t>(i) % sample.size()]);
+    const std::string hex = journal.back().get<std::string>();
+    bytes += static_cast<std::size_t>(
+                 std::count_if(hex.begin(), hex.end(), [](char c) { return c != ' '; })) /
+             2;
+  }
+  // The descriptor gives the journal area's size, and cassard reads no more records
+  // than it has bytes: a register with this journal says at least this much.
   nlohmann::json p = {{"base", (kProfiles / "default.json").string()},
-                      {"expansion", {{"journal", journal}}}};
+                      {"expansion",
+                       {{"journal", journal},
+                        {"descriptor", {{"dc_max_byte", std::max<std::size_t>(bytes, 65536)}}}}}};
   const fs::path path = gWork / ("journal-" + std::to_string(records) + ".json");
   spit(path, p.dump());
   return path;

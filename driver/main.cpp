@@ -29,6 +29,8 @@ constexpr const char* BANNER[] = {
 constexpr const char* HELP_TEXT =
     "Usage: cassard [SALESFILE [DEVICE [SETTINGS]]]\n"
     "       cassard --check [SALESFILE]\n"
+    "       cassard --status [DEVICE [SETTINGS]]\n"
+    "       cassard --status-after FILE [SALESFILE [DEVICE [SETTINGS]]]\n"
     "       cassard --help | --version\n"
     "\n"
     "Operates an Italian fiscal cash register on a serial line. Every line of the\n"
@@ -49,8 +51,14 @@ constexpr const char* HELP_TEXT =
     "is empty or holds '/'. Exit status 0 when the file is clean, 1 with\n"
     "findings, 255 when it cannot be read.\n"
     "\n"
+    "--status opens the line as a run does, reads the register's identity,\n"
+    "receipt counter and open sale, changes nothing, and prints them as one JSON\n"
+    "object: {\"model\",\"brand\",\"serial\",\"fiscalisedAt\",\"receiptNumber\",\"saleOpen\"}.\n"
+    "--status-after FILE runs the sales file and, once its last line went through,\n"
+    "writes that object into FILE, read on the line the run still holds.\n"
+    "\n"
     "The arguments are positional; only a first argument that is exactly --check,\n"
-    "--help or --version is an option.\n"
+    "--status, --status-after, --help or --version is an option.\n"
     "\n"
     "Exit status:\n"
     "    0  the whole sales file was processed\n"
@@ -194,6 +202,13 @@ bool incompleteLastLine(const LineBuffer& line, std::size_t len) {
 }
 
 void cassardMain(int argc, char** argv) {
+  // --status-after FILE goes in front of a run's own arguments.
+  const char* statusAfter = nullptr;
+  if (argc >= 3 && std::strcmp(argv[1], "--status-after") == 0) {
+    statusAfter = argv[2];
+    argc -= 2;
+    argv += 2;
+  }
   if (argc >= 2 && std::strcmp(argv[1], "--check") == 0) portExit(checkMain(argc, argv));
   if (argc >= 2) {
     const char* text = std::strcmp(argv[1], "--help") == 0      ? HELP_TEXT
@@ -204,6 +219,7 @@ void cassardMain(int argc, char** argv) {
       portExit(std::fflush(stdout) == 0 ? 0 : -1);
     }
   }
+  if (argc >= 2 && std::strcmp(argv[1], "--status") == 0) cassardStatus(argc, argv);
   mode = 0;
   const char* filenamei = argc >= 2 ? argv[1] : DEFAULT_SALES_FILE;
   SetRunFile(filenamei);
@@ -257,6 +273,7 @@ void cassardMain(int argc, char** argv) {
     fileo = nullptr;
     if (std::fclose(report) != 0) FatalError(OUTPUT_WRITE_ERROR_TEXT, -1);
   }
+  if (statusAfter) WriteStatusFile(statusAfter);
   static constexpr uint8_t closing = 0x00;
   txemulaz(&closing, 1, 'H');
 

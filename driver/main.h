@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 // Columns of a sales line (counted from 0):
 //
@@ -36,6 +37,17 @@ inline constexpr const char* DEFAULT_LINE_SETTINGS = "38400,N,8,1";
 
 // The whole run: banner, line, sales file, main loop, end of run. Ends the process.
 [[noreturn]] void cassardMain(int argc, char** argv);
+
+// cassard --status [DEVICE [SETTINGS]]: opens and locks the line as a run does, sends
+// only reads (identification, the receipt counter's memory reads, 'S' alone) and prints
+// statusJson(). Failures end as a run's do. Ends the process.
+[[noreturn]] void cassardStatus(int argc, char** argv);
+// {"model","brand","serial","fiscalisedAt","receiptNumber","saleOpen"} from EcrConf and
+// TransactionOpened, one line.
+std::string statusJson();
+// cassard --status-after FILE SALESFILE [DEVICE [SETTINGS]]: a run, and once its last line
+// went through, the same reads as --status on the line the run still holds, into FILE.
+void WriteStatusFile(const char* name);
 
 // ---- the pieces of the main loop, for the tests
 

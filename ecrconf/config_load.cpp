@@ -72,13 +72,17 @@ void decodeMemoryMap(const uint8_t* a) {
   EcrConf.iAdrVCNF = word(a, 60);
 }
 
+// The receipt number's two packed decimal bytes sit at this offset of the TOTF block.
+std::size_t receiptNumberOffset() {
+  return EcrConf.cCodMarca == '6' ? 8 : 6;
+}
+
 // A nibble above 9 is kept as the character after '9' (':' to '?'), so a damaged
 // counter shows up in the report instead of being silently changed.
-void decodeReceiptNumber(const uint8_t* totf) {
-  const std::size_t at = EcrConf.cCodMarca == '6' ? 8 : 6;
+void decodeReceiptNumber(const uint8_t* counter) {
   std::memcpy(EcrConf.szNScontrino, "0000", 5);
   for (std::size_t i = 0; i < 2; ++i) {
-    const uint8_t b = totf[at + i];
+    const uint8_t b = counter[i];
     EcrConf.szNScontrino[2 * i] = static_cast<char>('0' + (b >> 4));
     EcrConf.szNScontrino[2 * i + 1] = static_cast<char>('0' + (b & 0x0f));
   }
@@ -240,7 +244,7 @@ void LoadCfg(int dump) {
   decodeMemoryMap(readMemory(EcrConf.iAdrTABRAM, TABRAM_LEN, rx));
   if (EcrConf.iAdrTABIND == 0) FatalError(TEXT_OLD_EPROM, -1);
 
-  decodeReceiptNumber(readMemory(EcrConf.iAdrTOTF, TOTF_LEN, rx));
+  decodeReceiptNumber(readMemory(EcrConf.iAdrTOTF, TOTF_LEN, rx) + receiptNumberOffset());
   if (dump != 0 && fileo != nullptr) {
     std::array<char, 40> line{};
     const int n =
@@ -269,4 +273,18 @@ void LoadCfg(int dump) {
     return;
   }
   LoadCfgExpansion();
+}
+
+void LoadReceiptCounter() {
+  LoadCfgModel(0);
+  ReadReceiptCounter();
+}
+
+void ReadReceiptCounter() {
+  // Only the two bytes that matter: the TOTF address in the memory map table, then the
+  // counter itself, so that asking costs the line as little as possible.
+  constexpr int32_t TOTF_IN_TABRAM = 32;
+  AnswerBuffer rx{};
+  const int32_t totf = word(readMemory(EcrConf.iAdrTABRAM + TOTF_IN_TABRAM, 2, rx), 0);
+  decodeReceiptNumber(readMemory(totf + static_cast<int32_t>(receiptNumberOffset()), 2, rx));
 }

@@ -150,6 +150,11 @@ constexpr uint32_t CVI3(const uint8_t* a) {
 void LoadCfgModel(int dump);
 // Loads the whole configuration; with dump set, writes the receipt number line.
 void LoadCfg(int dump);
+// Identifies the register and reads its receipt counter into szNScontrino, with the
+// fewest memory reads that reach it; writes nothing.
+void LoadReceiptCounter();
+// The same reads without the identification, for a register identified earlier in the run.
+void ReadReceiptCounter();
 
 // ---------------------------------------------------------------- inside the load
 

@@ -240,9 +240,10 @@ TEST_P(Faults, EndsAsSpecified) {
     // Warnings may be reported; none of them ends the run. Those counted and not
     // written are named in a closing report.
     EXPECT_EQ(dump.find("Codice di uscita"), std::string::npos) << dump;
-    if (dump.find("\nAvvisi non scritti: ") != std::string::npos)
+    if (dump.find("\nAvvisi non scritti: ") != std::string::npos) {
       EXPECT_NE(dump.find("\nDescrizione: Avvisi ripetuti non scritti\nAvvisi non scritti: "),
                 std::string::npos);
+    }
     EXPECT_NE(run.console.find("Il programma e stato terminato correttamente."), std::string::npos);
   }
 
@@ -259,11 +260,13 @@ TEST_P(Faults, EndsAsSpecified) {
   if (row.sales == Sales::Download && row.disk == Disk::Fine) {
     const std::string journal = rig.file("JOURNAL");
     EXPECT_TRUE(journal.empty() || journal.back() == '\n') << journal;
-    if (row.dump && std::string(row.dump) == "Errore memoria di espansione")
+    if (row.dump && std::string(row.dump) == "Errore memoria di espansione") {
       EXPECT_EQ(std::count(journal.begin(), journal.end(), '\n'), 6) << journal;
+    }
   }
-  if (row.sales == Sales::Totals && row.status == 0)
+  if (row.sales == Sales::Totals && row.status == 0) {
     EXPECT_NE(rig.file("TOTALI").find("\nRE|200|"), std::string::npos) << rig.file("TOTALI");
+  }
   // The sale is delivered once or not at all: never twice, whatever was resent.
   int itemSales = 0;
   for (const std::string& c : rig.commands()) itemSales += c.rfind("412A", 0) == 0;

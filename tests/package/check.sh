@@ -1,7 +1,8 @@
 #!/bin/bash
-# The Debian package as a shop's machine gets it: its control data, the exact files it
-# holds with their owners and modes, then the programs, manual pages, udev rule and demo
-# taken from the extracted package alone, and finally a staged `make install`.
+# The Debian package as a shop's machine gets it: its control data and maintainer
+# scripts, the exact files it holds with their owners and modes, then the programs, manual
+# pages, udev rule, service unit and configuration, and the demo taken from the extracted
+# package alone, and finally a staged `make install`.
 # Nothing is installed into the system (dpkg-deb only, never dpkg -i).
 # Usage: tests/package/check.sh <package.deb> [build directory, default build]
 set -euo pipefail
@@ -44,6 +45,9 @@ expect_field Version "$version"
 expect_field Architecture "$arch"
 expect_field Maintainer "cassard developers <cassard-dev@example.org>"
 expect_field Section utils
+for dep in adduser init-system-helpers libsqlite3-0 libsystemd0; do
+  [[ $(field Depends) =~ (^|,[[:space:]]*)$dep([[:space:]]|,|$) ]] || fail "Depends does not name $dep"
+done
 expect_field Priority optional
 depends=$(field Depends)
 [[ $depends =~ (^|,[[:space:]]*)libc6([[:space:]]|,|$) ]] \
@@ -63,7 +67,8 @@ while read -r mode owner _ _ _ name; do
   [ "$owner" = root/root ] || fail "control member $name is owned by $owner"
   case $name in
   ./) ;;
-  ./control | ./md5sums) [ "$mode" = -rw-r--r-- ] || fail "control member $name has mode $mode" ;;
+  ./control | ./md5sums | ./conffiles) [ "$mode" = -rw-r--r-- ] || fail "control member $name has mode $mode" ;;
+  ./postinst | ./prerm | ./postrm) [ "$mode" = -rwxr-xr-x ] || fail "control member $name has mode $mode" ;;
   *) fail "unexpected control member $name" ;;
   esac
 done < <(dpkg-deb --ctrl-tarfile "$deb" | tar -tvf -)
@@ -86,8 +91,11 @@ step "contents"
 # register profiles are every one in the source tree.
 expected_files() {
   cat <<'EOF'
+etc/cassard/cassardd.toml
 usr/bin/cassard
 usr/bin/ecrsim
+usr/lib/systemd/system/cassardd.service
+usr/sbin/cassardd
 usr/share/doc/cassard/README.md
 usr/share/doc/cassard/changelog.gz
 usr/share/doc/cassard/copyright
@@ -95,9 +103,13 @@ usr/share/doc/cassard/examples/demo.sh
 usr/share/doc/cassard/examples/udev/99-cassard.rules
 usr/share/man/man1/cassard.1.gz
 usr/share/man/man1/ecrsim.1.gz
+usr/share/man/man8/cassardd.8.gz
 EOF
   local f
-  for f in "$root"/docs/*.md; do echo "usr/share/doc/cassard/docs/${f##*/}"; done
+  for f in "$root"/docs/*.md "$root"/docs/*.json "$root"/docs/*.png; do echo "usr/share/doc/cassard/docs/${f##*/}"; done
+  if [ -d "$root/web" ]; then
+    (cd "$root/web" && find . -type f | sed 's|^\./|usr/share/cassard/web/|')
+  fi
   for f in "$root"/examples/*.ECR; do echo "usr/share/doc/cassard/examples/${f##*/}"; done
   for f in "$root"/tests/data/profiles/*.json; do echo "usr/share/cassard/profiles/${f##*/}"; done
 }
@@ -109,8 +121,8 @@ while read -r mode owner _ _ _ name rest; do
   [ "$owner" = root/root ] || fail "$name is owned by $owner, not root/root"
   name=${name#./}
   case $name in
-  "" | usr/*) ;;
-  *) fail "$name is outside usr/: everything, the udev rule too, belongs under /usr" ;;
+  "" | usr/* | etc/ | etc/cassard/ | etc/cassard/cassardd.toml) ;;
+  *) fail "$name is outside usr/: everything but the service's configuration, the udev rule too, belongs under /usr" ;;
   esac
   case $name in
   usr/local | usr/local/*) fail "$name: the package must not touch /usr/local" ;;
@@ -121,7 +133,7 @@ while read -r mode owner _ _ _ name rest; do
     ;;
   -*)
     case $name in
-    usr/bin/* | */examples/demo.sh) want=-rwxr-xr-x ;;
+    usr/bin/* | usr/sbin/* | */examples/demo.sh) want=-rwxr-xr-x ;;
     *) want=-rw-r--r-- ;;
     esac
     [ "$mode" = "$want" ] || fail "$name has mode $mode, expected $want"
@@ -149,39 +161,40 @@ dpkg-deb --control "$deb" "$work/control"
 (cd "$pkgroot" && md5sum --quiet -c "$work/control/md5sums") >"$work/md5.out" 2>&1 \
   || fail "the extracted files do not match the package's md5sums: $(cat "$work/md5.out")"
 
-# Whatever its name, no other program than the two may ride along.
+# Whatever its name, no other program than the three may ride along.
 while IFS= read -r f || [ -n "$f" ]; do
   case $f in
-  usr/bin/cassard | usr/bin/ecrsim) ;;
+  usr/bin/cassard | usr/bin/ecrsim | usr/sbin/cassardd) ;;
   *) [[ $(file -b "$pkgroot/$f") != ELF* ]] || fail "$f is a compiled program or library" ;;
   esac
 done <"$work/files"
-for bin in cassard ecrsim; do
-  desc=$(file -b "$pkgroot/usr/bin/$bin")
-  [[ $desc == ELF* ]] || fail "usr/bin/$bin is not an ELF program: $desc"
-  [[ $desc == *", stripped"* ]] || fail "usr/bin/$bin is not stripped: $desc"
+for bin in bin/cassard bin/ecrsim sbin/cassardd; do
+  desc=$(file -b "$pkgroot/usr/$bin")
+  [[ $desc == ELF* ]] || fail "usr/$bin is not an ELF program: $desc"
+  [[ $desc == *", stripped"* ]] || fail "usr/$bin is not stripped: $desc"
 done
 
 # version_is PROGRAM EXPECTED: the first line --version prints, and a zero exit status.
 version_is() {
   local out status=0
-  out=$(timeout 10 "$pkgroot/usr/bin/$1" --version </dev/null 2>"$work/$1.err") || status=$?
-  [ "$status" -eq 0 ] || fail "$1 --version ended with status $status: $(head -c 300 "$work/$1.err")"
+  out=$(timeout 10 "$pkgroot/usr/$1" --version </dev/null 2>"$work/${1##*/}.err") || status=$?
+  [ "$status" -eq 0 ] || fail "$1 --version ended with status $status: $(head -c 300 "$work/${1##*/}.err")"
   [ "$(head -n 1 <<<"$out")" = "$2" ] || fail "$1 --version printed '$(head -n 1 <<<"$out")', expected '$2'"
 }
-version_is cassard "cassard $version"
-version_is ecrsim "ecrsim (cassard) $version"
+version_is bin/cassard "cassard $version"
+version_is bin/ecrsim "ecrsim (cassard) $version"
+version_is sbin/cassardd "cassardd (cassard) $version"
 
-for page in cassard ecrsim; do
-  gz=$pkgroot/usr/share/man/man1/$page.1.gz
-  gzip -t "$gz" 2>/dev/null || fail "$page.1.gz is not a sound gzip file"
+for page in man1/cassard.1 man1/ecrsim.1 man8/cassardd.8; do
+  gz=$pkgroot/usr/share/man/$page.gz
+  gzip -t "$gz" 2>/dev/null || fail "$page.gz is not a sound gzip file"
   # Compressed with -n: no stored name or time stamp, the same bytes at every build.
   read -r flags t0 t1 t2 t3 < <(od -An -tu1 -j3 -N5 "$gz")
   if [ $((flags & 8)) -ne 0 ] || [ $((t0 + t1 + t2 + t3)) -ne 0 ]; then
-    fail "$page.1.gz carries a file name or a time stamp (gzip without -n)"
+    fail "$page.gz carries a file name or a time stamp (gzip without -n)"
   fi
-  zcat "$gz" | groff -man -ww -z -Tutf8 2>"$work/groff.err" || fail "groff failed on $page.1"
-  [ ! -s "$work/groff.err" ] || fail "groff warns about $page.1: $(head -n 5 "$work/groff.err")"
+  zcat "$gz" | groff -man -ww -z -Tutf8 2>"$work/groff.err" || fail "groff failed on $page"
+  [ ! -s "$work/groff.err" ] || fail "groff warns about $page: $(head -n 5 "$work/groff.err")"
 done
 
 # The udev rule: udevadm is not on the build machine, so its syntax is parsed here. Each
@@ -250,6 +263,40 @@ for md in "$pkgroot"/usr/share/doc/cassard/README.md "$pkgroot"/usr/share/doc/ca
   done < <(grep -o '\]([^)]*)' "$md" | sed 's/^](//; s/)$//' | grep -Ev '^[a-z]+:' || true)
 done
 
+# --- the service: unit, configuration, maintainer scripts -------------------------------
+step "cassardd's unit, configuration and maintainer scripts"
+unit=$pkgroot/usr/lib/systemd/system/cassardd.service
+# Each of these is what the unit promises a shop: readiness and a watchdog, its own user
+# with the serial lines' group, its directories made by systemd, and the hardening.
+for want in Type=notify WatchdogSec= ExecStart=/usr/sbin/cassardd User=cassard SupplementaryGroups=dialout \
+  StateDirectory=cassard ConfigurationDirectory=cassard ProtectSystem=strict PrivateTmp=yes \
+  NoNewPrivileges=yes RestrictAddressFamilies= WantedBy=multi-user.target; do
+  grep -q "^$want" "$unit" || fail "the unit has no $want line"
+done
+if command -v systemd-analyze >/dev/null; then
+  # Only the unit's own syntax: the programs it names are not installed here.
+  systemd-analyze verify "$unit" 2>&1 | grep -Ev 'is not executable|man cassard|Failed to prepare|not found' >&2 \
+    && fail "systemd-analyze finds fault with the unit"
+fi
+[ "$(cat "$work/control/conffiles")" = /etc/cassard/cassardd.toml ] \
+  || fail "conffiles is not exactly /etc/cassard/cassardd.toml"
+grep -q 'adduser --quiet --system --group' "$work/control/postinst" || fail "postinst does not create the system user"
+grep -q 'adduser --quiet cassard dialout' "$work/control/postinst" || fail "postinst does not put the user in dialout"
+for script in postinst prerm postrm; do
+  sh -n "$work/control/$script" || fail "$script is not a sound shell script"
+done
+# The shipped configuration, with only its state directory moved, is one cassardd serves.
+sed "s|^state_dir = .*|state_dir = \"$work/svc-state\"|; s|^listen = .*|listen = \"127.0.0.1:0\"|; s|^cassard = .*|cassard = \"$pkgroot/usr/bin/cassard\"|" \
+  "$pkgroot/etc/cassard/cassardd.toml" >"$work/cassardd.toml"
+mkfifo "$work/svc-ready"
+"$pkgroot/usr/sbin/cassardd" --config "$work/cassardd.toml" >"$work/svc-ready" 2>"$work/svc.err" &
+svc=$!
+ready=$(timeout 10 head -n 1 "$work/svc-ready" || true)
+kill -TERM "$svc" 2>/dev/null || true
+wait "$svc" || fail "cassardd with the shipped configuration did not stop cleanly: $(cat "$work/svc.err")"
+[[ $ready == "cassardd ready on http://127.0.0.1:"* ]] \
+  || fail "cassardd does not serve with the shipped configuration: $ready $(cat "$work/svc.err")"
+
 # --- the demo from the package alone ----------------------------------------------------
 # The extracted demo.sh finds the extracted programs on PATH and the profile beside them by
 # its own relative path: no source tree, no build directory.
@@ -266,6 +313,8 @@ grep -qx "cassard exit status: 0" "$work/demo.out" \
 if grep -E '^\((no fiscal report|no journal download) file was written\)$' "$work/demo.out" >&2; then
   fail "the demo's cassard run left out a file"
 fi
+grep -qE '^job 1: done, receipt number [0-9]{4}$' "$work/demo.out" \
+  || { tail -n 30 "$work/demo.out" >&2; fail "the demo's receipt through cassardd was not done"; }
 
 # --- make install into a staging directory ----------------------------------------------
 step "make install PREFIX=/opt/cassard-check DESTDIR=<temp>"
@@ -286,15 +335,16 @@ done <"$build/install_manifest.txt"
 if [ "$(ls -A "$stage")" != opt ] || [ "$(ls -A "$stage/opt")" != cassard-check ]; then
   fail "make install created more than opt/cassard-check under DESTDIR"
 fi
-for f in bin/cassard bin/ecrsim share/man/man1/cassard.1.gz; do
+for f in bin/cassard bin/ecrsim sbin/cassardd share/man/man1/cassard.1.gz etc/cassard/cassardd.toml; do
   [ -f "$stage$prefix/$f" ] || fail "make install did not install $f"
 done
-for bin in cassard ecrsim; do
-  [ -x "$stage$prefix/bin/$bin" ] || fail "make install left bin/$bin without execute permission"
+for bin in bin/cassard bin/ecrsim sbin/cassardd; do
+  [ -x "$stage$prefix/$bin" ] || fail "make install left $bin without execute permission"
 done
 [[ $(file -b "$stage$prefix/bin/cassard") == *", stripped"* ]] || fail "make install does not strip cassard"
 # The same files as the package, under the other prefix.
-(cd "$stage$prefix" && find . -type f | sed 's|^\./|usr/|' | LC_ALL=C sort) >"$work/installed"
+# (The configuration goes to PREFIX/etc there, to /etc in the package.)
+(cd "$stage$prefix" && find . -type f | sed 's|^\./etc/|etc/|; s|^\./|usr/|' | LC_ALL=C sort) >"$work/installed"
 diff -u "$work/files" "$work/installed" >&2 || fail "make install and the package hold different files"
 
 step "OK (${deb##*/}: $nfiles files, Depends: $depends)"

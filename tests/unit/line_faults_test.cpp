@@ -131,7 +131,9 @@ TEST_F(LineFaults, WaitsEndOnNoiseAsOnSilence) {
       EXPECT_EQ(fake::now(), r.silentUs);
     else
       EXPECT_LE(fake::now(), 2 * r.silentUs);
-    if (!r.insteadOfStatus.empty()) EXPECT_EQ(ecr.replaced, STATUS_FRAMES_MAX);
+    if (!r.insteadOfStatus.empty()) {
+      EXPECT_EQ(ecr.replaced, STATUS_FRAMES_MAX);
+    }
     EXPECT_NE(dumpLog().find(std::string("\nDescrizione: ") + r.description + "\nCodice di"),
               std::string::npos);
   }
@@ -213,7 +215,9 @@ TEST_F(LineFaults, ExtendedStatusBeforeTheIRequest) {
     else
       EXPECT_EQ(fake::exitCodeOf([&] { command(); }), r.code);
     EXPECT_EQ(ecr.commands, r.commands);
-    if (r.dump) EXPECT_NE(dumpLog().find(r.dump), std::string::npos) << dumpLog();
+    if (r.dump) {
+      EXPECT_NE(dumpLog().find(r.dump), std::string::npos) << dumpLog();
+    }
     EXPECT_EQ(FNoExtStatus, !r.extStatus);
   }
 }

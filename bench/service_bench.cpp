@@ -1,0 +1,331 @@
+// cassardd against its floor, cassard run by hand on the same sales file:
+//   - a receipt through cassardd (POST to the job's done event) over the same receipt's
+//     sales file run by cassard directly, at 38400 baud (ecrsim --pace) and at full speed;
+//   - GET /v1/registers while both registers are busy with receipts, its 99th percentile;
+//   - cassardd's resident memory after 1,000 jobs and after 10,000.
+// Each time is the least of its repetitions: the machine is shared, and other work only
+// ever adds time. The last lines are one verdict per target; exit status 1 on a miss.
+//
+//   bench_service BUILD_DIR [JOBS]      (JOBS: the memory row's count, default 10000)
+#include <fcntl.h>
+#include <httplib.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/receipt.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using nlohmann::json;
+
+namespace {
+
+std::string gBuild;
+fs::path gWork;
+std::vector<pid_t> gChildren;
+
+void stopAll() {
+  for (pid_t p : gChildren) {
+    kill(p, SIGTERM);
+    waitpid(p, nullptr, 0);
+  }
+  gChildren.clear();
+}
+
+[[noreturn]] void die(const std::string& what) {
+  std::fprintf(stderr, "bench_service: %s (files kept in %s)\n", what.c_str(), gWork.c_str());
+  stopAll();
+  std::exit(1);
+}
+
+double ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// Starts a program whose first line on stdout says it is ready; returns that line.
+std::string startReady(const std::vector<std::string>& argv, const fs::path& err) {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) die("pipe");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(e, 2);
+    std::vector<char*> a;
+    for (const std::string& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+    a.push_back(nullptr);
+    execv(a[0], a.data());
+    _exit(127);
+  }
+  close(out[1]);
+  gChildren.push_back(pid);
+  std::string line;
+  char c;
+  pollfd p{out[0], POLLIN, 0};
+  while (line.find('\n') == std::string::npos && poll(&p, 1, 20000) > 0 && read(out[0], &c, 1) == 1)
+    line.push_back(c);
+  close(out[0]);
+  if (line.empty()) die(argv[0] + " did not come up");
+  return line;
+}
+
+fs::path ecrsim(const std::string& name, long pace) {
+  const fs::path link = gWork / name;
+  std::vector<std::string> argv = {gBuild + "/ecrsim", "--link", link.string(), "--roll",
+                                   "/dev/null"};
+  if (pace > 0) {
+    argv.push_back("--pace");
+    argv.push_back(std::to_string(pace));
+  }
+  startReady(argv, gWork / (name + ".err"));
+  return link;
+}
+
+// cassardd on the given lines; returns its port.
+int startService(const std::string& name, const std::vector<fs::path>& links) {
+  const fs::path cfg = gWork / (name + ".toml");
+  std::ofstream f(cfg);
+  f << "listen = \"127.0.0.1:0\"\nstate_dir = \"" << (gWork / (name + "-state")).string()
+    << "\"\ncassard = \"" << gBuild << "/cassard\"\n";
+  for (std::size_t i = 0; i < links.size(); ++i)
+    f << "[registers.cassa" << i + 1 << "]\ndevice = \"" << links[i].string()
+      << "\"\npayments = { contanti = \"10\" }\n";
+  f.close();
+  const std::string ready =
+      startReady({gBuild + "/cassardd", "--config", cfg.string()}, gWork / (name + ".log"));
+  const auto colon = ready.rfind(':');
+  return std::stoi(ready.substr(colon + 1));
+}
+
+long vmRssKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string l; std::getline(in, l);)
+    if (l.rfind("VmRSS:", 0) == 0) return std::stol(l.substr(6));
+  return 0;
+}
+
+// Job events from /v1/events: when each job reached a final state.
+class Events {
+ public:
+  explicit Events(int port) : cli_("127.0.0.1", port) {
+    reader_ = std::thread([this] {
+      std::string buf;
+      cli_.Get("/v1/events", [this, &buf](const char* d, size_t n) {
+        buf.append(d, n);
+        for (std::size_t end; (end = buf.find("\n\n")) != std::string::npos;
+             buf.erase(0, end + 2)) {
+          const std::string ev = buf.substr(0, end);
+          const auto data = ev.find("data: ");
+          if (ev.find("event: job") == std::string::npos || data == std::string::npos) continue;
+          const json j = json::parse(ev.substr(data + 6), nullptr, false);
+          const std::string state = j.value("state", "");
+          if (state == "done" || state == "failed" || state == "attention") {
+            std::lock_guard lock(m_);
+            final_[j["id"].get<int64_t>()] = {Clock::now(), state};
+            cv_.notify_all();
+          }
+        }
+        return !stop_;
+      });
+    });
+  }
+  ~Events() {
+    stop_ = true;
+    cli_.stop();
+    reader_.join();
+  }
+  std::pair<Clock::time_point, std::string> wait(int64_t id) {
+    std::unique_lock lock(m_);
+    if (!cv_.wait_for(lock, std::chrono::seconds(60), [&] { return final_.count(id) > 0; }))
+      die("job " + std::to_string(id) + " did not end");
+    return final_[id];
+  }
+
+ private:
+  httplib::Client cli_;
+  std::thread reader_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::map<int64_t, std::pair<Clock::time_point, std::string>> final_;
+  std::atomic<bool> stop_{false};
+};
+
+int64_t post(httplib::Client& cli, const std::string& reg, const std::string& key, const json& body,
+             bool receipt = true) {
+  const auto r = cli.Post("/v1/registers/" + reg + (receipt ? "/receipts" : "/jobs"),
+                          {{"Idempotency-Key", key}}, body.dump(), "application/json");
+  if (!r || r->status != 201)
+    die("POST " + key + ": " + (r ? r->body : httplib::to_string(r.error())));
+  return json::parse(r->body)["id"].get<int64_t>();
+}
+
+// The receipt of the comparison: an operator, four items (one returned, one by weight),
+// a cash payment, and the end-of-sale check.
+const json kReceipt = json::parse(R"({"operator": 2, "items": [
+  {"description": "PANE INTEGRALE", "price": 250, "department": 1},
+  {"description": "LATTE FRESCO 1L", "price": 129, "quantity": 2, "department": 7},
+  {"description": "FORMAGGIO", "price": 1890, "quantity": 0.345, "department": 3},
+  {"description": "ACQUA MINERALE", "price": 45, "return": true, "department": 2}],
+  "payments": [{"method": "contanti", "amount": 2000}]})");
+
+// The same receipt by hand: the least wall time of `reps` runs of cassard on its sales file.
+double directMs(const fs::path& link, int reps) {
+  cassardd::RegisterConfig reg{"cassa1", link.string(), "", {{"contanti", "10"}}};
+  const auto lines = cassardd::receiptLines(kReceipt, reg).lines;
+  const fs::path dir = gWork / "direct";
+  fs::create_directories(dir);
+  {
+    std::ofstream sales(dir / "sales.ECR", std::ios::binary);
+    for (const std::string& l : lines) sales << l << '\n';
+  }
+  double best = 1e9;
+  for (int i = 0; i < reps; ++i) {
+    const auto t0 = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (chdir(dir.c_str()) != 0) _exit(126);
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, 1);
+      dup2(null, 2);
+      const std::string bin = gBuild + "/cassard";
+      execl(bin.c_str(), bin.c_str(), "sales.ECR", link.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+      die("cassard by hand ended with " + std::to_string(status));
+    best = std::min(best, ms(Clock::now() - t0));
+  }
+  return best;
+}
+
+// The same receipt through cassardd, steady state: the least time from POST to done.
+double serviceMs(int port, int reps, const std::string& tag) {
+  httplib::Client cli("127.0.0.1", port);
+  Events events(port);
+  events.wait(post(cli, "cassa1", tag + "-warm", kReceipt));  // the register read once
+  double best = 1e9;
+  for (int i = 0; i < reps; ++i) {
+    const auto t0 = Clock::now();
+    const auto [t1, state] =
+        events.wait(post(cli, "cassa1", tag + "-" + std::to_string(i), kReceipt));
+    if (state != "done") die("a receipt through cassardd ended " + state);
+    best = std::min(best, ms(t1 - t0));
+  }
+  return best;
+}
+
+struct Verdicts {
+  std::vector<std::string> lines;
+  void add(const std::string& name, double value, double limit, const char* unit) {
+    char buf[256];
+    std::snprintf(buf, sizeof buf, "target %s: %.3f%s (limit %.3f%s) %s", name.c_str(), value, unit,
+                  limit, unit, value <= limit ? "ok" : "MISSED");
+    lines.emplace_back(buf);
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: bench_service BUILD_DIR [JOBS]\n");
+    return 2;
+  }
+  gBuild = fs::absolute(argv[1]).string();
+  const int jobs = argc > 2 ? std::atoi(argv[2]) : 10000;
+  std::string tmpl = (fs::temp_directory_path() / "cassardd-bench-XXXXXX").string();
+  if (!mkdtemp(tmpl.data())) die("mkdtemp");
+  gWork = tmpl;
+  Verdicts v;
+
+  // A receipt, by hand and through the service, on the same line at the same pace.
+  for (const long pace : {38400L, 0L}) {
+    const fs::path link = ecrsim(pace ? "paced" : "fast", pace);
+    const int reps = pace ? 10 : 30;
+    const double direct = directMs(link, reps);
+    const int port = startService(pace ? "svc-paced" : "svc-fast", {link});
+    const double service = serviceMs(port, reps, pace ? "paced" : "fast");
+    std::printf("receipt %s: cassard by hand %.1f ms, through cassardd %.1f ms\n",
+                pace ? "at 38400 baud" : "at full speed", direct, service);
+    if (pace)
+      v.add("receipt through cassardd/by hand at 38400 baud", service / direct, 1.10, "");
+    else
+      v.add("receipt through cassardd - by hand at full speed", service - direct, 5.0, " ms");
+    stopAll();
+  }
+
+  // GET /v1/registers while both registers run receipts.
+  {
+    const fs::path a = ecrsim("busy1", 0), b = ecrsim("busy2", 0);
+    const int port = startService("svc-busy", {a, b});
+    httplib::Client cli("127.0.0.1", port);
+    for (int i = 0; i < 100; ++i)
+      post(cli, i % 2 ? "cassa1" : "cassa2", "busy-" + std::to_string(i), kReceipt);
+    std::vector<double> lat;
+    httplib::Client reader("127.0.0.1", port);
+    const auto until = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < until) {
+      const auto t0 = Clock::now();
+      const auto r = reader.Get("/v1/registers");
+      if (!r || r->status != 200) die("GET /v1/registers failed");
+      lat.push_back(ms(Clock::now() - t0));
+    }
+    std::sort(lat.begin(), lat.end());
+    const double p99 = lat[lat.size() * 99 / 100];
+    std::printf("GET /v1/registers while receipts run: %zu requests, median %.3f ms, p99 %.3f ms\n",
+                lat.size(), lat[lat.size() / 2], p99);
+    v.add("GET /v1/registers p99 while jobs run", p99, 2.0, " ms");
+    stopAll();
+  }
+
+  // Resident memory over many jobs: status reads, the cheapest job there is.
+  {
+    const fs::path a = ecrsim("mem1", 0), b = ecrsim("mem2", 0);
+    const int port = startService("svc-mem", {a, b});
+    const pid_t svc = gChildren.back();
+    httplib::Client cli("127.0.0.1", port);
+    Events events(port);
+    const json status = {{"kind", "status"}};
+    long early = 0;
+    for (int i = 0; i < jobs; ++i) {
+      const int64_t id =
+          post(cli, i % 2 ? "cassa1" : "cassa2", "mem-" + std::to_string(i), status, false);
+      // Keep the queues short, so the figure is about jobs done, not jobs waiting.
+      if (i % 50 == 49) events.wait(id);
+      if (i + 1 == jobs / 10) early = vmRssKiB(svc);
+    }
+    const long late = vmRssKiB(svc);
+    std::printf("cassardd resident: %ld KiB after %d jobs, %ld KiB after %d\n", early, jobs / 10,
+                late, jobs);
+    v.add("cassardd resident memory growth from " + std::to_string(jobs / 10) + " to " +
+              std::to_string(jobs) + " jobs",
+          static_cast<double>(late) / static_cast<double>(early), 1.10, "");
+    stopAll();
+  }
+
+  for (const std::string& l : v.lines) std::printf("%s\n", l.c_str());
+  const bool missed = std::any_of(v.lines.begin(), v.lines.end(), [](const std::string& l) {
+    return l.find(" MISSED") != std::string::npos;
+  });
+  std::error_code ec;
+  fs::remove_all(gWork, ec);
+  return missed ? 1 : 0;
+}

@@ -1,0 +1,37 @@
+// The HTTP side: parse, call the store and the workers, answer. No business rules here.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "service/config.h"
+#include "service/store.h"
+#include "service/worker.h"
+
+namespace cassardd {
+
+class HttpServer;
+
+class Api {
+ public:
+  Api(const Config& cfg, Store& store, Registers& registers);
+  ~Api();
+  // Binds the listening socket; returns the port (the real one for port 0), or -1.
+  int bind();
+  // Serves until stop().
+  bool serve();
+  void stop();
+
+ private:
+  void routes();
+  const Config& cfg_;
+  Store& store_;
+  Registers& registers_;
+  std::unique_ptr<HttpServer> server_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> streams_{0};
+  int port_ = 0;
+};
+
+}  // namespace cassardd

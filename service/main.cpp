@@ -1,0 +1,227 @@
+// cassardd: flags, start-up order, signals, readiness and the watchdog.
+
+#include <getopt.h>
+#include <signal.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "service/api.h"
+#include "service/config.h"
+#include "service/store.h"
+#include "service/worker.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kDefaultConfig = "/etc/cassard/cassardd.toml";
+
+constexpr const char* kHelp =
+    "Usage: cassardd [--config FILE]\n"
+    "       cassardd --help | --version\n"
+    "\n"
+    "The till host's service for fiscal cash registers: receipts and other jobs come in\n"
+    "as JSON over HTTP, are committed to disk before the answer, run one at a time per\n"
+    "register through cassard, and end in a state that says what the register did.\n"
+    "Every uncertain outcome is settled by reading the register, never by running a\n"
+    "job twice.\n"
+    "\n"
+    "  --config FILE  the configuration (default /etc/cassard/cassardd.toml)\n"
+    "  --help         this text\n"
+    "  --version      the version\n"
+    "\n"
+    "Once it serves it prints \"cassardd ready on http://HOST:PORT\" on stdout.\n"
+    "The API: GET /v1/openapi.json. SIGTERM stops it after the running jobs end;\n"
+    "a second SIGTERM stops it at once, leaving them to be settled at the next start.\n"
+    "Exit status: 0 after a stop, 1 when it cannot serve, 2 for a bad command line or\n"
+    "configuration.\n"
+    "\n"
+    "More: man cassardd.\n";
+
+// Keeps the store in shape and tells systemd the service is alive.
+class Housekeeping {
+ public:
+  Housekeeping(const cassardd::Config& cfg, cassardd::Store& store) : cfg_(cfg), store_(store) {
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0) watchdog_ = std::chrono::microseconds(usec / 2);
+    thread_ = std::thread([this] { loop(); });
+  }
+  ~Housekeeping() {
+    {
+      std::lock_guard lock(m_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  void loop() {
+    auto nextPrune = std::chrono::steady_clock::now();
+    std::unique_lock lock(m_);
+    while (!stop_) {
+      lock.unlock();
+      if (watchdog_.count() > 0 && store_.alive()) sd_notify(0, "WATCHDOG=1");
+      if (std::chrono::steady_clock::now() >= nextPrune) {
+        try {
+          for (int64_t id : store_.prune(cfg_.keepDays)) {
+            std::error_code ec;
+            fs::remove_all(fs::path(cfg_.stateDir) / "jobs" / std::to_string(id), ec);
+          }
+        } catch (const std::exception& e) {
+          std::cerr << "cassardd: pruning old jobs: " << e.what() << std::endl;
+        }
+        pruneStatusLogs();
+        nextPrune += std::chrono::hours(1);
+      }
+      lock.lock();
+      cv_.wait_for(lock, watchdog_.count() > 0
+                             ? std::chrono::duration_cast<std::chrono::milliseconds>(watchdog_)
+                             : std::chrono::milliseconds(60000));
+    }
+  }
+  // The dump logs of failed status reads, one per register and day, go with the jobs.
+  void pruneStatusLogs() {
+    std::error_code ec;
+    const auto cutoff = fs::file_time_type::clock::now() - std::chrono::hours(24) * cfg_.keepDays;
+    for (const cassardd::RegisterConfig& r : cfg_.registers)
+      for (const auto& e :
+           fs::directory_iterator(fs::path(cfg_.stateDir) / "registers" / r.name, ec)) {
+        const std::string name = e.path().filename().string();
+        if (name.rfind("dump", 0) == 0 && e.last_write_time(ec) < cutoff) fs::remove(e.path(), ec);
+      }
+  }
+  const cassardd::Config& cfg_;
+  cassardd::Store& store_;
+  std::chrono::microseconds watchdog_{0};
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+int serve(cassardd::Config cfg) {
+  // The signals are taken by sigwait below, in this thread only.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::error_code ec;
+  for (const char* sub : {"jobs", "registers"})
+    fs::create_directories(fs::path(cfg.stateDir) / sub, ec);
+  if (ec) {
+    std::cerr << "cassardd: state_dir " << cfg.stateDir << ": " << ec.message() << std::endl;
+    return 1;
+  }
+  std::unique_ptr<cassardd::Store> store;
+  try {
+    store = std::make_unique<cassardd::Store>((fs::path(cfg.stateDir) / "cassardd.db").string());
+    for (const cassardd::Job& j : store->recoverRunning())
+      std::cerr << "cassardd: job " << j.id << " (register " << j.reg << ", key " << j.key
+                << ") was running when the service stopped: uncertain until the register is read"
+                << std::endl;
+  } catch (const std::exception& e) {
+    std::cerr << "cassardd: the store in " << cfg.stateDir << ": " << e.what() << std::endl;
+    return 1;
+  }
+
+  cassardd::Registers registers(cfg, *store);
+  cassardd::Api api(cfg, *store, registers);
+  const int port = api.bind();
+  if (port < 0) {
+    std::cerr << "cassardd: cannot listen on " << cfg.listenHost << ":" << cfg.listenPort << ": "
+              << std::strerror(errno) << std::endl;
+    return 1;
+  }
+  registers.start();
+  std::thread http([&api] { api.serve(); });
+  Housekeeping housekeeping(cfg, *store);
+
+  const std::string host =
+      cfg.listenHost.find(':') != std::string::npos ? "[" + cfg.listenHost + "]" : cfg.listenHost;
+  std::cout << "cassardd ready on http://" << host << ":" << port << std::endl;
+  std::cerr << "cassardd: " << CASSARDD_VERSION << " serving " << cfg.registers.size()
+            << " register(s) on " << host << ":" << port << ", state in " << cfg.stateDir
+            << std::endl;
+  sd_notifyf(0, "READY=1\nSTATUS=serving on %s:%d", host.c_str(), port);
+
+  int sig = 0;
+  sigwait(&stopSignals, &sig);
+  std::cerr << "cassardd: stopping (signal " << sig << "): running jobs end first" << std::endl;
+  sd_notify(0, "STOPPING=1\nSTATUS=stopping: running jobs end first");
+  api.stop();
+  std::thread stopper([&registers] { registers.stop(false); });
+  // A second signal does not wait for the running jobs: they are settled at the next start.
+  std::thread second([&] {
+    int again = 0;
+    sigwait(&stopSignals, &again);
+    registers.abandon();
+  });
+  stopper.join();
+  http.join();
+  // The second waiter is still in sigwait: wake it with a signal it takes.
+  pthread_kill(second.native_handle(), SIGTERM);
+  second.join();
+  std::cerr << "cassardd: stopped" << std::endl;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string configPath = kDefaultConfig;
+  static const option longopts[] = {{"config", required_argument, nullptr, 'c'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {"version", no_argument, nullptr, 'v'},
+                                    {nullptr, 0, nullptr, 0}};
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
+    switch (c) {
+      case 'c':
+        configPath = optarg;
+        break;
+      case 'h':
+        std::cout << kHelp;
+        return 0;
+      case 'v':
+        std::cout << "cassardd (cassard) " CASSARDD_VERSION "\n";
+        return 0;
+      default:
+        std::cerr << "cassardd: "
+                  << (optopt ? "--config wants a file"
+                             : "unknown option " + std::string(argv[optind - 1]))
+                  << "\n(cassardd --help for usage)\n";
+        return 2;
+    }
+  }
+  if (optind < argc) {
+    std::cerr << "cassardd: unexpected argument " << argv[optind]
+              << "\n(cassardd --help for usage)\n";
+    return 2;
+  }
+  cassardd::Config cfg;
+  try {
+    cfg = cassardd::loadConfig(configPath);
+    // A job's child runs in the job's own directory: the driver's path must not depend on it.
+    cfg.cassard = fs::absolute(cfg.cassard).string();
+    if (access(cfg.cassard.c_str(), X_OK) != 0 || !fs::is_regular_file(cfg.cassard))
+      throw cassardd::ConfigError("cassard: " + cfg.cassard + " is not an executable file");
+    cfg.stateDir = fs::absolute(cfg.stateDir).string();
+    cfg.webDir = fs::absolute(cfg.webDir).string();
+  } catch (const cassardd::ConfigError& e) {
+    std::cerr << "cassardd: " << e.what() << std::endl;
+    return 2;
+  }
+  return serve(std::move(cfg));
+}

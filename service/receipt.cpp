@@ -1,0 +1,318 @@
+#include "service/receipt.h"
+
+#include <cmath>
+#include <cstdio>
+#include <set>
+
+namespace cassardd {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::size_t kDescLen = 35;     // description column
+constexpr std::size_t kTextRowLen = 16;  // what a DY row prints
+constexpr std::size_t kMaxLine = 254;    // what cassard reads of a line
+constexpr long long kMaxAmount = 999999999;
+constexpr std::size_t kMaxItems = 200;
+constexpr std::size_t kMaxPayments = 20;
+constexpr std::size_t kMaxTexts = 9;  // DY rows 1 to 9
+constexpr std::size_t kMaxLines = 1000;
+
+struct Bad {
+  Violation v;
+};
+[[noreturn]] void bad(const std::string& field, const std::string& message) {
+  throw Bad{{"invalid", field, message}};
+}
+
+void onlyKeys(const json& obj, const std::string& at, std::initializer_list<const char*> known) {
+  for (const auto& [k, v] : obj.items()) {
+    bool ok = false;
+    for (const char* name : known) ok = ok || k == name;
+    if (!ok) {
+      std::string list;
+      for (const char* name : known) list += std::string(list.empty() ? "" : ", ") + name;
+      throw Bad{
+          {"unknown_field", at.empty() ? k : at + "." + k, "unknown field (known: " + list + ")"}};
+    }
+  }
+}
+
+std::string path(const std::string& at, const char* key) {
+  return at.empty() ? key : at + "." + key;
+}
+
+// A text the register can print: Latin-1, no control characters.
+std::string registerText(const json& v, const std::string& field, std::size_t maxLen) {
+  if (!v.is_string()) bad(field, "must be a string");
+  const auto latin = toLatin1(v.get<std::string>());
+  if (!latin) bad(field, "has a character the register cannot print (only Latin-1 is possible)");
+  for (unsigned char c : *latin)
+    if (c < 0x20 || (c >= 0x7f && c < 0xa0)) bad(field, "must not contain control characters");
+  if (latin->empty()) bad(field, "must not be empty");
+  if (latin->size() > maxLen)
+    bad(field, "must be at most " + std::to_string(maxLen) + " characters (it has " +
+                   std::to_string(latin->size()) + ")");
+  return *latin;
+}
+
+long long integerIn(const json& v, const std::string& field, long long lo, long long hi,
+                    const char* what) {
+  if (!v.is_number_integer()) bad(field, std::string("must be an integer") + what);
+  const long long n = v.is_number_unsigned() && v.get<unsigned long long>() > 1ULL << 62
+                          ? hi + 1
+                          : v.get<long long>();
+  if (n < lo || n > hi)
+    bad(field, "must be from " + std::to_string(lo) + " to " + std::to_string(hi));
+  return n;
+}
+
+bool boolean(const json& v, const std::string& field) {
+  if (!v.is_boolean()) bad(field, "must be true or false");
+  return v.get<bool>();
+}
+
+// Thousandths of the quantity, exact: 2.5 -> 2500.
+long long quantityMilli(const json& v, const std::string& field) {
+  if (!v.is_number()) bad(field, "must be a number");
+  const double q = v.get<double>();
+  if (!(q > 0) || q > 99999.999) bad(field, "must be more than 0 and at most 99999.999");
+  const double milli = q * 1000.0;
+  const double whole = std::round(milli);
+  if (std::fabs(milli - whole) > 1e-6 * std::max(1.0, whole))
+    bad(field, "must have at most 3 decimals");
+  return static_cast<long long>(whole);
+}
+
+const json& array(const json& body, const char* key, const std::string& at, std::size_t lo,
+                  std::size_t hi) {
+  if (!body.contains(key)) bad(path(at, key), "missing");
+  const json& a = body[key];
+  if (!a.is_array()) bad(path(at, key), "must be an array");
+  if (a.size() < lo || a.size() > hi)
+    bad(path(at, key),
+        "must have " + std::to_string(lo) + " to " + std::to_string(hi) + " entries");
+  return a;
+}
+
+std::string index(const char* key, std::size_t i) {
+  return std::string(key) + "[" + std::to_string(i) + "]";
+}
+
+}  // namespace
+
+std::optional<std::string> toLatin1(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if ((c == 0xC2 || c == 0xC3) && i + 1 < s.size() &&
+               (static_cast<unsigned char>(s[i + 1]) & 0xC0) == 0x80) {
+      out.push_back(
+          static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3F)));
+      ++i;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return out;
+}
+
+std::string fromLatin1(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x80) {
+      out.push_back(ch);
+    } else {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+// Columns:
+//   0         1         2         3         4
+//   0123456789012345678901234567890123456789012345678
+//   ccdddddddddddddddddddddddddddddddddddpppppppppnn
+std::string salesLine(std::string_view code, std::string_view descr, long long amount, int number) {
+  std::string line(code.substr(0, 2));
+  line.resize(2, ' ');
+  std::string d(descr.substr(0, kDescLen));
+  d.resize(kDescLen, ' ');
+  line += d;
+  char buf[24];
+  if (amount >= 0) {
+    std::snprintf(buf, sizeof buf, "%09lld", amount);
+    line += buf;
+  } else {
+    line += std::string(9, ' ');
+  }
+  if (number >= 0) {
+    std::snprintf(buf, sizeof buf, "%02d", number % 100);
+    line += buf;
+  } else {
+    line += "  ";
+  }
+  return line;
+}
+
+Lines receiptLines(const json& body, const RegisterConfig& reg) {
+  Lines out;
+  try {
+    if (!body.is_object()) bad("", "the receipt must be a JSON object");
+    onlyKeys(body, "", {"operator", "items", "payments", "texts", "fiscalReport"});
+    std::vector<std::string>& l = out.lines;
+    if (body.contains("operator"))
+      l.push_back(salesLine("03", "", -1,
+                            static_cast<int>(integerIn(body["operator"], "operator", 1, 15, ""))));
+
+    // The least the items can come to: sales rounded down, returns rounded up.
+    long long leastTotal = 0;
+    const json& items = array(body, "items", "", 1, kMaxItems);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const std::string at = index("items", i);
+      const json& it = items[i];
+      if (!it.is_object()) bad(at, "must be an object");
+      onlyKeys(it, at, {"description", "price", "quantity", "department", "return"});
+      if (!it.contains("description")) bad(path(at, "description"), "missing");
+      const std::string descr = registerText(it["description"], path(at, "description"), kDescLen);
+      if (!it.contains("price")) bad(path(at, "price"), "missing");
+      const long long price =
+          integerIn(it["price"], path(at, "price"), 1, kMaxAmount, " number of cents");
+      const long long milli =
+          it.contains("quantity") ? quantityMilli(it["quantity"], path(at, "quantity")) : 1000;
+      const int dept =
+          it.contains("department")
+              ? static_cast<int>(integerIn(it["department"], path(at, "department"), 1, 30, ""))
+              : 1;
+      const bool isReturn = it.contains("return") && boolean(it["return"], path(at, "return"));
+      if (milli != 1000) l.push_back(salesLine("00", "", milli));
+      if (isReturn) l.push_back(salesLine("02"));
+      l.push_back(salesLine("01", descr, price, dept));
+      const long long amount = price * milli;  // thousandths of a cent
+      leastTotal += isReturn ? -((amount + 999) / 1000) : amount / 1000;
+    }
+
+    const json& payments = array(body, "payments", "", 1, kMaxPayments);
+    const bool fiscal =
+        body.contains("fiscalReport") && boolean(body["fiscalReport"], "fiscalReport");
+    long long paid = 0;
+    bool settlesAll = false;
+    for (std::size_t i = 0; i < payments.size(); ++i) {
+      const std::string at = index("payments", i);
+      const json& p = payments[i];
+      if (!p.is_object()) bad(at, "must be an object");
+      onlyKeys(p, at, {"method", "amount"});
+      if (!p.contains("method")) bad(path(at, "method"), "missing");
+      if (!p["method"].is_string()) bad(path(at, "method"), "must be a string");
+      const std::string method = p["method"].get<std::string>();
+      const auto found = reg.payments.find(method);
+      if (found == reg.payments.end()) {
+        std::string known;
+        for (const auto& [name, code] : reg.payments) known += (known.empty() ? "" : ", ") + name;
+        bad(path(at, "method"), "\"" + method + "\" is not a payment method of register " +
+                                    reg.name + " (configured: " + (known.empty() ? "none" : known) +
+                                    ")");
+      }
+      std::string code = found->second;
+      long long amount = -1;
+      if (paymentTakesAmount(code)) {
+        if (!p.contains("amount"))
+          bad(path(at, "amount"), "missing: method " + method + " takes an amount");
+        amount = integerIn(p["amount"], path(at, "amount"), 1, kMaxAmount, " number of cents");
+        paid += amount;
+      } else {
+        if (p.contains("amount"))
+          bad(path(at, "amount"), "method " + method + " takes no amount: it settles what is due");
+        settlesAll = true;
+      }
+      if (fiscal && i + 1 == payments.size()) {
+        const std::string twin = fiscalTwin(code);
+        if (twin.empty())
+          bad(path(at, "method"),
+              "method " + method + " (code " + code +
+                  ") cannot ask for the fiscal report; with fiscalReport the last "
+                  "payment must use code 10, 11, 21 or 22");
+        code = twin;
+      }
+      l.push_back(salesLine(code, "", amount));
+    }
+    if (!settlesAll && paid < leastTotal)
+      bad("payments", "the payments (" + std::to_string(paid) + " cents) do not cover the total (" +
+                          std::to_string(leastTotal) + " cents)");
+    l.push_back(salesLine("99"));
+
+    if (body.contains("texts")) {
+      const json& texts = array(body, "texts", "", 0, kMaxTexts);
+      for (std::size_t i = 0; i < texts.size(); ++i)
+        l.push_back(salesLine("DY", registerText(texts[i], index("texts", i), kTextRowLen), -1,
+                              static_cast<int>(10 * (i + 1))));
+    }
+  } catch (const Bad& b) {
+    out.lines.clear();
+    out.error = b.v;
+  }
+  return out;
+}
+
+JobRequest jobRequestLines(const json& body) {
+  JobRequest r;
+  try {
+    if (!body.is_object()) bad("", "the job must be a JSON object");
+    if (!body.contains("kind")) bad("kind", "missing");
+    if (!body["kind"].is_string()) bad("kind", "must be a string");
+    r.kind = body["kind"].get<std::string>();
+    if (r.kind == "lines") {
+      onlyKeys(body, "", {"kind", "lines"});
+      const json& lines = array(body, "lines", "", 1, kMaxLines);
+      for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string at = index("lines", i);
+        if (!lines[i].is_string()) bad(at, "must be a string");
+        const auto latin = toLatin1(lines[i].get<std::string>());
+        if (!latin) bad(at, "has a character outside Latin-1");
+        if (latin->find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+          bad(at, "must not contain a line end or a NUL byte");
+        if (latin->size() > kMaxLine)
+          bad(at, "must be at most 254 bytes in Latin-1 (it has " + std::to_string(latin->size()) +
+                      ")");
+        r.lines.lines.push_back(*latin);
+      }
+    } else if (r.kind == "download") {
+      onlyKeys(body, "", {"kind", "download"});
+      if (!body.contains("download")) bad("download", "missing");
+      const json& d = body["download"];
+      const std::string what = d.is_string() ? d.get<std::string>() : "";
+      // The file name is the description up to its '-'.
+      if (what == "journal-hex")
+        r.lines.lines = {salesLine("55", "journal.txt-", -1, 0)};
+      else if (what == "journal-formatted")
+        r.lines.lines = {salesLine("55", "journal.txt-", -1, 10)};
+      else if (what == "internal-totals")
+        r.lines.lines = {salesLine("60", "totals.txt-", -1, 0)};
+      else if (what == "expansion-totals")
+        r.lines.lines = {salesLine("54", "exptotals.txt-", -1, 0)};
+      else if (what == "expansion-totals-clear")
+        r.lines.lines = {salesLine("53")};
+      else
+        bad("download",
+            "must be one of journal-hex, journal-formatted, internal-totals, expansion-totals, "
+            "expansion-totals-clear");
+    } else if (r.kind == "status") {
+      onlyKeys(body, "", {"kind"});
+    } else {
+      bad("kind", "must be lines, download or status (receipts go to POST .../receipts)");
+    }
+  } catch (const Bad& b) {
+    r.lines.lines.clear();
+    r.lines.error = b.v;
+  }
+  return r;
+}
+
+}  // namespace cassardd

@@ -1,0 +1,217 @@
+#include "service/settle.h"
+
+#include <array>
+#include <utility>
+
+namespace cassardd {
+
+using nlohmann::json;
+
+namespace {
+
+constexpr std::array<std::pair<JobState, std::string_view>, 6> kNames = {{
+    {JobState::Queued, "queued"},        // committed, waiting its turn
+    {JobState::Running, "running"},      // cassard is on the register
+    {JobState::Done, "done"},            // finished as asked
+    {JobState::Failed, "failed"},        // did not happen
+    {JobState::Uncertain, "uncertain"},  // to be settled from the register
+    {JobState::Attention, "attention"},  // a person must look
+}};
+
+// The allowed moves of a job, and only these.
+constexpr std::array<std::pair<JobState, JobState>, 8> kMoves = {{
+    {JobState::Queued, JobState::Running},
+    {JobState::Running, JobState::Done},
+    {JobState::Running, JobState::Failed},
+    {JobState::Running, JobState::Uncertain},
+    {JobState::Running, JobState::Attention},
+    {JobState::Uncertain, JobState::Done},
+    {JobState::Uncertain, JobState::Failed},
+    {JobState::Uncertain, JobState::Attention},
+}};
+
+// The counter as a number, when it is four decimal digits.
+std::optional<int> counter(const std::string& s) {
+  if (s.size() != 4) return std::nullopt;
+  int n = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+// Receipts the register closed between two readings of its counter. After 9999 a
+// register goes on at 0000 or at 0001; both count as one step.
+std::optional<int> receiptsBetween(const std::string& before, const std::string& after) {
+  const auto b = counter(before), a = counter(after);
+  if (!b || !a) return std::nullopt;
+  if (*b == 9999 && (*a == 0 || *a == 1)) return 1;
+  return (*a - *b + 10000) % 10000;
+}
+
+}  // namespace
+
+std::string_view stateName(JobState s) {
+  for (const auto& [state, name] : kNames)
+    if (state == s) return name;
+  return "?";
+}
+
+std::optional<JobState> stateFromName(std::string_view n) {
+  for (const auto& [state, name] : kNames)
+    if (name == n) return state;
+  return std::nullopt;
+}
+
+bool allowedMove(JobState from, JobState to) {
+  for (const auto& [f, t] : kMoves)
+    if (f == from && t == to) return true;
+  return false;
+}
+
+bool isFinal(JobState s) {
+  return s == JobState::Done || s == JobState::Failed || s == JobState::Attention;
+}
+
+std::optional<RegisterStatus> statusFromJson(const json& j) {
+  if (!j.is_object()) return std::nullopt;
+  RegisterStatus s;
+  for (auto [key, field] : {std::pair{"model", &s.model},
+                            {"brand", &s.brand},
+                            {"serial", &s.serial},
+                            {"fiscalisedAt", &s.fiscalisedAt},
+                            {"receiptNumber", &s.receiptNumber}}) {
+    if (!j.contains(key) || !j[key].is_string()) return std::nullopt;
+    *field = j[key].get<std::string>();
+  }
+  if (!j.contains("saleOpen") || !j["saleOpen"].is_boolean()) return std::nullopt;
+  s.saleOpen = j["saleOpen"].get<bool>();
+  return s;
+}
+
+std::optional<RegisterStatus> parseStatus(std::string_view text) {
+  const json j = json::parse(text, nullptr, false);
+  if (j.is_discarded()) return std::nullopt;
+  return statusFromJson(j);
+}
+
+json statusJson(const RegisterStatus& s) {
+  return {{"model", s.model},
+          {"brand", s.brand},
+          {"serial", s.serial},
+          {"fiscalisedAt", s.fiscalisedAt},
+          {"receiptNumber", s.receiptNumber},
+          {"saleOpen", s.saleOpen}};
+}
+
+std::string exitMeaning(int status) {
+  switch (status) {
+    case 0:
+      return "completed";
+    case 2:
+      return "a command could not be delivered (the register refused it or asked for it again too "
+             "often)";
+    case 4:
+      return "the register stayed in its critical state or stopped answering the status request";
+    case 8:
+      return "a write to the line failed, or the register asked for the operator or the change";
+    case 16:
+      return "three damaged answer frames in a row";
+    case 17:
+      return "no answer frame from the register";
+    case 18:
+      return "the register refused the command";
+    case 21:
+      return "wrong key position, a sale in progress, or keys pressed on the register";
+    case 32:
+      return "the register does not answer, or its printer head is lifted or out of paper";
+    case 99:
+      return "a sale was still open at the end of the receipt";
+    case 255:
+      return "the line or a file could not be opened, read or written, or the register is not "
+             "supported";
+    default:
+      break;
+  }
+  if (status > 128 && status < 160)
+    return "cassard was stopped by signal " + std::to_string(status - 128);
+  return "exit status " + std::to_string(status);
+}
+
+Outcome settleReceipt(const RegisterStatus& before, std::optional<int> exitStatus,
+                      const std::optional<RegisterStatus>& after) {
+  if (!after)
+    return {JobState::Uncertain,
+            "the register could not be read after the run; it is read again until it answers",
+            {},
+            false};
+  if (after->serial != before.serial)
+    return {JobState::Attention,
+            "a different register answered after the run (serial " + after->serial + ", before " +
+                before.serial + "): check the line and the register's journal",
+            {},
+            true};
+  if (after->saleOpen)
+    return {JobState::Attention,
+            "a sale was left open on the register: finish or cancel it on the register, then "
+            "resume the register",
+            {},
+            true};
+  const auto n = receiptsBetween(before.receiptNumber, after->receiptNumber);
+  if (!n)
+    return {JobState::Attention,
+            "the register's receipt counter is not a number (" + before.receiptNumber + " -> " +
+                after->receiptNumber + "): check the register's journal",
+            {},
+            false};
+  if (*n == 1)
+    return {JobState::Done, "fiscalised: the receipt counter advanced by one", after->receiptNumber,
+            false};
+  if (*n == 0) {
+    if (exitStatus && *exitStatus == 0)
+      return {
+          JobState::Attention,
+          "cassard completed but the receipt counter did not advance: check the register's journal",
+          {},
+          false};
+    return {JobState::Failed,
+            "not fiscalised: the receipt counter did not advance and no sale is open; safe to "
+            "submit again with a new key",
+            {},
+            false};
+  }
+  return {JobState::Attention,
+          "the receipt counter advanced by " + std::to_string(*n) + " (" + before.receiptNumber +
+              " -> " + after->receiptNumber +
+              "): something else used the register; check its journal",
+          {},
+          false};
+}
+
+Outcome settleLines(std::optional<int> exitStatus, const std::optional<RegisterStatus>& after) {
+  if (!after)
+    return {JobState::Uncertain,
+            "the register could not be read after the run; it is read again until it answers",
+            {},
+            false};
+  if (after->saleOpen)
+    return {JobState::Attention,
+            "a sale was left open on the register: finish or cancel it on the register, then "
+            "resume the register",
+            {},
+            true};
+  if (!exitStatus)
+    return {JobState::Attention,
+            "the service stopped while the lines ran: how far they went is not known; check the "
+            "register's journal",
+            {},
+            false};
+  if (*exitStatus == 0) return {JobState::Done, "every line went through", {}, false};
+  return {JobState::Failed,
+          "cassard stopped at the failed line; the lines before it stay sent",
+          {},
+          false};
+}
+
+}  // namespace cassardd

@@ -1,0 +1,643 @@
+#include "service/store.h"
+
+#include <sys/time.h>
+
+#include <ctime>
+
+#include "service/receipt.h"
+
+namespace cassardd {
+
+using nlohmann::json;
+
+std::string utcNow() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  std::tm tm{};
+  gmtime_r(&tv.tv_sec, &tm);
+  char buf[40];
+  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(tv.tv_usec / 1000));
+  return buf;
+}
+
+namespace {
+
+constexpr const char* kSchema = R"(
+CREATE TABLE IF NOT EXISTS jobs (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  register TEXT NOT NULL,
+  key TEXT NOT NULL,
+  kind TEXT NOT NULL,
+  request TEXT NOT NULL,
+  lines TEXT NOT NULL,
+  state TEXT NOT NULL CHECK (state IN ('queued','running','done','failed','uncertain','attention')),
+  exit_status INTEGER,
+  failed_line INTEGER,
+  meaning TEXT,
+  register_text TEXT,
+  receipt_number TEXT,
+  reason TEXT,
+  console TEXT NOT NULL DEFAULT '',
+  dump_log TEXT NOT NULL DEFAULT '',
+  files TEXT NOT NULL DEFAULT '[]',
+  status_before TEXT,
+  status_after TEXT,
+  created_at TEXT NOT NULL,
+  started_at TEXT,
+  ended_at TEXT,
+  UNIQUE (register, key)
+);
+CREATE INDEX IF NOT EXISTS jobs_by_register_state ON jobs (register, state, id);
+CREATE INDEX IF NOT EXISTS jobs_by_state ON jobs (state, id);
+CREATE TABLE IF NOT EXISTS registers (
+  name TEXT PRIMARY KEY,
+  held_reason TEXT,
+  held_job INTEGER,
+  last_status TEXT,
+  last_status_at TEXT
+);
+CREATE TABLE IF NOT EXISTS events (
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  type TEXT NOT NULL,
+  data TEXT NOT NULL,
+  at TEXT NOT NULL
+);
+)";
+
+constexpr const char* kJobColumns =
+    "id, register, key, kind, request, lines, state, exit_status, failed_line, meaning, "
+    "register_text, receipt_number, reason, console, dump_log, files, status_before, "
+    "status_after, created_at, started_at, ended_at";
+
+// One prepared statement; binds by position from 1, reads columns from 0.
+class Stmt {
+ public:
+  Stmt(sqlite3* db, const char* sql) : db_(db) {
+    if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK)
+      throw StoreError(std::string("prepare: ") + sqlite3_errmsg(db));
+  }
+  ~Stmt() { sqlite3_finalize(s_); }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+
+  Stmt& bind(int i, const std::string& v) {
+    sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Stmt& bind(int i, int64_t v) {
+    sqlite3_bind_int64(s_, i, v);
+    return *this;
+  }
+  template <typename T>
+  Stmt& bind(int i, const std::optional<T>& v) {
+    if (v) return bind(i, *v);
+    sqlite3_bind_null(s_, i);
+    return *this;
+  }
+  // True while there is a row.
+  bool step() {
+    const int rc = sqlite3_step(s_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throw StoreError(std::string("step: ") + sqlite3_errmsg(db_));
+  }
+  bool null(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
+  int64_t i64(int c) const { return sqlite3_column_int64(s_, c); }
+  std::string text(int c) const {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s_, c));
+    return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(s_, c)))
+             : std::string();
+  }
+  std::optional<std::string> optText(int c) const {
+    return null(c) ? std::nullopt : std::optional<std::string>(text(c));
+  }
+  std::optional<int> optInt(int c) const {
+    return null(c) ? std::nullopt : std::optional<int>(static_cast<int>(i64(c)));
+  }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* s_ = nullptr;
+};
+
+// A write transaction; rolled back unless committed.
+class Tx {
+ public:
+  explicit Tx(sqlite3* db) : db_(db) { run("BEGIN IMMEDIATE"); }
+  ~Tx() {
+    if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  void commit() {
+    run("COMMIT");
+    done_ = true;
+  }
+
+ private:
+  void run(const char* sql) {
+    char* err = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+      const std::string msg = err ? err : "?";
+      sqlite3_free(err);
+      throw StoreError(std::string(sql) + ": " + msg);
+    }
+  }
+  sqlite3* db_;
+  bool done_ = false;
+};
+
+// Writes that are shown but never relied on (a register's event, its last status read)
+// go without waiting for the disk; a job's every move and a hold do wait. In WAL mode the
+// next full commit carries them to the disk anyway.
+class Relaxed {
+ public:
+  explicit Relaxed(sqlite3* db) : db_(db) {
+    sqlite3_exec(db_, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
+  }
+  ~Relaxed() { sqlite3_exec(db_, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr); }
+  Relaxed(const Relaxed&) = delete;
+  Relaxed& operator=(const Relaxed&) = delete;
+
+ private:
+  sqlite3* db_;
+};
+
+std::optional<RegisterStatus> statusColumn(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  return parseStatus(*text);
+}
+
+std::optional<std::string> statusText(const std::optional<RegisterStatus>& s) {
+  if (!s) return std::nullopt;
+  return statusJson(*s).dump();
+}
+
+std::string linesText(const std::vector<std::string>& lines) {
+  json a = json::array();
+  for (const std::string& l : lines) a.push_back(fromLatin1(l));
+  return a.dump();
+}
+
+std::string filesText(const std::vector<FileInfo>& files) {
+  json a = json::array();
+  for (const FileInfo& f : files) a.push_back({{"name", f.name}, {"size", f.size}});
+  return a.dump();
+}
+
+Job readJob(const Stmt& s) {
+  Job j;
+  j.id = s.i64(0);
+  j.reg = s.text(1);
+  j.key = s.text(2);
+  j.kind = s.text(3);
+  j.request = s.text(4);
+  for (const json& l : json::parse(s.text(5)))
+    j.lines.push_back(toLatin1(l.get<std::string>()).value_or(""));
+  j.state = stateFromName(s.text(6)).value_or(JobState::Attention);
+  j.exitStatus = s.optInt(7);
+  j.failedLine = s.optInt(8);
+  j.meaning = s.optText(9);
+  j.registerText = s.optText(10);
+  j.receiptNumber = s.optText(11);
+  j.reason = s.optText(12);
+  j.console = s.text(13);
+  j.dumpLog = s.text(14);
+  for (const json& f : json::parse(s.text(15)))
+    j.files.push_back({f["name"].get<std::string>(), f["size"].get<int64_t>()});
+  j.before = statusColumn(s.optText(16));
+  j.after = statusColumn(s.optText(17));
+  j.createdAt = s.text(18);
+  j.startedAt = s.optText(19);
+  j.endedAt = s.optText(20);
+  return j;
+}
+
+std::optional<Job> jobById(sqlite3* db, int64_t id) {
+  Stmt s(db, (std::string("SELECT ") + kJobColumns + " FROM jobs WHERE id = ?").c_str());
+  s.bind(1, id);
+  if (!s.step()) return std::nullopt;
+  return readJob(s);
+}
+
+template <typename T>
+json orNull(const std::optional<T>& v) {
+  return v ? json(*v) : json(nullptr);
+}
+
+sqlite3* openDb(const std::string& path) {
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(
+      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    const std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    throw StoreError(path + ": " + msg);
+  }
+  sqlite3_busy_timeout(db, 5000);
+  return db;
+}
+
+}  // namespace
+
+json jobSummaryJson(const Job& j) {
+  return {{"id", j.id},
+          {"register", j.reg},
+          {"key", j.key},
+          {"kind", j.kind},
+          {"state", std::string(stateName(j.state))},
+          {"exitStatus", orNull(j.exitStatus)},
+          {"meaning", orNull(j.meaning)},
+          {"failedLine", orNull(j.failedLine)},
+          {"receiptNumber", orNull(j.receiptNumber)},
+          {"reason", orNull(j.reason)},
+          {"createdAt", j.createdAt},
+          {"startedAt", orNull(j.startedAt)},
+          {"endedAt", orNull(j.endedAt)}};
+}
+
+json jobJson(const Job& j) {
+  json out = jobSummaryJson(j);
+  out["request"] = json::parse(j.request, nullptr, false);
+  json lines = json::array();
+  for (const std::string& l : j.lines) lines.push_back(fromLatin1(l));
+  out["lines"] = lines;
+  out["console"] = j.console;
+  out["dumpLog"] = j.dumpLog;
+  out["registerText"] = orNull(j.registerText);
+  json files = json::array();
+  for (const FileInfo& f : j.files)
+    files.push_back({{"name", f.name},
+                     {"size", f.size},
+                     {"url", "/v1/jobs/" + std::to_string(j.id) + "/files/" + f.name}});
+  out["files"] = files;
+  out["statusBefore"] = j.before ? statusJson(*j.before) : json(nullptr);
+  out["statusAfter"] = j.after ? statusJson(*j.after) : json(nullptr);
+  return out;
+}
+
+Store::Store(const std::string& path) {
+  w_ = openDb(path);
+  exec("PRAGMA journal_mode = WAL");
+  exec("PRAGMA synchronous = FULL");
+  exec("PRAGMA foreign_keys = ON");
+  exec(kSchema);
+  r_ = openDb(path);
+  sqlite3_exec(r_, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
+  lastEvent_ = lastEventId();
+}
+
+Store::~Store() {
+  sqlite3_close(r_);
+  sqlite3_close(w_);
+}
+
+void Store::exec(const char* sql) {
+  char* err = nullptr;
+  if (sqlite3_exec(w_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
+    const std::string msg = err ? err : "?";
+    sqlite3_free(err);
+    throw StoreError(msg);
+  }
+}
+
+int64_t Store::appendEventLocked(const std::string& type, const std::string& data) {
+  Stmt s(w_, "INSERT INTO events (type, data, at) VALUES (?, ?, ?)");
+  s.bind(1, type).bind(2, data).bind(3, utcNow());
+  s.step();
+  return sqlite3_last_insert_rowid(w_);
+}
+
+void Store::wake() {
+  {
+    std::lock_guard lock(em_);
+    ++wakes_;
+  }
+  ecv_.notify_all();
+}
+
+std::vector<Job> Store::recoverRunning() {
+  std::vector<Job> moved;
+  std::lock_guard lock(wm_);
+  Tx tx(w_);
+  std::vector<int64_t> ids;
+  {
+    Stmt s(w_, "SELECT id FROM jobs WHERE state = 'running' ORDER BY id");
+    while (s.step()) ids.push_back(s.i64(0));
+  }
+  for (int64_t id : ids) {
+    Stmt u(w_,
+           "UPDATE jobs SET state = 'uncertain', reason = ? WHERE id = ? AND state = 'running'");
+    u.bind(1, std::string("the service stopped while this job ran; it is settled from the register "
+                          "as soon as it can be read"))
+        .bind(2, id);
+    u.step();
+    Job j = *jobById(w_, id);
+    appendEventLocked("job", jobSummaryJson(j).dump());
+    moved.push_back(std::move(j));
+  }
+  tx.commit();
+  if (!moved.empty()) {
+    std::lock_guard el(em_);
+    lastEvent_ = sqlite3_last_insert_rowid(w_);
+  }
+  ecv_.notify_all();
+  return moved;
+}
+
+Store::CreateResult Store::create(const std::string& reg, const std::string& key,
+                                  const std::string& kind, const std::string& request,
+                                  const std::vector<std::string>& lines) {
+  std::unique_lock lock(wm_);
+  Tx tx(w_);
+  {
+    Stmt s(w_, (std::string("SELECT ") + kJobColumns + " FROM jobs WHERE register = ? AND key = ?")
+                   .c_str());
+    s.bind(1, reg).bind(2, key);
+    if (s.step()) {
+      Job j = readJob(s);
+      const bool same = j.kind == kind && j.request == request;
+      return {same ? Created::Same : Created::Conflict, std::move(j)};
+    }
+  }
+  Stmt ins(w_,
+           "INSERT INTO jobs (register, key, kind, request, lines, state, created_at) "
+           "VALUES (?, ?, ?, ?, ?, 'queued', ?)");
+  ins.bind(1, reg)
+      .bind(2, key)
+      .bind(3, kind)
+      .bind(4, request)
+      .bind(5, linesText(lines))
+      .bind(6, utcNow());
+  ins.step();
+  Job j = *jobById(w_, sqlite3_last_insert_rowid(w_));
+  const int64_t ev = appendEventLocked("job", jobSummaryJson(j).dump());
+  tx.commit();
+  lock.unlock();
+  {
+    std::lock_guard el(em_);
+    lastEvent_ = ev;
+  }
+  ecv_.notify_all();
+  return {Created::New, std::move(j)};
+}
+
+std::optional<Job> Store::get(int64_t id) {
+  std::lock_guard lock(rm_);
+  return jobById(r_, id);
+}
+
+std::optional<Job> Store::find(const std::string& reg, const std::string& key) {
+  std::lock_guard lock(rm_);
+  Stmt s(
+      r_,
+      (std::string("SELECT ") + kJobColumns + " FROM jobs WHERE register = ? AND key = ?").c_str());
+  s.bind(1, reg).bind(2, key);
+  if (!s.step()) return std::nullopt;
+  return readJob(s);
+}
+
+std::vector<Job> Store::list(const Filter& f) {
+  std::string sql = std::string("SELECT ") + kJobColumns + " FROM jobs WHERE 1";
+  if (f.reg) sql += " AND register = ?1";
+  if (f.state) sql += " AND state = ?2";
+  if (f.before) sql += " AND id < ?3";
+  sql += " ORDER BY id DESC LIMIT ?4";
+  std::lock_guard lock(rm_);
+  Stmt s(r_, sql.c_str());
+  if (f.reg) s.bind(1, *f.reg);
+  if (f.state) s.bind(2, std::string(stateName(*f.state)));
+  if (f.before) s.bind(3, *f.before);
+  s.bind(4, static_cast<int64_t>(f.limit));
+  std::vector<Job> out;
+  while (s.step()) out.push_back(readJob(s));
+  return out;
+}
+
+std::optional<Job> Store::next(const std::string& reg, JobState state,
+                               const std::optional<std::string>& kind) {
+  std::lock_guard lock(rm_);
+  Stmt s(r_, (std::string("SELECT ") + kJobColumns +
+              " FROM jobs WHERE register = ?1 AND state = ?2 AND (?3 IS NULL OR kind = ?3) "
+              "ORDER BY id LIMIT 1")
+                 .c_str());
+  s.bind(1, reg).bind(2, std::string(stateName(state))).bind(3, kind);
+  if (!s.step()) return std::nullopt;
+  return readJob(s);
+}
+
+int64_t Store::count(const std::string& reg, JobState state) {
+  std::lock_guard lock(rm_);
+  Stmt s(r_, "SELECT count(*) FROM jobs WHERE register = ? AND state = ?");
+  s.bind(1, reg).bind(2, std::string(stateName(state)));
+  s.step();
+  return s.i64(0);
+}
+
+Job Store::finishLocked(int64_t id, JobState from, JobState to) {
+  if (!allowedMove(from, to))
+    throw StoreError("job " + std::to_string(id) + ": no move from " +
+                     std::string(stateName(from)) + " to " + std::string(stateName(to)));
+  Stmt u(w_, "UPDATE jobs SET state = ? WHERE id = ? AND state = ?");
+  u.bind(1, std::string(stateName(to))).bind(2, id).bind(3, std::string(stateName(from)));
+  u.step();
+  if (sqlite3_changes(w_) != 1)
+    throw StoreError("job " + std::to_string(id) + " is not " + std::string(stateName(from)));
+  return *jobById(w_, id);
+}
+
+Job Store::start(int64_t id, const std::optional<RegisterStatus>& before) {
+  std::unique_lock lock(wm_);
+  Tx tx(w_);
+  finishLocked(id, JobState::Queued, JobState::Running);
+  Stmt u(w_, "UPDATE jobs SET started_at = ?, status_before = ? WHERE id = ?");
+  u.bind(1, utcNow()).bind(2, statusText(before)).bind(3, id);
+  u.step();
+  Job j = *jobById(w_, id);
+  const int64_t ev = appendEventLocked("job", jobSummaryJson(j).dump());
+  tx.commit();
+  lock.unlock();
+  {
+    std::lock_guard el(em_);
+    lastEvent_ = ev;
+  }
+  ecv_.notify_all();
+  return j;
+}
+
+Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
+                  const std::optional<RegisterStatus>& after, const std::string& reason,
+                  const std::optional<std::string>& receiptNumber) {
+  std::unique_lock lock(wm_);
+  Tx tx(w_);
+  finishLocked(id, from, to);
+  if (run) {
+    Stmt u(w_,
+           "UPDATE jobs SET exit_status = ?, failed_line = ?, meaning = ?, register_text = ?, "
+           "console = ?, dump_log = ?, files = ? WHERE id = ?");
+    u.bind(1, run->exitStatus.has_value() ? std::optional<int64_t>(*run->exitStatus) : std::nullopt)
+        .bind(2,
+              run->failedLine.has_value() ? std::optional<int64_t>(*run->failedLine) : std::nullopt)
+        .bind(3, run->meaning)
+        .bind(4, run->registerText)
+        .bind(5, run->console)
+        .bind(6, run->dumpLog)
+        .bind(7, filesText(run->files))
+        .bind(8, id);
+    u.step();
+  }
+  Stmt u(w_,
+         "UPDATE jobs SET status_after = coalesce(?, status_after), reason = ?, "
+         "receipt_number = ?, ended_at = ? WHERE id = ?");
+  u.bind(1, statusText(after))
+      .bind(2, reason)
+      .bind(3, receiptNumber)
+      .bind(4, isFinal(to) ? std::optional<std::string>(utcNow()) : std::nullopt)
+      .bind(5, id);
+  u.step();
+  Job j = *jobById(w_, id);
+  const int64_t ev = appendEventLocked("job", jobSummaryJson(j).dump());
+  tx.commit();
+  lock.unlock();
+  {
+    std::lock_guard el(em_);
+    lastEvent_ = ev;
+  }
+  ecv_.notify_all();
+  return j;
+}
+
+RegisterRow Store::registerRow(const std::string& reg) {
+  std::lock_guard lock(rm_);
+  Stmt s(r_,
+         "SELECT held_reason, held_job, last_status, last_status_at FROM registers WHERE name = ?");
+  s.bind(1, reg);
+  RegisterRow row;
+  if (!s.step()) return row;
+  if (!s.null(0))
+    row.held = Held{s.text(0), s.null(1) ? std::nullopt : std::optional<int64_t>(s.i64(1))};
+  row.lastStatus = statusColumn(s.optText(2));
+  row.lastStatusAt = s.optText(3);
+  return row;
+}
+
+void Store::setHeld(const std::string& reg, const std::optional<Held>& held) {
+  std::lock_guard lock(wm_);
+  Stmt s(w_,
+         "INSERT INTO registers (name, held_reason, held_job) VALUES (?1, ?2, ?3) "
+         "ON CONFLICT (name) DO UPDATE SET held_reason = ?2, held_job = ?3");
+  s.bind(1, reg);
+  s.bind(2, held ? std::optional<std::string>(held->reason) : std::nullopt);
+  s.bind(3, held ? held->jobId : std::nullopt);
+  s.step();
+}
+
+void Store::setLastStatus(const std::string& reg, const RegisterStatus& st) {
+  std::lock_guard lock(wm_);
+  Relaxed relaxed(w_);
+  Stmt s(w_,
+         "INSERT INTO registers (name, last_status, last_status_at) VALUES (?1, ?2, ?3) "
+         "ON CONFLICT (name) DO UPDATE SET last_status = ?2, last_status_at = ?3");
+  s.bind(1, reg).bind(2, statusJson(st).dump()).bind(3, utcNow());
+  s.step();
+}
+
+int64_t Store::appendEvent(const std::string& type, const json& data) {
+  int64_t id;
+  {
+    std::lock_guard lock(wm_);
+    Relaxed relaxed(w_);
+    id = appendEventLocked(type, data.dump());
+  }
+  {
+    std::lock_guard el(em_);
+    lastEvent_ = id;
+  }
+  ecv_.notify_all();
+  return id;
+}
+
+std::vector<Store::Event> Store::eventsAfter(int64_t id, int limit) {
+  std::lock_guard lock(rm_);
+  Stmt s(r_, "SELECT id, type, data FROM events WHERE id > ? ORDER BY id LIMIT ?");
+  s.bind(1, id).bind(2, static_cast<int64_t>(limit));
+  std::vector<Event> out;
+  while (s.step()) out.push_back({s.i64(0), s.text(1), s.text(2)});
+  return out;
+}
+
+int64_t Store::lastEventId() {
+  std::lock_guard lock(wm_);
+  Stmt s(w_, "SELECT coalesce(max(id), 0) FROM events");
+  s.step();
+  return s.i64(0);
+}
+
+void Store::waitForEvent(int64_t id, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(em_);
+  const uint64_t wakes = wakes_;
+  ecv_.wait_for(lock, timeout, [&] { return lastEvent_ > id || wakes_ != wakes; });
+}
+
+std::vector<Store::Count> Store::countByState() {
+  std::lock_guard lock(rm_);
+  Stmt s(r_, "SELECT register, state, count(*) FROM jobs GROUP BY register, state ORDER BY 1, 2");
+  std::vector<Count> out;
+  while (s.step()) out.push_back({s.text(0), s.text(1), s.i64(2)});
+  return out;
+}
+
+std::vector<Store::Count> Store::countByExit() {
+  std::lock_guard lock(rm_);
+  Stmt s(r_,
+         "SELECT register, exit_status, count(*) FROM jobs WHERE exit_status IS NOT NULL "
+         "GROUP BY register, exit_status ORDER BY 1, 2");
+  std::vector<Count> out;
+  while (s.step()) out.push_back({s.text(0), std::to_string(s.i64(1)), s.i64(2)});
+  return out;
+}
+
+std::vector<int64_t> Store::prune(int keepDays) {
+  const std::time_t cutoff = std::time(nullptr) - static_cast<std::time_t>(keepDays) * 86400;
+  std::tm tm{};
+  gmtime_r(&cutoff, &tm);
+  char when[32];
+  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &tm);
+  std::vector<int64_t> ids;
+  std::lock_guard lock(wm_);
+  Tx tx(w_);
+  {
+    Stmt s(w_,
+           "SELECT id FROM jobs WHERE state IN ('done', 'failed', 'attention') AND ended_at < ?");
+    s.bind(1, std::string(when));
+    while (s.step()) ids.push_back(s.i64(0));
+  }
+  Stmt d(w_, "DELETE FROM jobs WHERE state IN ('done', 'failed', 'attention') AND ended_at < ?");
+  d.bind(1, std::string(when));
+  d.step();
+  // Events are for clients catching up after a short absence; the jobs hold the history.
+  Stmt e(w_, "DELETE FROM events WHERE id <= (SELECT max(id) FROM events) - 10000");
+  e.step();
+  tx.commit();
+  return ids;
+}
+
+std::string Store::integrityCheck() {
+  std::lock_guard lock(wm_);
+  Stmt s(w_, "PRAGMA integrity_check");
+  std::string out;
+  while (s.step()) out += (out.empty() ? "" : "; ") + s.text(0);
+  return out;
+}
+
+bool Store::alive() {
+  try {
+    std::lock_guard lock(rm_);
+    Stmt s(r_, "SELECT 1 FROM jobs LIMIT 1");
+    s.step();
+    return true;
+  } catch (const StoreError&) {
+    return false;
+  }
+}
+
+}  // namespace cassardd

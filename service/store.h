@@ -1,0 +1,154 @@
+// The store: SQLite in WAL mode with synchronous FULL. Jobs, their keys, the registers'
+// held state and last status, and the event log. The only code that writes SQL.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "service/settle.h"
+
+namespace cassardd {
+
+// Now as RFC 3339 in UTC, with milliseconds: 2026-12-07T12:00:00.123Z.
+std::string utcNow();
+
+struct FileInfo {
+  std::string name;
+  int64_t size = 0;
+};
+
+struct Job {
+  int64_t id = 0;
+  std::string reg, key, kind;
+  JobState state = JobState::Queued;
+  std::string request;             // the body as posted, canonical JSON
+  std::vector<std::string> lines;  // Latin-1, no line end
+  std::optional<int> exitStatus, failedLine;
+  std::optional<std::string> meaning, registerText, receiptNumber, reason;
+  std::string console, dumpLog;  // UTF-8
+  std::vector<FileInfo> files;
+  std::optional<RegisterStatus> before, after;
+  std::string createdAt;
+  std::optional<std::string> startedAt, endedAt;
+};
+
+nlohmann::json jobSummaryJson(const Job& j);
+nlohmann::json jobJson(const Job& j);
+
+// What a run left behind, stored with the job's next state.
+struct RunResult {
+  std::optional<int> exitStatus, failedLine;
+  std::optional<std::string> meaning, registerText;
+  std::string console, dumpLog;
+  std::vector<FileInfo> files;
+};
+
+struct Held {
+  std::string reason;
+  std::optional<int64_t> jobId;
+};
+
+struct RegisterRow {
+  std::optional<Held> held;
+  std::optional<RegisterStatus> lastStatus;
+  std::optional<std::string> lastStatusAt;
+};
+
+struct StoreError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+class Store {
+ public:
+  explicit Store(const std::string& path);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // After a restart: every job that was running becomes uncertain.
+  std::vector<Job> recoverRunning();
+
+  enum class Created { New, Same, Conflict };
+  struct CreateResult {
+    Created outcome;
+    Job job;
+  };
+  // (register, key) names one job forever: the same request finds it again, a different
+  // one is a conflict. A new job is committed before this returns.
+  CreateResult create(const std::string& reg, const std::string& key, const std::string& kind,
+                      const std::string& request, const std::vector<std::string>& lines);
+
+  std::optional<Job> get(int64_t id);
+  std::optional<Job> find(const std::string& reg, const std::string& key);
+  struct Filter {
+    std::optional<std::string> reg;
+    std::optional<JobState> state;
+    int limit = 50;
+    std::optional<int64_t> before;
+  };
+  std::vector<Job> list(const Filter& f);
+  // The register's oldest job in `state` (of `kind` only, when given).
+  std::optional<Job> next(const std::string& reg, JobState state,
+                          const std::optional<std::string>& kind = std::nullopt);
+  int64_t count(const std::string& reg, JobState state);
+
+  // The moves of a job's life; each refuses a move the state machine does not allow, or a
+  // job that is no longer in `from`.
+  Job start(int64_t id, const std::optional<RegisterStatus>& before);
+  Job finish(int64_t id, JobState from, JobState to, const RunResult* run,
+             const std::optional<RegisterStatus>& after, const std::string& reason,
+             const std::optional<std::string>& receiptNumber);
+
+  RegisterRow registerRow(const std::string& reg);
+  void setHeld(const std::string& reg, const std::optional<Held>& held);
+  void setLastStatus(const std::string& reg, const RegisterStatus& s);
+
+  // Events: an increasing id, a type ("job", "register") and one line of JSON.
+  struct Event {
+    int64_t id;
+    std::string type, data;
+  };
+  int64_t appendEvent(const std::string& type, const nlohmann::json& data);
+  std::vector<Event> eventsAfter(int64_t id, int limit = 500);
+  int64_t lastEventId();
+  // Waits until an event after `id` exists, `timeout` passes, or wake() is called.
+  void waitForEvent(int64_t id, std::chrono::milliseconds timeout);
+  void wake();
+
+  // Metrics.
+  struct Count {
+    std::string reg, label;
+    int64_t n;
+  };
+  std::vector<Count> countByState();
+  std::vector<Count> countByExit();
+
+  // Final jobs ended before now - keepDays, and old events; returns the jobs' ids.
+  std::vector<int64_t> prune(int keepDays);
+  std::string integrityCheck();
+  bool alive();
+
+ private:
+  void exec(const char* sql);
+  Job finishLocked(int64_t id, JobState from, JobState to);
+  int64_t appendEventLocked(const std::string& type, const std::string& data);
+
+  sqlite3* w_ = nullptr;  // writes, under wm_
+  sqlite3* r_ = nullptr;  // reads, under rm_
+  std::mutex wm_, rm_;
+  std::mutex em_;
+  std::condition_variable ecv_;
+  int64_t lastEvent_ = 0;
+  uint64_t wakes_ = 0;
+};
+
+}  // namespace cassardd

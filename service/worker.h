@@ -1,0 +1,136 @@
+// One worker per register: it takes the register's next job, runs cassard as a child
+// process, reads its results after it ends, and settles the job from the register.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/config.h"
+#include "service/settle.h"
+#include "service/store.h"
+
+namespace cassardd {
+
+// A child process's end, read after it ended.
+struct ChildEnd {
+  std::optional<int> exitStatus;  // empty when it was left running (the service stops now)
+  bool timedOut = false;
+  std::string spawnError;  // the child could not be started
+};
+
+// Runs `argv` in `dir` (its own process group, stdin /dev/null, stdout and stderr into
+// console.txt and stderr.txt there) and waits for it, at most `limit`: then SIGTERM to its
+// group, SIGKILL 3 s later. Stops waiting when `abandon` becomes true.
+ChildEnd runChild(const std::vector<std::string>& argv, const std::filesystem::path& dir,
+                  std::chrono::seconds limit, const std::atomic<bool>& abandon);
+
+// cassard's failure line on stderr: "cassard: FILE:LINE: DESCRIPTION (exit N)".
+struct FailureLine {
+  int line = 0;
+  std::string description;
+};
+std::optional<FailureLine> parseFailureLine(const std::string& stderrText);
+
+// Processes whose working directory is `dir`: runs a previous start of the service left.
+std::vector<int> processesIn(const std::filesystem::path& dir);
+
+class Registers;
+
+class Worker {
+ public:
+  Worker(const Config& cfg, const RegisterConfig& reg, Store& store, Registers& hub);
+  ~Worker();
+  void start();
+  // Finish the running job first; with `now`, leave it to be settled at the next start.
+  void stop(bool now);
+  // Stop waiting for the running job: it is settled at the next start.
+  void abandon();
+  void wake();
+
+  enum class Resume { Released, NotHeld, SaleOpen, Unreachable };
+  Resume resume(std::string& detail);
+
+  struct Runtime {
+    bool busy = false;
+    bool unreachable = false;
+    std::string lastError;
+  };
+  Runtime runtime();
+  const RegisterConfig& reg() const { return reg_; }
+
+ private:
+  void loop();
+  bool step();  // false when there was nothing to do
+  void runJob(Job job);
+  void runReceiptOrLines(Job job);
+  void runSimple(Job job);
+  void settleUncertain(Job job);
+  std::optional<RegisterStatus> readStatus();
+  std::optional<RegisterStatus> freshStatus();
+  RunResult collect(const std::filesystem::path& dir, const ChildEnd& end);
+  std::filesystem::path jobDir(int64_t id) const;
+  void setRuntime(bool busy, std::optional<std::string> unreachableError);
+  void hold(const Held& h);
+  void logJob(const Job& j);
+  void answerResumes();
+
+  const Config& cfg_;
+  const RegisterConfig& reg_;
+  Store& store_;
+  Registers& hub_;
+  std::thread thread_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool wake_ = false;
+  bool stopping_ = false;
+  std::atomic<bool> abandon_{false};
+  std::vector<std::promise<std::pair<Resume, std::string>>> resumes_;
+  Runtime rt_;
+  int failures_ = 0;  // reads in a row that failed, for the back-off
+  // The register as last read, while nothing has run on it since (for the next receipt).
+  std::optional<RegisterStatus> known_;
+  std::chrono::steady_clock::time_point knownAt_;
+};
+
+// All the workers, the registers' JSON and their events, and the figures for /metrics.
+class Registers {
+ public:
+  Registers(const Config& cfg, Store& store);
+  void start();
+  void stop(bool now);
+  void abandon();
+  Worker* find(const std::string& name);
+  nlohmann::json registerJson(const std::string& name);
+  nlohmann::json allJson();
+  void jobQueued(const std::string& name);
+  // A register event when what it shows has changed.
+  void publish(const std::string& name);
+  void observe(const std::string& reg, const std::string& kind, double seconds);
+  std::string metrics();
+
+ private:
+  const Config& cfg_;
+  Store& store_;
+  std::vector<std::unique_ptr<Worker>> workers_;
+  std::mutex pm_;
+  std::map<std::string, std::string> published_;
+  struct Histogram {
+    std::vector<uint64_t> buckets;
+    uint64_t count = 0;
+    double sum = 0;
+  };
+  std::map<std::pair<std::string, std::string>, Histogram> durations_;
+};
+
+}  // namespace cassardd

@@ -1,0 +1,118 @@
+// cassard --status: one JSON object on stdout, reads only, failures as a run's.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "rig.h"
+
+namespace {
+
+using sales::line;
+
+// Identification, the TOTF address in the memory map, the counter, 'S' alone.
+const std::vector<std::string> kReadsOnly = {"54", "44200102", "44060402", "53"};
+
+TEST(Status, ReadsIdentityCounterAndOpenSale) {
+  struct Row {
+    const char* legend;
+    const char* profile;
+    std::string salesBefore;  // run by cassard first, on the same register
+    std::string json;
+  };
+  const std::string sale = line("01", "PANE", "125", "01");
+  const Row rows[] = {
+      {"fresh register", "default.json", "",
+       R"({"model":"2AX 0130","brand":"2","serial":"72MX001234",)"
+       R"("fiscalisedAt":"2009-12-31T23:59:58","receiptNumber":"0123","saleOpen":false})"},
+      {"after one receipt", "default.json", sale + line("10", "", "125") + line("99"),
+       R"({"model":"2AX 0130","brand":"2","serial":"72MX001234",)"
+       R"("fiscalisedAt":"2009-12-31T23:59:58","receiptNumber":"0124","saleOpen":false})"},
+      {"a sale left open", "default.json", sale,
+       R"({"model":"2AX 0130","brand":"2","serial":"72MX001234",)"
+       R"("fiscalisedAt":"2009-12-31T23:59:58","receiptNumber":"0123","saleOpen":true})"},
+      {"brand 6 keeps its counter two bytes further on", "brand6.json", "",
+       R"({"model":"6AX 0130","brand":"6","serial":"72MX001234",)"
+       R"("fiscalisedAt":"2009-12-31T23:59:58","receiptNumber":"4567","saleOpen":false})"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.legend);
+    rig::Rig rig(r.profile);
+    std::size_t before = 0;
+    if (!r.salesBefore.empty()) {
+      ASSERT_EQ(rig.cassard(r.salesBefore).status, 0);
+      before = rig.commands().size();
+    }
+    const rig::Run run = rig.cassardApart({"--status", rig.link()});
+    EXPECT_EQ(run.status, 0) << run.console << run.errors;
+    EXPECT_EQ(run.console, r.json + "\n");
+    EXPECT_EQ(run.errors, "");
+    std::vector<std::string> sent = rig.commands();
+    sent.erase(sent.begin(), sent.begin() + static_cast<long>(before));
+    if (std::string(r.profile) == "default.json") EXPECT_EQ(sent, kReadsOnly);
+    EXPECT_TRUE(rig.dumpLog().empty());
+  }
+}
+
+TEST(Status, RegisterTextIsEscaped) {
+  rig::Rig probe;
+  const auto profile = probe.dir() / "odd.json";
+  std::ofstream(profile)
+      << R"({"base": ")" << CASSARD_TEST_DATA
+      << R"(/profiles/default.json", "identification": {"serial": "7\"\\X\tY0123"}})";
+  rig::Rig rig(profile.string());
+  const rig::Run run = rig.cassardApart({"--status", rig.link()});
+  EXPECT_EQ(run.status, 0) << run.console << run.errors;
+  EXPECT_NE(run.console.find(R"("serial":"7\"\\X\u0009Y0123")"), std::string::npos) << run.console;
+}
+
+TEST(Status, FailuresEndAsARunDoes) {
+  rig::Rig rig("default.json", {"--fault", "E@S"});
+  const rig::Run refused =
+      rig.cassardApart({"--status", rig.link()}, nullptr, std::chrono::seconds(60));
+  EXPECT_EQ(refused.status, 18);
+  EXPECT_EQ(refused.console.find('{'), std::string::npos) << "no JSON for a register that refused";
+  EXPECT_NE(refused.console.find("Errore di comunicazione sulla porta seriale."),
+            std::string::npos);
+  EXPECT_FALSE(rig.dumpLog().empty());
+
+  const rig::Run noLine = rig.cassardApart({"--status", (rig.dir() / "nothing").string()});
+  EXPECT_EQ(noLine.status, 255);
+  EXPECT_EQ(noLine.console,
+            "\nErrore di comunicazione sulla porta seriale.\n"
+            "Il protocollo ha risposto con: -1\n"
+            "\nDescrizione: Impossibile aprire la porta seriale\n");
+  EXPECT_NE(noLine.errors.find("cannot open"), std::string::npos) << noLine.errors;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Status, AfterARunOnTheLineItHolds) {
+  rig::Rig rig;
+  std::ofstream(rig.dir() / "vendite.ECR")
+      << sales::line("01", "PANE", "125", "01") + sales::line("10", "", "125") + sales::line("99");
+  const rig::Run run = rig.cassardApart({"--status-after", "st.json", "vendite.ECR", rig.link()});
+  EXPECT_EQ(run.status, 0) << run.console << run.errors;
+  EXPECT_NE(run.console.find("terminato correttamente"), std::string::npos)
+      << "the console of a run";
+  EXPECT_EQ(rig.file("st.json"),
+            R"({"model":"2AX 0130","brand":"2","serial":"72MX001234",)"
+            R"("fiscalisedAt":"2009-12-31T23:59:58","receiptNumber":"0124","saleOpen":false})"
+            "\n");
+  // One identification, at the start: after the sale only the counter and 'S', then 'H'.
+  const std::vector<std::string> sent = rig.commands();
+  ASSERT_GE(sent.size(), 5u);
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), "54"), 1);
+  EXPECT_EQ(std::vector<std::string>(sent.end() - 4, sent.end()),
+            (std::vector<std::string>{"44200102", "44060402", "53", "4800"}));
+
+  // A run that fails writes no status: the service then reads the register apart.
+  const rig::Run failed =
+      rig.cassardApart({"--status-after", "st2.json", "missing.ECR", rig.link()});
+  EXPECT_EQ(failed.status, 255);
+  EXPECT_FALSE(rig.exists("st2.json"));
+}
+
+}  // namespace

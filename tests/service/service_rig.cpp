@@ -1,0 +1,258 @@
+#include "service_rig.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace svc {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+constexpr const char* kWrapper = R"(#!/bin/bash
+# cassard, pausing 2 s at a point whose marker file is there (each marker once).
+here=$(dirname "$0")
+pause() { if mv "$here/pause-$1" "$here/at-$1.tmp" 2>/dev/null; then echo $$ > "$here/at-$1.tmp"; mv "$here/at-$1.tmp" "$here/at-$1"; sleep 2; fi; }
+if [ "$1" = "--status" ]; then pause before-status; exec "$REAL_CASSARD" "$@"; fi
+pause before-run
+"$REAL_CASSARD" "$@"
+rc=$?
+pause after-run
+exit $rc
+)";
+
+}  // namespace
+
+std::string Reply::header(const std::string& name) const {
+  for (const auto& [k, v] : headers)
+    if (strcasecmp(k.c_str(), name.c_str()) == 0) return v;
+  return {};
+}
+
+json receipt(const std::string& description, long long price) {
+  return {{"items", {{{"description", description}, {"price", price}}}},
+          {"payments", {{{"method", "contanti"}, {"amount", price}}}}};
+}
+
+Service::Service(Options o) : o_(std::move(o)) {
+  std::string tmpl = (fs::temp_directory_path() / "cassardd-test-XXXXXX").string();
+  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp");
+  dir_ = tmpl;
+  for (int i = 0; i < 2; ++i) {
+    auto args = o_.ecrsimArgs;
+    if (o_.control) {
+      args.push_back("--control");
+      args.push_back((dir_ / ("ctl" + std::to_string(i + 1))).string());
+    }
+    regs_.push_back(std::make_unique<rig::Rig>("default.json", args));
+  }
+  // A page of two files, for the static rows.
+  fs::create_directories(dir_ / "web");
+  std::ofstream(dir_ / "web" / "index.html") << "<!doctype html><title>cassardd</title>\n";
+  std::ofstream(dir_ / "web" / "app.js") << "export const ok = true;\n";
+  std::ofstream(dir_ / "secret.txt") << "outside the page\n";
+  std::string cassard = CASSARD_BIN;
+  if (o_.wrapper) {
+    cassard = (dir_ / "cassard-wrapper").string();
+    std::ofstream(cassard) << kWrapper;
+    fs::permissions(cassard, fs::perms(0755));
+    setenv("REAL_CASSARD", CASSARD_BIN, 1);
+  }
+  std::ofstream cfg(dir_ / "cassardd.toml");
+  cfg << "listen = \"127.0.0.1:0\"\nstate_dir = \"" << (dir_ / "state").string()
+      << "\"\ncassard = \"" << cassard << "\"\ntoken = \"" << o_.token
+      << "\"\norigins = " << o_.origins << "\njob_timeout_s = " << o_.jobTimeout << "\nweb_dir = \""
+      << (dir_ / "web").string() << "\"\n";
+  for (int i = 0; i < 2; ++i)
+    cfg << "[registers.cassa" << i + 1 << "]\ndevice = \"" << reg(i).link()
+        << "\"\npayments = { contanti = \"10\", carta = \"20\", credito = \"11\" }\n";
+  cfg.close();
+  start();
+}
+
+Service::~Service() {
+  if (pid_ > 0) kill9();
+  if (::testing::Test::HasFailure()) {
+    std::cerr << "service test: files kept in " << dir_ << "\ncassardd's log:\n" << log();
+  } else {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+}
+
+void Service::start() {
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  const int err =
+      open((dir_ / "cassardd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(out[1], 1);
+    dup2(err, 2);
+    const std::string config = (dir_ / "cassardd.toml").string();
+    execl(CASSARDD_BIN, CASSARDD_BIN, "--config", config.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(out[1]);
+  close(err);
+  std::string got;
+  char c;
+  pollfd p{out[0], POLLIN, 0};
+  while (got.find('\n') == std::string::npos && poll(&p, 1, 20000) > 0 && read(out[0], &c, 1) == 1)
+    got.push_back(c);
+  close(out[0]);
+  const std::string prefix = "cassardd ready on http://127.0.0.1:";
+  if (got.rfind(prefix, 0) != 0)
+    throw std::runtime_error("cassardd did not come up: " + got + log());
+  port_ = std::stoi(got.substr(prefix.size()));
+}
+
+void Service::kill9() {
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+int Service::term() {
+  kill(pid_, SIGTERM);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+Reply Service::request(const std::string& method, const std::string& path, const std::string& body,
+                       std::vector<std::pair<std::string, std::string>> headers) {
+  httplib::Client cli("127.0.0.1", port_);
+  cli.set_read_timeout(std::chrono::seconds(60));
+  httplib::Headers h;
+  bool typed = false;
+  bool authorized = false;
+  for (const auto& [k, v] : headers) {
+    authorized = authorized || strcasecmp(k.c_str(), "Authorization") == 0;
+    if (v.empty()) continue;  // a header named with no value: left out on purpose
+    h.emplace(k, v);
+    typed = typed || strcasecmp(k.c_str(), "Content-Type") == 0;
+  }
+  if (!o_.token.empty() && !authorized) h.emplace("Authorization", "Bearer " + o_.token);
+  const std::string type = typed ? "" : "application/json";
+  httplib::Result r = method == "GET"       ? cli.Get(path, h)
+                      : method == "POST"    ? cli.Post(path, h, body, type)
+                      : method == "OPTIONS" ? cli.Options(path, h)
+                                            : cli.Delete(path, h, body, type);
+  Reply reply;
+  if (!r) {
+    reply.status = -1;
+    reply.text = httplib::to_string(r.error());
+    return reply;
+  }
+  reply.status = r->status;
+  reply.text = r->body;
+  for (const auto& [k, v] : r->headers) reply.headers.emplace_back(k, v);
+  reply.body = json::parse(r->body, nullptr, false);
+  return reply;
+}
+
+Reply Service::post(const std::string& reg, const std::string& key, const json& body) {
+  return request("POST", "/v1/registers/" + reg + "/receipts", body.dump(),
+                 {{"Idempotency-Key", key}});
+}
+
+Reply Service::postJob(const std::string& reg, const std::string& key, const json& body) {
+  return request("POST", "/v1/registers/" + reg + "/jobs", body.dump(), {{"Idempotency-Key", key}});
+}
+
+json Service::waitJob(int64_t id, std::vector<std::string> states,
+                      std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  json job;
+  do {
+    job = get("/v1/jobs/" + std::to_string(id)).body;
+    if (job.is_object() &&
+        std::find(states.begin(), states.end(), job.value("state", "")) != states.end())
+      return job;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (std::chrono::steady_clock::now() < deadline);
+  ADD_FAILURE() << "job " << id << " not in the state awaited: " << job.dump();
+  return job;
+}
+
+json Service::waitRegister(const std::string& name, const std::string& state,
+                           std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  json r;
+  do {
+    r = get("/v1/registers/" + name).body;
+    if (r.is_object() && r.value("state", "") == state) return r;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (std::chrono::steady_clock::now() < deadline);
+  ADD_FAILURE() << "register " << name << " not " << state << ": " << r.dump();
+  return r;
+}
+
+int Service::receiptsOnRoll(int i) {
+  int n = 0;
+  std::istringstream in(reg(i).roll());
+  for (std::string l; std::getline(in, l);) n += l.find(" closed --------") != std::string::npos;
+  return n;
+}
+
+json Service::control(int i, const std::string& command) {
+  const std::string path = (dir_ / ("ctl" + std::to_string(i + 1))).string();
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    ADD_FAILURE() << "no control socket at " << path;
+    return nullptr;
+  }
+  const std::string line = command + "\n";
+  if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+    ADD_FAILURE() << "control write";
+  std::string got;
+  char c;
+  pollfd p{fd, POLLIN, 0};
+  while (got.find('\n') == std::string::npos && poll(&p, 1, 5000) > 0 && read(fd, &c, 1) == 1)
+    got.push_back(c);
+  close(fd);
+  return json::parse(got, nullptr, false);
+}
+
+std::string Service::log() const {
+  return readAll(dir_ / "cassardd.log");
+}
+
+void Service::pauseAt(const std::string& point) {
+  std::ofstream(dir_ / ("pause-" + point)) << "";
+}
+
+bool Service::reached(const std::string& point, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!fs::exists(dir_ / ("at-" + point))) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+}  // namespace svc

@@ -1,0 +1,87 @@
+// A small element builder: h('p', {class: 'x'}, 'text', child). Text is always set as
+// text, never parsed as HTML, so what the register or a request says cannot become markup.
+
+export function h(tag, attrs = {}, ...children) {
+  const el = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs || {})) {
+    if (v === false || v === null || v === undefined) continue;
+    if (k.startsWith('on') && typeof v === 'function') el.addEventListener(k.slice(2), v);
+    else if (k === 'class') el.className = v;
+    else if (k === 'dataset') Object.assign(el.dataset, v);
+    else if (v === true) el.setAttribute(k, '');
+    else el.setAttribute(k, String(v));
+  }
+  append(el, children);
+  return el;
+}
+
+function append(el, children) {
+  for (const c of children) {
+    if (c === null || c === undefined || c === false) continue;
+    if (Array.isArray(c)) append(el, c);
+    else el.append(c instanceof Node ? c : document.createTextNode(String(c)));
+  }
+}
+
+export function clear(el) {
+  while (el.firstChild) el.firstChild.remove();
+  return el;
+}
+
+// <time> with the machine-readable UTC value and the shop's local reading.
+export function timeEl(iso, text) {
+  return iso ? h('time', { datetime: iso }, text) : h('span', { class: 'muted' }, '—');
+}
+
+let toastTimer = 0;
+let carry = false;
+
+// A message outlives a change of page only when it was said for the page the action
+// opens (`carry`, a job just started); on any other move it goes.
+export function dropStaleToast() {
+  if (carry) {
+    carry = false;
+    return;
+  }
+  const t = document.getElementById('toast');
+  t.textContent = '';
+  t.className = 'toast';
+}
+
+export function say(message, kind = 'info', { toNextPage = false } = {}) {
+  carry = toNextPage;
+  const t = document.getElementById('toast');
+  t.className = `toast ${kind}`;
+  t.textContent = message;
+  clearTimeout(toastTimer);
+  toastTimer = setTimeout(() => {
+    t.textContent = '';
+    t.className = 'toast';
+  }, 8000);
+}
+
+// A modal question; resolves true only on the explicit confirming button. Cancel has the
+// focus first, so Enter alone never confirms a destructive step.
+export function confirmDialog({ title, body, confirm, danger = true }) {
+  return new Promise((resolve) => {
+    const dlg = document.getElementById('confirm');
+    clear(dlg);
+    const cancelBtn = h('button', { type: 'button', class: 'btn', value: 'cancel' }, 'Cancel');
+    const okBtn = h('button', { type: 'button', class: danger ? 'btn danger' : 'btn primary' }, confirm);
+    dlg.setAttribute('aria-labelledby', 'confirm-title');
+    dlg.append(
+      h('h2', { id: 'confirm-title' }, title),
+      ...[].concat(body).map((p) => h('p', {}, p)),
+      h('div', { class: 'row end' }, cancelBtn, okBtn),
+    );
+    const done = (v) => {
+      dlg.close();
+      resolve(v);
+    };
+    cancelBtn.addEventListener('click', () => done(false));
+    okBtn.addEventListener('click', () => done(true));
+    dlg.addEventListener('cancel', () => resolve(false), { once: true });
+    dlg.showModal();
+    cancelBtn.focus();
+  });
+}
