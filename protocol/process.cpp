@@ -16,6 +16,7 @@ namespace {
 
 // Read by the signal handler: plain values a handler may look at.
 char runFile[256] = "";
+volatile std::sig_atomic_t runFileSet = 0;  // a sales run, as opposed to a status query
 volatile std::sig_atomic_t runLine = 0;
 volatile std::sig_atomic_t pendingSignal = 0;
 
@@ -77,6 +78,7 @@ void handler(int signo) {
 }  // namespace
 
 void SetRunFile(const char* name) {
+  runFileSet = name != nullptr;
   Appender a{runFile, sizeof runFile - 1};
   a.text(name);
   runFile[a.len] = '\0';
@@ -124,6 +126,7 @@ std::size_t FormatFailureLine(const char* file, long line, const char* descripti
 }
 
 void WriteFailureLine(const char* description, int code) {
+  if (!runFileSet) return;
   char line[512];
   FormatFailureLine(runFile, runLine, description, code, line, sizeof line);
   // After the console, when both go to the same place.
@@ -180,6 +183,7 @@ void NoteSignal(int signo) {
     return;
   }
   // Told twice: end now, with only what a handler may safely do.
+  if (!runFileSet) _exit(128 + signo);
   char line[512];
   char description[64];
   Appender d{description, sizeof description - 1};
