@@ -16,6 +16,7 @@ namespace {
 
 // Read by the signal handler: plain values a handler may look at.
 char runFile[256] = "";
+volatile std::sig_atomic_t runFileSet = 0;  // a sales run, as opposed to a status query
 volatile std::sig_atomic_t runLine = 0;
 volatile std::sig_atomic_t pendingSignal = 0;
 
@@ -77,6 +78,7 @@ void handler(int signo) {
 }  // namespace
 
 void SetRunFile(const char* name) {
+  runFileSet = name != nullptr;
   Appender a{runFile, sizeof runFile - 1};
   a.text(name);
   runFile[a.len] = '\0';
@@ -102,22 +104,29 @@ std::size_t FormatFailureLine(const char* file, long line, const char* descripti
     if (n == 1) out[0] = '\0';
     return 0;
   }
-  Appender a{out, n - 2};
+  // The end " (exit N)" is what a host looks for: a long description gives way to it.
+  char suffix[16];
+  Appender x{suffix, sizeof suffix - 1};
+  x.text(" (exit ");
+  x.number(code & 0xff);
+  x.text(")");
+  const std::size_t room = n - 2;
+  Appender a{out, room > x.len ? room - x.len : 0};
   a.text("cassard: ");
   a.text(file);
   a.text(":");
   a.number(line);
   a.text(": ");
   a.oneLine(description);
-  a.text(" (exit ");
-  a.number(code & 0xff);
-  a.text(")");
+  a.room = room;
+  for (std::size_t i = 0; i < x.len && a.len < a.room; ++i) out[a.len++] = suffix[i];
   out[a.len++] = '\n';
   out[a.len] = '\0';
   return a.len;
 }
 
 void WriteFailureLine(const char* description, int code) {
+  if (!runFileSet) return;
   char line[512];
   FormatFailureLine(runFile, runLine, description, code, line, sizeof line);
   // After the console, when both go to the same place.
@@ -174,6 +183,7 @@ void NoteSignal(int signo) {
     return;
   }
   // Told twice: end now, with only what a handler may safely do.
+  if (!runFileSet) _exit(128 + signo);
   char line[512];
   char description[64];
   Appender d{description, sizeof description - 1};

@@ -7,7 +7,8 @@
 
 // ---------------------------------------------------------------- where the run is
 
-// The sales file named in the failure line.
+// The sales file named in the failure line; null for a run of no sales file (a status
+// query), which writes no failure line.
 void SetRunFile(const char* name);
 // The sales line about to be acted on (1 for the first); 0 before the first.
 void SetRunLine(long number);

@@ -285,19 +285,14 @@ TEST(HostileSurroundings, SignalsFinishTheExchangeThenStop) {
     double maxSeconds;  // from the first signal to the end
     const char* errors;
   };
+  // clang-format off
   const Case cases[] = {
-      {"SIGTERM",
-       {SIGTERM},
-       143,
-       4.0,
-       "cassard: vendite.ECR:2: Interrotto dal segnale SIGTERM: riga 2 eseguita per intero, "
-       "nessuna successiva: 01PANE"},
-      {"SIGHUP, then SIGINT",
-       {SIGHUP, SIGINT},
-       130,
-       1.0,
+      {"SIGTERM", {SIGTERM}, 143, 4.0, "cassard: vendite.ECR:2: Interrotto dal segnale SIGTERM: "
+       "riga 2 eseguita per intero, nessuna successiva: 01PANE"},
+      {"SIGHUP, then SIGINT", {SIGHUP, SIGINT}, 130, 1.0,
        "cassard: vendite.ECR:2: Interrotto dal segnale SIGINT (exit 130)\n"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.legend);
     // The register takes 1.5 s over the sale: time enough to be told to stop.
@@ -336,99 +331,42 @@ TEST(HostileSurroundings, EachEndsBoundedAndSaysWhere) {
     double minSeconds, maxSeconds;
     std::vector<std::string> commands;  // executed, in order; empty: not checked
     const char* dump;                   // in the dump log; nullptr: no report
-    const char* errors;                 // the start of stderr
+    std::string errors;                 // the start of stderr
   };
   const std::string signOn = "41000527";
   const std::string sale =
       "412A132350414E45202020202020202020202020202020202020202020202020202020202020203102050A4B";
   const auto noop = [](const rig::Rig&) {};
+  const auto dumpLogLink = [](const rig::Rig& rig) {
+    std::ofstream(rig.dir() / "victim") << "keep";
+    ASSERT_EQ(symlink("victim", (rig.dir() / todaysDumpLog()).c_str()), 0);
+  };
+  const std::string where = "cassard: vendite.ECR:";
+  const std::vector<std::string> fault = {"--fault", "E@5"};
+  // clang-format off
   const Case cases[] = {
       // The console is advisory: a closed pipe there never ends a run.
-      {"console a pipe nobody reads",
-       kReceipt,
-       noop,
-       {},
-       {kBrokenConsole},
-       0,
-       0,
-       5,
-       {},
-       nullptr,
+      {"console a pipe nobody reads", kReceipt, noop, {}, {kBrokenConsole}, 0, 0, 5, {}, nullptr,
        ""},
       // stdout and stderr closed: the line must not become the console.
       {"closed standard descriptors", kReceipt, noop, {}, {1, 2}, 0, 0, 5, {}, nullptr, ""},
-      {"dump log through a link",
-       kReceipt,
-       [](const rig::Rig& rig) {
-         std::ofstream(rig.dir() / "victim") << "keep";
-         ASSERT_EQ(symlink("victim", (rig.dir() / todaysDumpLog()).c_str()), 0);
-       },
-       {"--fault", "E@5"},
-       {},
-       18,
-       0,
-       5,
-       {},
-       nullptr,
+      {"dump log through a link", kReceipt, dumpLogLink, fault, {}, 18, 0, 5, {}, nullptr,
        "cassard: cannot write the dump log dump"},
-      {"download name out of the directory",
-       kSignOn + sales::line("55", "../GIORNALE-", "", "00"),
-       noop,
-       {},
-       {},
-       255,
-       0,
-       5,
-       {},
-       "Impossibile aprire il file di output\n",
-       "cassard: vendite.ECR:2: Impossibile aprire il file di output (exit 255)\n"},
+      {"download name out of the directory", kSignOn + sales::line("55", "../GIORNALE-", "", "00"),
+       noop, {}, {}, 255, 0, 5, {}, "Impossibile aprire il file di output\n",
+       where + "2: Impossibile aprire il file di output (exit 255)\n"},
       // A pseudo-terminal's master ignores the line's read timeout: before reads had a
       // deadline of their own this run never ended. A silent register costs 3.3 s.
-      {"a device without a read timeout",
-       kReceipt,
-       noop,
-       {"/dev/ptmx"},
-       {},
-       32,
-       3.2,
-       5,
-       {},
-       "Mancato collegamento con l'ECR",
-       "cassard: vendite.ECR:0: Mancato collegamento con l'ECR (exit 32)\n"},
-      {"last line cut",
-       kSignOn + kSale.substr(0, 20),
-       noop,
-       {},
-       {},
-       255,
-       0,
-       5,
-       {"54", "4100", signOn},
-       "Riga incompleta",
-       "cassard: vendite.ECR:2: Riga incompleta (exit 255)\n"},
-      {"last line lacking only its line end",
-       kSignOn + kSale.substr(0, kSale.size() - 1),
-       noop,
-       {},
-       {},
-       0,
-       0,
-       5,
-       {"54", "4100", signOn, "4100", sale, "4800"},
-       nullptr,
-       ""},
-      {"a refused command says where",
-       kReceipt,
-       noop,
-       {"--fault", "E@5"},
-       {},
-       18,
-       0,
-       5,
-       {},
-       "Comando non accettato\n",
-       "cassard: vendite.ECR:2: Comando non accettato (exit 18)\n"},
+      {"a device without a read timeout", kReceipt, noop, {"/dev/ptmx"}, {}, 32, 3.2, 5, {},
+       "Mancato collegamento con l'ECR", where + "0: Mancato collegamento con l'ECR (exit 32)\n"},
+      {"last line cut", kSignOn + kSale.substr(0, 20), noop, {}, {}, 255, 0, 5,
+       {"54", "4100", signOn}, "Riga incompleta", where + "2: Riga incompleta (exit 255)\n"},
+      {"last line lacking only its line end", kSignOn + kSale.substr(0, kSale.size() - 1), noop,
+       {}, {}, 0, 0, 5, {"54", "4100", signOn, "4100", sale, "4800"}, nullptr, ""},
+      {"a refused command says where", kReceipt, noop, fault, {}, 18, 0, 5, {},
+       "Comando non accettato\n", where + "2: Comando non accettato (exit 18)\n"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.legend);
     const bool ecrsimFault = !c.args.empty() && c.args[0] == "--fault";

@@ -37,7 +37,7 @@ TEST(FailureLine, OneLineTheHostCanSplit) {
       {"a", 12, "riga\r\ncon\ttab \xE8  \n\n", 143, 512,
        "cassard: a:12: riga  con tab \xE8 (exit 143)\n"},
       {"a", 1, "", 2, 512, "cassard: a:1:  (exit 2)\n"},
-      {"vendite.ECR", 3, "Comando", 18, 16, "cassard: vendi\n"},
+      {"v", 3, "Comando non accettato", 18, 32, "cassard: v:3: Comand (exit 18)\n"},
   };
   for (const Case& c : cases) {
     char out[512];
@@ -45,6 +45,12 @@ TEST(FailureLine, OneLineTheHostCanSplit) {
     EXPECT_STREQ(out, c.expected) << c.description;
     EXPECT_EQ(len, std::strlen(c.expected));
   }
+  // A long file name and description give way to the end a host looks for.
+  char out[512];
+  const std::string name(254, 'n'), text(600, 'x');
+  const std::size_t len = FormatFailureLine(name.c_str(), 7, text.c_str(), 18, out, sizeof out);
+  EXPECT_EQ(len, sizeof out - 1);
+  EXPECT_EQ(std::string(out).substr(len - 11), " (exit 18)\n");
 }
 
 class Files : public testing::Test {

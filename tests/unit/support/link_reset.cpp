@@ -36,7 +36,7 @@ void resetLink() {
   EcrConf = EcrConfStruct{};
   MAX_DESC_LEN = _DESC_LEN;
   fileo = nullptr;
-  SetRunFile("");
+  SetRunFile(nullptr);
   SetRunLine(0);
   ClearPendingSignal();
 }
