@@ -6,6 +6,7 @@
 #include <string>
 
 #include "driver/main.h"
+#include "driver/records.h"
 #include "ecrconf/ecrconf.h"
 #include "protocol/port.h"
 #include "protocol/protocol.h"
@@ -79,8 +80,7 @@ void cassardStatus(int argc, char** argv) {
   fileo = nullptr;
   LoadReceiptCounter();
   // 'S' alone answers whether a sale is open, as at the end-of-sale record.
-  static constexpr uint8_t noPayload = 0;
-  txemulaz(&noPayload, 0, 'S');
+  AskSaleState();
 
   const std::string json = statusJson();
   std::fputs(json.c_str(), stdout);
@@ -91,8 +91,7 @@ void WriteStatusFile(const char* name) {
   // The run identified the register at its start and has held the line since: nothing
   // else can have moved the counter in between, so only the counter and 'S' are asked.
   ReadReceiptCounter();
-  static constexpr uint8_t noPayload = 0;
-  txemulaz(&noPayload, 0, 'S');
+  AskSaleState();
   const std::string json = statusJson();
   FILE* f = std::fopen(name, "w");
   if (!f) FatalError(OUTPUT_OPEN_ERROR_TEXT, -1);
