@@ -55,13 +55,18 @@ inline constexpr std::size_t DOWNLOAD_NAME_MAX = 16;
 using DownloadName = std::array<char, DOWNLOAD_NAME_MAX + 1>;
 DownloadName DownloadFileName(const char* FileName);
 
+// A download name is a plain name in the working directory: not empty, no '/', not
+// "." or "..".
+bool PlainFileName(const char* name);
+
 struct FileCloser {
   void operator()(FILE* f) const { std::fclose(f); }
 };
 using DownloadFile = std::unique_ptr<FILE, FileCloser>;
 
-// Opens the download file ("w" when truncate, else "a"); an empty name or a failed
-// open ends the run before anything is sent to the register.
+// Opens the download file ("w" when truncate, else "a"); a name that is not plain, a
+// symbolic link or anything but a regular file at that name, or a failed open ends
+// the run before anything is sent to the register.
 DownloadFile OpenDownloadFile(const char* FileName, bool truncate);
 // Closes it, ending the run when the last buffered lines cannot be written.
 void CloseDownloadFile(DownloadFile file);

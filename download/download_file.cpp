@@ -1,8 +1,10 @@
 // What every download shares: the file, the bracketing commands, the progress.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "download/download.h"
+#include "protocol/process.h"
 #include "protocol/protocol.h"
 
 DownloadName DownloadFileName(const char* FileName) {
@@ -16,10 +18,16 @@ DownloadName DownloadFileName(const char* FileName) {
   return nomeFile;
 }
 
+bool PlainFileName(const char* name) {
+  // A file of the working directory: no path, and not the directory itself or its parent.
+  return name[0] != '\0' && std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+         std::strcmp(name, "..") != 0;
+}
+
 DownloadFile OpenDownloadFile(const char* FileName, bool truncate) {
   const DownloadName nomeFile = DownloadFileName(FileName);
-  if (nomeFile[0] == '\0') FatalError(OUTPUT_OPEN_ERROR_TEXT, -1);
-  DownloadFile file(std::fopen(nomeFile.data(), truncate ? "w" : "a"));
+  if (!PlainFileName(nomeFile.data())) FatalError(OUTPUT_OPEN_ERROR_TEXT, -1);
+  DownloadFile file(CreateOutputFile(nomeFile.data(), truncate ? "w" : "a"));
   if (!file) FatalError(OUTPUT_OPEN_ERROR_TEXT, -1);
   return file;
 }

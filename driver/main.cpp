@@ -2,6 +2,7 @@
 
 #include "driver/main.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +11,7 @@
 #include "driver/records.h"
 #include "ecrconf/ecrconf.h"
 #include "protocol/port.h"
+#include "protocol/process.h"
 #include "protocol/protocol.h"
 
 namespace {
@@ -70,8 +72,14 @@ constexpr const char* HELP_TEXT =
     "   21  wrong key position, a sale in progress, or keys pressed on the register\n"
     "   32  the register does not answer, or head lifted or paper out\n"
     "   99  a sale is still open at the end-of-sale record 99\n"
+    "  129, 130, 143  SIGHUP, SIGINT, SIGTERM: the exchange in progress\n"
+    "       finished, nothing more was sent\n"
     "  255  a file or the line cannot be opened, read or written; a register\n"
-    "       cassard does not support; an answer shorter than asked for\n"
+    "       cassard does not support; an answer shorter than asked for; a last\n"
+    "       line cut short\n"
+    "\n"
+    "A failed run ends with one line on stderr:\n"
+    "  cassard: FILE:LINE: DESCRIPTION (exit N)\n"
     "\n"
     "The sales-file format, the files written and the exit statuses in full:\n"
     "man cassard.\n";
@@ -82,6 +90,7 @@ constexpr const char* SERIAL_OPEN_ERROR_TEXT = "Impossibile aprire la porta seri
 constexpr const char* INPUT_OPEN_ERROR_TEXT = "Impossibile aprire il file di input\n";
 constexpr const char* INPUT_READ_ERROR_TEXT = "Errore in lettura del file di input\n";
 constexpr const char* LONG_LINE_TEXT = "Riga troppo lunga: parte eccedente ignorata";
+constexpr const char* INCOMPLETE_LINE_TEXT = "Riga incompleta";
 constexpr const char* FINAL_TEXT = "\nIl programma e stato terminato correttamente.\n\n";
 
 constexpr std::size_t LINE_MAX_READ = LINE_BUF_LEN - 1;  // 254
@@ -101,7 +110,7 @@ void createFiscalReport(const char* salesName) {
     fileo = nullptr;
     if (std::fclose(old) != 0) FatalError(OUTPUT_WRITE_ERROR_TEXT, -1);
   }
-  fileo = std::fopen(name, "w+");
+  fileo = CreateOutputFile(name, "w+");
   if (!fileo) FatalError(OUTPUT_OPEN_ERROR_TEXT, -1);
   static constexpr char header[] = "[FISCALI]\n";
   WriteOutput(fileo, header, sizeof header - 1);
@@ -168,6 +177,30 @@ bool isFiscalRecord(const LineBuffer& line) {
   return false;
 }
 
+std::size_t columnsRead(const LineBuffer& line, std::size_t len) {
+  const RecordKind* kind = findRecord(line);
+  if (!kind) return recvend::descr;  // the record code
+  // Whole columns: a line cut after the first of two digits would read another number.
+  if (kind->number != NumberUse::None) return recvend::crlf;
+  if (kind->amount != AmountUse::None) return recvend::rep;
+  if (kind->descr == DescrUse::Sent)
+    return recvend::descr +
+           static_cast<std::size_t>(std::clamp<int32_t>(MAX_DESC_LEN, 0, _DESC_LEN));
+  if (kind->descr == DescrUse::Word) {
+    // The first word, up to 16 characters: complete once a space ends it.
+    constexpr std::size_t wordEnd = recvend::descr + SHORT_TEXT_LEN;
+    for (std::size_t i = recvend::descr; i < std::min(len, wordEnd); ++i)
+      if (line[i] == ' ') return i;
+    return wordEnd;
+  }
+  return recvend::descr;
+}
+
+bool incompleteLastLine(const LineBuffer& line, std::size_t len) {
+  if (len > 0 && line[len - 1] == '\n') return false;
+  return len < columnsRead(line, len);
+}
+
 void cassardMain(int argc, char** argv) {
   // --status-after FILE goes in front of a run's own arguments.
   const char* statusAfter = nullptr;
@@ -188,6 +221,9 @@ void cassardMain(int argc, char** argv) {
   }
   if (argc >= 2 && std::strcmp(argv[1], "--status") == 0) cassardStatus(argc, argv);
   mode = 0;
+  const char* filenamei = argc >= 2 ? argv[1] : DEFAULT_SALES_FILE;
+  SetRunFile(filenamei);
+  SetRunLine(0);
   for (const char* text : BANNER) std::fputs(text, stdout);
 
   const char* speedstring = argc >= 4 ? argv[3] : DEFAULT_LINE_SETTINGS;
@@ -203,7 +239,6 @@ void cassardMain(int argc, char** argv) {
     FatalError(SERIAL_OPEN_ERROR_TEXT, -1);
   }
 
-  const char* filenamei = argc >= 2 ? argv[1] : DEFAULT_SALES_FILE;
   if (std::strlen(filenamei) > NAME_MAX_LEN) FatalError(INPUT_OPEN_ERROR_TEXT, -1);
   salesFile = std::fopen(filenamei, "r");
   if (!salesFile) FatalError(INPUT_OPEN_ERROR_TEXT, -1);
@@ -212,15 +247,24 @@ void cassardMain(int argc, char** argv) {
   LoadCfgModel(0);
 
   LineBuffer line{};
-  for (;;) {
+  for (long number = 1;; ++number) {
+    StopIfSignalled();
     const SalesLine read = readSalesLine(salesFile, line);
-    if (read.result == LineRead::Error) FatalError(INPUT_READ_ERROR_TEXT, -1);
+    if (read.result == LineRead::Error) {
+      // A read a signal cut short is that signal's.
+      StopIfSignalled();
+      FatalError(INPUT_READ_ERROR_TEXT, -1);
+    }
     if (read.result == LineRead::End) break;
-    widenShortForm(line, read.len);
+    SetRunLine(number);
+    const std::size_t len = widenShortForm(line, read.len);
     LastCommand(line.data());
     if (read.truncated) ErrorHandle(LONG_LINE_TEXT, 0);
+    // The last line of a file still being written, or cut, is not guessed at.
+    if (incompleteLastLine(line, len)) FatalError(INCOMPLETE_LINE_TEXT, -1);
     if (isFiscalRecord(line)) createFiscalReport(filenamei);
     TranslateRecord(line);
+    MarkRunLineDone();
   }
 
   if (mode != 0) LoadCfg(mode);

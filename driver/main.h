@@ -73,5 +73,12 @@ std::size_t shortFormCut(const LineBuffer& line);
 // path component, then ".fis". False when it would not fit.
 bool fiscalReportName(const char* salesFile, char* out, std::size_t outSize);
 
+// Characters (line end not counted) a line needs for every column its record code
+// reads to come from the line itself.
+std::size_t columnsRead(const LineBuffer& line, std::size_t len);
+// A line without its line end that is too short for the columns its code reads: the
+// last line of a file still being written, or cut.
+bool incompleteLastLine(const LineBuffer& line, std::size_t len);
+
 // True for the record codes that ask for the fiscal report.
 bool isFiscalRecord(const LineBuffer& line);

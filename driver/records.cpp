@@ -298,9 +298,34 @@ void rec52(const LineBuffer& l) {
   zeroKey();
 }
 
-// 99  'S' alone; the sale must be closed by now, else the run ends with 99
+}  // namespace
+
+// 'S' alone, for the sale's state. An answer without it (a wait that ended on an 'I'
+// frame) proves nothing: 'S' is sent again, three times in all, and without the state
+// the run ends.
+void ReadSaleState() {
+  static constexpr uint8_t statusRequest[] = {'S'};
+  bool answered = false;
+  for (int ask = 0; ask < SALE_STATE_ASKS && !answered; ++ask) {
+    AnswerBuffer rx{};
+    long rxLen = 0;
+    long status = 0;
+    const long result = DirectIO(statusRequest, 1, rx, &rxLen, &status);
+    if (result != ECR_SUCCESS)
+      FatalError(reinterpret_cast<const char*>(rx.data()), static_cast<int>(result));
+    answered = rxLen >= SALE_STATE_LEN;
+  }
+  if (!answered) {
+    SetError(MP_E_FRAME, MP_E_EMPTY_E);
+    ErrorHandle("Errore in ReadData", MP_E_FRAME);
+  }
+}
+
+namespace {
+
+// 99  'S' alone; the sale must be closed by now, else the run ends with 99.
 void endOfSale(const LineBuffer&) {
-  AskSaleState();
+  ReadSaleState();
   if (TransactionOpened) {
     LogMessage("\nExit code     99\n");
     CloseLog();
@@ -445,21 +470,6 @@ constexpr RecordKind RECORDS[] = {
 };
 
 }  // namespace
-
-void AskSaleState() {
-  static constexpr uint8_t statusRequest[] = {'S'};
-  for (int ask = 0; ask < SALE_STATE_ASKS; ++ask) {
-    AnswerBuffer rx{};
-    long rxLen = 0;
-    long status = 0;
-    const long result = DirectIO(statusRequest, 1, rx, &rxLen, &status);
-    if (result != ECR_SUCCESS)
-      FatalError(reinterpret_cast<const char*>(rx.data()), static_cast<int>(result));
-    if (rxLen >= SALE_STATE_LEN) return;
-  }
-  SetError(MP_E_FRAME, MP_E_EMPTY_E);
-  ErrorHandle("Errore in ReadData", MP_E_FRAME);
-}
 
 std::span<const RecordKind> recordTable() {
   return RECORDS;

@@ -78,7 +78,6 @@ long recordNumber(const LineBuffer& line, std::size_t* end = nullptr);
 // Acts on one normalised sales line.
 void TranslateRecord(const LineBuffer& line);
 
-// Asks the register with 'S' whether a sale is open (TransactionOpened). An answer
-// without the sale's state (a wait that ended on an 'I' frame) proves nothing: 'S' is
-// sent again, three times in all, and without the state the run ends with 17.
-void AskSaleState();
+// Asks the register with 'S' alone whether a sale is open (TransactionOpened), asking
+// again when an answer comes without the state; ends the run when none carries it.
+void ReadSaleState();

@@ -9,6 +9,7 @@
 #include "driver/records.h"
 #include "ecrconf/ecrconf.h"
 #include "protocol/port.h"
+#include "protocol/process.h"
 #include "protocol/protocol.h"
 
 namespace {
@@ -72,6 +73,9 @@ void cassardStatus(int argc, char** argv) {
     std::fprintf(stderr, "cassard: line settings longer than %zu characters\n", SPEED_TEXT_MAX);
     FatalError(SERIAL_OPEN_ERROR_TEXT, -1);
   }
+  // stdout carries the JSON or a failure's message, nothing else: the warning of a
+  // hiccup on the line that the exchange got over goes to stderr.
+  SetWarningStream(stderr);
   TProtocol(false, device, speedstring);
   if (OpenPort() < 0) {
     ReportLineFailure(device);
@@ -79,8 +83,9 @@ void cassardStatus(int argc, char** argv) {
   }
   fileo = nullptr;
   LoadReceiptCounter();
-  // 'S' alone answers whether a sale is open, as at the end-of-sale record.
-  AskSaleState();
+  // 'S' alone answers whether a sale is open, asked as the end-of-sale record asks it:
+  // an answer without the sale's state is never read as "no sale open".
+  ReadSaleState();
 
   const std::string json = statusJson();
   std::fputs(json.c_str(), stdout);
@@ -91,9 +96,9 @@ void WriteStatusFile(const char* name) {
   // The run identified the register at its start and has held the line since: nothing
   // else can have moved the counter in between, so only the counter and 'S' are asked.
   ReadReceiptCounter();
-  AskSaleState();
+  ReadSaleState();
   const std::string json = statusJson();
-  FILE* f = std::fopen(name, "w");
+  FILE* f = CreateOutputFile(name, "w");
   if (!f) FatalError(OUTPUT_OPEN_ERROR_TEXT, -1);
   WriteOutput(f, json.data(), json.size());
   if (std::fclose(f) != 0) FatalError(OUTPUT_WRITE_ERROR_TEXT, -1);

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "protocol/port.h"
+#include "protocol/process.h"
 #include "protocol/protocol.h"
 
 int FError = 0;
@@ -191,7 +192,7 @@ std::string dumpReport(const char* ErrorStr, int ErrNo, std::time_t now) {
 void writeDumpReport(const std::string& report, std::time_t now) {
   char name[16];
   DumpLogName(now, name);
-  FILE* log = std::fopen(name, "a");
+  FILE* log = CreateOutputFile(name, "a");
   if (!log) {
     std::fprintf(stderr, "cassard: cannot write the dump log %s: %s\n", name, std::strerror(errno));
     return;
@@ -228,6 +229,17 @@ bool roomFor(WarningKind* k, std::size_t dumpLen, std::size_t consoleLen) {
 
 }  // namespace
 
+namespace {
+std::FILE* warningOut = nullptr;  // stdout unless told otherwise
+std::FILE* warningStream() {
+  return warningOut ? warningOut : stdout;
+}
+}  // namespace
+
+void SetWarningStream(std::FILE* stream) {
+  warningOut = stream;
+}
+
 void ErrorHandle(const char* ErrorStr, int ErrNo) {
   if (!ErrorStr) ErrorStr = "";
   WarningKind* kind = nullptr;
@@ -244,9 +256,12 @@ void ErrorHandle(const char* ErrorStr, int ErrNo) {
     clearOmitted();
     reports.dumpBytes += report.size();
     if (ErrNo == 0) reports.consoleBytes += console.size();
-    std::fwrite(console.data(), 1, console.size(), stdout);
+    std::fwrite(console.data(), 1, console.size(), ErrNo == 0 ? warningStream() : stdout);
   }
-  if (ErrNo != 0) portExit(ErrNo);
+  if (ErrNo != 0) {
+    WriteFailureLine(ErrorStr, ErrNo);
+    portExit(ErrNo);
+  }
 }
 
 void ReportOmittedWarnings() {
@@ -258,7 +273,7 @@ void ReportOmittedWarnings() {
   clearOmitted();
   reports.dumpBytes += report.size();
   reports.consoleBytes += console.size();
-  std::fwrite(console.data(), 1, console.size(), stdout);
+  std::fwrite(console.data(), 1, console.size(), warningStream());
 }
 
 void FatalError(const char* ErrorStr, int ErrNo) {

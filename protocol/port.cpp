@@ -3,9 +3,12 @@
 
 #include "protocol/port.h"
 
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -17,15 +20,30 @@ constexpr auto READ_INTERVAL = std::chrono::milliseconds(100);
 }
 
 long portRead(int fd, uint8_t* buf, std::size_t n) {
-  const auto start = std::chrono::steady_clock::now();
-  ssize_t got;
-  do {
-    got = read(fd, buf, n);
-  } while (got < 0 && errno == EINTR);
+  using std::chrono::steady_clock;
+  const auto start = steady_clock::now();
+  const auto deadline = start + READ_INTERVAL;
+  // The line's own read timeout is not relied on: a device that ignores it, or
+  // settings changed under us, would make read() wait for ever. poll() bounds the
+  // wait, and read() asks for no more than is there, so it cannot block either.
+  ssize_t got = 0;
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - steady_clock::now()).count();
+    pollfd p{fd, POLLIN, 0};
+    const int ready = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0 || !(p.revents & POLLIN)) break;
+    int queued = 0;
+    if (ioctl(fd, FIONREAD, &queued) < 0 || queued <= 0) break;
+    got = read(fd, buf, std::min(n, static_cast<std::size_t>(queued)));
+    if (got < 0 && errno == EINTR) continue;
+    break;
+  }
   if (got > 0) return got;
   // A line that fails or hangs up answers at once; keep the 0.1 s a silent
   // register costs, so every wait built on reads keeps its length.
-  const auto spent = std::chrono::steady_clock::now() - start;
+  const auto spent = steady_clock::now() - start;
   if (spent < READ_INTERVAL) std::this_thread::sleep_for(READ_INTERVAL - spent);
   return 0;
 }

@@ -210,6 +210,9 @@ void SetError(int Error1, const char* ErrorExt1);
 // A warning (ErrNo 0) repeated past its limit, or past the run's budget for the dump
 // log and the console, is counted instead; the next report written names the counts.
 void ErrorHandle(const char* ErrorStr, int ErrNo);
+// Where the console messages of warnings go: stdout unless a mode whose stdout carries
+// data of its own says otherwise. A failure's message always goes to stdout.
+void SetWarningStream(std::FILE* stream);
 // At the normal end of a run: one warning report with the counts not yet written.
 void ReportOmittedWarnings();
 inline constexpr const char* OMITTED_WARNINGS_TEXT = "Avvisi ripetuti non scritti";

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "protocol/port.h"
+#include "protocol/process.h"
 #include "protocol/protocol.h"
 
 int FOpenPort = -1;
@@ -52,6 +53,17 @@ bool refill() {
   if (ReadBufferLen == 0) return false;
   LogRead(ReadInBuffer.data(), ReadBufferLen);
   return true;
+}
+
+// Settings the device refuses end the run without a report: the system's reason on
+// stderr, then the failure line.
+[[noreturn]] void settingsRefused(const char* call) {
+  const int err = errno;
+  std::perror(call);
+  char text[128];
+  std::snprintf(text, sizeof text, "%s: %s", call, std::strerror(err));
+  WriteFailureLine(text, -1);
+  portExit(-1);
 }
 
 }  // namespace
@@ -163,20 +175,11 @@ void ConfigureTermio(termio& tty, const char* speed) {
 void ttySetSpeed(int dev, const char* speed) {
   termio tty{};
   // Never build the settings from an unread record.
-  if (ioctl(dev, TCGETA, &tty) < 0) {
-    std::perror("ioctl()");
-    portExit(-1);
-  }
+  if (ioctl(dev, TCGETA, &tty) < 0) settingsRefused("ioctl()");
   ConfigureTermio(tty, speed);
-  if (ioctl(dev, TCSETA, &tty) < 0) {
-    std::perror("ioctl()");
-    portExit(-1);
-  }
+  if (ioctl(dev, TCSETA, &tty) < 0) settingsRefused("ioctl()");
   // Back to blocking reads, which now wait as VMIN and VTIME say.
-  if (fcntl(dev, F_SETFL, O_RDWR) < 0) {
-    std::perror("fcntl()");
-    portExit(-1);
-  }
+  if (fcntl(dev, F_SETFL, O_RDWR) < 0) settingsRefused("fcntl()");
 }
 
 void TProtocol(bool /*CreateSuspended*/, const char* ttyName, const char* Speed) {
@@ -189,11 +192,9 @@ void TProtocol(bool /*CreateSuspended*/, const char* ttyName, const char* Speed)
     failedErrno = errno;
     return;
   }
-  // Waits while another cassard drives the same register.
+  // Waits while another cassard drives the same register; a signal ends the wait.
   int rc;
-  do {
-    rc = flock(fd, LOCK_EX);
-  } while (rc < 0 && errno == EINTR);
+  while ((rc = flock(fd, LOCK_EX)) < 0 && errno == EINTR) StopIfSignalled();
   if (rc < 0) {
     failedLocking = true;
     failedErrno = errno;

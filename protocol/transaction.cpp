@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "protocol/process.h"
 #include "protocol/protocol.h"
 
 uint8_t TransactionOpened = 0;
@@ -21,6 +22,8 @@ void putMessage(AnswerBuffer& psRx, const char* text) {
 
 long DirectIO(const uint8_t* psTx, long pTxLen, AnswerBuffer& psRx, long* pRxLen, long* pStatus) {
   if (pTxLen < 0 || pTxLen > MAX_COMMAND_LEN) FatalError("Comando troppo lungo", -1);
+  // A signal noted during the last exchange: nothing more goes to the register.
+  BeginCommand();
 
   if (EcrReset(false) == ECR_E_NO_DIALOG) {
     *pStatus = FError;

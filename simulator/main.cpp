@@ -167,6 +167,7 @@ void closeLine(const std::string& link, Line& line) {
 struct Pending {
   Chunk chunk;
   bool started = false;  // its pause began
+  bool first = false;    // the first of what one read of the host's bytes brought
   bool onWire = false;   // its first byte is on its way
   timespec due{};        // when the pause ends
   std::size_t sent = 0;
@@ -396,6 +397,7 @@ int main(int argc, char** argv) {
 
   const long nsPerByte = paceBaud > 0 ? 10L * 1000000000L / paceBaud : 0;
   timespec lineFree{};
+  timespec scheduled{};  // when the last answer written was due
   std::deque<Pending> queue;
   std::vector<Client> clients;
   int status = 0;
@@ -491,8 +493,16 @@ int main(int argc, char** argv) {
       Pending& p = queue.front();
       const timespec t = now();
       if (!p.started) {
+        // The pauses of one answer run on one schedule, from the end of the pause before
+        // (or the last paced byte), so that a late wake-up does not stretch a long
+        // stream of timed bytes.
+        timespec base = t;
+        if (!p.first) {
+          base = scheduled;
+          if (nsPerByte > 0 && before(base, lineFree)) base = lineFree;
+        }
         p.started = true;
-        p.due = plusNs(t, 1000000LL * p.chunk.delayMs);
+        p.due = plusNs(base, 1000000LL * p.chunk.delayMs);
       }
       if (before(t, p.due)) {
         wake = p.due;
@@ -538,6 +548,7 @@ int main(int argc, char** argv) {
         p.sent += static_cast<std::size_t>(w);
       }
       if (!failed && p.sent < b.size()) break;
+      scheduled = p.due;
       queue.pop_front();
     }
     if (!running) break;
@@ -626,8 +637,12 @@ int main(int argc, char** argv) {
     line.idle = false;
     line.hostPresent = true;
     trace(traceOn, "HOST", buf.data(), static_cast<std::size_t>(n));
-    for (Chunk& c : reg.feed({buf.data(), static_cast<std::size_t>(n)}))
+    bool first = true;
+    for (Chunk& c : reg.feed({buf.data(), static_cast<std::size_t>(n)})) {
       queue.push_back({std::move(c)});
+      queue.back().first = first;
+      first = false;
+    }
   }
   for (const Client& c : clients) close(c.fd);
   if (controlFd >= 0) {

@@ -150,7 +150,9 @@ const timeOnly = { format: (d) => dateTime.format(d).slice(11) };
 export function sentence(s) {
   if (!s) return '';
   const t = s.trim();
-  return t.charAt(0).toUpperCase() + t.slice(1) + (/[.!?]$/.test(t) ? '' : '.');
+  // A program's name keeps its lower case at the start of a sentence.
+  const head = /^cassard/.test(t) ? t : t.charAt(0).toUpperCase() + t.slice(1);
+  return head + (/[.!?]$/.test(t) ? '' : '.');
 }
 
 export function localTime(iso, { short = false } = {}) {

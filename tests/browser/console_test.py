@@ -413,6 +413,19 @@ class Console(unittest.TestCase):
                 self.assertEqual(self.rig.job(clears[0]['id'])['request']['download'], 'expansion-totals-clear')
                 self.rig.wait_job(clears[0]['id'])
 
+    def test_filters_show_exactly_the_jobs_asked_for(self):
+        from selenium.webdriver.support.ui import Select
+        self.rig.api('POST', '/v1/registers/cassa2/jobs', {'kind': 'status'}, 'browser-filter-1')
+        self.open('/')
+        self.css('table.jobs tbody tr')
+        for register, state in (('cassa2', ''), ('', 'done'), ('cassa1', 'done'), ('cassa2', 'attention')):
+            Select(self.css('#f-register')).select_by_value(register)
+            Select(self.css('#f-state')).select_by_value(state)
+            q = '&'.join(f'{k}={v}' for k, v in (('register', register), ('state', state), ('limit', 500)) if v)
+            want = [j['id'] for j in self.rig.api('GET', '/v1/jobs?' + q)[1]['jobs']]
+            self.until(lambda d: [int(r.get_attribute('data-id')) for r in d.find_elements('css selector', 'table.jobs tbody tr')]
+                       == want, 5, f'register {register!r}, state {state!r}: not the rows {want}')
+
     def test_held_register_resumes_once_the_sale_is_closed(self):
         # The payment is refused: the sale stays open on the register.
         self.rig.ecrsim('cassa2', 'fault refuse=tab@payment')
@@ -509,6 +522,17 @@ class Console(unittest.TestCase):
                     self.until(lambda d: 'not accepted' in d.find_element('id', 'token-err').text, 10, 'no refusal')
             self.css('[data-register="banco"]')
             self.until(lambda d: d.find_element('id', 'live').text == 'Live', 10, 'events refused the token')
+            # A receipt makes the service read the register first; it cannot.
+            req = urllib.request.Request(url + '/v1/registers/banco/receipts', method='POST', data=json.dumps(receipt(
+                payment={'method': 'contanti', 'amount': 125})).encode(), headers={
+                'Authorization': 'Bearer s3cret-till', 'Idempotency-Key': 'browser-banco-1',
+                'Content-Type': 'application/json'})
+            with urllib.request.urlopen(req, timeout=10) as res:
+                self.assertEqual(res.status, 201)
+            self.until(lambda d: 'Not answering' in d.find_element('css selector', '[data-register="banco"]').text, 20,
+                       'a register on no device is not shown as not answering')
+            self.assertIn('Last error', self.text_of('[data-register="banco"]'))
+            self.shoot('register-unreachable')
             self.assertEqual(self.d.execute_script('return sessionStorage.getItem("cassard.token")'), 's3cret-till')
             self.assertIsNone(self.d.execute_script('return localStorage.getItem("cassard.token")'))
             self.d.find_element('id', 'signout').click()
@@ -519,6 +543,25 @@ class Console(unittest.TestCase):
         finally:
             p.send_signal(signal.SIGTERM)
             p.wait(10)
+
+    def test_failing_line_is_the_one_named_or_none(self):
+        self.open('/')
+        long_line = '01' + 'X' * 200
+        lines = ['03' + ' ' * 44 + '01', '01PANE' + ' ' * 31 + '00000012501', '10', '99', '01PANE' + ' ' * 31 + '00000012501']
+        cases = [  # failedLine, dump log, lines, marked line (0: none)
+            [3, '', lines, 3],
+            [None, 'Ultimo comando: 10\n', lines, 3],
+            [None, 'Ultimo comando: 99\n\nDump', lines, 4],
+            [None, 'Ultimo comando: ' + lines[1] + '\n', lines, 0],  # read twice: which one is not known
+            [None, 'Ultimo comando: 55\n', lines, 0],
+            [None, '', lines, 0],
+            [None, 'Ultimo comando: ' + long_line[:127] + '\n', ['03', long_line, '99'], 2],
+        ]
+        got = self.d.execute_async_script('''
+            const [cases, done] = arguments;
+            import('/job.js').then((m) => done(cases.map(([failedLine, dumpLog, lines]) =>
+              m.failingLine({ failedLine, dumpLog, lines }))));''', cases)
+        self.assertEqual(got, [c[3] for c in cases])
 
     def test_money_and_quantities_read_exactly(self):
         self.open('/')

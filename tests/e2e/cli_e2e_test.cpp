@@ -66,14 +66,16 @@ TEST(LineDiagnostics, StdoutStaysExactAndStderrSaysWhy) {
   const rig::Run missing = rig.cassardApart({"vendite.ECR", (rig.dir() / "ca300").string()});
   EXPECT_EQ(missing.status, 255);
   EXPECT_EQ(missing.console, kLineRefused);
+  const std::string failure =
+      "cassard: vendite.ECR:0: Impossibile aprire la porta seriale (exit 255)\n";
   EXPECT_EQ(missing.errors, "cassard: cannot open " + (rig.dir() / "ca300").string() +
-                                ": No such file or directory\n");
+                                ": No such file or directory\n" + failure);
 
   const rig::Run longSettings =
       rig.cassardApart({"vendite.ECR", rig.link(), std::string(100, '9')});
   EXPECT_EQ(longSettings.status, 255);
   EXPECT_EQ(longSettings.console, kLineRefused);
-  EXPECT_EQ(longSettings.errors, "cassard: line settings longer than 79 characters\n");
+  EXPECT_EQ(longSettings.errors, "cassard: line settings longer than 79 characters\n" + failure);
   EXPECT_TRUE(rig.record().empty());
 }
 
@@ -111,7 +113,9 @@ TEST(LineDiagnostics, PermissionDeniedNamesOwnerGroupModeAndTheFix) {
     const rig::Run run = rig.cassardApart({"vendite.ECR", device}, &as);
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.console, kLineRefused);
-    EXPECT_EQ(run.errors, "cassard: cannot open " + device + ": Permission denied" + c.tail);
+    EXPECT_EQ(run.errors,
+              "cassard: cannot open " + device + ": Permission denied" + c.tail +
+                  "cassard: vendite.ECR:0: Impossibile aprire la porta seriale (exit 255)\n");
   }
 }
 

@@ -45,7 +45,7 @@ std::string totals() {
 }
 
 enum class Sales { Sale, Download, OpenSale, Totals };
-enum class Disk { Fine, FiscalReportFull, DownloadFull, DumpLogBlocked };
+enum class Disk { Fine, FiscalReportLink, DownloadLink, DumpLogBlocked };
 
 // No run writes more than this to the dump log, whatever the line carries.
 constexpr std::size_t kDumpLogBudget = std::size_t{1} << 20;
@@ -170,12 +170,13 @@ const Row kRows[] = {
      18},
     {"LineGoneDuringADownload", faults({"hangup@20"}), Sales::Download, 8,
      "Errore in write su ReadIStatus", 18},
-    // The host's disk is full.
+    // A symbolic link where a file is created (here to /dev/full) is never followed;
+    // a full disk itself is a unit test's (a file size limit).
     // clang-format off
-    {"FiscalReportOnFullDisk", {}, Sales::Sale, 255, "Errore in scrittura del file di output\n", 3,
-     "default.json", Disk::FiscalReportFull},
-    {"DownloadOnFullDisk", {}, Sales::Download, 255, "Errore in scrittura del file di output\n", 3,
-     "default.json", Disk::DownloadFull},
+    {"FiscalReportThroughALink", {}, Sales::Sale, 255, "Impossibile aprire il file di output\n", 3,
+     "default.json", Disk::FiscalReportLink},
+    {"DownloadThroughALink", {}, Sales::Download, 255, "Impossibile aprire il file di output\n", 3,
+     "default.json", Disk::DownloadLink},
     // The dump log cannot be opened (a directory stands in its place): the console
     // message and the exit status still come.
     {"DumpLogCannotBeWritten", faults({"E@5"}), Sales::Sale, 18, "Comando non accettato\n", 3,
@@ -188,10 +189,10 @@ class Faults : public testing::TestWithParam<Row> {};
 TEST_P(Faults, EndsAsSpecified) {
   const Row& row = GetParam();
   rig::Rig rig(row.profile, row.faults);
-  if (row.disk == Disk::FiscalReportFull) {
+  if (row.disk == Disk::FiscalReportLink) {
     ASSERT_EQ(symlink("/dev/full", (rig.dir() / "vendite.fis").c_str()), 0);
   }
-  if (row.disk == Disk::DownloadFull) {
+  if (row.disk == Disk::DownloadLink) {
     ASSERT_EQ(symlink("/dev/full", (rig.dir() / "JOURNAL").c_str()), 0);
   }
   if (row.disk == Disk::DumpLogBlocked) {

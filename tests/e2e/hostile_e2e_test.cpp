@@ -1,9 +1,17 @@
 // Sales files a host should never write, and sometimes does: cassard reads each to the
 // end or refuses it with its exit status, never crashes or hangs, and sends the valid
 // lines among them exactly as it sends them alone.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <ctime>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -183,6 +191,272 @@ TEST(HostileArguments, UnusableLinesAreRefusedBeforeAnyTraffic) {
     EXPECT_NE(run.console.find(c.console), std::string::npos) << run.console;
     EXPECT_EQ(!rig.dumpLog().empty(), c.dump) << rig.dumpLog();
     EXPECT_TRUE(rig.record().empty());
+  }
+}
+
+}  // namespace
+
+// ---- the surroundings: signals, closed descriptors, links, names, devices, cut files
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Ended {
+  int status = -1;  // -1: killed after the timeout, or ended by a signal
+  double seconds = 0;
+  std::string console, errors;
+};
+
+constexpr int kBrokenConsole = -1;
+
+// cassard in the rig's directory with stdout and stderr apart, and the descriptors
+// listed closed before it starts.
+pid_t spawn(const rig::Rig& rig, const std::vector<std::string>& args,
+            std::initializer_list<int> closed = {}) {
+  std::vector<std::string> argv{CASSARD_BIN};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(rig.dir().c_str()) != 0) _exit(126);
+    const int out = open("console.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open("errors.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int in = open("/dev/null", O_RDONLY);
+    dup2(in, 0), dup2(out, 1), dup2(err, 2);
+    for (int fd : {in, out, err})
+      if (fd > 2) close(fd);
+    for (int fd : closed) {
+      if (fd == kBrokenConsole) {
+        // stdout a pipe whose reader is gone: a write would raise SIGPIPE.
+        int p[2];
+        if (pipe(p) != 0) _exit(125);
+        close(p[0]);
+        dup2(p[1], 1);
+        close(p[1]);
+      } else {
+        close(fd);
+      }
+    }
+    std::vector<char*> v;
+    for (std::string& a : argv) v.push_back(a.data());
+    v.push_back(nullptr);
+    execv(v[0], v.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+Ended finish(const rig::Rig& rig, pid_t pid, Clock::time_point since, double timeoutSeconds) {
+  Ended e;
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, WNOHANG) != pid) {
+    if (std::chrono::duration<double>(Clock::now() - since).count() > timeoutSeconds) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wstatus, 0);
+      break;
+    }
+    usleep(2000);
+  }
+  e.seconds = std::chrono::duration<double>(Clock::now() - since).count();
+  e.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  e.console = rig.file("console.txt");
+  e.errors = rig.file("errors.txt");
+  return e;
+}
+
+std::string todaysDumpLog() {
+  char name[32];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(name, sizeof name, "dump%m%d.log", std::localtime(&now));
+  return name;
+}
+
+const std::string kReceipt = kSignOn + kSale + kPay + kCheck;
+// Commands of kReceipt: 1 'T', 2 zero key, 3 sign-on, 4 zero key, 5 the sale.
+constexpr std::size_t kSaleCommand = 5;
+
+// A signal mid-receipt: the sale being delivered goes through, nothing follows it, and
+// the report says which line was the last. A second signal ends the run at once.
+TEST(HostileSurroundings, SignalsFinishTheExchangeThenStop) {
+  struct Case {
+    const char* legend;
+    std::vector<int> signals;  // sent 0.2 s apart once the sale reached the register
+    int status;
+    double maxSeconds;  // from the first signal to the end
+    const char* errors;
+  };
+  const Case cases[] = {
+      {"SIGTERM",
+       {SIGTERM},
+       143,
+       4.0,
+       "cassard: vendite.ECR:2: Interrotto dal segnale SIGTERM: riga 2 eseguita per intero, "
+       "nessuna successiva: 01PANE"},
+      {"SIGHUP, then SIGINT",
+       {SIGHUP, SIGINT},
+       130,
+       1.0,
+       "cassard: vendite.ECR:2: Interrotto dal segnale SIGINT (exit 130)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.legend);
+    // The register takes 1.5 s over the sale: time enough to be told to stop.
+    rig::Rig rig("default.json", {"--fault", "delay=1500@5"});
+    std::ofstream(rig.dir() / "vendite.ECR") << kReceipt;
+    const pid_t pid = spawn(rig, {"vendite.ECR", rig.link()});
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (rig.commands().size() < kSaleCommand && Clock::now() < deadline) usleep(2000);
+    const auto signalled = Clock::now();
+    for (int s : c.signals) {
+      kill(pid, s);
+      usleep(200'000);
+    }
+    const Ended e = finish(rig, pid, signalled, 20);
+    EXPECT_EQ(e.status, c.status) << e.console << e.errors;
+    EXPECT_LE(e.seconds, c.maxSeconds);
+    EXPECT_EQ(e.errors.rfind(c.errors, 0), 0u) << e.errors;
+    EXPECT_EQ(rig.commands().size(), kSaleCommand) << "nothing is sent after the sale";
+    EXPECT_LE(rig.dumpLog().size(), 16u * 1024);
+    if (c.signals.size() == 1) {
+      EXPECT_NE(rig.dumpLog().find("\nDescrizione: Interrotto dal segnale SIGTERM: riga 2"),
+                std::string::npos)
+          << rig.dumpLog();
+    }
+  }
+}
+
+TEST(HostileSurroundings, EachEndsBoundedAndSaysWhere) {
+  struct Case {
+    const char* legend;
+    std::string sales;
+    std::function<void(const rig::Rig&)> prepare;
+    std::vector<std::string> args;  // after the sales file; empty: the rig's line
+    std::initializer_list<int> closed;
+    int status;
+    double minSeconds, maxSeconds;
+    std::vector<std::string> commands;  // executed, in order; empty: not checked
+    const char* dump;                   // in the dump log; nullptr: no report
+    const char* errors;                 // the start of stderr
+  };
+  const std::string signOn = "41000527";
+  const std::string sale =
+      "412A132350414E45202020202020202020202020202020202020202020202020202020202020203102050A4B";
+  const auto noop = [](const rig::Rig&) {};
+  const Case cases[] = {
+      // The console is advisory: a closed pipe there never ends a run.
+      {"console a pipe nobody reads",
+       kReceipt,
+       noop,
+       {},
+       {kBrokenConsole},
+       0,
+       0,
+       5,
+       {},
+       nullptr,
+       ""},
+      // stdout and stderr closed: the line must not become the console.
+      {"closed standard descriptors", kReceipt, noop, {}, {1, 2}, 0, 0, 5, {}, nullptr, ""},
+      {"dump log through a link",
+       kReceipt,
+       [](const rig::Rig& rig) {
+         std::ofstream(rig.dir() / "victim") << "keep";
+         ASSERT_EQ(symlink("victim", (rig.dir() / todaysDumpLog()).c_str()), 0);
+       },
+       {"--fault", "E@5"},
+       {},
+       18,
+       0,
+       5,
+       {},
+       nullptr,
+       "cassard: cannot write the dump log dump"},
+      {"download name out of the directory",
+       kSignOn + sales::line("55", "../GIORNALE-", "", "00"),
+       noop,
+       {},
+       {},
+       255,
+       0,
+       5,
+       {},
+       "Impossibile aprire il file di output\n",
+       "cassard: vendite.ECR:2: Impossibile aprire il file di output (exit 255)\n"},
+      // A pseudo-terminal's master ignores the line's read timeout: before reads had a
+      // deadline of their own this run never ended. A silent register costs 3.3 s.
+      {"a device without a read timeout",
+       kReceipt,
+       noop,
+       {"/dev/ptmx"},
+       {},
+       32,
+       3.2,
+       5,
+       {},
+       "Mancato collegamento con l'ECR",
+       "cassard: vendite.ECR:0: Mancato collegamento con l'ECR (exit 32)\n"},
+      {"last line cut",
+       kSignOn + kSale.substr(0, 20),
+       noop,
+       {},
+       {},
+       255,
+       0,
+       5,
+       {"54", "4100", signOn},
+       "Riga incompleta",
+       "cassard: vendite.ECR:2: Riga incompleta (exit 255)\n"},
+      {"last line lacking only its line end",
+       kSignOn + kSale.substr(0, kSale.size() - 1),
+       noop,
+       {},
+       {},
+       0,
+       0,
+       5,
+       {"54", "4100", signOn, "4100", sale, "4800"},
+       nullptr,
+       ""},
+      {"a refused command says where",
+       kReceipt,
+       noop,
+       {"--fault", "E@5"},
+       {},
+       18,
+       0,
+       5,
+       {},
+       "Comando non accettato\n",
+       "cassard: vendite.ECR:2: Comando non accettato (exit 18)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.legend);
+    const bool ecrsimFault = !c.args.empty() && c.args[0] == "--fault";
+    rig::Rig rig("default.json", ecrsimFault ? c.args : std::vector<std::string>{});
+    c.prepare(rig);
+    std::ofstream(rig.dir() / "vendite.ECR") << c.sales;
+    const std::string device = ecrsimFault || c.args.empty() ? rig.link() : c.args[0];
+    const auto start = Clock::now();
+    const Ended e = finish(rig, spawn(rig, {"vendite.ECR", device}, c.closed), start, 20);
+    EXPECT_EQ(e.status, c.status) << e.console << e.errors;
+    EXPECT_GE(e.seconds, c.minSeconds);
+    EXPECT_LE(e.seconds, c.maxSeconds);
+    if (!c.commands.empty()) {
+      EXPECT_EQ(rig.commands(), c.commands);
+    }
+    const auto commands = rig.commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "4801"), 0) << "no download opened";
+    const std::string dump = rig.dumpLog();
+    EXPECT_LE(dump.size(), 16u * 1024);
+    if (c.dump) {
+      EXPECT_NE(dump.find(std::string("\nDescrizione: ") + c.dump), std::string::npos) << dump;
+    }
+    EXPECT_EQ(e.errors.rfind(c.errors, 0), 0u) << e.errors;
+    // Nothing meant for the console reached the register.
+    EXPECT_EQ(rig.ecrsimErrors().find("447269766572"), std::string::npos);
+    if (std::filesystem::exists(rig.dir() / "victim")) {
+      EXPECT_EQ(rig.file("victim"), "keep");
+    }
   }
 }
 

@@ -66,6 +66,19 @@ TEST(Status, RegisterTextIsEscaped) {
   EXPECT_NE(run.console.find(R"("serial":"7\"\\X\u0009Y0123")"), std::string::npos) << run.console;
 }
 
+// A hiccup the exchange gets over is reported, but stdout stays the JSON alone: a host
+// parses it whole.
+TEST(Status, AWarningLeavesStdoutToTheJson) {
+  rig::Rig rig("default.json", {"--fault", "stray@1"});
+  const rig::Run run = rig.cassardApart({"--status", rig.link()});
+  EXPECT_EQ(run.status, 0) << run.console << run.errors;
+  ASSERT_FALSE(run.console.empty());
+  EXPECT_EQ(run.console.front(), '{') << run.console;
+  EXPECT_EQ(run.console.find('\n'), run.console.size() - 1) << run.console;
+  EXPECT_NE(run.errors.find("Descrizione: "), std::string::npos) << run.errors;
+  EXPECT_FALSE(rig.dumpLog().empty());
+}
+
 TEST(Status, FailuresEndAsARunDoes) {
   rig::Rig rig("default.json", {"--fault", "E@S"});
   const rig::Run refused =

@@ -1,11 +1,13 @@
 // The four downloads against a scripted register: the commands on the line, the
 // download file, the console progress, the open modes and every refusal.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -302,20 +304,33 @@ TEST_F(Download, RefusedRequestEndsTheRunWithItsCode) {
   EXPECT_EQ(readFile("JREFUSE"), "0609\n");
 }
 
+// A download file appended to at the process's file size limit stands for a full
+// disk: the buffered lines fail to go out when the file is closed.
 TEST_F(Download, FullDiskIsAWriteErrorNotSuccess) {
-  ASSERT_EQ(symlink("/dev/full", "FULLDISK"), 0);
   journal = {kSale};
-  const SalesLine line("FULLDISK", "00");
+  constexpr rlim_t kLimit = 1 << 20;
+  const SalesLine line("FULLDISK", "01");
+  std::ofstream("FULLDISK") << std::string(kLimit, 'x');
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  ASSERT_GE(old.rlim_max, kLimit);
+  const auto oldXfsz = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit full = old;
+  full.rlim_cur = kLimit;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(fake::exitCodeOf([&] { DoDownloadExp(line.name(), line.mode()); }), -1);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find(OUTPUT_WRITE_ERROR_TEXT),
-            std::string::npos);
-
+  const int journalCode = fake::exitCodeOf([&] { DoDownloadExp(line.name(), line.mode()); });
+  const std::string journalConsole = testing::internal::GetCapturedStdout();
   testing::internal::CaptureStdout();
-  EXPECT_EQ(fake::exitCodeOf([&] { DoReadTotalsExp(line.name(), line.mode()); }), -1);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find(OUTPUT_WRITE_ERROR_TEXT),
-            std::string::npos);
+  const int totalsCode = fake::exitCodeOf([&] { DoReadTotalsExp(line.name(), line.mode()); });
+  const std::string totalsConsole = testing::internal::GetCapturedStdout();
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldXfsz);
   unlink("FULLDISK");
+  EXPECT_EQ(journalCode, -1);
+  EXPECT_NE(journalConsole.find(OUTPUT_WRITE_ERROR_TEXT), std::string::npos) << journalConsole;
+  EXPECT_EQ(totalsCode, -1);
+  EXPECT_NE(totalsConsole.find(OUTPUT_WRITE_ERROR_TEXT), std::string::npos) << totalsConsole;
 }
 
 // ---------------------------------------------------------------- internal totals

@@ -8,11 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "ecrconf/ecrconf.h"
+#include "protocol/process.h"
 #include "protocol/protocol.h"
 #include "support/fake_port.h"
 #include "support/link_reset.h"
@@ -246,6 +248,66 @@ TEST_F(Run, TwoFiscalRecordsRecreateTheReport) {
   EXPECT_EQ(report.find("[FISCALI]\n"), 0u);
   EXPECT_EQ(report.find("[FISCALI]\n", 1), std::string::npos) << "created anew, not appended";
   EXPECT_NE(report.find("MF_FULL=AB12345678\n"), std::string::npos);
+}
+
+// A signal lets the exchange in progress finish and sends nothing after it; the report
+// says how far the line got.
+TEST_F(Run, SignalFinishesTheExchangeAndSendsNothingMore) {
+  struct Case {
+    int signo;
+    std::size_t during;  // the command (1 for the first) the signal comes in
+    int code;
+    const char* description;
+  };
+  const Case cases[] = {
+      {SIGTERM, 1, 143, "Interrotto dal segnale SIGTERM prima della prima riga"},
+      {SIGINT, 4, 130, "Interrotto dal segnale SIGINT: riga 2 eseguita solo in parte: 01PANE"},
+      {SIGHUP, 5, 129,
+       "Interrotto dal segnale SIGHUP: riga 2 eseguita per intero, nessuna successiva: 01PANE"},
+      {SIGTERM, 9, 0, nullptr},  // the closing command: nothing was left to send
+  };
+  const std::string sales = "03" + std::string(44, ' ') + "05\n" + "01PANE" + std::string(31, ' ') +
+                            "000000250" + "01\n" + "11\n" + "99\n";
+  const auto answer = ecr_.responder;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.during);
+    fake::reset();
+    resetLink();
+    ScriptedEcr ecr;  // a register of its own for each run
+    std::size_t seen = 0;
+    ecr.responder = [&](std::span<const uint8_t> cmd) {
+      if (cmd[0] != 'I' && ++seen == c.during) NoteSignal(c.signo);
+      return answer(cmd);
+    };
+    std::remove("dump0315.log");
+    EXPECT_EQ(run(sales), c.code);
+    close(FOpenPort);  // the next run locks the line afresh
+    EXPECT_EQ(ecr.realCommands().size(), c.during) << "the exchange finished, nothing after it";
+    const std::string dump = slurp("dump0315.log");
+    if (c.description) {
+      EXPECT_NE(dump.find(std::string("\nDescrizione: ") + c.description), std::string::npos)
+          << dump;
+      EXPECT_NE(console_.find(c.description), std::string::npos);
+    } else {
+      EXPECT_EQ(dump, "");
+    }
+  }
+}
+
+TEST_F(Run, IncompleteLastLineIsNotActedOn) {
+  const std::string signOn = "03" + std::string(44, ' ') + "05\n";
+  EXPECT_EQ(run(signOn + "01PANE"), -1);
+  close(FOpenPort);  // the next run locks the line afresh
+  EXPECT_NE(console_.find("Riga incompleta"), std::string::npos);
+  EXPECT_EQ(ecr_.realCommands().size(), 3u) << "identification and the sign-on only";
+  EXPECT_NE(slurp("dump0315.log").find("Ultimo comando: 01PANE\nDump"), std::string::npos);
+  // The short form of a sale lacking only its line end is complete once widened.
+  fake::reset();
+  resetLink();
+  ScriptedEcr ecr;
+  ecr.responder = ecr_.responder;
+  EXPECT_EQ(run(signOn + "01PANE            000000250" + "01"), 0);
+  EXPECT_EQ(ecr.realCommands().size(), 6u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "driver/records.h"
 #include "ecrconf/ecrconf.h"
+#include "protocol/process.h"
 #include "protocol/protocol.h"
 
 void resetLink() {
@@ -35,4 +36,7 @@ void resetLink() {
   EcrConf = EcrConfStruct{};
   MAX_DESC_LEN = _DESC_LEN;
   fileo = nullptr;
+  SetRunFile("");
+  SetRunLine(0);
+  ClearPendingSignal();
 }
