@@ -135,7 +135,9 @@ ChildEnd runChild(const std::vector<std::string>& argv, const fs::path& dir,
 }
 
 std::optional<FailureLine> parseFailureLine(const std::string& text) {
-  static const std::regex re(R"(^cassard: .*:(\d+): (.*) \(exit \d+\)$)");
+  // The file is the job's own sales file, whose name holds no ':'; the description may
+  // (a signal's names the line's text), so the first ":N: " is the line number.
+  static const std::regex re(R"(^cassard: [^:]*:(\d+): (.*) \(exit \d+\)$)");
   std::optional<FailureLine> found;
   std::istringstream in(text);
   std::string line;

@@ -9,6 +9,7 @@
 #include "service/receipt.h"
 #include "service/settle.h"
 #include "service/store.h"
+#include "service/worker.h"
 
 namespace cassardd {
 namespace {
@@ -298,3 +299,35 @@ TEST(Store, KeysNameOneJobAndMovesAreEnforced) {
 
 }  // namespace
 }  // namespace cassardd
+
+TEST(Worker, FailureLineGivesTheLineItFailedOn) {
+  struct Row {
+    const char* stderrText;
+    int line;  // 0: no failure line
+    const char* description;
+  };
+  const Row rows[] = {
+      {"cassard: job.ECR:3: Errore in ReadData (exit 17)\n", 3, "Errore in ReadData"},
+      {"cassard: cannot open /dev/ca300: No such file\ncassard: job.ECR:0: Impossibile aprire la "
+       "porta seriale (exit 255)\n",
+       0, "Impossibile aprire la porta seriale"},
+      // A description that holds ":N: " of its own, as a signal's quotes the line's text.
+      {"cassard: job.ECR:2: Interrotto dal segnale SIGTERM: riga 2 eseguita per intero, nessuna "
+       "successiva: 01PANE:7: (exit 143)\n",
+       2,
+       "Interrotto dal segnale SIGTERM: riga 2 eseguita per intero, nessuna successiva: 01PANE:7:"},
+      {"cassard: cannot open /dev/ca300: No such file\n", -1, ""},
+      {"", -1, ""},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.stderrText);
+    const auto f = cassardd::parseFailureLine(r.stderrText);
+    if (r.line < 0) {
+      EXPECT_FALSE(f);
+      continue;
+    }
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->line, r.line);
+    EXPECT_EQ(f->description, r.description);
+  }
+}
