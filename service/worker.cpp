@@ -148,6 +148,32 @@ std::optional<FailureLine> parseFailureLine(const std::string& text) {
   return found;
 }
 
+// Why a status read gave no status, for the register's card: what cassard explained on
+// stderr (the line, its lock, the register) names the cause; its failure line only
+// repeats the console's text, used when nothing else.
+static std::string whyUnread(const fs::path& dir, const ChildEnd& end, std::chrono::seconds limit) {
+  std::string why;
+  if (!end.spawnError.empty()) {
+    why = end.spawnError;
+  } else if (!end.exitStatus) {
+    why = "the service is stopping";
+  } else {
+    // What cassard explained on stderr (the line, its lock, the register) names the
+    // cause; its failure line only repeats the console's text, used when nothing else.
+    const std::string err = readFile(dir / kStderrFile);
+    std::istringstream lines(err);
+    for (std::string line; std::getline(lines, line);)
+      if (!line.empty() && !parseFailureLine(line))
+        why += (why.empty() ? "" : "; ") + fromLatin1(line);
+    if (const auto f = parseFailureLine(err); f && why.empty()) why = fromLatin1(f->description);
+    const std::string meaning = end.timedOut
+                                    ? "no answer within " + std::to_string(limit.count()) + " s"
+                                    : exitMeaning(*end.exitStatus);
+    why = why.empty() ? meaning : why + " (" + meaning + ")";
+  }
+  return why;
+}
+
 std::vector<int> processesIn(const fs::path& dir) {
   std::vector<int> pids;
   std::error_code ec;
@@ -303,25 +329,7 @@ std::optional<RegisterStatus> Worker::readStatus() {
   }
   known_.reset();
   ++failures_;
-  std::string why;
-  if (!end.spawnError.empty()) {
-    why = end.spawnError;
-  } else if (!end.exitStatus) {
-    why = "the service is stopping";
-  } else {
-    // What cassard explained on stderr (the line, its lock, the register) names the
-    // cause; its failure line only repeats the console's text, used when nothing else.
-    const std::string err = readFile(dir / kStderrFile);
-    std::istringstream lines(err);
-    for (std::string line; std::getline(lines, line);)
-      if (!line.empty() && !parseFailureLine(line))
-        why += (why.empty() ? "" : "; ") + fromLatin1(line);
-    if (const auto f = parseFailureLine(err); f && why.empty()) why = fromLatin1(f->description);
-    const std::string meaning = end.timedOut
-                                    ? "no answer within " + std::to_string(limit.count()) + " s"
-                                    : exitMeaning(*end.exitStatus);
-    why = why.empty() ? meaning : why + " (" + meaning + ")";
-  }
+  const std::string why = whyUnread(dir, end, limit);
   {
     std::lock_guard lock(m_);
     rt_.unreachable = true;
@@ -553,7 +561,13 @@ void Worker::runSimple(Job job) {
       ok ? "completed" : "cassard did not complete; see the meaning, the console and the dump log",
       std::nullopt);
   logJob(job);
-  setRuntime(false, std::nullopt);
+  // A status job that could not read the register says as much as the service's own read.
+  std::optional<std::string> unread;
+  if (job.kind == "status" && !after) {
+    known_.reset();
+    unread = whyUnread(dir, end, std::chrono::seconds(cfg_.jobTimeoutS));
+  }
+  setRuntime(false, unread);
 }
 
 void Worker::settleUncertain(Job job) {

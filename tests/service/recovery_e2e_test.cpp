@@ -142,6 +142,14 @@ TEST(Register, SilentInTheMiddleOfAReceipt) {
 TEST(Register, Unplugged) {
   svc::Service s({.control = true});
   ASSERT_EQ(s.control(0, "hangup")["ok"], true);
+  // A status job that finds no line says so on the register, as the service's own read does.
+  ASSERT_EQ(s.postJob("cassa2", "check", {{"kind", "status"}}).status, 201);
+  EXPECT_EQ(s.waitJob(1)["state"], "done");
+  ASSERT_EQ(s.control(1, "hangup")["ok"], true);
+  ASSERT_EQ(s.postJob("cassa2", "check-again", {{"kind", "status"}}).status, 201);
+  EXPECT_EQ(s.waitJob(2)["state"], "failed");
+  EXPECT_NE(s.waitRegister("cassa2", "unreachable")["lastError"], nullptr);
+  ASSERT_EQ(s.control(1, "plug")["ok"], true);
   ASSERT_EQ(s.post("cassa1", "k", receipt()).status, 201);
   const json reg = s.waitRegister("cassa1", "unreachable");
   EXPECT_NE(reg["lastError"].get<std::string>().find(s.reg(0).link()), std::string::npos)
@@ -149,10 +157,10 @@ TEST(Register, Unplugged) {
   EXPECT_EQ(reg["queued"], 1);
   // The other register goes on meanwhile.
   ASSERT_EQ(s.post("cassa2", "k", receipt()).status, 201);
-  EXPECT_EQ(s.waitJob(2)["state"], "done");
-  EXPECT_EQ(s.get("/v1/jobs/1").body["state"], "queued") << "nothing was sent: it waits";
+  EXPECT_EQ(s.waitJob(4)["state"], "done");
+  EXPECT_EQ(s.get("/v1/jobs/3").body["state"], "queued") << "nothing was sent: it waits";
   ASSERT_EQ(s.control(0, "plug")["ok"], true);
-  EXPECT_EQ(s.waitJob(1)["state"], "done");
+  EXPECT_EQ(s.waitJob(3)["state"], "done");
   EXPECT_EQ(s.waitRegister("cassa1", "idle")["lastError"], nullptr);
   EXPECT_EQ(s.receiptsOnRoll(0), 1);
 }
