@@ -133,6 +133,8 @@ class Stmt {
   sqlite3_stmt* s_ = nullptr;
 };
 
+}  // namespace
+
 // A write transaction; rolled back unless committed.
 class Tx {
  public:
@@ -157,6 +159,8 @@ class Tx {
   sqlite3* db_;
   bool done_ = false;
 };
+
+namespace {
 
 // Writes that are shown but never relied on (a register's event, its last status read)
 // go without waiting for the disk; a job's every move and a hold do wait. In WAL mode the
@@ -319,6 +323,23 @@ int64_t Store::appendEventLocked(const std::string& type, const std::string& dat
   return sqlite3_last_insert_rowid(w_);
 }
 
+Job Store::commitWithJobEvent(Tx& tx, std::unique_lock<std::mutex>& lock, int64_t id) {
+  Job j = *jobById(w_, id);
+  const int64_t ev = appendEventLocked("job", jsonText(jobSummaryJson(j)));
+  tx.commit();
+  lock.unlock();
+  published(ev);
+  return j;
+}
+
+void Store::published(int64_t ev) {
+  {
+    std::lock_guard el(em_);
+    lastEvent_ = ev;
+  }
+  ecv_.notify_all();
+}
+
 void Store::wake() {
   {
     std::lock_guard lock(em_);
@@ -381,15 +402,7 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
       .bind(5, linesText(lines))
       .bind(6, utcNow());
   ins.step();
-  Job j = *jobById(w_, sqlite3_last_insert_rowid(w_));
-  const int64_t ev = appendEventLocked("job", jsonText(jobSummaryJson(j)));
-  tx.commit();
-  lock.unlock();
-  {
-    std::lock_guard el(em_);
-    lastEvent_ = ev;
-  }
-  ecv_.notify_all();
+  Job j = commitWithJobEvent(tx, lock, sqlite3_last_insert_rowid(w_));
   return {Created::New, std::move(j)};
 }
 
@@ -464,15 +477,7 @@ Job Store::start(int64_t id, const std::optional<RegisterStatus>& before) {
   Stmt u(w_, "UPDATE jobs SET started_at = ?, status_before = ? WHERE id = ?");
   u.bind(1, utcNow()).bind(2, statusText(before)).bind(3, id);
   u.step();
-  Job j = *jobById(w_, id);
-  const int64_t ev = appendEventLocked("job", jsonText(jobSummaryJson(j)));
-  tx.commit();
-  lock.unlock();
-  {
-    std::lock_guard el(em_);
-    lastEvent_ = ev;
-  }
-  ecv_.notify_all();
+  Job j = commitWithJobEvent(tx, lock, id);
   return j;
 }
 
@@ -506,15 +511,7 @@ Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
       .bind(4, isFinal(to) ? std::optional<std::string>(utcNow()) : std::nullopt)
       .bind(5, id);
   u.step();
-  Job j = *jobById(w_, id);
-  const int64_t ev = appendEventLocked("job", jsonText(jobSummaryJson(j)));
-  tx.commit();
-  lock.unlock();
-  {
-    std::lock_guard el(em_);
-    lastEvent_ = ev;
-  }
-  ecv_.notify_all();
+  Job j = commitWithJobEvent(tx, lock, id);
   return j;
 }
 
@@ -560,11 +557,7 @@ int64_t Store::appendEvent(const std::string& type, const json& data) {
     Relaxed relaxed(w_);
     id = appendEventLocked(type, jsonText(data));
   }
-  {
-    std::lock_guard el(em_);
-    lastEvent_ = id;
-  }
-  ecv_.notify_all();
+  published(id);
   return id;
 }
 

@@ -72,6 +72,8 @@ struct StoreError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+class Tx;  // a write transaction (store.cpp)
+
 class Store {
  public:
   explicit Store(const std::string& path);
@@ -146,6 +148,10 @@ class Store {
   void exec(const char* sql);
   Job finishLocked(int64_t id, JobState from, JobState to);
   int64_t appendEventLocked(const std::string& type, const std::string& data);
+  // The job as it now stands, with its event, committed; then the writer's lock is let
+  // go and the event streams are woken.
+  Job commitWithJobEvent(Tx& tx, std::unique_lock<std::mutex>& lock, int64_t id);
+  void published(int64_t event);
 
   sqlite3* w_ = nullptr;  // writes, under wm_
   sqlite3* r_ = nullptr;  // reads, under rm_
