@@ -3,16 +3,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "simulator/keycodes.h"
+
 namespace ecrsim {
 
 namespace {
-
-constexpr uint8_t kQuantityKey = 27;
-constexpr uint8_t kReturnKey = 28;
-constexpr uint8_t kOperatorKey = 39;
-constexpr uint8_t kCountedText = 19;
-constexpr uint8_t kFirstDeptKey = 75;
-constexpr uint8_t kLastDeptKey = 104;
 
 // Digit keys as the operator reads them: 1-9, 10 for 0, 13 the decimal point. Any
 // other key makes the run unreadable as a number.

@@ -2,19 +2,11 @@
 
 #include <algorithm>
 
+#include "simulator/keycodes.h"
+
 namespace ecrsim {
 
 namespace {
-
-constexpr uint8_t kZeroKey = 0;
-constexpr uint8_t kPointKey = 13;
-constexpr uint8_t kCountedText = 19;
-constexpr uint8_t kQuantityKey = 27;
-constexpr uint8_t kReturnKey = 28;
-constexpr uint8_t kOperatorKey = 39;
-constexpr uint8_t kItemKey = 42;
-constexpr uint8_t kDescriptionEnd = 49;
-constexpr uint8_t kTextLineEnd = 145;
 
 bool keypadKey(unsigned code) {
   return code <= 10 || code == kPointKey || code == kCountedText || code == kQuantityKey ||
