@@ -116,8 +116,7 @@ bool Till::wouldClose(std::span<const uint8_t> keys) const {
 
 bool Till::signedOnOrFree(KeyOutcome& o) const {
   if (open_ || !operatorRequired_ || operator_ != 0) return true;
-  o.refusal = '*';
-  o.why = "no operator signed on";
+  o.refuse('*', "no operator signed on");
   return false;
 }
 
@@ -155,13 +154,8 @@ KeyOutcome Till::press(std::span<const uint8_t> keys, unsigned nextReceipt) {
 KeyOutcome Till::item(std::span<const uint8_t> keys) {
   KeyOutcome o;
   o.what = KeyOutcome::What::Item;
-  auto refuse = [&](const char* why) {
-    o.refusal = 'E';
-    o.why = why;
-    return o;
-  };
   if (keys.size() < 4 || keys[1] != kCountedText || keys.size() < 4u + keys[2])
-    return refuse("item sale not understood");
+    return o.refuse('E', "item sale not understood");
   SaleLine& line = o.line;
   line.description = trimmed(keys.subspan(3, keys[2]));
   std::span<const uint8_t> rest = keys.subspan(3 + keys[2]);
@@ -174,10 +168,11 @@ KeyOutcome Till::item(std::span<const uint8_t> keys) {
     lines_.push_back(line);
     return o;
   }
-  if (rest.size() < 2 || rest[0] != kDescriptionEnd) return refuse("item sale not understood");
+  if (rest.size() < 2 || rest[0] != kDescriptionEnd)
+    return o.refuse('E', "item sale not understood");
   const KeyDef* dept = key(rest.back());
   if (dept == nullptr || dept->kind != KeyKind::Department)
-    return refuse("no department key at the end of the sale");
+    return o.refuse('E', "no department key at the end of the sale");
   line.department = dept->department;
   rest = rest.subspan(1, rest.size() - 2);
   if (!rest.empty() && rest[0] == kReturnKey) {
@@ -186,8 +181,9 @@ KeyOutcome Till::item(std::span<const uint8_t> keys) {
   }
   if (auto q = std::find(rest.begin(), rest.end(), kQuantityKey); q != rest.end()) {
     const auto n = static_cast<std::size_t>(q - rest.begin());
-    if (!amountOf(rest.first(n), 3, line.quantity, true)) return refuse("quantity not understood");
-    if (line.quantity == 0) return refuse("quantity 0");
+    if (!amountOf(rest.first(n), 3, line.quantity, true))
+      return o.refuse('E', "quantity not understood");
+    if (line.quantity == 0) return o.refuse('E', "quantity 0");
     line.quantityKeyed = true;
     rest = rest.subspan(n + 1);
   }
@@ -196,11 +192,11 @@ KeyOutcome Till::item(std::span<const uint8_t> keys) {
     line.price =
         line.department <= departmentPrices_.size() ? departmentPrices_[line.department - 1] : 0;
   } else if (!amountOf(rest, decimals_, line.price)) {
-    return refuse("price not understood");
+    return o.refuse('E', "price not understood");
   }
   const Money amount = times(line.price, line.quantity);
   line.amount = line.kind == SaleLine::Kind::Return ? -amount : amount;
-  if (!payments_.empty()) return refuse("a sale after a payment");
+  if (!payments_.empty()) return o.refuse('E', "a sale after a payment");
   if (!signedOnOrFree(o)) return o;
   o.opened = !open_;
   open_ = true;
@@ -215,34 +211,30 @@ KeyOutcome Till::item(std::span<const uint8_t> keys) {
 KeyOutcome Till::adjust(std::span<const uint8_t> keys, const KeyDef& k) {
   KeyOutcome o;
   o.what = KeyOutcome::What::Adjust;
-  auto refuse = [&](const char* why) {
-    o.refusal = 'E';
-    o.why = why;
-    return o;
-  };
   bool onSubtotal = afterSubtotal_;
   if (const KeyDef* first = keys.empty() ? nullptr : key(keys[0]);
       first != nullptr && first->kind == KeyKind::Subtotal) {
     onSubtotal = true;
     keys = keys.subspan(1);
   }
-  if (!open_) return refuse("no sale open");
-  if (!payments_.empty()) return refuse("a payment is under way");
+  if (!open_) return o.refuse('E', "no sale open");
+  if (!payments_.empty()) return o.refuse('E', "a payment is under way");
   Money base = onSubtotal ? subtotal_ : 0;
   if (!onSubtotal) {
     auto last = std::find_if(lines_.rbegin(), lines_.rend(),
                              [](const SaleLine& l) { return l.kind == SaleLine::Kind::Sale; });
-    if (last == lines_.rend()) return refuse("no line to discount");
+    if (last == lines_.rend()) return o.refuse('E', "no line to discount");
     base = last->amount;
   }
   Money value = 0;
   if (!amountOf(keys, k.percent ? 2 : decimals_, value, k.percent) || value == 0)
-    return refuse("amount not understood");
+    return o.refuse('E', "amount not understood");
   if (k.percent) {
-    if (value > 10000) return refuse("more than 100%");
+    if (value > 10000) return o.refuse('E', "more than 100%");
     value = (base * value + 5000) / 10000;
   }
-  if (k.kind == KeyKind::Discount && value > base) return refuse("a discount larger than its line");
+  if (k.kind == KeyKind::Discount && value > base)
+    return o.refuse('E', "a discount larger than its line");
   o.line.kind = k.kind == KeyKind::Discount ? SaleLine::Kind::Discount : SaleLine::Kind::Surcharge;
   o.line.description = k.name;
   o.line.amount = k.kind == KeyKind::Discount ? -value : value;
@@ -258,25 +250,17 @@ KeyOutcome Till::pay(std::span<const uint8_t> keys, const KeyDef& k, unsigned ne
   o.payment = {k.code, k.name, due()};
   if (!keys.empty() && (!amountOf(keys, decimals_, o.payment.amount) || o.payment.amount == 0)) {
     o.what = KeyOutcome::What::Other;  // the roll shows the keys as they came
-    o.refusal = 'E';
-    o.why = "amount not understood";
-    return o;
+    return o.refuse('E', "amount not understood");
   }
   if (!open_) {
-    o.refusal = 'E';
-    o.why = "no sale open";
-    return o;
+    return o.refuse('E', "no sale open");
   }
   // Lines may take the subtotal below zero on the way; a receipt may not close there.
   if (subtotal_ < 0) {
-    o.refusal = 'E';
-    o.why = "the total is negative";
-    return o;
+    return o.refuse('E', "the total is negative");
   }
   if (o.payment.amount > due() && !k.change) {
-    o.refusal = '\t';
-    o.why = k.name + " gives no change";
-    return o;
+    return o.refuse('\t', k.name + " gives no change");
   }
   o.firstPayment = payments_.empty();
   payments_.push_back(o.payment);

@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ecrsim {
@@ -77,6 +78,13 @@ struct KeyOutcome {
   Money due = 0;       // after the command, while the sale stays open
   bool firstPayment = false;
   Receipt receipt;  // when closed
+
+  // Refused with this outcome ('E', '*' or '\t') for this reason.
+  KeyOutcome& refuse(char outcome, std::string reason) {
+    refusal = outcome;
+    why = std::move(reason);
+    return *this;
+  }
 };
 
 class Till {
