@@ -242,8 +242,9 @@ json orNull(const std::optional<T>& v) {
 
 sqlite3* openDb(const std::string& path) {
   sqlite3* db = nullptr;
-  const int rc = sqlite3_open_v2(
-      path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     const std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
     sqlite3_close(db);
@@ -303,8 +304,19 @@ Store::Store(const std::string& path) {
 }
 
 Store::~Store() {
-  sqlite3_close(r_);
-  sqlite3_close(w_);
+  if (const std::string fault = close(); !fault.empty())
+    std::cerr << "cassardd: the store did not close cleanly: " << fault << std::endl;
+}
+
+std::string Store::close() {
+  std::string fault;
+  for (sqlite3** db : {&r_, &w_}) {
+    if (!*db) continue;
+    if (sqlite3_close(*db) != SQLITE_OK)
+      fault += (fault.empty() ? "" : "; ") + std::string(sqlite3_errmsg(*db));
+    *db = nullptr;
+  }
+  return fault;
 }
 
 void Store::exec(const char* sql) {
@@ -323,11 +335,10 @@ int64_t Store::appendEventLocked(const std::string& type, const std::string& dat
   return sqlite3_last_insert_rowid(w_);
 }
 
-Job Store::commitWithJobEvent(Tx& tx, std::unique_lock<std::mutex>& lock, int64_t id) {
+Job Store::commitWithJobEvent(Tx& tx, int64_t id) {
   Job j = *jobById(w_, id);
   const int64_t ev = appendEventLocked("job", jsonText(jobSummaryJson(j)));
   tx.commit();
-  lock.unlock();
   published(ev);
   return j;
 }
@@ -380,7 +391,7 @@ std::vector<Job> Store::recoverRunning() {
 Store::CreateResult Store::create(const std::string& reg, const std::string& key,
                                   const std::string& kind, const std::string& request,
                                   const std::vector<std::string>& lines) {
-  std::unique_lock lock(wm_);
+  std::lock_guard lock(wm_);
   Tx tx(w_);
   {
     Stmt s(w_, (std::string("SELECT ") + kJobColumns + " FROM jobs WHERE register = ? AND key = ?")
@@ -402,7 +413,7 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
       .bind(5, linesText(lines))
       .bind(6, utcNow());
   ins.step();
-  Job j = commitWithJobEvent(tx, lock, sqlite3_last_insert_rowid(w_));
+  Job j = commitWithJobEvent(tx, sqlite3_last_insert_rowid(w_));
   return {Created::New, std::move(j)};
 }
 
@@ -471,20 +482,20 @@ Job Store::finishLocked(int64_t id, JobState from, JobState to) {
 }
 
 Job Store::start(int64_t id, const std::optional<RegisterStatus>& before) {
-  std::unique_lock lock(wm_);
+  std::lock_guard lock(wm_);
   Tx tx(w_);
   finishLocked(id, JobState::Queued, JobState::Running);
   Stmt u(w_, "UPDATE jobs SET started_at = ?, status_before = ? WHERE id = ?");
   u.bind(1, utcNow()).bind(2, statusText(before)).bind(3, id);
   u.step();
-  Job j = commitWithJobEvent(tx, lock, id);
+  Job j = commitWithJobEvent(tx, id);
   return j;
 }
 
 Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
                   const std::optional<RegisterStatus>& after, const std::string& reason,
                   const std::optional<std::string>& receiptNumber) {
-  std::unique_lock lock(wm_);
+  std::lock_guard lock(wm_);
   Tx tx(w_);
   finishLocked(id, from, to);
   if (run) {
@@ -511,7 +522,7 @@ Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
       .bind(4, isFinal(to) ? std::optional<std::string>(utcNow()) : std::nullopt)
       .bind(5, id);
   u.step();
-  Job j = commitWithJobEvent(tx, lock, id);
+  Job j = commitWithJobEvent(tx, id);
   return j;
 }
 

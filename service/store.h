@@ -77,7 +77,10 @@ class Tx;  // a write transaction (store.cpp)
 class Store {
  public:
   explicit Store(const std::string& path);
-  ~Store();
+  ~Store();  // close(), its fault on stderr
+  // Closes both connections; empty, or what SQLite said when one would not close (a
+  // statement left unfinalized). Nothing may use the store after it.
+  std::string close();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
@@ -148,9 +151,10 @@ class Store {
   void exec(const char* sql);
   Job finishLocked(int64_t id, JobState from, JobState to);
   int64_t appendEventLocked(const std::string& type, const std::string& data);
-  // The job as it now stands, with its event, committed; then the writer's lock is let
-  // go and the event streams are woken.
-  Job commitWithJobEvent(Tx& tx, std::unique_lock<std::mutex>& lock, int64_t id);
+  // The job as it now stands, with its event, committed, and the event streams woken.
+  // Called under wm_, which the caller lets go only after its statements are finalized,
+  // so that no other writer runs between its statements and the commit.
+  Job commitWithJobEvent(Tx& tx, int64_t id);
   void published(int64_t event);
 
   sqlite3* w_ = nullptr;  // writes, under wm_
