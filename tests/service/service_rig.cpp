@@ -91,7 +91,17 @@ Service::Service(Options o) : o_(std::move(o)) {
 Service::~Service() {
   if (pid_ > 0) kill9();
   if (::testing::Test::HasFailure()) {
-    std::cerr << "service test: files kept in " << dir_ << "\ncassardd's log:\n" << log();
+    // The end of the log is what tells: a long run's job lines would push it out of sight.
+    const std::string text = log();
+    std::size_t from = 0, seen = 0;
+    for (std::size_t i = text.size(); i-- > 0;)
+      if (text[i] == '\n' && ++seen > 60) {
+        from = i + 1;
+        break;
+      }
+    std::cerr << "service test: files kept in " << dir_ << "\ncassardd's log"
+              << (from > 0 ? " (its last 60 lines)" : "") << ":\n"
+              << text.substr(from);
   } else {
     std::error_code ec;
     fs::remove_all(dir_, ec);
