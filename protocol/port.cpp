@@ -4,7 +4,6 @@
 #include "protocol/port.h"
 
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -16,31 +15,44 @@
 #include <thread>
 
 namespace {
+using std::chrono::steady_clock;
 constexpr auto READ_INTERVAL = std::chrono::milliseconds(100);
+// A line that takes no byte for this long while a write waits has stopped: a flow
+// control that never lets go, or a device gone. What was written is reported.
+constexpr auto WRITE_STALL = std::chrono::seconds(2);
+
+int msLeft(steady_clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+// One read(), EINTR retried: bytes, 0 at end of file, or -1 with errno.
+ssize_t readOnce(int fd, uint8_t* buf, std::size_t n) {
+  ssize_t got;
+  while ((got = read(fd, buf, n)) < 0 && errno == EINTR) {
+  }
+  return got;
+}
+}  // namespace
+
 long portRead(int fd, uint8_t* buf, std::size_t n) {
-  using std::chrono::steady_clock;
+  // The line is non-blocking: the line's own read timeout is not relied on, since a
+  // device that ignores it, or settings changed under us, would make read() wait for
+  // ever. Most reads find bytes already there and cost one read() and nothing else;
+  // only an empty line is waited on, with poll() bounding the wait.
+  ssize_t got = readOnce(fd, buf, n);
+  if (got > 0) return got;
   const auto start = steady_clock::now();
   const auto deadline = start + READ_INTERVAL;
-  // The line's own read timeout is not relied on: a device that ignores it, or
-  // settings changed under us, would make read() wait for ever. poll() bounds the
-  // wait, and read() asks for no more than is there, so it cannot block either.
-  ssize_t got = 0;
-  for (;;) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - steady_clock::now()).count();
+  while (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     pollfd p{fd, POLLIN, 0};
-    const int ready = poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
+    const int ready = poll(&p, 1, msLeft(deadline));
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 || !(p.revents & POLLIN)) break;
-    int queued = 0;
-    if (ioctl(fd, FIONREAD, &queued) < 0 || queued <= 0) break;
-    got = read(fd, buf, std::min(n, static_cast<std::size_t>(queued)));
-    if (got < 0 && errno == EINTR) continue;
-    break;
+    if (ready <= 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR))) break;
+    got = readOnce(fd, buf, n);
+    if (got > 0) return got;
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && msLeft(deadline) == 0) break;
   }
-  if (got > 0) return got;
   // A line that fails or hangs up answers at once; keep the 0.1 s a silent
   // register costs, so every wait built on reads keeps its length.
   const auto spent = steady_clock::now() - start;
@@ -50,11 +62,24 @@ long portRead(int fd, uint8_t* buf, std::size_t n) {
 
 long portWrite(int fd, const uint8_t* buf, std::size_t n) {
   std::size_t done = 0;
+  auto stall = steady_clock::now() + WRITE_STALL;
   while (done < n) {
     const ssize_t w = write(fd, buf + done, n - done);
+    if (w > 0) {
+      done += static_cast<std::size_t>(w);
+      stall = steady_clock::now() + WRITE_STALL;
+      continue;
+    }
     if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) break;
-    done += static_cast<std::size_t>(w);
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The line's output queue is full: wait for it to drain, but not for ever.
+      pollfd p{fd, POLLOUT, 0};
+      const int left = msLeft(stall);
+      if (left == 0) break;
+      if (poll(&p, 1, left) < 0 && errno != EINTR) break;
+      continue;
+    }
+    break;
   }
   return static_cast<long>(done);
 }

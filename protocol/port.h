@@ -11,8 +11,9 @@
 // A failed read returns 0 after the same 0.1 s, so the waits keep their length.
 long portRead(int fd, uint8_t* buf, std::size_t n);
 
-// Writes all n bytes (short writes continued, EINTR retried). Returns n, or what
-// was written before the line failed (0 when nothing was), never a negative count.
+// Writes all n bytes (short writes continued, EINTR retried, a full output queue
+// waited on while it drains, up to 2 s without progress). Returns n, or what was
+// written before the line failed or stalled (0 when nothing was), never negative.
 long portWrite(int fd, const uint8_t* buf, std::size_t n);
 
 // Sleeps for the given microseconds.

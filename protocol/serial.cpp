@@ -178,8 +178,9 @@ void ttySetSpeed(int dev, const char* speed) {
   if (ioctl(dev, TCGETA, &tty) < 0) settingsRefused("ioctl()");
   ConfigureTermio(tty, speed);
   if (ioctl(dev, TCSETA, &tty) < 0) settingsRefused("ioctl()");
-  // Back to blocking reads, which now wait as VMIN and VTIME say.
-  if (fcntl(dev, F_SETFL, O_RDWR) < 0) settingsRefused("fcntl()");
+  // The line stays non-blocking: portRead() bounds every wait itself, so that no
+  // device, whatever it makes of VMIN and VTIME, can hold a read for ever.
+  if (fcntl(dev, F_SETFL, O_RDWR | O_NONBLOCK) < 0) settingsRefused("fcntl()");
 }
 
 void TProtocol(bool /*CreateSuspended*/, const char* ttyName, const char* Speed) {
