@@ -224,6 +224,8 @@ void Api::routes() {
 
   s.Get("/healthz", [this](const Request&, Response& res) {
     if (!store_.alive()) return error(res, 503, "unavailable", "the store cannot be read");
+    if (const std::string stuck = registers_.stuck(); !stuck.empty())
+      return error(res, 503, "unavailable", stuck);
     answer(res, 200, {{"status", "ok"}, {"version", CASSARDD_VERSION}});
   });
 

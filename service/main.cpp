@@ -48,7 +48,9 @@ constexpr const char* kHelp =
 // Keeps the store in shape and tells systemd the service is alive.
 class Housekeeping {
  public:
-  Housekeeping(const cassardd::Config& cfg, cassardd::Store& store) : cfg_(cfg), store_(store) {
+  Housekeeping(const cassardd::Config& cfg, cassardd::Store& store,
+               const cassardd::Registers& registers)
+      : cfg_(cfg), store_(store), registers_(registers) {
     uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) > 0) watchdog_ = std::chrono::microseconds(usec / 2);
     thread_ = std::thread([this] { loop(); });
@@ -68,7 +70,18 @@ class Housekeeping {
     std::unique_lock lock(m_);
     while (!stop_) {
       lock.unlock();
-      if (watchdog_.count() > 0 && store_.alive()) sd_notify(0, "WATCHDOG=1");
+      if (watchdog_.count() > 0) {
+        // A stuck worker stops the pings: systemd then restarts the service, and the
+        // job that worker held is settled from the register at the next start.
+        const std::string stuck = registers_.stuck();
+        if (!stuck.empty() && !reportedStuck_) {
+          std::cerr << "cassardd: " << stuck << "; systemd's watchdog is no longer told all is well"
+                    << std::endl;
+          sd_notifyf(0, "STATUS=stuck: %s", stuck.c_str());
+        }
+        reportedStuck_ = !stuck.empty();
+        if (stuck.empty() && store_.alive()) sd_notify(0, "WATCHDOG=1");
+      }
       if (std::chrono::steady_clock::now() >= nextPrune) {
         try {
           for (int64_t id : store_.prune(cfg_.keepDays)) {
@@ -100,6 +113,8 @@ class Housekeeping {
   }
   const cassardd::Config& cfg_;
   cassardd::Store& store_;
+  const cassardd::Registers& registers_;
+  bool reportedStuck_ = false;  // said in the log once per time a worker is stuck
   std::chrono::microseconds watchdog_{0};
   std::mutex m_;
   std::condition_variable cv_;
@@ -145,7 +160,7 @@ int serve(cassardd::Config cfg) {
   }
   registers.start();
   std::thread http([&api] { api.serve(); });
-  Housekeeping housekeeping(cfg, *store);
+  Housekeeping housekeeping(cfg, *store, registers);
 
   const std::string host =
       cfg.listenHost.find(':') != std::string::npos ? "[" + cfg.listenHost + "]" : cfg.listenHost;

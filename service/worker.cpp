@@ -38,6 +38,10 @@ constexpr std::chrono::seconds kStatusLimit{60};
 // nothing ran on the register since.
 constexpr std::chrono::seconds kStatusFresh{30};
 constexpr const char* kFinalText = "Il programma e stato terminato correttamente.";
+// Beyond the bound of each step (a child's limit, the idle wait), what a store write or
+// the reading of a run's files may take on a loaded machine before the worker counts
+// as stuck.
+constexpr std::chrono::seconds kMoveMargin{60};
 
 std::string readFile(const fs::path& p, std::size_t max = kMaxText) {
   std::ifstream in(p, std::ios::binary);
@@ -217,6 +221,27 @@ void Worker::stop(bool now) {
   if (thread_.joinable()) thread_.join();
 }
 
+void Worker::expect(Clock::duration within) {
+  due_ = (Clock::now() + within + kMoveMargin).time_since_epoch().count();
+}
+
+std::chrono::seconds Worker::overdue() const {
+  const Clock::time_point due{Clock::duration{due_.load()}};
+  const auto now = Clock::now();
+  return due_.load() == 0 || now <= due
+             ? std::chrono::seconds{0}
+             : std::chrono::duration_cast<std::chrono::seconds>(now - due);
+}
+
+ChildEnd Worker::run(const std::vector<std::string>& argv, const fs::path& dir,
+                     std::chrono::seconds limit) {
+  // The child's own limit, then SIGTERM and 3 s until SIGKILL.
+  expect(limit + std::chrono::seconds(3));
+  ChildEnd end = runChild(argv, dir, limit, abandon_);
+  expect(Clock::duration::zero());
+  return end;
+}
+
 void Worker::abandon() {
   abandon_ = true;
   cv_.notify_all();
@@ -270,6 +295,7 @@ Worker::Resume Worker::resume(std::string& detail) {
 }
 
 void Worker::answerResumes() {
+  due_ = 0;  // stopped: nothing more is due
   std::vector<std::promise<std::pair<Resume, std::string>>> pending;
   {
     std::lock_guard lock(m_);
@@ -310,8 +336,7 @@ fs::path Worker::jobDir(int64_t id) const {
 std::optional<RegisterStatus> Worker::readStatus() {
   const fs::path dir = fs::path(cfg_.stateDir) / "registers" / reg_.name;
   const auto limit = std::min(kStatusLimit, std::chrono::seconds(cfg_.jobTimeoutS));
-  const ChildEnd end =
-      runChild(withSettings({cfg_.cassard, "--status"}, reg_), dir, limit, abandon_);
+  const ChildEnd end = run(withSettings({cfg_.cassard, "--status"}, reg_), dir, limit);
   std::optional<RegisterStatus> s;
   if (end.exitStatus == 0) s = parseStatus(readFile(dir / kConsoleFile));
   if (s) {
@@ -405,6 +430,7 @@ void Worker::loop() {
       std::lock_guard lock(m_);
       if (stopping_) break;
     }
+    expect(Clock::duration::zero());
     answerResumes();
     bool did = false;
     try {
@@ -421,10 +447,12 @@ void Worker::loop() {
       const auto wait =
           failures_ == 0 ? std::chrono::milliseconds(30000)
                          : std::chrono::milliseconds(std::min(5000, 250 << std::min(failures_, 5)));
+      expect(wait);
       cv_.wait_for(lock, wait, [&] { return wake_ || stopping_ || !resumes_.empty(); });
     }
     wake_ = false;
   }
+  due_ = 0;  // stopped: nothing more is due
   std::vector<std::promise<std::pair<Resume, std::string>>> pending;
   {
     std::lock_guard lock(m_);
@@ -480,8 +508,8 @@ void Worker::runReceiptOrLines(Job job) {
   // The run itself reads the counter once its last line went through, on the line it
   // still holds; only a run that did not get there needs a read of its own.
   const ChildEnd end =
-      runChild(withSettings({cfg_.cassard, "--status-after", kStatusFile, kSalesFile}, reg_), dir,
-               std::chrono::seconds(cfg_.jobTimeoutS), abandon_);
+      run(withSettings({cfg_.cassard, "--status-after", kStatusFile, kSalesFile}, reg_), dir,
+          std::chrono::seconds(cfg_.jobTimeoutS));
   RunResult run = collect(dir, end);
   if (!end.exitStatus && end.spawnError.empty()) {
     job = store_.finish(
@@ -533,7 +561,7 @@ void Worker::runSimple(Job job) {
   }
   job = store_.start(job.id, std::nullopt);
   hub_.publish(reg_.name);
-  const ChildEnd end = runChild(argv, dir, std::chrono::seconds(cfg_.jobTimeoutS), abandon_);
+  const ChildEnd end = run(argv, dir, std::chrono::seconds(cfg_.jobTimeoutS));
   RunResult run = collect(dir, end);
   if (!end.exitStatus && end.spawnError.empty()) {
     job = store_.finish(job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt,
@@ -725,6 +753,14 @@ void Registers::observe(const std::string& reg, const std::string& kind, double 
     if (seconds <= kBuckets[i]) ++h.buckets[i];
   ++h.count;
   h.sum += seconds;
+}
+
+std::string Registers::stuck() const {
+  for (const auto& w : workers_)
+    if (const auto late = w->overdue(); late.count() > 0)
+      return "the worker of register " + w->reg().name + " has not moved on for " +
+             std::to_string(late.count()) + " s past its bound";
+  return "";
 }
 
 std::string Registers::metrics() {

@@ -68,9 +68,16 @@ class Worker {
   };
   Runtime runtime();
   const RegisterConfig& reg() const { return reg_; }
+  // How long past its due time the worker is: every step it takes has a bound (a child's
+  // time limit, the idle wait, a store write), and a worker past it is stuck.
+  std::chrono::seconds overdue() const;
 
  private:
   void loop();
+  // The worker is due to move on within `within`, plus a margin for a loaded machine.
+  void expect(std::chrono::steady_clock::duration within);
+  ChildEnd run(const std::vector<std::string>& argv, const std::filesystem::path& dir,
+               std::chrono::seconds limit);
   bool step();  // false when there was nothing to do
   void runJob(Job job);
   void runReceiptOrLines(Job job);
@@ -95,6 +102,7 @@ class Worker {
   bool wake_ = false;
   bool stopping_ = false;
   std::atomic<bool> abandon_{false};
+  std::atomic<std::chrono::steady_clock::rep> due_{std::chrono::steady_clock::rep{0}};
   std::vector<std::promise<std::pair<Resume, std::string>>> resumes_;
   Runtime rt_;
   int failures_ = 0;  // reads in a row that failed, for the back-off
@@ -118,6 +126,8 @@ class Registers {
   void publish(const std::string& name);
   void observe(const std::string& reg, const std::string& kind, double seconds);
   std::string metrics();
+  // A worker that is past its due time, said for a technician; empty when none is.
+  std::string stuck() const;
 
  private:
   const Config& cfg_;
