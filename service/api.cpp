@@ -214,6 +214,14 @@ void Api::routes() {
     std::string what = "unknown";
     try {
       std::rethrow_exception(ep);
+    } catch (const StoreError& e) {
+      // A full disk or a failing one: the write was rolled back, so the till may send
+      // the same request again, with the same key, and nothing is done twice.
+      std::cerr << "cassardd: the store failed: " << e.what() << std::endl;
+      return error(res, 503, "store_unavailable",
+                   std::string("the job store cannot be written or read (") + e.what() +
+                       "): this request stored nothing; send it again later with the same "
+                       "Idempotency-Key");
     } catch (const std::exception& e) {
       what = e.what();
     } catch (...) {

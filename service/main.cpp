@@ -130,6 +130,8 @@ int serve(cassardd::Config cfg) {
   sigaddset(&stopSignals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // Past a file size limit a write fails (the store answers 503) instead of ending us.
+  signal(SIGXFSZ, SIG_IGN);
 
   std::error_code ec;
   for (const char* sub : {"jobs", "registers"})

@@ -471,13 +471,13 @@ int64_t Store::count(const std::string& reg, JobState state) {
 
 Job Store::finishLocked(int64_t id, JobState from, JobState to) {
   if (!allowedMove(from, to))
-    throw StoreError("job " + std::to_string(id) + ": no move from " +
-                     std::string(stateName(from)) + " to " + std::string(stateName(to)));
+    throw MoveRefused("job " + std::to_string(id) + ": no move from " +
+                      std::string(stateName(from)) + " to " + std::string(stateName(to)));
   Stmt u(w_, "UPDATE jobs SET state = ? WHERE id = ? AND state = ?");
   u.bind(1, std::string(stateName(to))).bind(2, id).bind(3, std::string(stateName(from)));
   u.step();
   if (sqlite3_changes(w_) != 1)
-    throw StoreError("job " + std::to_string(id) + " is not " + std::string(stateName(from)));
+    throw MoveRefused("job " + std::to_string(id) + " is not " + std::string(stateName(from)));
   return *jobById(w_, id);
 }
 

@@ -71,6 +71,10 @@ struct RegisterRow {
 struct StoreError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+// A job's move the state machine does not allow, or a job not in the state named.
+struct MoveRefused : StoreError {
+  using StoreError::StoreError;
+};
 
 class Tx;  // a write transaction (store.cpp)
 

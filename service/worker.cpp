@@ -272,6 +272,51 @@ void Worker::setRuntime(bool busy, std::optional<std::string> unreachableError) 
   hub_.publish(reg_.name);
 }
 
+template <typename Write>
+void Worker::persist(Write&& write) {
+  // What the register did is on disk before the worker does anything else: a store that
+  // cannot be written (a full disk) is tried again, and the register waits meanwhile.
+  // A stop leaves the job running in the store, to be settled from the register.
+  constexpr auto kRetry = std::chrono::seconds(2);
+  for (int tries = 0;; ++tries) {
+    try {
+      write();
+      if (tries > 0)
+        std::cerr << "cassardd: register " << reg_.name << ": the store takes writes again"
+                  << std::endl;
+      return;
+    } catch (const MoveRefused&) {
+      throw;  // not the disk: trying again would not help
+    } catch (const StoreError& e) {
+      if (tries == 0)
+        std::cerr << "cassardd: register " << reg_.name << ": the store cannot be written ("
+                  << e.what() << "): the register waits, trying again every 2 s" << std::endl;
+      std::unique_lock lock(m_);
+      if (stopping_ || abandon_) throw;
+      expect(kRetry);
+      cv_.wait_for(lock, kRetry, [&] { return stopping_ || abandon_.load(); });
+      if (stopping_ || abandon_) throw;
+    }
+  }
+}
+
+Job Worker::finish(int64_t id, JobState from, JobState to, const RunResult* run,
+                   const std::optional<RegisterStatus>& after, const std::string& reason,
+                   const std::optional<std::string>& receiptNumber) {
+  Job j;
+  persist([&] { j = store_.finish(id, from, to, run, after, reason, receiptNumber); });
+  return j;
+}
+
+void Worker::noteStatus(const RegisterStatus& s) {
+  try {
+    store_.setLastStatus(reg_.name, s);
+  } catch (const StoreError& e) {
+    std::cerr << "cassardd: register " << reg_.name << ": its status is not stored: " << e.what()
+              << std::endl;
+  }
+}
+
 Worker::Resume Worker::resume(std::string& detail) {
   std::future<std::pair<Resume, std::string>> answer;
   {
@@ -315,7 +360,7 @@ void Worker::answerResumes() {
       p.set_value({Resume::SaleOpen,
                    "a sale is still open on the register: finish or cancel it there first"});
     } else {
-      store_.setHeld(reg_.name, std::nullopt);
+      persist([&] { store_.setHeld(reg_.name, std::nullopt); });
       std::cerr << "cassardd: register " << reg_.name << " resumed" << std::endl;
       hub_.publish(reg_.name);
       p.set_value({Resume::Released, ""});
@@ -324,7 +369,7 @@ void Worker::answerResumes() {
 }
 
 void Worker::hold(const Held& h) {
-  store_.setHeld(reg_.name, h);
+  persist([&] { store_.setHeld(reg_.name, h); });
   std::cerr << "cassardd: register " << reg_.name << " held: " << h.reason << std::endl;
   hub_.publish(reg_.name);
 }
@@ -343,7 +388,7 @@ std::optional<RegisterStatus> Worker::readStatus() {
     known_ = s;
     knownAt_ = Clock::now();
     failures_ = 0;
-    store_.setLastStatus(reg_.name, *s);
+    noteStatus(*s);
     {
       std::lock_guard lock(m_);
       rt_.unreachable = false;
@@ -512,7 +557,7 @@ void Worker::runReceiptOrLines(Job job) {
           std::chrono::seconds(cfg_.jobTimeoutS));
   RunResult run = collect(dir, end);
   if (!end.exitStatus && end.spawnError.empty()) {
-    job = store_.finish(
+    job = finish(
         job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt,
         "the service stopped while this job ran; it is settled from the register at the next start",
         std::nullopt);
@@ -521,9 +566,8 @@ void Worker::runReceiptOrLines(Job job) {
     return;
   }
   if (!end.spawnError.empty()) {
-    job = store_.finish(job.id, JobState::Running, JobState::Failed, &run, std::nullopt,
-                        "cassard could not be started; nothing was sent to the register",
-                        std::nullopt);
+    job = finish(job.id, JobState::Running, JobState::Failed, &run, std::nullopt,
+                 "cassard could not be started; nothing was sent to the register", std::nullopt);
     logJob(job);
     setRuntime(false, std::nullopt);
     return;
@@ -533,13 +577,13 @@ void Worker::runReceiptOrLines(Job job) {
   if (after) {
     known_ = after;
     knownAt_ = Clock::now();
-    store_.setLastStatus(reg_.name, *after);
+    noteStatus(*after);
   } else {
     after = readStatus();
   }
   const Outcome o = job.kind == "receipt" ? settleReceipt(*before, run.exitStatus, after)
                                           : settleLines(run.exitStatus, after);
-  job = store_.finish(job.id, JobState::Running, o.state, &run, after, o.reason, o.receiptNumber);
+  job = finish(job.id, JobState::Running, o.state, &run, after, o.reason, o.receiptNumber);
   logJob(job);
   if (o.hold) hold({o.reason, job.id});
   setRuntime(false, std::nullopt);
@@ -564,8 +608,8 @@ void Worker::runSimple(Job job) {
   const ChildEnd end = run(argv, dir, std::chrono::seconds(cfg_.jobTimeoutS));
   RunResult run = collect(dir, end);
   if (!end.exitStatus && end.spawnError.empty()) {
-    job = store_.finish(job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt,
-                        "the service stopped while this job ran", std::nullopt);
+    job = finish(job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt,
+                 "the service stopped while this job ran", std::nullopt);
     logJob(job);
     setRuntime(false, std::nullopt);
     return;
@@ -577,14 +621,14 @@ void Worker::runSimple(Job job) {
   if (after) {
     known_ = after;
     knownAt_ = Clock::now();
-    store_.setLastStatus(reg_.name, *after);
+    noteStatus(*after);
     std::lock_guard lock(m_);
     rt_.unreachable = false;
     rt_.lastError.clear();
   } else if (job.kind == "download") {
     known_.reset();
   }
-  job = store_.finish(
+  job = finish(
       job.id, JobState::Running, ok ? JobState::Done : JobState::Failed, &run, after,
       ok ? "completed" : "cassard did not complete; see the meaning, the console and the dump log",
       std::nullopt);
@@ -633,7 +677,7 @@ void Worker::settleUncertain(Job job) {
   const std::optional<int> exitStatus = run ? run->exitStatus : job.exitStatus;
   if (job.kind == "download" || job.kind == "status") {
     const bool done = exitStatus == 0;
-    job = store_.finish(
+    job = finish(
         job.id, JobState::Uncertain, done ? JobState::Done : JobState::Failed, run, std::nullopt,
         done ? "completed (seen after a restart)"
              : "the service stopped while this job ran; submit it again if it is still wanted",
@@ -657,7 +701,7 @@ void Worker::settleUncertain(Job job) {
     o = settleReceipt(*job.before, exitStatus, after);
   else
     o = settleLines(exitStatus, after);
-  job = store_.finish(job.id, JobState::Uncertain, o.state, run, after, o.reason, o.receiptNumber);
+  job = finish(job.id, JobState::Uncertain, o.state, run, after, o.reason, o.receiptNumber);
   logJob(job);
   if (o.hold) hold({o.reason, job.id});
   setRuntime(false, std::nullopt);
@@ -738,11 +782,18 @@ void Registers::jobQueued(const std::string& name) {
 
 void Registers::publish(const std::string& name) {
   std::lock_guard lock(pm_);
-  std::string now = jsonText(registerJson(name));
-  std::string& last = published_[name];
-  if (now == last) return;
-  last = now;
-  store_.appendEvent("register", json::parse(now));
+  try {
+    std::string now = jsonText(registerJson(name));
+    std::string& last = published_[name];
+    if (now == last) return;
+    store_.appendEvent("register", json::parse(now));
+    last = now;
+  } catch (const StoreError& e) {
+    // What a register shows is told again with its next change; a job's moves are
+    // never left to this.
+    std::cerr << "cassardd: register " << name << ": its change is not published: " << e.what()
+              << std::endl;
+  }
 }
 
 void Registers::observe(const std::string& reg, const std::string& kind, double seconds) {

@@ -89,6 +89,15 @@ class Worker {
   std::filesystem::path jobDir(int64_t id) const;
   void setRuntime(bool busy, std::optional<std::string> unreachableError);
   void hold(const Held& h);
+  // Runs a store write until it succeeds; throws only when the service stops meanwhile.
+  template <typename Write>
+  void persist(Write&& write);
+  // A job's move to its outcome, persisted.
+  Job finish(int64_t id, JobState from, JobState to, const RunResult* run,
+             const std::optional<RegisterStatus>& after, const std::string& reason,
+             const std::optional<std::string>& receiptNumber);
+  // The register's last status, shown but never relied on: a failed write is only logged.
+  void noteStatus(const RegisterStatus& s);
   void logJob(const Job& j);
   void answerResumes();
 

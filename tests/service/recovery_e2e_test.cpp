@@ -139,6 +139,31 @@ TEST(Register, SilentInTheMiddleOfAReceipt) {
   EXPECT_EQ(s.get("/v1/jobs/1").body["state"], "attention");
 }
 
+TEST(Disk, FullRefusesNewJobsAndLosesNoneItAccepted) {
+  // The store's files may not grow past 512 KiB: a few receipts in, its writes fail.
+  svc::Service s({.fileSizeLimit = 512 << 10});
+  std::vector<int64_t> accepted;
+  svc::Reply refused;
+  for (int i = 0; i < 300 && refused.status == 0; ++i) {
+    const svc::Reply r = s.post("cassa1", "k" + std::to_string(i), receipt("PANE", 100 + i));
+    if (r.status == 201)
+      accepted.push_back(r.body["id"].get<int64_t>());
+    else
+      refused = r;
+  }
+  ASSERT_EQ(refused.status, 503) << refused.text;
+  EXPECT_EQ(refused.body["error"]["code"], "store_unavailable");
+  EXPECT_NE(refused.text.find("same Idempotency-Key"), std::string::npos) << refused.text;
+  ASSERT_FALSE(accepted.empty());
+  EXPECT_EQ(s.get("/v1/registers").status, 200) << "reads go on";
+  EXPECT_EQ(s.term(), 0) << s.log();
+  // Room again: every receipt accepted ends done, each printed once.
+  s.options().fileSizeLimit = 0;
+  s.start();
+  for (int64_t id : accepted) EXPECT_EQ(s.waitJob(id)["state"], "done") << id;
+  EXPECT_EQ(s.receiptsOnRoll(0), static_cast<int>(accepted.size()));
+}
+
 TEST(Register, Unplugged) {
   svc::Service s({.control = true});
   ASSERT_EQ(s.control(0, "hangup")["ok"], true);

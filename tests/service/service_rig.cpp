@@ -5,6 +5,7 @@
 #include <httplib.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -117,6 +118,11 @@ void Service::start() {
   if (pid_ == 0) {
     dup2(out[1], 1);
     dup2(err, 2);
+    if (o_.fileSizeLimit > 0) {
+      const rlimit limit{static_cast<rlim_t>(o_.fileSizeLimit),
+                         static_cast<rlim_t>(o_.fileSizeLimit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     const std::string config = (dir_ / "cassardd.toml").string();
     execl(CASSARDD_BIN, CASSARDD_BIN, "--config", config.c_str(), static_cast<char*>(nullptr));
     _exit(127);

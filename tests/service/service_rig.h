@@ -33,6 +33,7 @@ struct Options {
   std::vector<std::string> ecrsimArgs;  // for both registers
   bool wrapper = false;                 // run cassard through the pausing wrapper below
   bool control = false;                 // ecrsim with --control (control(i) then works)
+  long fileSizeLimit = 0;               // RLIMIT_FSIZE of cassardd, bytes; 0: none
 };
 
 struct Reply {
@@ -50,7 +51,8 @@ class Service {
 
   void start();
   void kill9();
-  int term();  // SIGTERM, then the exit status
+  int term();                        // SIGTERM, then the exit status
+  Options& options() { return o_; }  // for the next start()
   bool running() const { return pid_ > 0; }
 
   Reply request(const std::string& method, const std::string& path, const std::string& body = "",
