@@ -120,6 +120,10 @@ bool Api::serve() {
   return server_->listen_after_bind();
 }
 
+bool Api::listening() const {
+  return server_->is_running();
+}
+
 void Api::stop() {
   stopping_ = true;
   store_.wake();

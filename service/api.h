@@ -21,6 +21,8 @@ class Api {
   int bind();
   // Serves until stop().
   bool serve();
+  // True once serve() has started listening: only from then on does stop() reach it.
+  bool listening() const;
   void stop();
 
  private:

@@ -5,6 +5,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
@@ -161,7 +162,14 @@ int serve(cassardd::Config cfg) {
     return 1;
   }
   registers.start();
-  std::thread http([&api] { api.serve(); });
+  std::atomic<bool> served{false};
+  std::thread http([&api, &served] {
+    api.serve();
+    served = true;
+  });
+  // Ready only once the listener runs: a stop that came before would not reach it, and
+  // the stop would then wait for it for ever.
+  while (!api.listening() && !served) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   Housekeeping housekeeping(cfg, *store, registers);
 
   const std::string host =

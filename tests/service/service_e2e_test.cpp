@@ -366,6 +366,15 @@ TEST(Cli, HelpVersionAndRefusedConfigurations) {
   }
 }
 
+TEST(Service, StopsWhenTheStopComesRightAfterReady) {
+  // The stop must reach a listener that had not yet started when "ready" was printed.
+  svc::Service s;
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_EQ(s.term(std::chrono::seconds(10)), 0) << "start " << i << "\n" << s.log();
+    s.start();
+  }
+}
+
 TEST(Service, TellsSystemdItIsReadyAndAlive) {
   // systemd's side: a datagram socket named by NOTIFY_SOCKET, and a watchdog of 200 ms.
   const std::string path = testing::TempDir() + "/notify-" + std::to_string(getpid());

@@ -51,7 +51,8 @@ class Service {
 
   void start();
   void kill9();
-  int term();                        // SIGTERM, then the exit status
+  // SIGTERM, then the exit status; -1 (and SIGKILL) when it has not ended within `limit`.
+  int term(std::chrono::seconds limit = std::chrono::seconds(60));
   Options& options() { return o_; }  // for the next start()
   bool running() const { return pid_ > 0; }
 
