@@ -96,9 +96,12 @@ class Housekeeping {
         nextPrune += std::chrono::hours(1);
       }
       lock.lock();
-      cv_.wait_for(lock, watchdog_.count() > 0
-                             ? std::chrono::duration_cast<std::chrono::milliseconds>(watchdog_)
-                             : std::chrono::milliseconds(60000));
+      // With its predicate: a stop told while the pruning ran is not missed.
+      cv_.wait_for(lock,
+                   watchdog_.count() > 0
+                       ? std::chrono::duration_cast<std::chrono::milliseconds>(watchdog_)
+                       : std::chrono::milliseconds(60000),
+                   [this] { return stop_; });
     }
   }
   // The dump logs of failed status reads, one per register and day, go with the jobs.
