@@ -450,7 +450,7 @@ void Api::routes() {
               "id: " + std::to_string(*last) + "\nevent: register\ndata: " + jsonText(r) + "\n\n";
         return sink.write(out.data(), out.size());
       }
-      store_.waitForEvent(*last, std::chrono::seconds(15));
+      store_.waitForEvent(*last, std::chrono::seconds(15), stopping_);
       if (stopping_) return false;
       const auto events = store_.eventsAfter(*last);
       if (events.empty()) out = ": heartbeat\n\n";

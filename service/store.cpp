@@ -352,10 +352,9 @@ void Store::published(int64_t ev) {
 }
 
 void Store::wake() {
-  {
-    std::lock_guard lock(em_);
-    ++wakes_;
-  }
+  // Taking the lock orders this after a waiter's look at its stop flag: it either sees
+  // the flag or is already waiting, and is woken.
+  { std::lock_guard lock(em_); }
   ecv_.notify_all();
 }
 
@@ -588,10 +587,10 @@ int64_t Store::lastEventId() {
   return s.i64(0);
 }
 
-void Store::waitForEvent(int64_t id, std::chrono::milliseconds timeout) {
+void Store::waitForEvent(int64_t id, std::chrono::milliseconds timeout,
+                         const std::atomic<bool>& stop) {
   std::unique_lock lock(em_);
-  const uint64_t wakes = wakes_;
-  ecv_.wait_for(lock, timeout, [&] { return lastEvent_ > id || wakes_ != wakes; });
+  ecv_.wait_for(lock, timeout, [&] { return lastEvent_ > id || stop.load(); });
 }
 
 std::vector<Store::Count> Store::countByState() {

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -134,8 +135,9 @@ class Store {
   int64_t appendEvent(const std::string& type, const nlohmann::json& data);
   std::vector<Event> eventsAfter(int64_t id, int limit = 500);
   int64_t lastEventId();
-  // Waits until an event after `id` exists, `timeout` passes, or wake() is called.
-  void waitForEvent(int64_t id, std::chrono::milliseconds timeout);
+  // Waits until an event after `id` exists, `timeout` passes, or `stop` is true (set
+  // before a wake(), so that a stop told just before the wait is not missed).
+  void waitForEvent(int64_t id, std::chrono::milliseconds timeout, const std::atomic<bool>& stop);
   void wake();
 
   // Metrics.
@@ -167,7 +169,6 @@ class Store {
   std::mutex em_;
   std::condition_variable ecv_;
   int64_t lastEvent_ = 0;
-  uint64_t wakes_ = 0;
 };
 
 }  // namespace cassardd
