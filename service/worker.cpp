@@ -340,7 +340,6 @@ Worker::Resume Worker::resume(std::string& detail) {
 }
 
 void Worker::answerResumes() {
-  due_ = 0;  // stopped: nothing more is due
   std::vector<std::promise<std::pair<Resume, std::string>>> pending;
   {
     std::lock_guard lock(m_);
