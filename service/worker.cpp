@@ -308,7 +308,9 @@ Job Worker::finish(int64_t id, JobState from, JobState to, const RunResult* run,
   return j;
 }
 
-void Worker::noteStatus(const RegisterStatus& s) {
+void Worker::remember(const RegisterStatus& s) {
+  known_ = s;
+  knownAt_ = Clock::now();
   try {
     store_.setLastStatus(reg_.name, s);
   } catch (const StoreError& e) {
@@ -384,10 +386,8 @@ std::optional<RegisterStatus> Worker::readStatus() {
   std::optional<RegisterStatus> s;
   if (end.exitStatus == 0) s = parseStatus(readFile(dir / kConsoleFile));
   if (s) {
-    known_ = s;
-    knownAt_ = Clock::now();
     failures_ = 0;
-    noteStatus(*s);
+    remember(*s);
     {
       std::lock_guard lock(m_);
       rt_.unreachable = false;
@@ -574,9 +574,7 @@ void Worker::runReceiptOrLines(Job job) {
   std::optional<RegisterStatus> after;
   if (end.exitStatus == 0) after = parseStatus(readFile(dir / kStatusFile));
   if (after) {
-    known_ = after;
-    knownAt_ = Clock::now();
-    noteStatus(*after);
+    remember(*after);
   } else {
     after = readStatus();
   }
@@ -618,9 +616,7 @@ void Worker::runSimple(Job job) {
     after = parseStatus(readFile(dir / kConsoleFile));
   const bool ok = end.exitStatus == 0 && (job.kind != "status" || after);
   if (after) {
-    known_ = after;
-    knownAt_ = Clock::now();
-    noteStatus(*after);
+    remember(*after);
     std::lock_guard lock(m_);
     rt_.unreachable = false;
     rt_.lastError.clear();

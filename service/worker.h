@@ -96,8 +96,9 @@ class Worker {
   Job finish(int64_t id, JobState from, JobState to, const RunResult* run,
              const std::optional<RegisterStatus>& after, const std::string& reason,
              const std::optional<std::string>& receiptNumber);
-  // The register's last status, shown but never relied on: a failed write is only logged.
-  void noteStatus(const RegisterStatus& s);
+  // The register as just read: known for the next receipt, and stored to be shown (a
+  // failed write of it is only logged: nothing relies on the stored copy).
+  void remember(const RegisterStatus& s);
   void logJob(const Job& j);
   void answerResumes();
 
