@@ -44,14 +44,16 @@ long portRead(int fd, uint8_t* buf, std::size_t n) {
   if (got > 0) return got;
   const auto start = steady_clock::now();
   const auto deadline = start + READ_INTERVAL;
-  while (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+  // Only an empty line is waited on; end of file or a failing line is not.
+  bool empty = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  while (empty) {
     pollfd p{fd, POLLIN, 0};
     const int ready = poll(&p, 1, msLeft(deadline));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR))) break;
     got = readOnce(fd, buf, n);
     if (got > 0) return got;
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && msLeft(deadline) == 0) break;
+    empty = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
   }
   // A line that fails or hangs up answers at once; keep the 0.1 s a silent
   // register costs, so every wait built on reads keeps its length.
