@@ -6,8 +6,8 @@
 #include <string>
 
 #include "service/config.h"
+#include "service/registers.h"
 #include "service/store.h"
-#include "service/worker.h"
 
 namespace cassardd {
 

@@ -15,8 +15,8 @@
 
 #include "service/api.h"
 #include "service/config.h"
+#include "service/registers.h"
 #include "service/store.h"
-#include "service/worker.h"
 
 namespace fs = std::filesystem;
 

@@ -16,34 +16,12 @@
 #include <thread>
 #include <vector>
 
+#include "service/child.h"
 #include "service/config.h"
 #include "service/settle.h"
 #include "service/store.h"
 
 namespace cassardd {
-
-// A child process's end, read after it ended.
-struct ChildEnd {
-  std::optional<int> exitStatus;  // empty when it was left running (the service stops now)
-  bool timedOut = false;
-  std::string spawnError;  // the child could not be started
-};
-
-// Runs `argv` in `dir` (its own process group, stdin /dev/null, stdout and stderr into
-// console.txt and stderr.txt there) and waits for it, at most `limit`: then SIGTERM to its
-// group, SIGKILL 3 s later. Stops waiting when `abandon` becomes true.
-ChildEnd runChild(const std::vector<std::string>& argv, const std::filesystem::path& dir,
-                  std::chrono::seconds limit, const std::atomic<bool>& abandon);
-
-// cassard's failure line on stderr: "cassard: FILE:LINE: DESCRIPTION (exit N)".
-struct FailureLine {
-  int line = 0;
-  std::string description;
-};
-std::optional<FailureLine> parseFailureLine(const std::string& stderrText);
-
-// Processes whose working directory is `dir`: runs a previous start of the service left.
-std::vector<int> processesIn(const std::filesystem::path& dir);
 
 class Registers;
 
@@ -119,38 +97,6 @@ class Worker {
   // The register as last read, while nothing has run on it since (for the next receipt).
   std::optional<RegisterStatus> known_;
   std::chrono::steady_clock::time_point knownAt_;
-};
-
-// All the workers, the registers' JSON and their events, and the figures for /metrics.
-class Registers {
- public:
-  Registers(const Config& cfg, Store& store);
-  void start();
-  void stop(bool now);
-  void abandon();
-  Worker* find(const std::string& name);
-  nlohmann::json registerJson(const std::string& name);
-  nlohmann::json allJson();
-  void jobQueued(const std::string& name);
-  // A register event when what it shows has changed.
-  void publish(const std::string& name);
-  void observe(const std::string& reg, const std::string& kind, double seconds);
-  std::string metrics();
-  // A worker that is past its due time, said for a technician; empty when none is.
-  std::string stuck() const;
-
- private:
-  const Config& cfg_;
-  Store& store_;
-  std::vector<std::unique_ptr<Worker>> workers_;
-  std::mutex pm_;
-  std::map<std::string, std::string> published_;
-  struct Histogram {
-    std::vector<uint64_t> buckets;
-    uint64_t count = 0;
-    double sum = 0;
-  };
-  std::map<std::pair<std::string, std::string>, Histogram> durations_;
 };
 
 }  // namespace cassardd

@@ -8,9 +8,9 @@
 
 #include "service/config.h"
 #include "service/receipt.h"
+#include "service/registers.h"
 #include "service/settle.h"
 #include "service/store.h"
-#include "service/worker.h"
 
 namespace cassardd {
 namespace {

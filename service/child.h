@@ -1,0 +1,59 @@
+// A cassard run as a child process: started in the job's directory, waited for with a
+// bound, and what it left there read back (console, failure line, dump log, files).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "service/store.h"
+
+namespace cassardd {
+
+// The files a run of cassard leaves in its directory, beside the downloads it wrote.
+inline constexpr const char* kSalesFile = "sales.ECR";
+inline constexpr const char* kConsoleFile = "console.txt";
+inline constexpr const char* kStderrFile = "stderr.txt";
+inline constexpr const char* kStatusFile = "status.json";  // the register as the run left it
+inline constexpr std::size_t kMaxText = 1 << 20;  // of a console or dump log kept with a job
+inline constexpr const char* kFinalText = "Il programma e stato terminato correttamente.";
+
+// A child process's end, read after it ended.
+struct ChildEnd {
+  std::optional<int> exitStatus;  // empty when it was left running (the service stops now)
+  bool timedOut = false;
+  std::string spawnError;  // the child could not be started
+};
+
+// Runs `argv` in `dir` (its own process group, stdin /dev/null, stdout and stderr into
+// console.txt and stderr.txt there) and waits for it, at most `limit`: then SIGTERM to its
+// group, SIGKILL 3 s later. Stops waiting when `abandon` becomes true.
+ChildEnd runChild(const std::vector<std::string>& argv, const std::filesystem::path& dir,
+                  std::chrono::seconds limit, const std::atomic<bool>& abandon);
+
+// cassard's failure line on stderr: "cassard: FILE:LINE: DESCRIPTION (exit N)".
+struct FailureLine {
+  int line = 0;
+  std::string description;
+};
+std::optional<FailureLine> parseFailureLine(const std::string& stderrText);
+
+// Processes whose working directory is `dir`: runs a previous start of the service left.
+std::vector<int> processesIn(const std::filesystem::path& dir);
+
+// At most `max` bytes of a file; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& p, std::size_t max = kMaxText);
+
+// Why a status read gave no status, for the register's card.
+std::string whyUnread(const std::filesystem::path& dir, const ChildEnd& end,
+                      std::chrono::seconds limit);
+
+// What a run left in `dir`: its console, failure line, meaning, dump log and the files it
+// wrote. `limitS` is the run's time limit, named when it was reached.
+RunResult collectRun(const std::filesystem::path& dir, const ChildEnd& end, int limitS);
+
+}  // namespace cassardd

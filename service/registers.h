@@ -1,0 +1,51 @@
+// The registers' hub: all the workers, the registers' JSON and their events, and the
+// figures for /metrics.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "service/config.h"
+#include "service/store.h"
+#include "service/worker.h"
+
+namespace cassardd {
+
+// All the workers, the registers' JSON and their events, and the figures for /metrics.
+class Registers {
+ public:
+  Registers(const Config& cfg, Store& store);
+  void start();
+  void stop(bool now);
+  void abandon();
+  Worker* find(const std::string& name);
+  nlohmann::json registerJson(const std::string& name);
+  nlohmann::json allJson();
+  void jobQueued(const std::string& name);
+  // A register event when what it shows has changed.
+  void publish(const std::string& name);
+  void observe(const std::string& reg, const std::string& kind, double seconds);
+  std::string metrics();
+  // A worker that is past its due time, said for a technician; empty when none is.
+  std::string stuck() const;
+
+ private:
+  const Config& cfg_;
+  Store& store_;
+  std::vector<std::unique_ptr<Worker>> workers_;
+  std::mutex pm_;
+  std::map<std::string, std::string> published_;
+  struct Histogram {
+    std::vector<uint64_t> buckets;
+    uint64_t count = 0;
+    double sum = 0;
+  };
+  std::map<std::pair<std::string, std::string>, Histogram> durations_;
+};
+
+}  // namespace cassardd
