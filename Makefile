@@ -21,7 +21,8 @@ DEB        = $(BUILD)/cassard_$(VERSION)_$(DEB_ARCH).deb
 PACKAGES = cmake ninja-build g++ make libgtest-dev libbenchmark-dev nlohmann-json3-dev \
            clang clang-format libclang-rt-14-dev valgrind groff-base dpkg-dev file gzip lintian \
            libcpp-httplib-dev libsqlite3-dev libtomlplusplus-dev libsystemd-dev \
-           chromium chromium-driver python3-selenium socat
+           chromium chromium-driver python3-selenium socat \
+           libmicrohttpd-dev libgnutls28-dev openssl python3-jsonschema prometheus nodejs
 
 .PHONY: all test demo deps clean format format-check bench fuzz memcheck install deb package-check
 
@@ -36,6 +37,11 @@ deps:
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+	@# The test tools from npm, exactly as the lock file pins them.
+	@if ! cmp -s package-lock.json node_modules/.installed-lock.json 2>/dev/null; then \
+	  command -v npm >/dev/null || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq npm; }; \
+	  npm ci --no-audit --no-fund --ignore-scripts && cp package-lock.json node_modules/.installed-lock.json; \
 	fi
 
 # The test build uses clang++ so that the fuzz targets (libFuzzer) are part of it:
