@@ -60,6 +60,8 @@ json Registers::registerJson(const std::string& name) {
       {"state", state},
       {"queued", store_.count(name, JobState::Queued)},
       {"held", row.held ? json{{"reason", row.held->reason},
+                               {"reasonCode", row.held->reasonCode},
+                               {"reasonParams", row.held->reasonParams},
                                {"jobId", row.held->jobId ? json(*row.held->jobId) : json(nullptr)}}
                         : json(nullptr)},
       {"lastStatus", last},

@@ -58,6 +58,13 @@ CREATE TABLE IF NOT EXISTS jobs (
   created_at TEXT NOT NULL,
   started_at TEXT,
   ended_at TEXT,
+  total_cents INTEGER,
+  change_cents INTEGER,
+  settled_by TEXT CHECK (settled_by IN ('run','register','person')),
+  expires_at TEXT,
+  reason_code TEXT NOT NULL DEFAULT '',
+  reason_params TEXT NOT NULL DEFAULT '{}',
+  note TEXT,
   UNIQUE (register, key)
 );
 CREATE INDEX IF NOT EXISTS jobs_by_register_state ON jobs (register, state, id);
@@ -66,6 +73,8 @@ CREATE TABLE IF NOT EXISTS registers (
   name TEXT PRIMARY KEY,
   held_reason TEXT,
   held_job INTEGER,
+  held_code TEXT NOT NULL DEFAULT '',
+  held_params TEXT NOT NULL DEFAULT '{}',
   last_status TEXT,
   last_status_at TEXT
 );
@@ -80,7 +89,21 @@ CREATE TABLE IF NOT EXISTS events (
 constexpr const char* kJobColumns =
     "id, register, key, kind, request, lines, state, exit_status, failed_line, meaning, "
     "register_text, receipt_number, reason, console, dump_log, files, status_before, "
-    "status_after, created_at, started_at, ended_at";
+    "status_after, created_at, started_at, ended_at, total_cents, change_cents, settled_by, "
+    "expires_at, reason_code, reason_params, note";
+
+// Columns added since the first store; each (table, column, definition) is added where missing.
+constexpr const char* kAddedColumns[][3] = {
+    {"jobs", "total_cents", "INTEGER"},
+    {"jobs", "change_cents", "INTEGER"},
+    {"jobs", "settled_by", "TEXT CHECK (settled_by IN ('run','register','person'))"},
+    {"jobs", "expires_at", "TEXT"},
+    {"jobs", "reason_code", "TEXT NOT NULL DEFAULT ''"},
+    {"jobs", "reason_params", "TEXT NOT NULL DEFAULT '{}'"},
+    {"jobs", "note", "TEXT"},
+    {"registers", "held_code", "TEXT NOT NULL DEFAULT ''"},
+    {"registers", "held_params", "TEXT NOT NULL DEFAULT '{}'"},
+};
 
 // One prepared statement; binds by position from 1, reads columns from 0.
 class Stmt {
@@ -225,6 +248,14 @@ Job readJob(const Stmt& s) {
   j.createdAt = s.text(18);
   j.startedAt = s.optText(19);
   j.endedAt = s.optText(20);
+  if (!s.null(21)) j.total = s.i64(21);
+  if (!s.null(22)) j.change = s.i64(22);
+  j.settledBy = s.optText(23);
+  j.expiresAt = s.optText(24);
+  j.reasonCode = s.text(25);
+  j.reasonParams = json::parse(s.text(26), nullptr, false);
+  if (!j.reasonParams.is_object()) j.reasonParams = json::object();
+  j.note = s.optText(27);
   return j;
 }
 
@@ -257,6 +288,15 @@ sqlite3* openDb(const std::string& path) {
 }  // namespace
 
 json jobSummaryJson(const Job& j) {
+  // The methods a receipt pays with, in the request's order, for a list to show.
+  json payments = json::array();
+  if (j.kind == "receipt") {
+    const json req = json::parse(j.request, nullptr, false);
+    if (req.is_object() && req.contains("payments") && req["payments"].is_array())
+      for (const json& p : req["payments"])
+        if (p.is_object() && p.contains("method") && p["method"].is_string())
+          payments.push_back(p["method"]);
+  }
   return {{"id", j.id},
           {"register", j.reg},
           {"key", j.key},
@@ -267,6 +307,13 @@ json jobSummaryJson(const Job& j) {
           {"failedLine", orNull(j.failedLine)},
           {"receiptNumber", orNull(j.receiptNumber)},
           {"reason", orNull(j.reason)},
+          {"reasonCode", j.reasonCode},
+          {"reasonParams", j.reasonParams},
+          {"settledBy", orNull(j.settledBy)},
+          {"total", orNull(j.total)},
+          {"change", orNull(j.change)},
+          {"payments", payments},
+          {"expiresAt", orNull(j.expiresAt)},
           {"createdAt", j.createdAt},
           {"startedAt", orNull(j.startedAt)},
           {"endedAt", orNull(j.endedAt)}};
@@ -281,6 +328,7 @@ json jobJson(const Job& j) {
   out["console"] = j.console;
   out["dumpLog"] = j.dumpLog;
   out["registerText"] = orNull(j.registerText);
+  out["note"] = orNull(j.note);
   json files = json::array();
   for (const FileInfo& f : j.files)
     files.push_back({{"name", f.name},
@@ -298,6 +346,7 @@ Store::Store(const std::string& path) {
   exec("PRAGMA synchronous = FULL");
   exec("PRAGMA foreign_keys = ON");
   exec(kSchema);
+  migrate();
   r_ = openDb(path);
   sqlite3_exec(r_, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
   lastEvent_ = lastEventId();
@@ -317,6 +366,22 @@ std::string Store::close() {
     *db = nullptr;
   }
   return fault;
+}
+
+void Store::migrate() {
+  for (const auto& [table, column, definition] : kAddedColumns) {
+    bool present = false;
+    {
+      Stmt s(
+          w_,
+          (std::string("SELECT 1 FROM pragma_table_info('") + table + "') WHERE name = ?").c_str());
+      s.bind(1, std::string(column));
+      present = s.step();
+    }
+    if (!present)
+      exec((std::string("ALTER TABLE ") + table + " ADD COLUMN " + column + " " + definition)
+               .c_str());
+  }
 }
 
 void Store::exec(const char* sql) {
@@ -389,7 +454,7 @@ std::vector<Job> Store::recoverRunning() {
 
 Store::CreateResult Store::create(const std::string& reg, const std::string& key,
                                   const std::string& kind, const std::string& request,
-                                  const std::vector<std::string>& lines) {
+                                  const std::vector<std::string>& lines, const JobExtras& extras) {
   std::lock_guard lock(wm_);
   Tx tx(w_);
   {
@@ -403,14 +468,17 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
     }
   }
   Stmt ins(w_,
-           "INSERT INTO jobs (register, key, kind, request, lines, state, created_at) "
-           "VALUES (?, ?, ?, ?, ?, 'queued', ?)");
+           "INSERT INTO jobs (register, key, kind, request, lines, state, created_at, total_cents, "
+           "change_cents, expires_at) VALUES (?, ?, ?, ?, ?, 'queued', ?, ?, ?, ?)");
   ins.bind(1, reg)
       .bind(2, key)
       .bind(3, kind)
       .bind(4, request)
       .bind(5, linesText(lines))
-      .bind(6, utcNow());
+      .bind(6, utcNow())
+      .bind(7, extras.total)
+      .bind(8, extras.change)
+      .bind(9, extras.expiresAt);
   ins.step();
   Job j = commitWithJobEvent(tx, sqlite3_last_insert_rowid(w_));
   return {Created::New, std::move(j)};
@@ -494,6 +562,14 @@ Job Store::start(int64_t id, const std::optional<RegisterStatus>& before) {
 Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
                   const std::optional<RegisterStatus>& after, const std::string& reason,
                   const std::optional<std::string>& receiptNumber) {
+  Verdict v;
+  v.reason = reason;
+  v.receiptNumber = receiptNumber;
+  return finish(id, from, to, run, after, v);
+}
+
+Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
+                  const std::optional<RegisterStatus>& after, const Verdict& v) {
   std::lock_guard lock(wm_);
   Tx tx(w_);
   finishLocked(id, from, to);
@@ -514,12 +590,18 @@ Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
   }
   Stmt u(w_,
          "UPDATE jobs SET status_after = coalesce(?, status_after), reason = ?, "
-         "receipt_number = ?, ended_at = ? WHERE id = ?");
+         "receipt_number = ?, ended_at = ?, reason_code = ?, reason_params = ?, settled_by = ?, "
+         "note = coalesce(?, note) WHERE id = ?");
+  const bool final = isFinal(to);
   u.bind(1, statusText(after))
-      .bind(2, reason)
-      .bind(3, receiptNumber)
-      .bind(4, isFinal(to) ? std::optional<std::string>(utcNow()) : std::nullopt)
-      .bind(5, id);
+      .bind(2, v.reason)
+      .bind(3, v.receiptNumber)
+      .bind(4, final ? std::optional<std::string>(utcNow()) : std::nullopt)
+      .bind(5, v.reasonCode)
+      .bind(6, jsonText(v.reasonParams.is_object() ? v.reasonParams : json::object()))
+      .bind(7, final ? std::optional<std::string>(v.settledBy.value_or("run")) : std::nullopt)
+      .bind(8, v.note)
+      .bind(9, id);
   u.step();
   Job j = commitWithJobEvent(tx, id);
   return j;
@@ -528,12 +610,16 @@ Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
 RegisterRow Store::registerRow(const std::string& reg) {
   std::lock_guard lock(rm_);
   Stmt s(r_,
-         "SELECT held_reason, held_job, last_status, last_status_at FROM registers WHERE name = ?");
+         "SELECT held_reason, held_job, last_status, last_status_at, held_code, held_params FROM "
+         "registers WHERE name = ?");
   s.bind(1, reg);
   RegisterRow row;
   if (!s.step()) return row;
-  if (!s.null(0))
-    row.held = Held{s.text(0), s.null(1) ? std::nullopt : std::optional<int64_t>(s.i64(1))};
+  if (!s.null(0)) {
+    row.held = Held{s.text(0), s.null(1) ? std::nullopt : std::optional<int64_t>(s.i64(1)),
+                    s.text(4), json::parse(s.text(5), nullptr, false)};
+    if (!row.held->reasonParams.is_object()) row.held->reasonParams = json::object();
+  }
   row.lastStatus = statusColumn(s.optText(2));
   row.lastStatusAt = s.optText(3);
   return row;
@@ -542,11 +628,14 @@ RegisterRow Store::registerRow(const std::string& reg) {
 void Store::setHeld(const std::string& reg, const std::optional<Held>& held) {
   std::lock_guard lock(wm_);
   Stmt s(w_,
-         "INSERT INTO registers (name, held_reason, held_job) VALUES (?1, ?2, ?3) "
-         "ON CONFLICT (name) DO UPDATE SET held_reason = ?2, held_job = ?3");
+         "INSERT INTO registers (name, held_reason, held_job, held_code, held_params) VALUES (?1, "
+         "?2, ?3, ?4, ?5) ON CONFLICT (name) DO UPDATE SET held_reason = ?2, held_job = ?3, "
+         "held_code = ?4, held_params = ?5");
   s.bind(1, reg);
   s.bind(2, held ? std::optional<std::string>(held->reason) : std::nullopt);
   s.bind(3, held ? held->jobId : std::nullopt);
+  s.bind(4, held ? held->reasonCode : std::string());
+  s.bind(5, jsonText(held && held->reasonParams.is_object() ? held->reasonParams : json::object()));
   s.step();
 }
 

@@ -45,6 +45,31 @@ struct Job {
   std::optional<RegisterStatus> before, after;
   std::string createdAt;
   std::optional<std::string> startedAt, endedAt;
+  // A receipt's money as the register counts it, in cents; empty for other kinds.
+  std::optional<int64_t> total, change;
+  // How the final state was decided: "run", "register" or "person"; empty until final.
+  std::optional<std::string> settledBy;
+  std::optional<std::string> expiresAt;  // a job still queued then is never sent
+  // The reason as a code and its parameters, for a page to pick its own words.
+  std::string reasonCode;
+  nlohmann::json reasonParams = nlohmann::json::object();
+  std::optional<std::string> note;  // a person's word given with a resolve
+};
+
+// What a new job carries beside its request.
+struct JobExtras {
+  std::optional<int64_t> total, change;
+  std::optional<std::string> expiresAt;
+};
+
+// A job's reason and how it was decided, stored with its move.
+struct Verdict {
+  std::string reason;
+  std::string reasonCode;
+  nlohmann::json reasonParams = nlohmann::json::object();
+  std::optional<std::string> receiptNumber;
+  std::optional<std::string> settledBy;  // for a final state; "run" when left empty
+  std::optional<std::string> note;
 };
 
 nlohmann::json jobSummaryJson(const Job& j);
@@ -61,6 +86,8 @@ struct RunResult {
 struct Held {
   std::string reason;
   std::optional<int64_t> jobId;
+  std::string reasonCode;
+  nlohmann::json reasonParams = nlohmann::json::object();
 };
 
 struct RegisterRow {
@@ -100,7 +127,8 @@ class Store {
   // (register, key) names one job forever: the same request finds it again, a different
   // one is a conflict. A new job is committed before this returns.
   CreateResult create(const std::string& reg, const std::string& key, const std::string& kind,
-                      const std::string& request, const std::vector<std::string>& lines);
+                      const std::string& request, const std::vector<std::string>& lines,
+                      const JobExtras& extras = {});
 
   std::optional<Job> get(int64_t id);
   std::optional<Job> find(const std::string& reg, const std::string& key);
@@ -122,6 +150,8 @@ class Store {
   Job finish(int64_t id, JobState from, JobState to, const RunResult* run,
              const std::optional<RegisterStatus>& after, const std::string& reason,
              const std::optional<std::string>& receiptNumber);
+  Job finish(int64_t id, JobState from, JobState to, const RunResult* run,
+             const std::optional<RegisterStatus>& after, const Verdict& verdict);
 
   RegisterRow registerRow(const std::string& reg);
   void setHeld(const std::string& reg, const std::optional<Held>& held);
@@ -155,6 +185,8 @@ class Store {
 
  private:
   void exec(const char* sql);
+  // Columns a store made by an earlier version lacks, added in place.
+  void migrate();
   Job finishLocked(int64_t id, JobState from, JobState to);
   int64_t appendEventLocked(const std::string& type, const std::string& data);
   // The job as it now stands, with its event, committed, and the event streams woken.

@@ -345,7 +345,7 @@ void Worker::runReceiptOrLines(Job job) {
     hold(
         {"a sale is open on the register, not opened by this service: finish or cancel it on the "
          "register, then resume",
-         std::nullopt});
+         std::nullopt, "sale_open", nlohmann::json::object()});
     setRuntime(false, std::nullopt);
     return;
   }
@@ -393,7 +393,7 @@ void Worker::runReceiptOrLines(Job job) {
                                           : settleLines(run.exitStatus, after);
   job = finish(job.id, JobState::Running, o.state, &run, after, o.reason, o.receiptNumber);
   logJob(job);
-  if (o.hold) hold({o.reason, job.id});
+  if (o.hold) hold({o.reason, job.id, "", nlohmann::json::object()});
   setRuntime(false, std::nullopt);
 }
 
@@ -509,7 +509,7 @@ void Worker::settleUncertain(Job job) {
     o = settleLines(exitStatus, after);
   job = finish(job.id, JobState::Uncertain, o.state, run, after, o.reason, o.receiptNumber);
   logJob(job);
-  if (o.hold) hold({o.reason, job.id});
+  if (o.hold) hold({o.reason, job.id, "", nlohmann::json::object()});
   setRuntime(false, std::nullopt);
 }
 
