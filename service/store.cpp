@@ -82,12 +82,18 @@ constexpr const char* kJobColumns =
     "register_text, receipt_number, reason, console, dump_log, files, status_before, "
     "status_after, created_at, started_at, ended_at";
 
+// Set by a read or write the database refused (a full disk, an I/O error), cleared by the
+// next commit: what cassardd_store_up reports between the two.
+std::atomic<bool> gStoreFailing{false};
+
 // One prepared statement; binds by position from 1, reads columns from 0.
 class Stmt {
  public:
   Stmt(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK) {
+      gStoreFailing = true;
       throw StoreError(std::string("prepare: ") + sqlite3_errmsg(db));
+    }
   }
   ~Stmt() { sqlite3_finalize(s_); }
   Stmt(const Stmt&) = delete;
@@ -112,6 +118,7 @@ class Stmt {
     const int rc = sqlite3_step(s_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
+    gStoreFailing = true;
     throw StoreError(std::string("step: ") + sqlite3_errmsg(db_));
   }
   bool null(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
@@ -145,6 +152,7 @@ class Tx {
   void commit() {
     run("COMMIT");
     done_ = true;
+    gStoreFailing = false;
   }
 
  private:
@@ -153,6 +161,7 @@ class Tx {
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
       const std::string msg = err ? err : "?";
       sqlite3_free(err);
+      gStoreFailing = true;
       throw StoreError(std::string(sql) + ": " + msg);
     }
   }
@@ -642,6 +651,10 @@ std::string Store::integrityCheck() {
   std::string out;
   while (s.step()) out += (out.empty() ? "" : "; ") + s.text(0);
   return out;
+}
+
+bool Store::failing() const {
+  return gStoreFailing;
 }
 
 bool Store::alive() {
