@@ -164,7 +164,7 @@ void Api::routes() {
     }
     if (req.method == "OPTIONS" && listed) {
       res.status = 204;
-      res.set_header("Access-Control-Allow-Methods", "GET, POST, OPTIONS");
+      res.set_header("Access-Control-Allow-Methods", "GET, POST, DELETE, OPTIONS");
       res.set_header("Access-Control-Allow-Headers",
                      "Authorization, Content-Type, Idempotency-Key, Last-Event-ID");
       res.set_header("Access-Control-Max-Age", "600");
@@ -172,7 +172,7 @@ void Api::routes() {
         res.set_header("Access-Control-Allow-Private-Network", "true");
       return HR::Handled;
     }
-    const bool open = !api || req.path == "/v1/openapi.json";
+    const bool open = !api || req.path == "/v1/openapi.json" || req.path == "/v1/cassard-client.js";
     if (!cfg_.token.empty() && !open) {
       const std::string auth = req.get_header_value("Authorization");
       bool ok = auth.rfind("Bearer ", 0) == 0 && sameSecret(auth.substr(7), cfg_.token);
@@ -462,6 +462,15 @@ void Api::routes() {
     };
     ++streams_;
     res.set_chunked_content_provider("text/event-stream", provide, [this](bool) { --streams_; });
+  });
+
+  // The client module tills import, from the page's files: like them, no token.
+  s.Get("/v1/cassard-client.js", [this](const Request&, Response& res) {
+    std::ifstream in(fs::path(cfg_.webDir) / "cassard-client.js", std::ios::binary);
+    if (!in) return error(res, 404, "not_found", "no cassard-client.js in web_dir");
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    res.set_content(bytes.str(), "text/javascript; charset=utf-8");
   });
 
   // What is left under /v1 is no resource, or the wrong method for one.

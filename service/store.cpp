@@ -105,12 +105,18 @@ constexpr const char* kAddedColumns[][3] = {
     {"registers", "held_params", "TEXT NOT NULL DEFAULT '{}'"},
 };
 
+// Set by a read or write the database refused (a full disk, an I/O error), cleared by the
+// next commit: what cassardd_store_up reports between the two.
+std::atomic<bool> gStoreFailing{false};
+
 // One prepared statement; binds by position from 1, reads columns from 0.
 class Stmt {
  public:
   Stmt(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK) {
+      gStoreFailing = true;
       throw StoreError(std::string("prepare: ") + sqlite3_errmsg(db));
+    }
   }
   ~Stmt() { sqlite3_finalize(s_); }
   Stmt(const Stmt&) = delete;
@@ -135,6 +141,7 @@ class Stmt {
     const int rc = sqlite3_step(s_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
+    gStoreFailing = true;
     throw StoreError(std::string("step: ") + sqlite3_errmsg(db_));
   }
   bool null(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
@@ -168,6 +175,7 @@ class Tx {
   void commit() {
     run("COMMIT");
     done_ = true;
+    gStoreFailing = false;
   }
 
  private:
@@ -176,6 +184,7 @@ class Tx {
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
       const std::string msg = err ? err : "?";
       sqlite3_free(err);
+      gStoreFailing = true;
       throw StoreError(std::string(sql) + ": " + msg);
     }
   }
@@ -731,6 +740,10 @@ std::string Store::integrityCheck() {
   std::string out;
   while (s.step()) out += (out.empty() ? "" : "; ") + s.text(0);
   return out;
+}
+
+bool Store::failing() const {
+  return gStoreFailing;
 }
 
 bool Store::alive() {

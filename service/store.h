@@ -182,6 +182,8 @@ class Store {
   std::vector<int64_t> prune(int keepDays);
   std::string integrityCheck();
   bool alive();
+  // The last statement the database refused has not been followed by a commit yet.
+  bool failing() const;
 
  private:
   void exec(const char* sql);

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -39,6 +40,25 @@ rc=$?
 pause after-run
 exit $rc
 )";
+
+// Every answer the tests receive, for the contract check that runs after them: one JSON line
+// per answer (method, path, status, content type, body) appended to the file that
+// CASSARD_CONTRACT_LOG names. One write() per line on an O_APPEND descriptor, so the test
+// processes that run side by side never interleave within a line.
+void recordAnswer(const std::string& method, const std::string& path, int status,
+                  const std::string& type, const std::string& body) {
+  const char* file = std::getenv("CASSARD_CONTRACT_LOG");
+  if (!file || !*file || status <= 0) return;
+  const std::string line =
+      json{{"method", method}, {"path", path}, {"status", status}, {"type", type}, {"body", body}}
+          .dump(-1, ' ', false, json::error_handler_t::replace) +
+      "\n";
+  const int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  if (write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+    ADD_FAILURE() << "could not record an answer in " << file;
+  close(fd);
+}
 
 }  // namespace
 
@@ -90,7 +110,10 @@ Service::Service(Options o) : o_(std::move(o)) {
 }
 
 Service::~Service() {
-  if (pid_ > 0) kill9();
+  if (pid_ > 0) {
+    recordEvents();
+    kill9();
+  }
   if (::testing::Test::HasFailure()) {
     // The end of the log is what tells: a long run's job lines would push it out of sight.
     const std::string text = log();
@@ -191,7 +214,32 @@ Reply Service::request(const std::string& method, const std::string& path, const
   reply.text = r->body;
   for (const auto& [k, v] : r->headers) reply.headers.emplace_back(k, v);
   reply.body = json::parse(r->body, nullptr, false);
+  recordAnswer(method, path, reply.status, reply.header("Content-Type"), reply.text);
   return reply;
+}
+
+void Service::recordEvents() {
+  if (!std::getenv("CASSARD_CONTRACT_LOG")) return;
+  // From the second event on (an id of 0 is not one): the stream sends all it keeps after
+  // the id in its first chunk, then waits for more.
+  httplib::Client cli("127.0.0.1", port_);
+  cli.set_read_timeout(std::chrono::seconds(5));
+  httplib::Headers h{{"Last-Event-ID", "1"}};
+  if (!o_.token.empty()) h.emplace("Authorization", "Bearer " + o_.token);
+  std::string stream;
+  int status = 0;
+  cli.Get(
+      "/v1/events", h,
+      [&](const httplib::Response& r) {
+        status = r.status;
+        return true;
+      },
+      [&](const char* data, size_t n) {
+        stream.append(data, n);
+        return stream.size() < 2 || stream.substr(stream.size() - 2) != "\n\n";
+      });
+  if (status != 200 || stream.empty()) return;
+  recordAnswer("GET", "/v1/events", 200, "text/event-stream", stream);
 }
 
 Reply Service::post(const std::string& reg, const std::string& key, const json& body) {

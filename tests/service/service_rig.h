@@ -71,6 +71,8 @@ class Service {
   int receiptsOnRoll(int i);
   json control(int i, const std::string& command);  // ecrsim's control socket
   std::string log() const;                          // cassardd's stderr
+  // The events the store keeps, for the contract check (see recordAnswer).
+  void recordEvents();
   const std::filesystem::path& dir() const { return dir_; }
   int port() const { return port_; }
 

@@ -1,0 +1,542 @@
+#!/usr/bin/python3
+"""The tills a shop's developer builds on cassardd, against a real cassardd and ecrsim:
+
+  TillBrowser  the example till (examples/till) on a second origin in headless Chromium:
+               a reload before the POST, after it but before its answer, and while the
+               job runs prints each sale once; the client's errors and Location; Local
+               Network Access from a non-loopback origin, granted and denied
+  TillTls      the console and the API over HTTPS with a CA made here, the till on an
+               HTTPS origin (exit 77 while cassardd has no tls_cert)
+  TillPython   examples/till-python/till.py: a sale, and the two crashes it must survive
+
+  till_test.py --cassardd PATH --cassard PATH --ecrsim PATH --source DIR --artifacts DIR [Class ...]
+"""
+
+import argparse
+import functools
+import http.server
+import json
+import os
+import shutil
+import signal
+import socket
+import socketserver
+import ssl
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+ARGS = None
+SKIP = 77
+TOKEN = 'till-s3cret'
+
+
+def free_port(host='127.0.0.1'):
+    with socket.socket() as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+def wait_line(proc, prefix, timeout):
+    end = time.monotonic() + timeout
+    seen = []
+    while time.monotonic() < end:
+        line = proc.stdout.readline()
+        if not line:
+            if proc.poll() is not None:
+                break
+            continue
+        seen.append(line)
+        if line.startswith(prefix):
+            return line.strip()
+    raise RuntimeError(f'no "{prefix}" within {timeout} s; got {seen!r}, exit {proc.poll()}')
+
+
+class Files(threading.Thread):
+    """A directory served on its own origin (http, or https with cert and key)."""
+
+    def __init__(self, directory, host='127.0.0.1', cert=None):
+        super().__init__(daemon=True)
+        handler = functools.partial(Quiet, directory=directory)
+        self.httpd = socketserver.ThreadingTCPServer((host, 0), handler)
+        self.httpd.daemon_threads = True
+        scheme = 'http'
+        if cert:
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            ctx.load_cert_chain(*cert)
+            self.httpd.socket = ctx.wrap_socket(self.httpd.socket, server_side=True)
+            scheme = 'https'
+        self.origin = f'{scheme}://{host}:{self.httpd.server_address[1]}'
+        self.start()
+
+    def run(self):
+        self.httpd.serve_forever()
+
+    def stop(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+class Quiet(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *a):
+        pass
+
+
+class Rig:
+    """ecrsim (cassa1) and cassardd with a token and the origins given."""
+
+    def __init__(self, origins, extra=''):
+        self.dir = tempfile.mkdtemp(prefix='till.')
+        self.procs = []
+        self.link = os.path.join(self.dir, 'cassa1')
+        self.ctl = self.link + '.ctl'
+        self.roll = self.link + '.roll'
+        p = self.start([ARGS.ecrsim, '--link', self.link, '--control', self.ctl, '--profile',
+                        os.path.join(ARGS.source, 'tests/data/profiles/default.json'), '--roll', self.roll], 'ecrsim')
+        wait_line(p, 'ecrsim ready', 20)
+        self.config = os.path.join(self.dir, 'cassardd.toml')
+        with open(self.config, 'w') as f:
+            f.write(f'listen = "127.0.0.1:0"\nstate_dir = "{self.dir}/state"\ncassard = "{ARGS.cassard}"\n'
+                    f'web_dir = "{ARGS.source}/web"\ntoken = "{TOKEN}"\norigins = {json.dumps(origins)}\n{extra}'
+                    f'[registers.cassa1]\ndevice = "{self.link}"\npayments = {{ contanti = "10", carta = "20" }}\n')
+        os.makedirs(os.path.join(self.dir, 'state'))
+        self.cassardd = self.start([ARGS.cassardd, '--config', self.config], 'cassardd')
+        line = self.cassardd.stdout.readline()
+        if not line.startswith('cassardd ready on '):
+            self.cassardd.wait(10)
+            with open(os.path.join(self.dir, 'cassardd.err')) as f:
+                self.refusal = f.read().strip()
+            self.url = None
+            return
+        self.url = line.split(' on ', 1)[1].strip().rstrip('/')
+
+    def start(self, argv, log):
+        with open(os.path.join(self.dir, log + '.err'), 'w') as err:
+            p = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=err, text=True, start_new_session=True)
+        self.procs.append(p)
+        return p
+
+    def stop(self, keep=False):
+        for p in reversed(self.procs):
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                try:
+                    p.wait(10)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+            p.stdout.close()
+        if keep:
+            print(f'kept {self.dir}', file=sys.stderr)
+        else:
+            shutil.rmtree(self.dir, ignore_errors=True)
+
+    def api(self, method, path, body=None, key=None, headers=None, context=None):
+        req = urllib.request.Request(self.url + path, method=method,
+                                     data=json.dumps(body).encode() if body is not None else None)
+        req.add_header('Authorization', 'Bearer ' + TOKEN)
+        if body is not None:
+            req.add_header('Content-Type', 'application/json')
+        if key:
+            req.add_header('Idempotency-Key', key)
+        for k, v in (headers or {}).items():
+            req.add_header(k, v)
+        try:
+            with urllib.request.urlopen(req, timeout=10, context=context) as res:
+                return res.status, json.loads(res.read() or b'null'), res.headers
+        except urllib.error.HTTPError as e:
+            return e.code, json.loads(e.read() or b'null'), e.headers
+
+    def jobs_with_key(self, key):
+        return [j for j in self.api('GET', '/v1/jobs?register=cassa1&limit=500')[1]['jobs'] if j['key'] == key]
+
+    def ecrsim(self, command):
+        with socket.socket(socket.AF_UNIX) as s:
+            s.settimeout(5)
+            s.connect(self.ctl)
+            f = s.makefile('rw', encoding='utf-8')
+            f.write(command + '\n')
+            f.flush()
+            answer = json.loads(f.readline())
+        if not answer.get('ok'):
+            raise RuntimeError(f'ecrsim refused "{command}": {answer}')
+        return answer
+
+    def receipts_on_roll(self):
+        try:
+            with open(self.roll, encoding='latin-1') as f:
+                return sum(' closed --------' in line for line in f)
+        except FileNotFoundError:
+            return 0
+
+
+def chrome(extra_args=()):
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    o = webdriver.ChromeOptions()
+    o.binary_location = shutil.which('chromium') or '/usr/bin/chromium'
+    for a in ('--headless=new', '--no-sandbox', '--disable-dev-shm-usage', '--disable-gpu', '--lang=it-IT',
+              '--window-size=1000,900', *extra_args):
+        o.add_argument(a)
+    o.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
+    return webdriver.Chrome(service=Service(shutil.which('chromedriver') or '/usr/bin/chromedriver'), options=o)
+
+
+def until(d, cond, timeout, message):
+    from selenium.webdriver.support.ui import WebDriverWait
+    return WebDriverWait(d, timeout, poll_frequency=0.05).until(cond, message)
+
+
+def pending_sales(d):
+    return d.execute_script('''
+        return Object.keys(localStorage).filter((k) => k.startsWith('cassard.sale.'))
+          .map((k) => JSON.parse(localStorage.getItem(k)));''')
+
+
+# A page script: imports the client from cassardd and runs `body` with `c` (connect()ed) and
+# `m` (the module); resolves with what body returns, or {error: {name, code, field, message}}.
+CLIENT_SCRIPT = '''
+const [base, token, body, done] = arguments;
+import(base + '/v1/cassard-client.js').then(async (m) => {
+  const c = m.connect({ base, token });
+  try { done(await (new Function('m', 'c', 'return (async () => {' + body + '})()'))(m, c)); }
+  catch (e) { done({ error: { name: e.name, code: e.code, field: e.field, status: e.status, message: e.message } }); }
+}, (e) => done({ error: { name: 'import', message: String(e) } }));
+'''
+
+
+class TillBrowser(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        till_dir = os.path.join(ARGS.source, 'examples/till')
+        cls.till = Files(till_dir)
+        # A non-loopback origin: this machine's own address, which Chromium counts as public
+        # or local, never loopback. Treated as secure, as an HTTPS origin would be.
+        cls.lan_host = cls.own_address()
+        # That origin serves the client module itself: cassardd's copy would need the very
+        # permission under test to be fetched.
+        cls.lan_dir = tempfile.mkdtemp(prefix='lan.')
+        shutil.copy(os.path.join(ARGS.source, 'web/cassard-client.js'), cls.lan_dir)
+        with open(os.path.join(cls.lan_dir, 'index.html'), 'w') as f:
+            f.write('<!doctype html><html lang="it"><title>cassa</title></html>\n')
+        cls.lan = Files(cls.lan_dir, host=cls.lan_host) if cls.lan_host else None
+        origins = [cls.till.origin] + ([cls.lan.origin] if cls.lan else [])
+        cls.rig = Rig(origins)
+        cls.d = chrome()
+
+    @classmethod
+    def own_address(cls):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            try:
+                s.connect(('192.0.2.1', 9))  # no packet is sent: the route picks the address
+                a = s.getsockname()[0]
+            except OSError:
+                return None
+        return None if a.startswith('127.') else a
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.d.quit()
+        cls.rig.stop(keep=getattr(cls, 'keep', False))
+        cls.till.stop()
+        if cls.lan:
+            cls.lan.stop()
+        shutil.rmtree(cls.lan_dir, ignore_errors=True)
+
+    def tearDown(self):
+        result = getattr(self._outcome, 'result', None)
+        if result and any(t is self for t, _ in result.failures + result.errors):
+            type(self).keep = True
+            base = os.path.join(ARGS.artifacts, 'FAILED-' + self._testMethodName)
+            os.makedirs(ARGS.artifacts, exist_ok=True)
+            self.d.save_screenshot(base + '.png')
+            with open(base + '.log', 'w') as f:
+                f.write('\n'.join(str(e) for e in self.d.get_log('browser')))
+
+    def open_till(self, origin):
+        self.d.get(f'{origin}/?server={self.rig.url}&register=cassa1')
+        self.d.execute_script('const c = JSON.parse(localStorage.getItem("till.config") || "{}");'
+                              'if (!c.token) { localStorage.setItem("till.config", JSON.stringify({...c, token: arguments[0]})); location.reload(); }',
+                              TOKEN)
+        until(self.d, lambda d: d.execute_script('return document.body.dataset.ready') == 'true', 30,
+              'the till never became ready')
+
+    def sell(self, products):
+        for p in products:
+            self.d.find_element('css selector', f'[data-product="{p}"]').click()
+        self.d.find_element('id', 'pay-cash').click()
+
+    def outcome(self):
+        return self.d.find_element('id', 'outcome').text
+
+    def test_reload_at_each_moment_prints_the_sale_once(self):
+        cdp = self.d.execute_cdp_cmd
+        before = self.rig.receipts_on_roll()
+        moments = ['before the POST', 'after the POST, before its answer', 'while the job runs']
+
+        def normal():
+            cdp('Fetch.disable', {})
+            cdp('Network.emulateNetworkConditions', {'offline': False, 'latency': 0,
+                                                     'downloadThroughput': -1, 'uploadThroughput': -1})
+
+        for n, moment in enumerate(moments, 1):
+            normal()
+            with self.subTest(moment=moment):
+                self.open_till(self.till.origin)
+                self.assertEqual(pending_sales(self.d), [])
+                if moment == 'while the job runs':
+                    self.rig.ecrsim('fault delay=2500@sale')
+                elif moment == 'before the POST':
+                    # The browser holds the POST before it leaves (the CORS preflight goes
+                    # through) until the page is gone.
+                    cdp('Fetch.enable', {'patterns': [{'urlPattern': '*/receipts', 'resourceType': 'Fetch',
+                                                       'requestStage': 'Request'}]})
+                else:
+                    # The request goes at once; every answer reaches the page 5 s late.
+                    cdp('Network.enable', {})
+                    cdp('Network.emulateNetworkConditions', {'offline': False, 'latency': 5000,
+                                                             'downloadThroughput': -1, 'uploadThroughput': -1})
+                self.sell(['PANE', 'LATTE'])
+                sale = until(self.d, lambda d: (pending_sales(d) or [None])[0], 10, 'no sale kept before sending')
+                key = sale['key']
+                if moment == 'before the POST':
+                    time.sleep(0.5)
+                    self.assertEqual(self.rig.jobs_with_key(key), [], 'the request left the browser')
+                elif moment == 'after the POST, before its answer':
+                    until(self.d, lambda d: self.rig.jobs_with_key(key), 10, 'the service never had the job')
+                    self.assertIsNone(pending_sales(self.d)[0]['jobId'], 'the page saw the answer')
+                else:
+                    until(self.d, lambda d: [j for j in self.rig.jobs_with_key(key) if j['state'] == 'running'], 15,
+                          'the job never ran')
+                    # The service answered: the client has the job, read from Location.
+                    got = pending_sales(self.d)[0]
+                    job_id = self.rig.jobs_with_key(key)[0]['id']
+                    self.assertEqual(got['jobId'], job_id)
+                    status, _, headers = self.rig.api('OPTIONS', '/v1/registers/cassa1/receipts',
+                                                      headers={'Origin': self.till.origin,
+                                                               'Access-Control-Request-Method': 'POST'})
+                    posted = self.rig.api('GET', f'/v1/jobs/{job_id}', headers={'Origin': self.till.origin})[2]
+                    if 'location' in (posted.get('Access-Control-Expose-Headers') or '').lower():
+                        self.assertEqual(got['location'], f'/v1/jobs/{job_id}')
+                    else:
+                        print('\nnote: Location is not exposed to other origins yet; the client took the id '
+                              'from the body', file=sys.stderr)
+                if moment == 'while the job runs':
+                    self.d.refresh()
+                else:
+                    self.d.get('about:blank')
+                    normal()
+                if moment == 'before the POST':
+                    self.assertEqual(self.rig.receipts_on_roll(), before + n - 1, 'printed though never sent')
+                self.open_till(self.till.origin)
+                until(self.d, lambda d: 'Scontrino n.' in self.outcome(), 30,
+                      f'no receipt after the reload: {self.outcome()!r}')
+                self.assertEqual(pending_sales(self.d), [])
+                jobs = self.rig.jobs_with_key(key)
+                self.assertEqual([j['state'] for j in jobs], ['done'], jobs)
+                self.assertIn(jobs[0]['receiptNumber'], self.outcome())
+                self.assertEqual(self.rig.receipts_on_roll(), before + n, f'{moment}: not exactly once on the roll')
+
+    def test_client_errors_by_kind(self):
+        self.d.get(self.rig.url + '/')  # cassardd's own origin: Location is readable here
+        rows = [  # legend, token, body of the script, expected
+            ('Location read on its own origin', TOKEN,
+             'let loc = null; const j = await c.postJob("cassa1", {kind: "status"}, {onProgress: (p) => '
+             '{ if (p.state === "accepted") loc = p.sale.location; }}); return {loc, id: j.id, state: j.state};',
+             lambda r: r['loc'] == f'/v1/jobs/{r["id"]}' and r['state'] == 'done'),
+            ('a wrong token', 'wrong', 'return await c.registers();',
+             lambda r: r['error']['name'] == 'AuthError' and r['error']['status'] == 401),
+            ('a receipt refused, naming its field', TOKEN,
+             'const r = c.postReceipt("cassa1", {items: [{description: "PANE", price: -1}], payments: '
+             '[{method: "contanti", amount: 100}]}); try { await r; } finally { if (c.pending().length) '
+             'throw new Error("a refused sale stayed pending"); }',
+             lambda r: r['error']['name'] == 'RefusedError' and r['error']['field'] == 'items[0].price'),
+            ('an unknown register', TOKEN, 'return await c.postReceipt("cassa9", {items: [], payments: []});',
+             lambda r: r['error']['name'] == 'RefusedError' and r['error']['code'] == 'unknown_register'),
+            ('nothing listening', TOKEN, 'return await m.request("GET", "/v1/registers", {base: '
+             f'"http://127.0.0.1:{free_port()}"}});',
+             lambda r: r['error']['name'] == 'NetworkError' and r['error']['code'] == 'network'),
+        ]
+        for legend, token, body, ok in rows:
+            with self.subTest(legend):
+                got = self.d.execute_async_script(CLIENT_SCRIPT, self.rig.url, token, body)
+                self.assertTrue(ok(got), f'{legend}: {got}')
+
+    def test_local_network_access_from_a_non_loopback_origin(self):
+        if not self.lan:
+            self.skipTest('this machine has no non-loopback address')
+        # Chromium counts the page's origin as public (or local) and cassardd's 127.0.0.1 as
+        # loopback: each request needs the Local Network Access permission. The origin is
+        # plain http, so it is treated as secure as an https one would be.
+        d = chrome([f'--unsafely-treat-insecure-origin-as-secure={self.lan.origin}'])
+        try:
+            rows = [('denied', 'PermissionError'), ('granted', None)]
+            for setting, error in rows:
+                with self.subTest(setting):
+                    for name in ('loopback-network', 'local-network-access', 'local-network'):
+                        try:
+                            d.execute_cdp_cmd('Browser.setPermission', {'permission': {'name': name},
+                                                                        'setting': setting, 'origin': self.lan.origin})
+                        except Exception:
+                            pass  # a name this Chromium does not know
+                    d.get(self.lan.origin + '/')
+                    got = d.execute_async_script(CLIENT_SCRIPT.replace("import(base + '/v1/cassard-client.js')",
+                                                                       "import('/cassard-client.js')"),
+                                                 self.rig.url, TOKEN, 'return (await c.registers()).map((r) => r.name);')
+                    if error:
+                        self.assertEqual(got.get('error', {}).get('name'), error, got)
+                        self.assertIn('Local Network Access', got['error']['message'])
+                    else:
+                        self.assertEqual(got, ['cassa1'])
+        finally:
+            d.quit()
+
+
+class TillTls(unittest.TestCase):
+    def test_console_and_till_over_https(self):
+        work = tempfile.mkdtemp(prefix='tls.')
+        try:
+            self.run_tls(work)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+
+    def run_tls(self, work):
+        def openssl(*a):
+            subprocess.run(['openssl', *a], cwd=work, check=True, capture_output=True)
+        openssl('req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes', '-days', '2',
+                '-subj', '/CN=cassard test CA', '-keyout', 'ca.key', '-out', 'ca.pem',
+                '-addext', 'basicConstraints=critical,CA:TRUE', '-addext', 'keyUsage=critical,keyCertSign')
+        with open(os.path.join(work, 'leaf.ext'), 'w') as f:
+            f.write('subjectAltName=IP:127.0.0.1,DNS:localhost\nextendedKeyUsage=serverAuth\n')
+        openssl('req', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes', '-subj', '/CN=127.0.0.1',
+                '-keyout', 'leaf.key', '-out', 'leaf.csr')
+        openssl('x509', '-req', '-in', 'leaf.csr', '-CA', 'ca.pem', '-CAkey', 'ca.key', '-CAcreateserial',
+                '-days', '2', '-extfile', 'leaf.ext', '-out', 'leaf.pem')
+        cert = (os.path.join(work, 'leaf.pem'), os.path.join(work, 'leaf.key'))
+        till = Files(os.path.join(ARGS.source, 'examples/till'), cert=cert)
+        rig = Rig([till.origin], extra=f'tls_cert = "{cert[0]}"\ntls_key = "{cert[1]}"\n')
+        try:
+            if rig.url is None:
+                if 'tls_cert' in rig.refusal:
+                    self.skipTest(f'cassardd does not take tls_cert yet: {rig.refusal}')
+                self.fail(f'cassardd did not start: {rig.refusal}')
+            self.assertTrue(rig.url.startswith('https://'), rig.url)
+            ctx = ssl.create_default_context(cafile=os.path.join(work, 'ca.pem'))
+            self.assertEqual(rig.api('GET', '/v1/registers', context=ctx)[0], 200)
+            # Chromium trusts the leaf by its key's hash, as a kiosk profile may be told to.
+            spki = subprocess.run(
+                f'openssl x509 -in {cert[0]} -pubkey -noout | openssl pkey -pubin -outform der | '
+                'openssl dgst -sha256 -binary | base64', shell=True, capture_output=True, text=True, check=True).stdout.strip()
+            d = chrome([f'--ignore-certificate-errors-spki-list={spki}'])
+            try:
+                d.get(rig.url + '/')
+                until(d, lambda d: d.find_elements('css selector', 'main, #token'), 15, 'the console did not load')
+                d.get(f'{till.origin}/?server={rig.url}&register=cassa1')
+                d.execute_script('localStorage.setItem("till.config", JSON.stringify({server: arguments[0], '
+                                 'register: "cassa1", token: arguments[1]})); location.reload();', rig.url, TOKEN)
+                until(d, lambda d: d.execute_script('return document.body.dataset.ready') == 'true', 30,
+                      'the till over https never became ready')
+                d.find_element('css selector', '[data-product="PANE"]').click()
+                d.find_element('id', 'pay-card').click()
+                until(d, lambda d: 'Scontrino n.' in d.find_element('id', 'outcome').text, 30, 'no receipt over https')
+                self.assertEqual(rig.receipts_on_roll(), 1)
+            finally:
+                d.quit()
+        finally:
+            rig.stop()
+            till.stop()
+
+
+class TillPython(unittest.TestCase):
+    def setUp(self):
+        self.rig = Rig([])
+        self.state = os.path.join(self.rig.dir, 'till-state')
+        self.token_file = os.path.join(self.rig.dir, 'token')
+        with open(self.token_file, 'w') as f:
+            f.write(TOKEN + '\n')
+        sys.path.insert(0, os.path.join(ARGS.source, 'examples/till-python'))
+        import till
+        self.till = till
+
+    def tearDown(self):
+        self.rig.stop()
+
+    def run_till(self, *args):
+        return subprocess.run([sys.executable, os.path.join(ARGS.source, 'examples/till-python/till.py'),
+                               '--server', self.rig.url, '--token-file', self.token_file, '--state', self.state,
+                               '--give-up', '30', *args], capture_output=True, text=True, timeout=120)
+
+    def test_each_sale_once_whatever_stops_the_till(self):
+        t = self.till.Till(self.rig.url, TOKEN, self.state, out=open(os.devnull, 'w'))
+        receipt = {'items': [{'description': 'PANE', 'price': 125, 'quantity': 2}],
+                   'payments': [{'method': 'contanti', 'amount': 250}]}
+        for n, crash in enumerate(('none', 'kept, never sent', 'sent, answer lost'), 1):
+            with self.subTest(crash):
+                if crash == 'none':
+                    r = self.run_till('sell', 'cassa1', 'PANE:125x2', 'LATTE:129x0.5', '--pay', 'contanti')
+                    self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                    self.assertRegex(r.stdout, r'printed: receipt \d{4}')
+                else:
+                    # What a till killed at that point leaves: the sale on disk, the job or not.
+                    sale = {'key': f'py-crash-{n}', 'register': 'cassa1', 'receipt': receipt,
+                            'savedAt': '2026-01-01T00:00:00+00:00', 'jobId': None}
+                    t.keep(sale)
+                    if crash == 'sent, answer lost':
+                        self.assertEqual(self.rig.api('POST', '/v1/registers/cassa1/receipts', receipt, sale['key'])[0], 201)
+                    r = self.run_till('resume')
+                    self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                    self.assertEqual(len(self.rig.jobs_with_key(sale['key'])), 1)
+                self.assertEqual(os.listdir(os.path.join(self.state, 'pending')), [])
+                until_ok = time.monotonic() + 10
+                while self.rig.receipts_on_roll() < n and time.monotonic() < until_ok:
+                    time.sleep(0.1)
+                self.assertEqual(self.rig.receipts_on_roll(), n, f'{crash}: not exactly once')
+
+    def test_refusals_keep_nothing_and_say_why(self):
+        rows = [  # args, exit status, words in stderr, pending left
+            (['sell', 'cassa1', 'PANE:-5'], 3, 'DESCRIPTION:CENTS', 0),
+            (['sell', 'cassa9', 'PANE:125'], 3, 'unknown_register', 0),
+            (['sell', 'cassa1', 'PANE:125', '--pay', 'assegno'], 3, 'payments[0].method', 0),
+        ]
+        for args, status, words, left in rows:
+            with self.subTest(args=args):
+                r = self.run_till(*args)
+                self.assertEqual(r.returncode, status, r.stdout + r.stderr)
+                self.assertIn(words, r.stderr)
+                pending = os.path.join(self.state, 'pending')
+                self.assertEqual(len(os.listdir(pending)) if os.path.isdir(pending) else 0, left)
+        with open(self.token_file, 'w') as f:
+            f.write('wrong\n')
+        r = self.run_till('sell', 'cassa1', 'PANE:125')
+        self.assertEqual(r.returncode, 4, r.stderr)
+        self.assertEqual(len(os.listdir(os.path.join(self.state, 'pending'))), 1, 'a sale refused for its token is kept')
+
+
+def main():
+    global ARGS
+    p = argparse.ArgumentParser()
+    for prog in ('cassardd', 'cassard', 'ecrsim'):
+        p.add_argument('--' + prog, required=True)
+    p.add_argument('--source', required=True)
+    p.add_argument('--artifacts', required=True)
+    ARGS, rest = p.parse_known_args()
+    for a in ('cassardd', 'cassard', 'ecrsim', 'source', 'artifacts'):
+        setattr(ARGS, a, os.path.abspath(getattr(ARGS, a)))
+    if not os.access(ARGS.cassardd, os.X_OK):
+        print(f'SKIPPED: these tests need cassardd, which is not built ({ARGS.cassardd})')
+        return SKIP
+    prog = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+    skipped = [r for _, r in prog.result.skipped if r.startswith('cassardd does not take')]
+    if skipped and prog.result.testsRun == len(prog.result.skipped):
+        print(f'SKIPPED: {skipped[0]}')
+        return SKIP
+    return 0 if prog.result.wasSuccessful() else 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())
