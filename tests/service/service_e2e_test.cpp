@@ -393,7 +393,7 @@ TEST(Cli, HelpVersionAndRefusedConfigurations) {
        "[registers.a]\ndevice = \"/dev/x\"\nspeed = 1\n",
        2,
        "",
-       "cassardd: registers.a.speed: unknown key (known: device, settings, payments)\n"},
+       "cassardd: registers.a.speed: unknown key (known: device, settings, payments, max_total)\n"},
       {{"--config"},
        "cassard = \"/nonexistent/cassard\"\n[registers.a]\ndevice = \"/dev/x\"\n",
        2,
