@@ -282,13 +282,11 @@ void Api::routes() {
       return error(res, 400, "bad_idempotency_key",
                    "an Idempotency-Key is 1 to 64 characters of A-Z a-z 0-9 . _ : -",
                    "Idempotency-Key");
-    json body;
-    try {
-      body = json::parse(req.body);
-    } catch (const json::parse_error& e) {
-      return error(res, 400, "bad_json",
-                   "the body is not valid JSON (byte " + std::to_string(e.byte) + ")");
-    }
+    const Parsed parsed = parseRequest(req.body);
+    if (parsed.error)
+      return error(res, 400, parsed.error->code, parsed.error->message,
+                   parsed.error->field.empty() ? std::nullopt : std::optional(parsed.error->field));
+    const json& body = parsed.body;
     const std::string request = body.dump();
     std::string kind = "receipt";
     Lines lines;
@@ -311,7 +309,8 @@ void Api::routes() {
     }
     if (lines.error)
       return error(res, 400, lines.error->code, lines.error->message, lines.error->field);
-    const Store::CreateResult r = store_.create(reg->name, key, kind, request, lines.lines);
+    const Store::CreateResult r = store_.create(reg->name, key, kind, request, lines.lines,
+                                                {lines.total, lines.change, std::nullopt});
     if (r.outcome == Store::Created::Conflict)
       return error(res, 409, "key_reused",
                    "Idempotency-Key " + key + " already names job " + std::to_string(r.job.id) +

@@ -16,14 +16,19 @@ struct PaymentCode {
   const char* code;
   bool amount;
   const char* twin;
+  bool change;       // the key gives change unless the register is programmed otherwise
+  const char* rest;  // the record pressing the same key without an amount
 };
 // Which key each record code presses is the register's own programming; whether the
-// record carries an amount and which code also asks for the fiscal report is the
-// driver's record table.
+// record carries an amount, which code also asks for the fiscal report, and which record
+// presses the same key without an amount is the driver's record table: 10 and 11 press
+// 49, 35 presses 50 without an amount, every other record its own key with one.
 constexpr PaymentCode kPaymentCodes[] = {
-    {"10", true, "12"}, {"11", false, "13"}, {"20", true, ""},  {"21", true, "23"},
-    {"22", true, "24"}, {"30", true, ""},    {"35", false, ""},
+    {"10", true, "12", true, "11"}, {"11", false, "13", false, "11"}, {"20", true, "", false, ""},
+    {"21", true, "23", false, ""},  {"22", true, "24", false, ""},    {"30", true, "", false, ""},
+    {"35", false, "", false, "35"},
 };
+constexpr const char* kCodeList = "10, 11, 20, 21, 22, 30, 35";
 
 const PaymentCode* paymentCode(const std::string& code) {
   for (const PaymentCode& p : kPaymentCodes)
@@ -70,6 +75,47 @@ void parseListen(const std::string& text, Config& c) {
   c.listenPort = std::stoi(port);
 }
 
+std::string record(const toml::node& n, const std::string& key) {
+  const std::string c = str(n, key);
+  if (!paymentCode(c)) fail(key, "\"" + c + "\" is not one of " + kCodeList);
+  return c;
+}
+
+// contanti = "10", or carta = { record = "20", change = false }, or
+// contanti = { record = "10", change = true, rest = "11" }.
+PaymentMethod parsePayment(const toml::node& node, const std::string& at) {
+  if (node.is_string()) return PaymentMethod(record(node, at));
+  if (!node.is_table())
+    fail(at,
+         "must be a record code (\"10\") or a table { record = \"10\", change = true, "
+         "rest = \"11\" }");
+  const toml::table& t = *node.as_table();
+  if (!t.contains("record")) fail(at + ".record", "missing");
+  PaymentMethod p(record(*t.get("record"), at + ".record"));
+  const PaymentCode& code = *paymentCode(p.record);
+  for (const auto& [k, v] : t) {
+    const std::string key(k.str());
+    const std::string full = at + "." + key;
+    if (key == "record") continue;
+    if (key == "change") {
+      if (!v.is_boolean()) fail(full, "must be true or false");
+      p.change = v.as_boolean()->get();
+      if (p.change && !code.amount)
+        fail(full, "record " + p.record + " takes no amount, so it gives no change");
+    } else if (key == "rest") {
+      const std::string rest = record(v, full);
+      if (rest != code.rest)
+        fail(full,
+             std::string("record ") + p.record +
+                 (*code.rest ? std::string(" pays the rest with record ") + code.rest + " only"
+                             : std::string(" has no record that pays the rest (10 has 11)")));
+    } else {
+      fail(full, "unknown key (known: record, change, rest)");
+    }
+  }
+  return p;
+}
+
 RegisterConfig parseRegister(const std::string& name, const toml::node& node) {
   const std::string at = "registers." + name;
   if (!std::regex_match(name, kRegisterName))
@@ -89,18 +135,19 @@ RegisterConfig parseRegister(const std::string& name, const toml::node& node) {
       r.settings = str(v, full);
       if (r.settings.size() > 79) fail(full, "is longer than 79 characters");
     } else if (key == "payments") {
-      if (!v.is_table()) fail(full, "must be a table of method = \"code\"");
-      for (const auto& [m, code] : *v.as_table()) {
-        const std::string method(m.str());
-        const std::string mkey = full + "." + method;
-        if (!std::regex_match(method, kMethodName))
+      if (!v.is_table())
+        fail(full, "must be a table of method = \"record\" or method = { record = ... }");
+      for (const auto& [m, method] : *v.as_table()) {
+        const std::string name(m.str());
+        const std::string mkey = full + "." + name;
+        if (!std::regex_match(name, kMethodName))
           fail(mkey, "a method's name is 1 to 32 letters, digits, '_' or '-'");
-        const std::string c = str(code, mkey);
-        if (!paymentCode(c)) fail(mkey, "\"" + c + "\" is not one of 10, 11, 20, 21, 22, 30, 35");
-        r.payments[method] = c;
+        r.payments[name] = parsePayment(method, mkey);
       }
+    } else if (key == "max_total") {
+      r.maxTotal = integer(v, full, 1, 999999999);
     } else {
-      fail(full, "unknown key (known: device, settings, payments)");
+      fail(full, "unknown key (known: device, settings, payments, max_total)");
     }
   }
   if (!haveDevice) fail(at + ".device", "missing");
@@ -108,6 +155,14 @@ RegisterConfig parseRegister(const std::string& name, const toml::node& node) {
 }
 
 }  // namespace
+
+PaymentMethod::PaymentMethod(const std::string& code) : record(code) {
+  if (const PaymentCode* p = paymentCode(code)) {
+    amount = p->amount;
+    change = p->change;
+    rest = p->rest;
+  }
+}
 
 bool paymentCodeKnown(const std::string& code) {
   return paymentCode(code) != nullptr;

@@ -8,11 +8,26 @@
 
 namespace cassardd {
 
+// How a payment method reaches the register: the record that pays an amount with it,
+// whether its key gives change, and the record that pays the rest without an amount.
+struct PaymentMethod {
+  std::string record;  // the amount's record; for a method without an amount, its rest record
+  bool amount = true;  // takes an amount
+  bool change = false;
+  std::string rest;  // pays what is due without an amount; empty when the method cannot
+
+  PaymentMethod() = default;
+  // The simple form, contanti = "10": the record table's defaults for the record.
+  PaymentMethod(const std::string& record);  // NOLINT(google-explicit-constructor)
+  PaymentMethod(const char* record) : PaymentMethod(std::string(record)) {}  // NOLINT
+};
+
 struct RegisterConfig {
   std::string name;
   std::string device;
-  std::string settings;                         // cassard's third argument; empty for its default
-  std::map<std::string, std::string> payments;  // method name -> record code
+  std::string settings;                           // cassard's third argument; empty for its default
+  std::map<std::string, PaymentMethod> payments;  // by method name
+  long long maxTotal = 9999999;                   // cents: the most a receipt may come to
 };
 
 struct Config {

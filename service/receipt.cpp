@@ -1,8 +1,8 @@
 #include "service/receipt.h"
 
-#include <cmath>
 #include <cstdio>
-#include <set>
+
+#include "service/money.h"
 
 namespace cassardd {
 
@@ -13,7 +13,7 @@ namespace {
 constexpr std::size_t kDescLen = 35;     // description column
 constexpr std::size_t kTextRowLen = 16;  // what a DY row prints
 constexpr std::size_t kMaxLine = 254;    // what cassard reads of a line
-constexpr long long kMaxAmount = 999999999;
+constexpr long long kMaxAmount = money::kMostAmount;
 constexpr std::size_t kMaxItems = 200;
 constexpr std::size_t kMaxPayments = 20;
 constexpr std::size_t kMaxTexts = 9;  // DY rows 1 to 9
@@ -76,13 +76,13 @@ bool boolean(const json& v, const std::string& field) {
 // Thousandths of the quantity, exact: 2.5 -> 2500.
 long long quantityMilli(const json& v, const std::string& field) {
   if (!v.is_number()) bad(field, "must be a number");
-  const double q = v.get<double>();
-  if (!(q > 0) || q > 99999.999) bad(field, "must be more than 0 and at most 99999.999");
-  const double milli = q * 1000.0;
-  const double whole = std::round(milli);
-  if (std::fabs(milli - whole) > 1e-6 * std::max(1.0, whole))
-    bad(field, "must have at most 3 decimals");
-  return static_cast<long long>(whole);
+  const auto milli = money::quantityMilli(v.get<double>());
+  if (!milli) bad(field, "must be a multiple of 0.001 from 0.001 to 99999.999");
+  return *milli;
+}
+
+std::string cents(long long c) {
+  return std::to_string(c) + " cents";
 }
 
 const json& array(const json& body, const char* key, const std::string& at, std::size_t lo,
@@ -172,8 +172,7 @@ Lines receiptLines(const json& body, const RegisterConfig& reg) {
       l.push_back(salesLine("03", "", -1,
                             static_cast<int>(integerIn(body["operator"], "operator", 1, 15, ""))));
 
-    // The least the items can come to: sales rounded down, returns rounded up.
-    long long leastTotal = 0;
+    money::Cents total = 0;
     const json& items = array(body, "items", "", 1, kMaxItems);
     for (std::size_t i = 0; i < items.size(); ++i) {
       const std::string at = index("items", i);
@@ -192,20 +191,28 @@ Lines receiptLines(const json& body, const RegisterConfig& reg) {
               ? static_cast<int>(integerIn(it["department"], path(at, "department"), 1, 30, ""))
               : 1;
       const bool isReturn = it.contains("return") && boolean(it["return"], path(at, "return"));
+      const money::Cents amount = money::lineAmount(price, milli);
+      if (amount == 0)
+        bad(path(at, "quantity"), "price x quantity comes to 0 cents, which the register refuses");
       if (milli != 1000) l.push_back(salesLine("00", "", milli));
       if (isReturn) l.push_back(salesLine("02"));
       l.push_back(salesLine("01", descr, price, dept));
-      const long long amount = price * milli;  // thousandths of a cent
-      leastTotal += isReturn ? -((amount + 999) / 1000) : amount / 1000;
+      total += isReturn ? -amount : amount;
     }
+    if (total <= 0)
+      bad("total", "the receipt comes to " + cents(total) +
+                       "; the register closes only a receipt of more than 0");
+    if (total > reg.maxTotal)
+      bad("total", "the receipt comes to " + cents(total) + ", more than the " +
+                       cents(reg.maxTotal) + " register " + reg.name + " takes (max_total)");
 
     const json& payments = array(body, "payments", "", 1, kMaxPayments);
     const bool fiscal =
         body.contains("fiscalReport") && boolean(body["fiscalReport"], "fiscalReport");
-    long long paid = 0;
-    bool settlesAll = false;
+    std::vector<money::Tender> tenders;
     for (std::size_t i = 0; i < payments.size(); ++i) {
       const std::string at = index("payments", i);
+      const bool last = i + 1 == payments.size();
       const json& p = payments[i];
       if (!p.is_object()) bad(at, "must be an object");
       onlyKeys(p, at, {"method", "amount"});
@@ -215,37 +222,56 @@ Lines receiptLines(const json& body, const RegisterConfig& reg) {
       const auto found = reg.payments.find(method);
       if (found == reg.payments.end()) {
         std::string known;
-        for (const auto& [name, code] : reg.payments) known += (known.empty() ? "" : ", ") + name;
+        for (const auto& [name, m] : reg.payments) known += (known.empty() ? "" : ", ") + name;
         bad(path(at, "method"), "\"" + method + "\" is not a payment method of register " +
                                     reg.name + " (configured: " + (known.empty() ? "none" : known) +
                                     ")");
       }
-      std::string code = found->second;
-      long long amount = -1;
-      if (paymentTakesAmount(code)) {
-        if (!p.contains("amount"))
-          bad(path(at, "amount"), "missing: method " + method + " takes an amount");
-        amount = integerIn(p["amount"], path(at, "amount"), 1, kMaxAmount, " number of cents");
-        paid += amount;
+      const PaymentMethod& m = found->second;
+      std::string code;
+      money::Tender t{std::nullopt, m.change};
+      if (p.contains("amount")) {
+        if (!m.amount)
+          bad(path(at, "amount"), "method " + method + " takes no amount: it pays what is due");
+        t.amount = integerIn(p["amount"], path(at, "amount"), 1, kMaxAmount, " number of cents");
+        code = m.record;
       } else {
-        if (p.contains("amount"))
-          bad(path(at, "amount"), "method " + method + " takes no amount: it settles what is due");
-        settlesAll = true;
+        if (m.rest.empty())
+          bad(path(at, "amount"), "missing: method " + method + " cannot pay the rest without one");
+        if (!last)
+          bad(path(at, "amount"),
+              "missing: only the last payment may leave out its amount to pay the rest");
+        code = m.rest;
       }
-      if (fiscal && i + 1 == payments.size()) {
+      if (fiscal && last) {
         const std::string twin = fiscalTwin(code);
         if (twin.empty())
           bad(path(at, "method"),
-              "method " + method + " (code " + code +
+              "method " + method + " (record " + code +
                   ") cannot ask for the fiscal report; with fiscalReport the last "
-                  "payment must use code 10, 11, 21 or 22");
+                  "payment must use record 10, 11, 21 or 22");
         code = twin;
       }
-      l.push_back(salesLine(code, "", amount));
+      l.push_back(salesLine(code, "", t.amount.value_or(-1)));
+      tenders.push_back(t);
     }
-    if (!settlesAll && paid < leastTotal)
-      bad("payments", "the payments (" + std::to_string(paid) + " cents) do not cover the total (" +
-                          std::to_string(leastTotal) + " cents)");
+    const money::Tendered paid = money::tender(total, tenders);
+    const std::string at = index("payments", paid.at);
+    switch (paid.fault) {
+      case money::Tendered::Fault::None:
+        break;
+      case money::Tendered::Fault::AfterTotal:
+        bad(at, "the total of " + cents(total) + " is already paid: no payment may follow");
+      case money::Tendered::Fault::OverWithoutChange:
+        bad(path(at, "amount"), "is more than the " + cents(paid.due) + " still due, and method " +
+                                    payments[paid.at]["method"].get<std::string>() +
+                                    " gives no change");
+      case money::Tendered::Fault::Short:
+        bad("payments", "the payments leave " + cents(paid.due) + " of the " + cents(total) +
+                            " unpaid (a last payment without amount pays the rest)");
+    }
+    out.total = total;
+    out.change = paid.change;
     l.push_back(salesLine("99"));
 
     if (body.contains("texts")) {
@@ -255,10 +281,75 @@ Lines receiptLines(const json& body, const RegisterConfig& reg) {
                               static_cast<int>(10 * (i + 1))));
     }
   } catch (const Bad& b) {
-    out.lines.clear();
+    out = Lines{};
     out.error = b.v;
   }
   return out;
+}
+
+json paymentsJson(const RegisterConfig& reg) {
+  json a = json::array();
+  for (const auto& [method, m] : reg.payments)
+    a.push_back({{"method", method},
+                 {"code", m.record},
+                 {"amount", m.amount},
+                 {"change", m.change},
+                 {"rest", !m.rest.empty()}});
+  return a;
+}
+
+Parsed parseRequest(std::string_view text) {
+  // Where the parser is, for a number it cannot hold: each open object's key, each open
+  // array's count of elements done.
+  struct Frame {
+    bool array;
+    std::string key;
+    std::size_t done = 0;
+  };
+  std::vector<Frame> open;
+  auto ended = [&] {
+    if (!open.empty() && open.back().array) ++open.back().done;
+  };
+  const json::parser_callback_t track = [&](int, json::parse_event_t e, json& parsed) {
+    switch (e) {
+      case json::parse_event_t::object_start:
+        open.push_back({false, "", 0});
+        break;
+      case json::parse_event_t::array_start:
+        open.push_back({true, "", 0});
+        break;
+      case json::parse_event_t::key:
+        open.back().key = parsed.get<std::string>();
+        break;
+      case json::parse_event_t::object_end:
+      case json::parse_event_t::array_end:
+        open.pop_back();
+        ended();
+        break;
+      case json::parse_event_t::value:
+        ended();
+        break;
+    }
+    return true;
+  };
+  Parsed p;
+  try {
+    p.body = json::parse(text, track);
+  } catch (const json::parse_error& e) {
+    p.error = Violation{"bad_json", "",
+                        "the body is not valid JSON (byte " + std::to_string(e.byte) + ")"};
+  } catch (const json::exception& e) {
+    // 1e400 and the like: the number does not fit a double.
+    std::string field;
+    for (const Frame& f : open)
+      field += f.array ? "[" + std::to_string(f.done) + "]" : (field.empty() ? "" : ".") + f.key;
+    const std::string what = e.what();
+    const auto quote = what.find('\'');
+    p.error = Violation{"bad_json", field,
+                        "the body has a number out of range" +
+                            (quote == std::string::npos ? "" : " (" + what.substr(quote) + ")")};
+  }
+  return p;
 }
 
 JobRequest jobRequestLines(const json& body) {

@@ -18,16 +18,32 @@ struct Violation {
   std::string message;
 };
 
+// A request's body as JSON, or bad_json naming where it went wrong: the byte, and the
+// field when a number is out of range (1e400).
+struct Parsed {
+  nlohmann::json body;
+  std::optional<Violation> error;
+};
+Parsed parseRequest(std::string_view text);
+
 // The sales lines of a request (Latin-1 bytes, no line end), or why there are none.
 struct Lines {
   std::vector<std::string> lines;
   std::optional<Violation> error;
+  std::optional<long long> total, change;  // cents, as the register counts them (receipts)
 };
 
 // A structured receipt into the record table: 03 operator; per item 00 quantity, 02 return,
-// 01 sale; the payments by their configured codes (the last one by its fiscal-report twin
-// when fiscalReport is set); 99; a DY row for each text.
+// 01 sale; the payments by their configured records (the last one by its fiscal-report
+// twin when fiscalReport is set), a payment without an amount by the method's rest record;
+// 99; a DY row for each text. Refused, naming the field, when the register would refuse
+// it: a line of 0 cents, a total of 0 or less or above the register's max_total, payments
+// short of the total, above what is due on a method without change, or after the total.
 Lines receiptLines(const nlohmann::json& body, const RegisterConfig& reg);
+
+// The register's payment methods for its JSON: [{method, code, amount, change, rest}], by
+// method name.
+nlohmann::json paymentsJson(const RegisterConfig& reg);
 
 // The body of POST .../jobs: kind lines, download or status. Status has no lines.
 struct JobRequest {

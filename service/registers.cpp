@@ -3,6 +3,8 @@
 #include <iostream>
 #include <sstream>
 
+#include "service/receipt.h"
+
 namespace cassardd {
 
 using nlohmann::json;
@@ -46,9 +48,6 @@ json Registers::registerJson(const std::string& name) {
                       : rt.busy        ? "busy"
                       : rt.unreachable ? "unreachable"
                                        : "idle";
-  json payments = json::array();
-  for (const auto& [method, code] : w->reg().payments)
-    payments.push_back({{"method", method}, {"code", code}, {"amount", paymentTakesAmount(code)}});
   json last = nullptr;
   if (row.lastStatus) {
     last = statusJson(*row.lastStatus);
@@ -66,7 +65,7 @@ json Registers::registerJson(const std::string& name) {
                         : json(nullptr)},
       {"lastStatus", last},
       {"lastError", rt.unreachable ? json(rt.lastError) : json(nullptr)},
-      {"payments", payments}};
+      {"payments", paymentsJson(w->reg())}};
 }
 
 json Registers::allJson() {

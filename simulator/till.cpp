@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "simulator/amount.h"
 #include "simulator/keycodes.h"
 
 namespace ecrsim {
@@ -11,11 +12,6 @@ namespace {
 bool keypadKey(unsigned code) {
   return code <= 10 || code == kPointKey || code == kCountedText || code == kQuantityKey ||
          code == kReturnKey || code == kOperatorKey || code == kItemKey;
-}
-
-// price x quantity in thousandths, rounded half up to the unit.
-Money times(Money price, Money thousandths) {
-  return (price * thousandths + 500) / 1000;
 }
 
 std::string trimmed(std::span<const uint8_t> text) {
@@ -194,7 +190,7 @@ KeyOutcome Till::item(std::span<const uint8_t> keys) {
   } else if (!amountOf(rest, decimals_, line.price)) {
     return o.refuse('E', "price not understood");
   }
-  const Money amount = times(line.price, line.quantity);
+  const Money amount = lineAmount(line.price, line.quantity);
   line.amount = line.kind == SaleLine::Kind::Return ? -amount : amount;
   if (!payments_.empty()) return o.refuse('E', "a sale after a payment");
   if (!signedOnOrFree(o)) return o;

@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <random>
 #include <thread>
 
 #include "service/config.h"
+#include "service/money.h"
 #include "service/receipt.h"
 #include "service/registers.h"
 #include "service/settle.h"
 #include "service/store.h"
+#include "simulator/amount.h"
 
 namespace cassardd {
 namespace {
@@ -46,10 +49,10 @@ TEST(Receipt, IntoSalesLines) {
        {L("01", "CAFFE", 120, 1), L("11"), L("99")}},
       {"a return, a Latin-1 description, two payments, the twin on the last only",
        R"({"items": [{"description": "CAFFÈ", "price": 100, "return": true}, {"description": "TÈ", "price": 300,
-           "quantity": 0.001}], "payments": [{"method": "carta", "amount": 100}, {"method": "credito"}],
+           "quantity": 0.5}], "payments": [{"method": "carta", "amount": 30}, {"method": "credito"}],
            "fiscalReport": true})",
-       {L("02"), L("01", "CAFF\xC8", 100, 1), L("00", "", 1), L("01", "T\xC8", 300, 1),
-        L("20", "", 100), L("13"), L("99")}},
+       {L("02"), L("01", "CAFF\xC8", 100, 1), L("00", "", 500), L("01", "T\xC8", 300, 1),
+        L("20", "", 30), L("13"), L("99")}},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
@@ -95,7 +98,7 @@ TEST(Receipt, EveryFaultNamesItsField) {
       {body(R"([{"description": "X", "price": 1, "return": "no"}])"), "invalid", "items[0].return"},
       {body("[" + item + "]", R"([{"method": "bitcoin", "amount": 1}])"), "invalid",
        "payments[0].method"},
-      {body("[" + item + "]", R"([{"method": "contanti"}])"), "invalid", "payments[0].amount"},
+      {body("[" + item + "]", R"([{"method": "carta"}])"), "invalid", "payments[0].amount"},
       {body("[" + item + "]", R"([{"method": "credito", "amount": 5}])"), "invalid",
        "payments[0].amount"},
       {body("[" + item + "]", R"([{"method": "contanti", "amount": 100}])"), "invalid", "payments"},
@@ -112,6 +115,151 @@ TEST(Receipt, EveryFaultNamesItsField) {
     EXPECT_EQ(got.error->code, r.code);
     EXPECT_EQ(got.error->field, r.field) << got.error->message;
     EXPECT_TRUE(got.lines.empty());
+  }
+}
+
+TEST(Money, LineAmountIsTheRegistersOwn) {
+  // Fixed seed: a failure names a pair that fails again. Every fourth pair is an exact
+  // half cent (odd price x an odd number of half units), where rounding down, to even or
+  // toward zero would part from the register.
+  std::mt19937_64 rng(20261207);
+  std::uniform_int_distribution<long long> anyPrice(1, money::kMostAmount), smallPrice(1, 5000),
+      anyQty(money::kLeastQuantity, money::kMostQuantity), smallQty(1, 20000), odd(0, 4999);
+  int halves = 0;
+  for (int i = 0; i < 10000; ++i) {
+    long long price = i % 2 ? anyPrice(rng) : smallPrice(rng);
+    long long milli = i % 3 ? anyQty(rng) : smallQty(rng);
+    if (i % 4 == 0) {
+      price |= 1;
+      milli = 500 * (2 * odd(rng) + 1);
+    }
+    halves += price * milli % 1000 == 500;
+    ASSERT_EQ(money::lineAmount(price, milli), ecrsim::lineAmount(price, milli))
+        << price << " x " << milli << " thousandths";
+  }
+  EXPECT_GE(halves, 2500);
+  EXPECT_EQ(money::lineAmount(125, 2500), 313) << "125 x 2.5 = 312.5";
+  EXPECT_EQ(money::lineAmount(money::kMostAmount, money::kMostQuantity), 99999998900000LL);
+}
+
+TEST(Money, ReceiptsTheRegisterWouldRefuseAreRefused) {
+  RegisterConfig reg = cassa();
+  reg.maxTotal = 100000;
+  auto item = [](const std::string& price, const std::string& extra = "") {
+    return R"({"description": "X", "price": )" + price + extra + "}";
+  };
+  auto body = [](const std::string& items, const std::string& payments) {
+    return R"({"items": [)" + items + R"(], "payments": [)" + payments + "]}";
+  };
+  const std::string pane = item("125", R"(, "quantity": 2.5)");  // 312.5 -> 313
+  struct Row {
+    std::string legend, body;
+    std::string field;  // refused naming it; empty: accepted
+    long long total = 0, change = 0;
+    std::vector<std::string> payLines = {};  // the payment lines, when they tell something
+  };
+  const Row rows[] = {
+      {"weighed goods by card, half up", body(pane, R"({"method": "carta", "amount": 313})"), "",
+       313, 0},
+      {"a cent short", body(pane, R"({"method": "carta", "amount": 312})"), "payments"},
+      {"a card paying more than is due", body(pane, R"({"method": "carta", "amount": 314})"),
+       "payments[0].amount"},
+      {"cash gives change", body(pane, R"({"method": "contanti", "amount": 500})"), "", 313, 187},
+      {"change only on the method that gives it",
+       body(pane, R"({"method": "contanti", "amount": 200}, {"method": "carta", "amount": 200})"),
+       "payments[1].amount"},
+      {"the rest by cash after a card",
+       body(pane, R"({"method": "carta", "amount": 100}, {"method": "contanti"})"),
+       "",
+       313,
+       0,
+       {L("20", "", 100), L("11")}},
+      {"the rest by a rest-only method",
+       body(pane, R"({"method": "credito"})"),
+       "",
+       313,
+       0,
+       {L("11")}},
+      {"the rest, then another payment",
+       body(pane, R"({"method": "contanti"}, {"method": "carta", "amount": 1})"),
+       "payments[0].amount"},
+      {"the rest on a method without a rest record", body(pane, R"({"method": "carta"})"),
+       "payments[0].amount"},
+      {"a payment after the total",
+       body(pane, R"({"method": "carta", "amount": 313}, {"method": "contanti", "amount": 1})"),
+       "payments[1]"},
+      {"returns only", body(item("100", R"(, "return": true)"), R"({"method": "contanti"})"),
+       "total"},
+      {"a total of 0",
+       body(item("100") + "," + item("100", R"(, "return": true)"), R"({"method": "contanti"})"),
+       "total"},
+      {"a return rounds half up too: 1000 - 313",
+       body(item("1000") + "," + item("125", R"(, "quantity": 2.5, "return": true)"),
+            R"({"method": "carta", "amount": 687})"),
+       "", 687, 0},
+      {"half a cent is a cent", body(item("1", R"(, "quantity": 0.5)"), R"({"method": "credito"})"),
+       "", 1, 0},
+      {"a line of 0 cents", body(item("1", R"(, "quantity": 0.499)"), R"({"method": "credito"})"),
+       "items[0].quantity"},
+      {"1e-10 is no quantity",
+       body(item("1", R"(, "quantity": 1e-10)"), R"({"method": "credito"})"), "items[0].quantity"},
+      {"a fourth decimal", body(item("100", R"(, "quantity": 2.0005)"), R"({"method": "credito"})"),
+       "items[0].quantity"},
+      {"the most quantity",
+       body(item("1", R"(, "quantity": 99999.999)"), R"({"method": "credito"})"), "", 100000, 0},
+      {"beyond it", body(item("1", R"(, "quantity": 100000)"), R"({"method": "credito"})"),
+       "items[0].quantity"},
+      {"max_total exactly", body(item("100000"), R"({"method": "credito"})"), "", 100000, 0},
+      {"above max_total", body(item("100001"), R"({"method": "credito"})"), "total"},
+      {"the sum above max_total",
+       body(item("60000") + "," + item("40001"), R"({"method": "credito"})"), "total"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.legend);
+    const Lines got = receiptLines(json::parse(r.body), reg);
+    if (!r.field.empty()) {
+      ASSERT_TRUE(got.error) << "accepted";
+      EXPECT_EQ(got.error->field, r.field) << got.error->message;
+      EXPECT_EQ(got.error->code, "invalid");
+      EXPECT_TRUE(got.lines.empty());
+      EXPECT_FALSE(got.total);
+      continue;
+    }
+    ASSERT_FALSE(got.error) << got.error->field << ": " << got.error->message;
+    EXPECT_EQ(got.total, r.total);
+    EXPECT_EQ(got.change, r.change);
+    if (!r.payLines.empty()) {
+      ASSERT_GE(got.lines.size(), r.payLines.size() + 1);
+      const std::vector<std::string> pays(got.lines.end() - 1 - r.payLines.size(),
+                                          got.lines.end() - 1);
+      EXPECT_EQ(pays, r.payLines);
+    }
+  }
+}
+
+TEST(Money, NumbersOutOfRangeNameTheirField) {
+  struct Row {
+    std::string text, code, field;
+  };
+  const Row rows[] = {
+      {R"({"items": [{"description": "X", "price": 1e400}]})", "bad_json", "items[0].price"},
+      {R"({"items": [{"price": 1, "q": [1, 2]}, {"quantity": -1e400}]})", "bad_json",
+       "items[1].quantity"},
+      {R"([[1], [2, {"a": 3}, 1E999]])", "bad_json", "[1][2]"},
+      {"1e400", "bad_json", ""},
+      {R"({"items": [)", "bad_json", ""},
+      {R"({"items": [{"price": 99999999999999999999}]})", "", ""},  // a double, not an overflow
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.text);
+    const Parsed got = parseRequest(r.text);
+    if (r.code.empty()) {
+      EXPECT_FALSE(got.error);
+      continue;
+    }
+    ASSERT_TRUE(got.error);
+    EXPECT_EQ(got.error->code, r.code);
+    EXPECT_EQ(got.error->field, r.field) << got.error->message;
   }
 }
 
@@ -246,7 +394,7 @@ TEST(Config, EveryErrorNamesItsKey) {
       {reg + "payments = { contanti = \"12\" }",
        "registers.cassa1.payments.contanti: \"12\" is not one of"},
       {reg + "payments = { contanti = 10 }",
-       "registers.cassa1.payments.contanti: must be a string"},
+       "registers.cassa1.payments.contanti: must be a record code"},
       {reg + "baud = 9600", "registers.cassa1.baud: unknown key"},
       {"listen = ", "cassardd.toml:1: "},
   };
@@ -267,6 +415,66 @@ TEST(Config, EveryErrorNamesItsKey) {
   ASSERT_EQ(c.registers.size(), 2u);
   EXPECT_EQ(c.registers[0].name, "zeta") << "the file's order";
   EXPECT_EQ(c.listenPort, 0);
+}
+
+TEST(Config, PaymentMethodsInBothForms) {
+  const std::string reg = "[registers.cassa1]\ndevice = \"/dev/ca300\"\n";
+  struct Row {
+    std::string payments;
+    std::string error;  // the error's start; empty: accepted as below
+    std::string record = "";
+    bool amount = false, change = false;
+    std::string rest = "";
+  };
+  const Row rows[] = {
+      {R"(m = "10")", "", "10", true, true, "11"},
+      {R"(m = "11")", "", "11", false, false, "11"},
+      {R"(m = "20")", "", "20", true, false, ""},
+      {R"(m = "35")", "", "35", false, false, "35"},
+      {R"(m = { record = "10", change = false })", "", "10", true, false, "11"},
+      {R"(m = { record = "10", change = true, rest = "11" })", "", "10", true, true, "11"},
+      {R"(m = { record = "20", change = true })", "", "20", true, true, ""},
+      {R"(m = { record = "35", rest = "35" })", "", "35", false, false, "35"},
+      {R"(m = { change = true })", "registers.cassa1.payments.m.record: missing"},
+      {R"(m = { record = "99" })", "registers.cassa1.payments.m.record: \"99\" is not one of"},
+      {R"(m = { record = 10 })", "registers.cassa1.payments.m.record: must be a string"},
+      {R"(m = { record = "20", rest = "11" })", "registers.cassa1.payments.m.rest: record 20 has"},
+      {R"(m = { record = "10", rest = "35" })", "registers.cassa1.payments.m.rest: record 10 pays"},
+      {R"(m = { record = "35", change = true })",
+       "registers.cassa1.payments.m.change: record 35 takes no amount"},
+      {R"(m = { record = "10", change = "yes" })", "registers.cassa1.payments.m.change: must be"},
+      {R"(m = { record = "10", colour = 1 })", "registers.cassa1.payments.m.colour: unknown key"},
+      {R"(m = ["10"])", "registers.cassa1.payments.m: must be a record code"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.payments);
+    const std::string text = reg + "payments = { " + r.payments + " }\n";
+    if (!r.error.empty()) {
+      try {
+        parseConfig(text, "t");
+        ADD_FAILURE() << "accepted";
+      } catch (const ConfigError& e) {
+        EXPECT_EQ(std::string(e.what()).rfind(r.error, 0), 0u) << e.what();
+      }
+      continue;
+    }
+    const PaymentMethod got = parseConfig(text, "t").registers[0].payments.at("m");
+    EXPECT_EQ(got.record, r.record);
+    EXPECT_EQ(got.amount, r.amount);
+    EXPECT_EQ(got.change, r.change);
+    EXPECT_EQ(got.rest, r.rest);
+  }
+  // What the record table gives, as the register's JSON shows it.
+  RegisterConfig c = cassa();
+  c.payments["buono"] = "35";
+  EXPECT_EQ(paymentsJson(c), json::parse(R"([
+      {"method": "buono", "code": "35", "amount": false, "change": false, "rest": true},
+      {"method": "carta", "code": "20", "amount": true, "change": false, "rest": false},
+      {"method": "contanti", "code": "10", "amount": true, "change": true, "rest": true},
+      {"method": "credito", "code": "11", "amount": false, "change": false, "rest": true},
+      {"method": "ticket", "code": "30", "amount": true, "change": false, "rest": false}])"));
+  EXPECT_EQ(parseConfig(reg + "max_total = 500\n", "t").registers[0].maxTotal, 500);
+  EXPECT_EQ(parseConfig(reg, "t").registers[0].maxTotal, money::kDefaultMaxTotal);
 }
 
 TEST(Store, KeysNameOneJobAndMovesAreEnforced) {

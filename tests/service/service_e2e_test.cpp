@@ -109,6 +109,13 @@ TEST(Api, EveryEndpointAndEveryRefusal) {
        "items[0].price"},
       {"POST",
        rcpt,
+       R"({"items": [{"description": "X", "price": 1e400}], "payments": []})",
+       {{"Idempotency-Key", "k2"}},
+       400,
+       "bad_json",
+       "items[0].price"},
+      {"POST",
+       rcpt,
        R"({"items": [], "extra": 1})",
        {{"Idempotency-Key", "k2"}},
        400,
@@ -226,6 +233,54 @@ TEST(Api, EventsCarryJobsAndRegisters) {
     EXPECT_NE(stream.find(seen), std::string::npos) << seen << "\n" << stream;
 }
 
+TEST(Money, TheJobsTotalAndChangeAreTheRegisters) {
+  svc::Service s({.control = true});
+  const json pane = {{"description", "PANE"}, {"price", 125}, {"quantity", 2.5}};     // 312.5
+  const json latte = {{"description", "LATTE"}, {"price", 99}, {"quantity", 0.333}};  // 32.967
+  json giveBack = pane;
+  giveBack["return"] = true;
+  struct Row {
+    const char* legend;
+    json items, payments;
+    long long total, change;
+  };
+  const Row rows[] = {
+      {"weighed goods by card",
+       json::array({pane}),
+       {{{"method", "carta"}, {"amount", 313}}},
+       313,
+       0},
+      {"cash gives change",
+       json::array({pane}),
+       {{{"method", "contanti"}, {"amount", 500}}},
+       313,
+       187},
+      {"the rest by cash after a card",
+       json::array({pane, latte}),
+       {{{"method", "carta"}, {"amount", 100}}, {{"method", "contanti"}}},
+       346,
+       0},
+      {"a return, with change",
+       json::array({{{"description", "VINO"}, {"price", 1000}}, giveBack}),
+       {{{"method", "contanti"}, {"amount", 700}}},
+       687,
+       13},
+  };
+  int id = 0;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.legend);
+    const svc::Reply posted = s.post("cassa1", "m" + std::to_string(++id),
+                                     {{"items", r.items}, {"payments", r.payments}});
+    ASSERT_EQ(posted.status, 201) << posted.text;
+    EXPECT_EQ(posted.body["total"], r.total);
+    EXPECT_EQ(posted.body["change"], r.change);
+    EXPECT_EQ(s.waitJob(id)["state"], "done");
+    const json last = s.control(0, "state")["lastReceipt"];
+    EXPECT_EQ(last["total"], r.total) << last.dump();
+    EXPECT_EQ(last["change"], r.change) << last.dump();
+  }
+}
+
 TEST(ExactlyOnce, FiftyConcurrentPostsOfOneKey) {
   svc::Service s;
   std::vector<svc::Reply> replies(50);
@@ -338,7 +393,7 @@ TEST(Cli, HelpVersionAndRefusedConfigurations) {
        "[registers.a]\ndevice = \"/dev/x\"\nspeed = 1\n",
        2,
        "",
-       "cassardd: registers.a.speed: unknown key (known: device, settings, payments)\n"},
+       "cassardd: registers.a.speed: unknown key (known: device, settings, payments, max_total)\n"},
       {{"--config"},
        "cassard = \"/nonexistent/cassard\"\n[registers.a]\ndevice = \"/dev/x\"\n",
        2,
