@@ -58,11 +58,13 @@ json Registers::registerJson(const std::string& name) {
       {"device", w->reg().device},
       {"state", state},
       {"queued", store_.count(name, JobState::Queued)},
-      {"held", row.held ? json{{"reason", row.held->reason},
-                               {"reasonCode", row.held->reasonCode},
-                               {"reasonParams", row.held->reasonParams},
-                               {"jobId", row.held->jobId ? json(*row.held->jobId) : json(nullptr)}}
-                        : json(nullptr)},
+      {"held", row.held
+                   ? json{{"reason", row.held->reason},
+                          {"reasonCode", row.held->reasonCode.empty() ? json(nullptr)
+                                                                      : json(row.held->reasonCode)},
+                          {"reasonParams", row.held->reasonParams},
+                          {"jobId", row.held->jobId ? json(*row.held->jobId) : json(nullptr)}}
+                   : json(nullptr)},
       {"lastStatus", last},
       {"lastError", rt.unreachable ? json(rt.lastError) : json(nullptr)},
       {"payments", paymentsJson(w->reg())}};

@@ -316,7 +316,7 @@ json jobSummaryJson(const Job& j) {
           {"failedLine", orNull(j.failedLine)},
           {"receiptNumber", orNull(j.receiptNumber)},
           {"reason", orNull(j.reason)},
-          {"reasonCode", j.reasonCode},
+          {"reasonCode", j.reasonCode.empty() ? json(nullptr) : json(j.reasonCode)},
           {"reasonParams", j.reasonParams},
           {"settledBy", orNull(j.settledBy)},
           {"total", orNull(j.total)},

@@ -270,12 +270,15 @@ def self_test(doc_path):
     c = Contract(doc, PENDING)
     reg = {'name': 'cassa1', 'device': '/dev/x', 'state': 'idle', 'queued': 0, 'held': None,
            'lastStatus': None, 'lastError': None,
-           'payments': [{'method': 'contanti', 'code': '10', 'amount': True}]}
+           'payments': [{'method': 'contanti', 'code': '10', 'amount': True, 'change': True,
+                         'rest': True}]}
     job = {'id': 1, 'register': 'cassa1', 'key': 'k', 'kind': 'receipt', 'state': 'done', 'exitStatus': 0,
            'meaning': 'completed', 'failedLine': None, 'receiptNumber': '0124', 'reason': None,
-           'createdAt': '2026-01-01T00:00:00Z', 'startedAt': None, 'endedAt': None}
+           'createdAt': '2026-01-01T00:00:00Z', 'startedAt': None, 'endedAt': None,
+           'total': 313, 'change': 0, 'settledBy': 'run', 'reasonCode': 'fiscalised',
+           'reasonParams': {'receiptNumber': '0124'}, 'payments': ['carta'], 'expiresAt': None}
     full = dict(job, request={}, lines=[], console='', dumpLog='', registerText=None, files=[],
-                statusBefore=None, statusAfter=None)
+                statusBefore=None, statusAfter=None, note=None)
 
     def changed(base, **kw):
         out = copy.deepcopy(base)
