@@ -150,6 +150,11 @@ std::vector<int64_t> jobDirIds(const cassardd::Config& cfg) {
   return ids;
 }
 
+std::string oneLine(std::string s) {
+  std::replace(s.begin(), s.end(), '\n', ' ');
+  return s;
+}
+
 std::string someIds(const std::vector<int64_t>& ids) {
   std::string out;
   for (std::size_t i = 0; i < ids.size() && i < 10; ++i)
@@ -180,7 +185,7 @@ std::string checkBeforeOpen(const cassardd::Config& cfg) {
 std::string checkStore(const cassardd::Config& cfg, cassardd::Store& store) {
   const std::string db = storePath(cfg);
   if (const std::string check = store.quickCheck(); check != "ok")
-    return "the store " + db + " is damaged (" + check.substr(0, 300) +
+    return "the store " + db + " is damaged (" + oneLine(check.substr(0, 300)) +
            "): restore it from the backup made with cassardd --backup (man cassardd)";
   const std::vector<int64_t> dirs = jobDirIds(cfg);
   std::vector<int64_t> pruned;

@@ -5,6 +5,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -826,6 +827,7 @@ std::string Store::fault() {
       Stmt s(c_, "PRAGMA quick_check");
       std::string out;
       while (s.step()) out += (out.empty() ? "" : "; ") + s.text(0);
+      std::replace(out.begin(), out.end(), '\n', ' ');
       checkFault_ = out == "ok" ? "" : "the store is damaged: " + out.substr(0, 500);
     } catch (const StoreError& e) {
       checkFault_ = std::string("the store cannot be checked: ") + e.what();
