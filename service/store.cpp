@@ -178,13 +178,29 @@ class Stmt {
 // A write transaction; rolled back unless committed.
 class Tx {
  public:
-  explicit Tx(sqlite3* db) : db_(db) { run("BEGIN IMMEDIATE"); }
+  // With `fault`: a commit that fails on the disk or the file is told there, and one that
+  // succeeds clears it. (A job's pages reach the disk at its commit.)
+  explicit Tx(sqlite3* db, Store::WriteFault* fault = nullptr) : db_(db), fault_(fault) {
+    run("BEGIN IMMEDIATE");
+  }
   ~Tx() {
     if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
   void commit() {
-    run("COMMIT");
+    try {
+      run("COMMIT");
+    } catch (const StoreError& e) {
+      if (fault_ && (sqlite3_errcode(db_) & 0xff) != SQLITE_BUSY) {
+        std::lock_guard lock(fault_->m);
+        fault_->text = "a write failed at " + utcNow() + " (" + e.what() + ")";
+      }
+      throw;
+    }
     done_ = true;
+    if (fault_) {
+      std::lock_guard lock(fault_->m);
+      fault_->text.clear();
+    }
   }
 
  private:
@@ -197,6 +213,7 @@ class Tx {
     }
   }
   sqlite3* db_;
+  Store::WriteFault* fault_;
   bool done_ = false;
 };
 
@@ -462,7 +479,7 @@ void Store::wake() {
 std::vector<Job> Store::recoverRunning() {
   std::vector<Job> moved;
   std::lock_guard lock(wm_);
-  Tx tx(w_);
+  Tx tx(w_, &writeFault_);
   std::vector<int64_t> ids;
   {
     Stmt s(w_, "SELECT id FROM jobs WHERE state = 'running' ORDER BY id");
@@ -492,7 +509,7 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
                                   const std::string& kind, const std::string& request,
                                   const std::vector<std::string>& lines) {
   std::lock_guard lock(wm_);
-  Tx tx(w_);
+  Tx tx(w_, &writeFault_);
   {
     Stmt s(w_, (std::string("SELECT ") + kJobColumns + " FROM jobs WHERE register = ? AND key = ?")
                    .c_str());
@@ -601,7 +618,7 @@ Job Store::finishLocked(int64_t id, JobState from, JobState to) {
 
 Job Store::start(int64_t id, const std::optional<RegisterStatus>& before) {
   std::lock_guard lock(wm_);
-  Tx tx(w_);
+  Tx tx(w_, &writeFault_);
   finishLocked(id, JobState::Queued, JobState::Running);
   Stmt u(w_, "UPDATE jobs SET started_at = ?, status_before = ? WHERE id = ?");
   u.bind(1, utcNow()).bind(2, statusText(before)).bind(3, id);
@@ -614,7 +631,7 @@ Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
                   const std::optional<RegisterStatus>& after, const std::string& reason,
                   const std::optional<std::string>& receiptNumber) {
   std::lock_guard lock(wm_);
-  Tx tx(w_);
+  Tx tx(w_, &writeFault_);
   const Job was = finishLocked(id, from, to);
   if (run) {
     // cassard names the line of the file it read; a line the request does not have (the
@@ -743,7 +760,7 @@ std::vector<int64_t> Store::prune(int keepDays) {
   std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &tm);
   std::vector<int64_t> ids;
   std::lock_guard lock(wm_);
-  Tx tx(w_);
+  Tx tx(w_, &writeFault_);
   {
     Stmt m(w_, "SELECT coalesce(max(id), 0) FROM jobs");
     m.step();
@@ -809,7 +826,7 @@ std::string Store::fault() {
     probedAt_ = now;
     try {
       std::lock_guard lock(wm_);
-      Tx tx(w_);
+      Tx tx(w_);  // its success says nothing of the writes that failed
       Stmt p(w_, "INSERT INTO probe (id, at) VALUES (1, ?) ON CONFLICT (id) DO UPDATE SET at = ?1");
       p.bind(1, utcNow());
       p.step();
@@ -834,7 +851,12 @@ std::string Store::fault() {
     }
   }
   checked_ = true;
-  return !checkFault_.empty() ? checkFault_ : probeFault_;
+  if (!checkFault_.empty()) return checkFault_;
+  if (!probeFault_.empty()) return probeFault_;
+  // A store near its limits takes the probe's one small row and not a job's: the last
+  // write of a job that failed counts until one succeeds.
+  std::lock_guard wl(writeFault_.m);
+  return writeFault_.text.empty() ? "" : "the store cannot be written: " + writeFault_.text;
 }
 
 std::vector<int64_t> Store::unknownJobs(const std::vector<int64_t>& ids,

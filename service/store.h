@@ -201,6 +201,11 @@ class Store {
   std::mutex em_;
   std::condition_variable ecv_;
   int64_t lastEvent_ = 0;
+  friend class Tx;
+  struct WriteFault {
+    std::mutex m;
+    std::string text;  // the last failed write of a job, until one commits
+  } writeFault_;
   sqlite3* c_ = nullptr;  // the health checks, under hm_
   std::mutex hm_;
   std::chrono::steady_clock::time_point probedAt_, checkedAt_;
