@@ -251,7 +251,10 @@ int serve(cassardd::Config cfg) {
                 << ") was running when the service stopped: uncertain until the register is read"
                 << std::endl;
   } catch (const std::exception& e) {
-    std::cerr << "cassardd: the store in " << cfg.stateDir << ": " << e.what() << std::endl;
+    std::cerr << "cassardd: the store in " << cfg.stateDir << ": " << oneLine(e.what())
+              << " (a damaged store is restored from the backup made with cassardd --backup: man "
+                 "cassardd)"
+              << std::endl;
     return 1;
   }
 
