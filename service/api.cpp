@@ -7,6 +7,7 @@
 #include <regex>
 #include <sstream>
 
+#include "service/child.h"
 #include "service/openapi.h"
 #include "service/receipt.h"
 
@@ -235,7 +236,8 @@ void Api::routes() {
   });
 
   s.Get("/healthz", [this](const Request&, Response& res) {
-    if (!store_.alive()) return error(res, 503, "unavailable", "the store cannot be read");
+    if (const std::string fault = store_.fault(); !fault.empty())
+      return error(res, 503, "store_unavailable", fault);
     if (const std::string stuck = registers_.stuck(); !stuck.empty())
       return error(res, 503, "unavailable", stuck);
     answer(res, 200, {{"status", "ok"}, {"version", CASSARDD_VERSION}});
@@ -299,23 +301,32 @@ void Api::routes() {
     }
     // The key decides first: a repeat is answered from the store even if the request would
     // no longer pass, and any other request under a used key is a conflict.
+    auto reused = [&](int64_t id, bool pruned) {
+      error(res, 409, "key_reused",
+            "Idempotency-Key " + key + " already names job " + std::to_string(id) +
+                (pruned ? " (pruned after keep_days)" : "") +
+                " of this register, with a different request",
+            "Idempotency-Key");
+    };
     if (auto existing = store_.find(reg->name, key)) {
       if (existing->kind == kind && existing->request == request)
         return answer(res, 200, jobJson(*existing));
-      return error(res, 409, "key_reused",
-                   "Idempotency-Key " + key + " already names job " + std::to_string(existing->id) +
-                       " of this register, with a different request",
-                   "Idempotency-Key");
+      return reused(existing->id, false);
+    }
+    // A key whose job was pruned stays that job's: the till learns what became of it.
+    if (auto pruned = store_.findPruned(reg->name, key)) {
+      if (pruned->fingerprint == requestFingerprint(kind, request))
+        return answer(res, 200, prunedJobJson(*pruned));
+      return reused(pruned->id, true);
     }
     if (lines.error)
       return error(res, 400, lines.error->code, lines.error->message, lines.error->field);
     const Store::CreateResult r = store_.create(reg->name, key, kind, request, lines.lines,
                                                 {lines.total, lines.change, std::nullopt});
+    if (r.pruned && r.outcome == Store::Created::Same)
+      return answer(res, 200, prunedJobJson(*r.pruned));
     if (r.outcome == Store::Created::Conflict)
-      return error(res, 409, "key_reused",
-                   "Idempotency-Key " + key + " already names job " + std::to_string(r.job.id) +
-                       " of this register, with a different request",
-                   "Idempotency-Key");
+      return reused(r.pruned ? r.pruned->id : r.job.id, !!r.pruned);
     if (r.outcome == Store::Created::New) {
       registers_.jobQueued(reg->name);
       res.set_header("Location", "/v1/jobs/" + std::to_string(r.job.id));
@@ -413,7 +424,8 @@ void Api::routes() {
     if (!job) return;
     const bool listed = std::any_of(job->files.begin(), job->files.end(),
                                     [&](const FileInfo& f) { return f.name == name; });
-    const fs::path p = fs::path(cfg_.stateDir) / "jobs" / std::to_string(job->id) / name;
+    const fs::path p =
+        jobFilesDir(fs::path(cfg_.stateDir) / "jobs" / std::to_string(job->id)) / name;
     std::ifstream in(p, std::ios::binary);
     if (!listed || !in)
       return error(res, 404, "unknown_file",

@@ -50,12 +50,19 @@ std::string readFile(const fs::path& p, std::size_t max) {
   return s;
 }
 
+fs::path jobFilesDir(const fs::path& jobDir) {
+  std::error_code ec;
+  const fs::path own = jobDir / kFilesDir;
+  return fs::is_directory(own, ec) ? own : jobDir;
+}
+
 ChildEnd runChild(const std::vector<std::string>& argv, const fs::path& dir,
-                  std::chrono::seconds limit, const std::atomic<bool>& abandon) {
+                  std::chrono::seconds limit, const std::atomic<bool>& abandon,
+                  const fs::path& cwd) {
   ChildEnd end;
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+  posix_spawn_file_actions_addchdir_np(&fa, (cwd.empty() ? dir : cwd).c_str());
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&fa, 1, (dir / kConsoleFile).c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0640);
@@ -192,16 +199,23 @@ RunResult collectRun(const fs::path& dir, const ChildEnd& end, int limitS) {
   } else if (end.exitStatus) {
     r.meaning = exitMeaning(*end.exitStatus);
   }
-  std::vector<std::string> names;
+  // The run's own folder holds only what cassard wrote there: its dump logs and the
+  // downloads. A job run before there was one has them among the service's files.
+  const fs::path own = jobFilesDir(dir);
+  const bool apart = own != dir;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(dir, ec))
+  // Unless a download of the job took its name: then it stays where cassard wrote it.
+  if (apart && fs::is_regular_file(dir / kFiscalFile, ec) && !fs::exists(own / kFiscalFile, ec))
+    fs::rename(dir / kFiscalFile, own / kFiscalFile, ec);
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(own, ec))
     if (e.is_regular_file()) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
   for (const std::string& n : names) {
     if (n.rfind("dump", 0) == 0 && isRunFile(n)) {
-      r.dumpLog += fromLatin1(readFile(dir / n));
-    } else if (!isRunFile(n)) {
-      r.files.push_back({n, static_cast<int64_t>(fs::file_size(dir / n, ec))});
+      r.dumpLog += fromLatin1(readFile(own / n));
+    } else if (apart || !isRunFile(n)) {
+      r.files.push_back({n, static_cast<int64_t>(fs::file_size(own / n, ec))});
     }
   }
   return r;

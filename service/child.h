@@ -19,6 +19,13 @@ inline constexpr const char* kSalesFile = "sales.ECR";
 inline constexpr const char* kConsoleFile = "console.txt";
 inline constexpr const char* kStderrFile = "stderr.txt";
 inline constexpr const char* kStatusFile = "status.json";  // the register as the run left it
+// A job's run works in this folder of the job's directory: whatever name a download
+// gives its file, it lands there, beside the others, and never on the files above that
+// the service reads. cassard is told the sales and status files as "../NAME".
+inline constexpr const char* kFilesDir = "files";
+// cassard writes a fiscal report beside its sales file, named after it; the service puts
+// it among the job's files once the run has ended.
+inline constexpr const char* kFiscalFile = "sales.fis";
 inline constexpr std::size_t kMaxText = 1 << 20;  // of a console or dump log kept with a job
 inline constexpr const char* kFinalText = "Il programma e stato terminato correttamente.";
 
@@ -29,11 +36,16 @@ struct ChildEnd {
   std::string spawnError;  // the child could not be started
 };
 
-// Runs `argv` in `dir` (its own process group, stdin /dev/null, stdout and stderr into
-// console.txt and stderr.txt there) and waits for it, at most `limit`: then SIGTERM to its
-// group, SIGKILL 3 s later. Stops waiting when `abandon` becomes true.
+// Runs `argv` in `cwd` (`dir` when empty; its own process group, stdin /dev/null, stdout
+// and stderr into console.txt and stderr.txt in `dir`) and waits for it, at most `limit`:
+// then SIGTERM to its group, SIGKILL 3 s later. Stops waiting when `abandon` becomes true.
 ChildEnd runChild(const std::vector<std::string>& argv, const std::filesystem::path& dir,
-                  std::chrono::seconds limit, const std::atomic<bool>& abandon);
+                  std::chrono::seconds limit, const std::atomic<bool>& abandon,
+                  const std::filesystem::path& cwd = {});
+
+// Where a job's own files are: its files folder, or the job's directory itself for a job
+// run before jobs had one.
+std::filesystem::path jobFilesDir(const std::filesystem::path& jobDir);
 
 // cassard's failure line on stderr: "cassard: FILE:LINE: DESCRIPTION (exit N)".
 struct FailureLine {
@@ -53,7 +65,7 @@ std::string whyUnread(const std::filesystem::path& dir, const ChildEnd& end,
                       std::chrono::seconds limit);
 
 // What a run left in `dir`: its console, failure line, meaning, dump log and the files it
-// wrote. `limitS` is the run's time limit, named when it was reached.
+// wrote (in jobFilesDir(dir)). `limitS` is the run's time limit, named when it was reached.
 RunResult collectRun(const std::filesystem::path& dir, const ChildEnd& end, int limitS);
 
 }  // namespace cassardd

@@ -5,12 +5,14 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "service/api.h"
@@ -26,6 +28,7 @@ constexpr const char* kDefaultConfig = "/etc/cassard/cassardd.toml";
 
 constexpr const char* kHelp =
     "Usage: cassardd [--config FILE]\n"
+    "       cassardd --backup FILE [--config FILE]\n"
     "       cassardd --help | --version\n"
     "\n"
     "The till host's service for fiscal cash registers: receipts and other jobs come in\n"
@@ -35,14 +38,17 @@ constexpr const char* kHelp =
     "job twice.\n"
     "\n"
     "  --config FILE  the configuration (default /etc/cassard/cassardd.toml)\n"
+    "  --backup FILE  copy the store into FILE, also while the service runs, and end\n"
     "  --help         this text\n"
     "  --version      the version\n"
     "\n"
     "Once it serves it prints \"cassardd ready on http://HOST:PORT\" on stdout.\n"
     "The API: GET /v1/openapi.json. SIGTERM stops it after the running jobs end;\n"
     "a second SIGTERM stops it at once, leaving them to be settled at the next start.\n"
-    "Exit status: 0 after a stop, 1 when it cannot serve, 2 for a bad command line or\n"
-    "configuration.\n"
+    "It does not start on a store that has lost jobs (job directories it does not\n"
+    "know, an empty or damaged store): restore the backup, as man cassardd says.\n"
+    "Exit status: 0 after a stop (or a backup written), 1 when it cannot serve (or\n"
+    "back up), 2 for a bad command line or configuration.\n"
     "\n"
     "More: man cassardd.\n";
 
@@ -126,6 +132,91 @@ class Housekeeping {
   std::thread thread_;
 };
 
+std::string storePath(const cassardd::Config& cfg) {
+  return (fs::path(cfg.stateDir) / "cassardd.db").string();
+}
+
+// The ids of the job directories under state_dir/jobs/, in order.
+std::vector<int64_t> jobDirIds(const cassardd::Config& cfg) {
+  std::vector<int64_t> ids;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(fs::path(cfg.stateDir) / "jobs", ec)) {
+    const std::string name = e.path().filename().string();
+    if (!name.empty() && name.size() <= 18 && name.front() != '0' &&
+        std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      ids.push_back(std::stoll(name));
+  }
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+std::string oneLine(std::string s) {
+  std::replace(s.begin(), s.end(), '\n', ' ');
+  return s;
+}
+
+std::string someIds(const std::vector<int64_t>& ids) {
+  std::string out;
+  for (std::size_t i = 0; i < ids.size() && i < 10; ++i)
+    out += (i ? ", " : "") + std::to_string(ids[i]);
+  if (ids.size() > 10) out += " and " + std::to_string(ids.size() - 10) + " more";
+  return out;
+}
+
+const char* const kWhatToDo =
+    ": restore the store from the backup made with cassardd --backup (man cassardd), or, if "
+    "the store is meant to start empty, move the job directories out of ";
+
+// A store that has forgotten jobs would give their keys to new jobs, and a till's retry
+// would print its sale again: the service does not start on one.
+std::string checkBeforeOpen(const cassardd::Config& cfg) {
+  const std::string db = storePath(cfg);
+  std::error_code ec;
+  const bool exists = fs::exists(db, ec);
+  if (exists && fs::file_size(db, ec) > 0) return {};
+  const std::vector<int64_t> dirs = jobDirIds(cfg);
+  if (dirs.empty()) return {};  // a fresh state_dir
+  return "the store " + db + (exists ? " is empty" : " is missing") + " while " +
+         std::to_string(dirs.size()) + " job directories are in " +
+         (fs::path(cfg.stateDir) / "jobs").string() + " (" + someIds(dirs) + ")" + kWhatToDo +
+         (fs::path(cfg.stateDir) / "jobs").string();
+}
+
+std::string checkStore(const cassardd::Config& cfg, cassardd::Store& store) {
+  const std::string db = storePath(cfg);
+  if (const std::string check = store.quickCheck(); check != "ok")
+    return "the store " + db + " is damaged (" + oneLine(check.substr(0, 300)) +
+           "): restore it from the backup made with cassardd --backup (man cassardd)";
+  const std::vector<int64_t> dirs = jobDirIds(cfg);
+  std::vector<int64_t> pruned;
+  const std::vector<int64_t> unknown = store.unknownJobs(dirs, &pruned);
+  const fs::path jobs = fs::path(cfg.stateDir) / "jobs";
+  if (!unknown.empty())
+    return "the store " + db + " does not know " + std::to_string(unknown.size()) +
+           " of the job directories in " + jobs.string() + " (" + someIds(unknown) +
+           "): it has lost jobs (its -wal removed, or an older copy put in its place)" + kWhatToDo +
+           jobs.string();
+  // What an hourly prune removed from the store but not yet from the disk.
+  for (int64_t id : pruned) {
+    std::error_code ec;
+    fs::remove_all(jobs / std::to_string(id), ec);
+  }
+  if (!dirs.empty()) store.raiseJobIdMark(dirs.back());
+  return {};
+}
+
+int backup(const cassardd::Config& cfg, const std::string& to) {
+  try {
+    const cassardd::BackupCount n = cassardd::backupStore(storePath(cfg), to);
+    std::cout << "cassardd: backup of " << storePath(cfg) << " written to " << to << ": " << n.jobs
+              << " jobs, " << n.pruned << " keys of pruned jobs" << std::endl;
+    return 0;
+  } catch (const std::exception& e) {
+    std::cerr << "cassardd: backup failed: " << e.what() << std::endl;
+    return 1;
+  }
+}
+
 int serve(cassardd::Config cfg) {
   // The signals are taken by sigwait below, in this thread only.
   sigset_t stopSignals;
@@ -146,13 +237,24 @@ int serve(cassardd::Config cfg) {
   }
   std::unique_ptr<cassardd::Store> store;
   try {
-    store = std::make_unique<cassardd::Store>((fs::path(cfg.stateDir) / "cassardd.db").string());
+    if (const std::string refused = checkBeforeOpen(cfg); !refused.empty()) {
+      std::cerr << "cassardd: " << refused << std::endl;
+      return 1;
+    }
+    store = std::make_unique<cassardd::Store>(storePath(cfg));
+    if (const std::string refused = checkStore(cfg, *store); !refused.empty()) {
+      std::cerr << "cassardd: " << refused << std::endl;
+      return 1;
+    }
     for (const cassardd::Job& j : store->recoverRunning())
       std::cerr << "cassardd: job " << j.id << " (register " << j.reg << ", key " << j.key
                 << ") was running when the service stopped: uncertain until the register is read"
                 << std::endl;
   } catch (const std::exception& e) {
-    std::cerr << "cassardd: the store in " << cfg.stateDir << ": " << e.what() << std::endl;
+    std::cerr << "cassardd: the store in " << cfg.stateDir << ": " << oneLine(e.what())
+              << " (a damaged store is restored from the backup made with cassardd --backup: man "
+                 "cassardd)"
+              << std::endl;
     return 1;
   }
 
@@ -208,7 +310,9 @@ int serve(cassardd::Config cfg) {
 
 int main(int argc, char** argv) {
   std::string configPath = kDefaultConfig;
+  std::optional<std::string> backupTo;
   static const option longopts[] = {{"config", required_argument, nullptr, 'c'},
+                                    {"backup", required_argument, nullptr, 'b'},
                                     {"help", no_argument, nullptr, 'h'},
                                     {"version", no_argument, nullptr, 'v'},
                                     {nullptr, 0, nullptr, 0}};
@@ -219,6 +323,9 @@ int main(int argc, char** argv) {
       case 'c':
         configPath = optarg;
         break;
+      case 'b':
+        backupTo = optarg;
+        break;
       case 'h':
         std::cout << kHelp;
         return 0;
@@ -227,8 +334,9 @@ int main(int argc, char** argv) {
         return 0;
       default:
         std::cerr << "cassardd: "
-                  << (optopt ? "--config wants a file"
-                             : "unknown option " + std::string(argv[optind - 1]))
+                  << (optopt
+                          ? std::string(optopt == 'b' ? "--backup" : "--config") + " wants a file"
+                          : "unknown option " + std::string(argv[optind - 1]))
                   << "\n(cassardd --help for usage)\n";
         return 2;
     }
@@ -251,5 +359,6 @@ int main(int argc, char** argv) {
     std::cerr << "cassardd: " << e.what() << std::endl;
     return 2;
   }
+  if (backupTo) return backup(cfg, *backupTo);
   return serve(std::move(cfg));
 }

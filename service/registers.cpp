@@ -164,13 +164,13 @@ std::string Registers::metrics() {
     out << "cassardd_queue_length{register=\"" << w->reg().name << "\"} "
         << store_.count(w->reg().name, JobState::Queued) << "\n";
   // A full disk shows only in writes: reads go on answering while no job can be stored.
-  const bool storeUp = store_.alive() && !store_.failing();
-  out << "# HELP cassardd_store_up 1 when the store answers reads and its last write committed.\n"
+  const bool storeUp = store_.fault().empty();
+  out << "# HELP cassardd_store_up 1 when the store can be read and written and is not damaged.\n"
          "# TYPE cassardd_store_up gauge\n"
       << "cassardd_store_up " << (storeUp ? 1 : 0) << "\n";
-  out << "# HELP cassardd_healthy 1 when /healthz answers 200 (store readable, no worker stuck).\n"
+  out << "# HELP cassardd_healthy 1 when /healthz answers 200 (store sound, no worker stuck).\n"
          "# TYPE cassardd_healthy gauge\n"
-      << "cassardd_healthy " << (store_.alive() && stuck().empty() ? 1 : 0) << "\n";
+      << "cassardd_healthy " << (storeUp && stuck().empty() ? 1 : 0) << "\n";
   return out.str();
 }
 

@@ -1,9 +1,17 @@
 #include "service/store.h"
 
+#include <fcntl.h>
+#include <gnutls/crypto.h>
 #include <sys/time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
+#include <thread>
 
 #include "service/receipt.h"
 
@@ -84,7 +92,39 @@ CREATE TABLE IF NOT EXISTS events (
   data TEXT NOT NULL,
   at TEXT NOT NULL
 );
+-- The jobs prune removed: their keys stay taken, and say what became of the job.
+CREATE TABLE IF NOT EXISTS pruned (
+  register TEXT NOT NULL,
+  key TEXT NOT NULL,
+  id INTEGER NOT NULL UNIQUE,
+  kind TEXT NOT NULL,
+  state TEXT NOT NULL,
+  receipt_number TEXT,
+  fingerprint TEXT NOT NULL,
+  created_at TEXT NOT NULL,
+  ended_at TEXT,
+  pruned_at TEXT NOT NULL,
+  PRIMARY KEY (register, key)
+);
+-- job_id_mark: the highest job id ever given or seen on disk; the next is above it.
+CREATE TABLE IF NOT EXISTS meta (
+  name TEXT PRIMARY KEY,
+  value INTEGER NOT NULL
+);
+-- One row that /healthz writes, to know that the store still takes writes.
+CREATE TABLE IF NOT EXISTS probe (
+  id INTEGER PRIMARY KEY CHECK (id = 1),
+  at TEXT NOT NULL
+);
 )";
+
+constexpr const char* kRaiseMark =
+    "INSERT INTO meta (name, value) VALUES ('job_id_mark', ?1) "
+    "ON CONFLICT (name) DO UPDATE SET value = max(value, excluded.value)";
+
+constexpr const char* kPrunedColumns =
+    "id, register, key, kind, state, receipt_number, fingerprint, created_at, ended_at, "
+    "pruned_at";
 
 constexpr const char* kJobColumns =
     "id, register, key, kind, request, lines, state, exit_status, failed_line, meaning, "
@@ -105,16 +145,11 @@ constexpr const char* kAddedColumns[][3] = {
     {"registers", "held_params", "TEXT NOT NULL DEFAULT '{}'"},
 };
 
-// Set by a read or write the database refused (a full disk, an I/O error), cleared by the
-// next commit: what cassardd_store_up reports between the two.
-std::atomic<bool> gStoreFailing{false};
-
 // One prepared statement; binds by position from 1, reads columns from 0.
 class Stmt {
  public:
   Stmt(sqlite3* db, const char* sql) : db_(db) {
     if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK) {
-      gStoreFailing = true;
       throw StoreError(std::string("prepare: ") + sqlite3_errmsg(db));
     }
   }
@@ -141,7 +176,6 @@ class Stmt {
     const int rc = sqlite3_step(s_);
     if (rc == SQLITE_ROW) return true;
     if (rc == SQLITE_DONE) return false;
-    gStoreFailing = true;
     throw StoreError(std::string("step: ") + sqlite3_errmsg(db_));
   }
   bool null(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
@@ -168,14 +202,29 @@ class Stmt {
 // A write transaction; rolled back unless committed.
 class Tx {
  public:
-  explicit Tx(sqlite3* db) : db_(db) { run("BEGIN IMMEDIATE"); }
+  // With `fault`: a commit that fails on the disk or the file is told there, and one that
+  // succeeds clears it. (A job's pages reach the disk at its commit.)
+  explicit Tx(sqlite3* db, Store::WriteFault* fault = nullptr) : db_(db), fault_(fault) {
+    run("BEGIN IMMEDIATE");
+  }
   ~Tx() {
     if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
   void commit() {
-    run("COMMIT");
+    try {
+      run("COMMIT");
+    } catch (const StoreError& e) {
+      if (fault_ && (sqlite3_errcode(db_) & 0xff) != SQLITE_BUSY) {
+        std::lock_guard lock(fault_->m);
+        fault_->text = "a write failed at " + utcNow() + " (" + e.what() + ")";
+      }
+      throw;
+    }
     done_ = true;
-    gStoreFailing = false;
+    if (fault_) {
+      std::lock_guard lock(fault_->m);
+      fault_->text.clear();
+    }
   }
 
  private:
@@ -184,11 +233,11 @@ class Tx {
     if (sqlite3_exec(db_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
       const std::string msg = err ? err : "?";
       sqlite3_free(err);
-      gStoreFailing = true;
       throw StoreError(std::string(sql) + ": " + msg);
     }
   }
   sqlite3* db_;
+  Store::WriteFault* fault_;
   bool done_ = false;
 };
 
@@ -275,6 +324,30 @@ std::optional<Job> jobById(sqlite3* db, int64_t id) {
   return readJob(s);
 }
 
+PrunedJob readPruned(const Stmt& s) {
+  PrunedJob p;
+  p.id = s.i64(0);
+  p.reg = s.text(1);
+  p.key = s.text(2);
+  p.kind = s.text(3);
+  p.state = stateFromName(s.text(4)).value_or(JobState::Attention);
+  p.receiptNumber = s.optText(5);
+  p.fingerprint = s.text(6);
+  p.createdAt = s.text(7);
+  p.endedAt = s.optText(8);
+  p.prunedAt = s.text(9);
+  return p;
+}
+
+std::optional<PrunedJob> prunedByKey(sqlite3* db, const std::string& reg, const std::string& key) {
+  Stmt s(db,
+         (std::string("SELECT ") + kPrunedColumns + " FROM pruned WHERE register = ? AND key = ?")
+             .c_str());
+  s.bind(1, reg).bind(2, key);
+  if (!s.step()) return std::nullopt;
+  return readPruned(s);
+}
+
 template <typename T>
 json orNull(const std::optional<T>& v) {
   return v ? json(*v) : json(nullptr);
@@ -328,6 +401,36 @@ json jobSummaryJson(const Job& j) {
           {"endedAt", orNull(j.endedAt)}};
 }
 
+json prunedJobJson(const PrunedJob& p) {
+  return {{"id", p.id},
+          {"register", p.reg},
+          {"key", p.key},
+          {"kind", p.kind},
+          {"state", std::string(stateName(p.state))},
+          {"receiptNumber", orNull(p.receiptNumber)},
+          {"createdAt", p.createdAt},
+          {"endedAt", orNull(p.endedAt)},
+          {"prunedAt", p.prunedAt},
+          {"pruned", true}};
+}
+
+std::string requestFingerprint(const std::string& kind, const std::string& request) {
+  // The kind ends at the first NUL: no kind holds one, so no two pairs give one text.
+  std::string text = kind;
+  text.push_back('\0');
+  text += request;
+  unsigned char digest[32];
+  if (gnutls_hash_fast(GNUTLS_DIG_SHA256, text.data(), text.size(), digest) != 0)
+    throw StoreError("SHA-256 is not available");
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : digest) {
+    out.push_back(hex[b >> 4]);
+    out.push_back(hex[b & 15]);
+  }
+  return out;
+}
+
 json jobJson(const Job& j) {
   json out = jobSummaryJson(j);
   out["request"] = json::parse(j.request, nullptr, false);
@@ -356,8 +459,15 @@ Store::Store(const std::string& path) {
   exec("PRAGMA foreign_keys = ON");
   exec(kSchema);
   migrate();
+  // A store from before the mark was kept: the ids it has given are the mark.
+  exec(
+      "INSERT INTO meta (name, value) SELECT 'job_id_mark', max(coalesce((SELECT max(id) FROM "
+      "jobs), 0), coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'jobs'), 0)) "
+      "WHERE true ON CONFLICT (name) DO UPDATE SET value = max(value, excluded.value)");
   r_ = openDb(path);
   sqlite3_exec(r_, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
+  c_ = openDb(path);
+  sqlite3_exec(c_, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
   lastEvent_ = lastEventId();
 }
 
@@ -368,7 +478,7 @@ Store::~Store() {
 
 std::string Store::close() {
   std::string fault;
-  for (sqlite3** db : {&r_, &w_}) {
+  for (sqlite3** db : {&c_, &r_, &w_}) {
     if (!*db) continue;
     if (sqlite3_close(*db) != SQLITE_OK)
       fault += (fault.empty() ? "" : "; ") + std::string(sqlite3_errmsg(*db));
@@ -435,7 +545,7 @@ void Store::wake() {
 std::vector<Job> Store::recoverRunning() {
   std::vector<Job> moved;
   std::lock_guard lock(wm_);
-  Tx tx(w_);
+  Tx tx(w_, &writeFault_);
   std::vector<int64_t> ids;
   {
     Stmt s(w_, "SELECT id FROM jobs WHERE state = 'running' ORDER BY id");
@@ -465,7 +575,7 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
                                   const std::string& kind, const std::string& request,
                                   const std::vector<std::string>& lines, const JobExtras& extras) {
   std::lock_guard lock(wm_);
-  Tx tx(w_);
+  Tx tx(w_, &writeFault_);
   {
     Stmt s(w_, (std::string("SELECT ") + kJobColumns + " FROM jobs WHERE register = ? AND key = ?")
                    .c_str());
@@ -473,12 +583,22 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
     if (s.step()) {
       Job j = readJob(s);
       const bool same = j.kind == kind && j.request == request;
-      return {same ? Created::Same : Created::Conflict, std::move(j)};
+      return {same ? Created::Same : Created::Conflict, std::move(j), std::nullopt};
     }
   }
+  if (auto p = prunedByKey(w_, reg, key)) {
+    const bool same = p->fingerprint == requestFingerprint(kind, request);
+    return {same ? Created::Same : Created::Conflict, Job{}, std::move(p)};
+  }
+  // Above every id given before, pruned jobs' included: a job's directory is never
+  // another job's.
   Stmt ins(w_,
-           "INSERT INTO jobs (register, key, kind, request, lines, state, created_at, total_cents, "
-           "change_cents, expires_at) VALUES (?, ?, ?, ?, ?, 'queued', ?, ?, ?, ?)");
+           "INSERT INTO jobs (id, register, key, kind, request, lines, state, created_at, "
+           "total_cents, change_cents, expires_at) "
+           "VALUES (max(coalesce((SELECT max(id) FROM jobs), 0), "
+           "coalesce((SELECT value FROM meta WHERE name = 'job_id_mark'), 0), "
+           "coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'jobs'), 0)) + 1, "
+           "?, ?, ?, ?, ?, 'queued', ?, ?, ?, ?)");
   ins.bind(1, reg)
       .bind(2, key)
       .bind(3, kind)
@@ -489,8 +609,12 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
       .bind(8, extras.change)
       .bind(9, extras.expiresAt);
   ins.step();
-  Job j = commitWithJobEvent(tx, sqlite3_last_insert_rowid(w_));
-  return {Created::New, std::move(j)};
+  const int64_t id = sqlite3_last_insert_rowid(w_);
+  Stmt mark(w_, kRaiseMark);
+  mark.bind(1, id);
+  mark.step();
+  Job j = commitWithJobEvent(tx, id);
+  return {Created::New, std::move(j), std::nullopt};
 }
 
 std::optional<Job> Store::get(int64_t id) {
@@ -506,6 +630,11 @@ std::optional<Job> Store::find(const std::string& reg, const std::string& key) {
   s.bind(1, reg).bind(2, key);
   if (!s.step()) return std::nullopt;
   return readJob(s);
+}
+
+std::optional<PrunedJob> Store::findPruned(const std::string& reg, const std::string& key) {
+  std::lock_guard lock(rm_);
+  return prunedByKey(r_, reg, key);
 }
 
 std::vector<Job> Store::list(const Filter& f) {
@@ -559,7 +688,7 @@ Job Store::finishLocked(int64_t id, JobState from, JobState to) {
 
 Job Store::start(int64_t id, const std::optional<RegisterStatus>& before) {
   std::lock_guard lock(wm_);
-  Tx tx(w_);
+  Tx tx(w_, &writeFault_);
   finishLocked(id, JobState::Queued, JobState::Running);
   Stmt u(w_, "UPDATE jobs SET started_at = ?, status_before = ? WHERE id = ?");
   u.bind(1, utcNow()).bind(2, statusText(before)).bind(3, id);
@@ -580,15 +709,20 @@ Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
 Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
                   const std::optional<RegisterStatus>& after, const Verdict& v) {
   std::lock_guard lock(wm_);
-  Tx tx(w_);
-  finishLocked(id, from, to);
+  Tx tx(w_, &writeFault_);
+  const Job was = finishLocked(id, from, to);
   if (run) {
+    // cassard names the line of the file it read; a line the request does not have (the
+    // file was not what the job wrote) points at nothing, and is not kept.
+    std::optional<int64_t> failedLine;
+    if (run->failedLine && *run->failedLine >= 1 &&
+        static_cast<std::size_t>(*run->failedLine) <= was.lines.size())
+      failedLine = *run->failedLine;
     Stmt u(w_,
            "UPDATE jobs SET exit_status = ?, failed_line = ?, meaning = ?, register_text = ?, "
            "console = ?, dump_log = ?, files = ? WHERE id = ?");
     u.bind(1, run->exitStatus.has_value() ? std::optional<int64_t>(*run->exitStatus) : std::nullopt)
-        .bind(2,
-              run->failedLine.has_value() ? std::optional<int64_t>(*run->failedLine) : std::nullopt)
+        .bind(2, failedLine)
         .bind(3, run->meaning)
         .bind(4, run->registerText)
         .bind(5, run->console)
@@ -717,12 +851,37 @@ std::vector<int64_t> Store::prune(int keepDays) {
   std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &tm);
   std::vector<int64_t> ids;
   std::lock_guard lock(wm_);
-  Tx tx(w_);
+  Tx tx(w_, &writeFault_);
+  {
+    Stmt m(w_, "SELECT coalesce(max(id), 0) FROM jobs");
+    m.step();
+    Stmt raise(w_, kRaiseMark);
+    raise.bind(1, m.i64(0));
+    raise.step();
+  }
   {
     Stmt s(w_,
-           "SELECT id FROM jobs WHERE state IN ('done', 'failed', 'attention') AND ended_at < ?");
+           "SELECT id, register, key, kind, request, state, receipt_number, created_at, ended_at "
+           "FROM jobs WHERE state IN ('done', 'failed', 'attention') AND ended_at < ?");
     s.bind(1, std::string(when));
-    while (s.step()) ids.push_back(s.i64(0));
+    const std::string now = utcNow();
+    while (s.step()) {
+      ids.push_back(s.i64(0));
+      Stmt keep(w_, (std::string("INSERT OR REPLACE INTO pruned (") + kPrunedColumns +
+                     ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                        .c_str());
+      keep.bind(1, s.i64(0))
+          .bind(2, s.text(1))
+          .bind(3, s.text(2))
+          .bind(4, s.text(3))
+          .bind(5, s.text(5))
+          .bind(6, s.optText(6))
+          .bind(7, requestFingerprint(s.text(3), s.text(4)))
+          .bind(8, s.text(7))
+          .bind(9, s.optText(8))
+          .bind(10, now);
+      keep.step();
+    }
   }
   Stmt d(w_, "DELETE FROM jobs WHERE state IN ('done', 'failed', 'attention') AND ended_at < ?");
   d.bind(1, std::string(when));
@@ -742,8 +901,76 @@ std::string Store::integrityCheck() {
   return out;
 }
 
-bool Store::failing() const {
-  return gStoreFailing;
+std::string Store::quickCheck() {
+  std::lock_guard lock(hm_);
+  Stmt s(c_, "PRAGMA quick_check");
+  std::string out;
+  while (s.step()) out += (out.empty() ? "" : "; ") + s.text(0);
+  return out;
+}
+
+std::string Store::fault() {
+  using namespace std::chrono_literals;
+  const auto now = std::chrono::steady_clock::now();
+  std::lock_guard hl(hm_);
+  if (!checked_ || now - probedAt_ >= 1s) {
+    probedAt_ = now;
+    try {
+      std::lock_guard lock(wm_);
+      Tx tx(w_);  // its success says nothing of the writes that failed
+      Stmt p(w_, "INSERT INTO probe (id, at) VALUES (1, ?) ON CONFLICT (id) DO UPDATE SET at = ?1");
+      p.bind(1, utcNow());
+      p.step();
+      Stmt n(w_, "SELECT count(*) FROM jobs");
+      n.step();
+      tx.commit();
+      probeFault_.clear();
+    } catch (const StoreError& e) {
+      probeFault_ = std::string("the store cannot be written: ") + e.what();
+    }
+  }
+  if (!checked_ || now - checkedAt_ >= 60s) {
+    checkedAt_ = now;
+    try {
+      Stmt s(c_, "PRAGMA quick_check");
+      std::string out;
+      while (s.step()) out += (out.empty() ? "" : "; ") + s.text(0);
+      std::replace(out.begin(), out.end(), '\n', ' ');
+      checkFault_ = out == "ok" ? "" : "the store is damaged: " + out.substr(0, 500);
+    } catch (const StoreError& e) {
+      checkFault_ = std::string("the store cannot be checked: ") + e.what();
+    }
+  }
+  checked_ = true;
+  if (!checkFault_.empty()) return checkFault_;
+  if (!probeFault_.empty()) return probeFault_;
+  // A store near its limits takes the probe's one small row and not a job's: the last
+  // write of a job that failed counts until one succeeds.
+  std::lock_guard wl(writeFault_.m);
+  return writeFault_.text.empty() ? "" : "the store cannot be written: " + writeFault_.text;
+}
+
+std::vector<int64_t> Store::unknownJobs(const std::vector<int64_t>& ids,
+                                        std::vector<int64_t>* pruned) {
+  std::lock_guard lock(rm_);
+  std::vector<int64_t> unknown;
+  for (int64_t id : ids) {
+    Stmt s(r_,
+           "SELECT EXISTS (SELECT 1 FROM jobs WHERE id = ?1), "
+           "EXISTS (SELECT 1 FROM pruned WHERE id = ?1)");
+    s.bind(1, id);
+    s.step();
+    if (s.i64(1) && pruned) pruned->push_back(id);
+    if (!s.i64(0) && !s.i64(1)) unknown.push_back(id);
+  }
+  return unknown;
+}
+
+void Store::raiseJobIdMark(int64_t id) {
+  std::lock_guard lock(wm_);
+  Stmt s(w_, kRaiseMark);
+  s.bind(1, id);
+  s.step();
 }
 
 bool Store::alive() {
@@ -755,6 +982,98 @@ bool Store::alive() {
   } catch (const StoreError&) {
     return false;
   }
+}
+
+namespace {
+
+void syncPath(const std::string& path, int flags) {
+  const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
+  if (fd < 0 || ::fsync(fd) != 0) {
+    const std::string why = std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    throw StoreError("cannot sync " + path + ": " + why);
+  }
+  ::close(fd);
+}
+
+}  // namespace
+
+BackupCount backupStore(const std::string& from, const std::string& to) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!fs::is_regular_file(from, ec)) throw StoreError("there is no store at " + from);
+  for (const char* side : {"", "-wal", "-shm"})
+    if (fs::weakly_canonical(to, ec) == fs::weakly_canonical(from + side, ec))
+      throw StoreError(to + " is the store itself: the backup goes to another file");
+  const std::string tmp = to + ".tmp";
+  fs::remove(tmp, ec);
+  sqlite3* src = nullptr;
+  sqlite3* dst = nullptr;
+  // Both closed on every way out; the temporary file goes unless it was renamed.
+  struct Closer {
+    sqlite3*& src;
+    sqlite3*& dst;
+    const std::string& tmp;
+    bool keep = false;
+    ~Closer() {
+      sqlite3_close(dst);
+      sqlite3_close(src);
+      std::error_code e;
+      if (!keep) fs::remove(tmp, e);
+    }
+  } closer{src, dst, tmp};
+  auto failed = [](sqlite3* db, const std::string& what) {
+    return StoreError(what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
+  };
+  if (sqlite3_open_v2(from.c_str(), &src, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+    throw failed(src, from);
+  sqlite3_busy_timeout(src, 5000);
+  if (sqlite3_open_v2(tmp.c_str(), &dst, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+      SQLITE_OK)
+    throw failed(dst, tmp);
+  sqlite3_backup* b = sqlite3_backup_init(dst, "main", src, "main");
+  if (!b) throw failed(dst, "backup of " + from);
+  // One step copies every page inside one read transaction: in WAL mode the service
+  // writes on meanwhile, and the copy is the store as of that transaction's start.
+  int rc;
+  for (int tries = 0;; ++tries) {
+    rc = sqlite3_backup_step(b, -1);
+    if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || tries >= 100) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  sqlite3_backup_finish(b);
+  if (rc != SQLITE_DONE)
+    throw StoreError("backup of " + from + ": " + sqlite3_errstr(rc) + " (" + sqlite3_errmsg(src) +
+                     ")");
+  // The copy stands alone in one file, to be put in place of the store as it is.
+  char* err = nullptr;
+  if (sqlite3_exec(dst, "PRAGMA journal_mode = DELETE", nullptr, nullptr, &err) != SQLITE_OK) {
+    const std::string msg = err ? err : "?";
+    sqlite3_free(err);
+    throw StoreError(tmp + ": " + msg);
+  }
+  BackupCount n;
+  {
+    Stmt check(dst, "PRAGMA quick_check");
+    std::string out;
+    while (check.step()) out += (out.empty() ? "" : "; ") + check.text(0);
+    if (out != "ok") throw StoreError("the copy of " + from + " fails its check: " + out);
+    Stmt jobs(dst, "SELECT count(*) FROM jobs");
+    jobs.step();
+    n.jobs = jobs.i64(0);
+    Stmt pruned(dst, "SELECT count(*) FROM pruned");
+    pruned.step();
+    n.pruned = pruned.i64(0);
+  }
+  if (sqlite3_close(dst) != SQLITE_OK) throw failed(dst, tmp);
+  dst = nullptr;
+  syncPath(tmp, O_RDONLY);
+  if (std::rename(tmp.c_str(), to.c_str()) != 0)
+    throw StoreError("cannot rename " + tmp + " to " + to + ": " + std::strerror(errno));
+  closer.keep = true;
+  const fs::path dir = fs::path(to).parent_path();
+  syncPath(dir.empty() ? "." : dir.string(), O_RDONLY | O_DIRECTORY);
+  return n;
 }
 
 }  // namespace cassardd

@@ -83,6 +83,24 @@ struct RunResult {
   std::vector<FileInfo> files;
 };
 
+// What is kept of a job after prune removed it: enough for a late retry of its key to be
+// answered with what became of it, never with a second run.
+struct PrunedJob {
+  int64_t id = 0;
+  std::string reg, key, kind;
+  JobState state = JobState::Done;
+  std::optional<std::string> receiptNumber;
+  std::string fingerprint;  // requestFingerprint(kind, request) of the job's request
+  std::string createdAt;
+  std::optional<std::string> endedAt;
+  std::string prunedAt;
+};
+nlohmann::json prunedJobJson(const PrunedJob& p);
+
+// SHA-256 in hex of a job's kind and canonical request: what decides, once a job is
+// pruned, whether a request under its key is the same one.
+std::string requestFingerprint(const std::string& kind, const std::string& request);
+
 struct Held {
   std::string reason;
   std::optional<int64_t> jobId;
@@ -122,16 +140,19 @@ class Store {
   enum class Created { New, Same, Conflict };
   struct CreateResult {
     Created outcome;
-    Job job;
+    Job job;                          // empty when the key names a pruned job
+    std::optional<PrunedJob> pruned;  // the key's job, pruned after keep_days
   };
-  // (register, key) names one job forever: the same request finds it again, a different
-  // one is a conflict. A new job is committed before this returns.
+  // (register, key) names one job for good, also once the job is pruned: the same request
+  // finds it again, a different one is a conflict. A new job's id is above every id the
+  // store has given; the job is committed before this returns.
   CreateResult create(const std::string& reg, const std::string& key, const std::string& kind,
                       const std::string& request, const std::vector<std::string>& lines,
                       const JobExtras& extras = {});
 
   std::optional<Job> get(int64_t id);
   std::optional<Job> find(const std::string& reg, const std::string& key);
+  std::optional<PrunedJob> findPruned(const std::string& reg, const std::string& key);
   struct Filter {
     std::optional<std::string> reg;
     std::optional<JobState> state;
@@ -178,12 +199,21 @@ class Store {
   std::vector<Count> countByState();
   std::vector<Count> countByExit();
 
-  // Final jobs ended before now - keepDays, and old events; returns the jobs' ids.
+  // Final jobs ended before now - keepDays, and old events; returns the jobs' ids. Each
+  // job's key, fingerprint and outcome stay in the pruned table.
   std::vector<int64_t> prune(int keepDays);
   std::string integrityCheck();
+  std::string quickCheck();  // "ok", or what PRAGMA quick_check found
   bool alive();
-  // The last statement the database refused has not been followed by a commit yet.
-  bool failing() const;
+  // Empty while the store can be read and written, else what is wrong with it: a write
+  // probe at most once a second, a quick check at most once a minute, both remembered.
+  std::string fault();
+
+  // Start-up: of the ids of job directories found, those the store never knew (neither a
+  // job nor a pruned one); `pruned` gets those whose job was pruned.
+  std::vector<int64_t> unknownJobs(const std::vector<int64_t>& ids, std::vector<int64_t>* pruned);
+  // No new job gets an id at or below `id`.
+  void raiseJobIdMark(int64_t id);
 
  private:
   void exec(const char* sql);
@@ -203,6 +233,25 @@ class Store {
   std::mutex em_;
   std::condition_variable ecv_;
   int64_t lastEvent_ = 0;
+  friend class Tx;
+  struct WriteFault {
+    std::mutex m;
+    std::string text;  // the last failed write of a job, until one commits
+  } writeFault_;
+  sqlite3* c_ = nullptr;  // the health checks, under hm_
+  std::mutex hm_;
+  std::chrono::steady_clock::time_point probedAt_, checkedAt_;
+  bool checked_ = false;
+  std::string probeFault_, checkFault_;
 };
+
+// An online copy of the store at `from` into `to` (through `to`.tmp, synced, then renamed):
+// SQLite's backup API on a read-only connection, beside a running service. Returns the
+// number of jobs and of pruned keys copied; throws StoreError naming the fault, leaving
+// no `to` behind.
+struct BackupCount {
+  int64_t jobs = 0, pruned = 0;
+};
+BackupCount backupStore(const std::string& from, const std::string& to);
 
 }  // namespace cassardd

@@ -30,6 +30,11 @@ constexpr std::chrono::seconds kStatusFresh{30};
 // as stuck.
 constexpr std::chrono::seconds kMoveMargin{60};
 
+// A file of the job's directory as cassard names it from the job's files folder.
+std::string up(const char* name) {
+  return std::string("../") + name;
+}
+
 std::vector<std::string> withSettings(std::vector<std::string> argv, const RegisterConfig& reg) {
   argv.push_back(reg.device);
   if (!reg.settings.empty()) argv.push_back(reg.settings);
@@ -73,10 +78,10 @@ std::chrono::seconds Worker::overdue() const {
 }
 
 ChildEnd Worker::run(const std::vector<std::string>& argv, const fs::path& dir,
-                     std::chrono::seconds limit) {
+                     std::chrono::seconds limit, const fs::path& cwd) {
   // The child's own limit, then SIGTERM and 3 s until SIGKILL.
   expect(limit + std::chrono::seconds(3));
-  ChildEnd end = runChild(argv, dir, limit, abandon_);
+  ChildEnd end = runChild(argv, dir, limit, abandon_, cwd);
   expect(Clock::duration::zero());
   return end;
 }
@@ -351,7 +356,7 @@ void Worker::runReceiptOrLines(Job job) {
   }
   const fs::path dir = jobDir(job.id);
   fs::remove_all(dir);
-  fs::create_directories(dir);
+  fs::create_directories(dir / kFilesDir);
   {
     std::ofstream sales(dir / kSalesFile, std::ios::binary);
     for (const std::string& l : job.lines) sales << l << '\n';
@@ -363,8 +368,8 @@ void Worker::runReceiptOrLines(Job job) {
   // The run itself reads the counter once its last line went through, on the line it
   // still holds; only a run that did not get there needs a read of its own.
   const ChildEnd end =
-      run(withSettings({cfg_.cassard, "--status-after", kStatusFile, kSalesFile}, reg_), dir,
-          std::chrono::seconds(cfg_.jobTimeoutS));
+      run(withSettings({cfg_.cassard, "--status-after", up(kStatusFile), up(kSalesFile)}, reg_),
+          dir, std::chrono::seconds(cfg_.jobTimeoutS), dir / kFilesDir);
   RunResult run = collect(dir, end);
   if (!end.exitStatus && end.spawnError.empty()) {
     job = finish(
@@ -401,7 +406,7 @@ void Worker::runSimple(Job job) {
   setRuntime(true, std::nullopt);
   const fs::path dir = jobDir(job.id);
   fs::remove_all(dir);
-  fs::create_directories(dir);
+  fs::create_directories(dir / kFilesDir);
   std::vector<std::string> argv;
   if (job.kind == "status") {
     argv = withSettings({cfg_.cassard, "--status"}, reg_);
@@ -409,11 +414,11 @@ void Worker::runSimple(Job job) {
     std::ofstream sales(dir / kSalesFile, std::ios::binary);
     for (const std::string& l : job.lines) sales << l << '\n';
     if (!sales.flush()) throw StoreError("cannot write " + (dir / kSalesFile).string());
-    argv = withSettings({cfg_.cassard, kSalesFile}, reg_);
+    argv = withSettings({cfg_.cassard, up(kSalesFile)}, reg_);
   }
   job = store_.start(job.id, std::nullopt);
   hub_.publish(reg_.name);
-  const ChildEnd end = run(argv, dir, std::chrono::seconds(cfg_.jobTimeoutS));
+  const ChildEnd end = run(argv, dir, std::chrono::seconds(cfg_.jobTimeoutS), dir / kFilesDir);
   RunResult run = collect(dir, end);
   if (!end.exitStatus && end.spawnError.empty()) {
     job = finish(job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt,
@@ -453,7 +458,9 @@ void Worker::settleUncertain(Job job) {
   const fs::path dir = jobDir(job.id);
   // A run left by the previous start may still be on the register: it goes on until it
   // ends, or until its time limit has passed.
-  if (const auto pids = processesIn(dir); !pids.empty()) {
+  auto pids = processesIn(dir / kFilesDir);
+  if (pids.empty()) pids = processesIn(dir);  // a run of a job from before the files folder
+  if (!pids.empty()) {
     std::tm tm{};
     strptime(job.startedAt.value_or(utcNow()).c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
     if (std::time(nullptr) > timegm(&tm) + cfg_.jobTimeoutS + 10)

@@ -55,7 +55,7 @@ class Worker {
   // The worker is due to move on within `within`, plus a margin for a loaded machine.
   void expect(std::chrono::steady_clock::duration within);
   ChildEnd run(const std::vector<std::string>& argv, const std::filesystem::path& dir,
-               std::chrono::seconds limit);
+               std::chrono::seconds limit, const std::filesystem::path& cwd = {});
   bool step();  // false when there was nothing to do
   void runJob(Job job);
   void runReceiptOrLines(Job job);

@@ -506,6 +506,65 @@ TEST(Store, KeysNameOneJobAndMovesAreEnforced) {
   for (const char* ext : {"", "-wal", "-shm"}) std::filesystem::remove(path.string() + ext);
 }
 
+TEST(Store, PrunedKeysStayTakenAndIdsNeverRepeat) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("cassardd-pruned-" + std::to_string(getpid()) + ".db");
+  Store store(path.string());
+  const auto a = store.create("cassa1", "k", "receipt", R"({"a":1})", {"01", "99"});
+  store.start(a.job.id, std::nullopt);
+  // cassard's failure line names a line of the file it read: one the job does not have
+  // is not kept.
+  const struct {
+    int given;
+    std::optional<int> kept;
+  } lines[] = {{1, 1}, {2, 2}, {3, std::nullopt}, {0, std::nullopt}};
+  for (const auto& l : lines) {
+    const auto b =
+        store.create("cassa1", "line" + std::to_string(l.given), "lines", "{}", {"01", "99"});
+    store.start(b.job.id, std::nullopt);
+    RunResult run;
+    run.failedLine = l.given;
+    EXPECT_EQ(
+        store.finish(b.job.id, JobState::Running, JobState::Failed, &run, {}, "", {}).failedLine,
+        l.kept)
+        << l.given;
+  }
+  store.finish(a.job.id, JobState::Running, JobState::Done, nullptr, {}, "", "0042");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // ended before "now - 0 days"
+  EXPECT_EQ(store.prune(0).size(), 5u);
+  const struct {
+    const char *reg, *key, *kind, *request;
+    Store::Created outcome;
+  } rows[] = {
+      {"cassa1", "k", "receipt", R"({"a":1})", Store::Created::Same},
+      {"cassa1", "k", "receipt", R"({"a":2})", Store::Created::Conflict},
+      {"cassa1", "k", "lines", R"({"a":1})", Store::Created::Conflict},
+      {"cassa2", "k", "receipt", R"({"a":1})", Store::Created::New},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.reg) + " " + r.kind + " " + r.request);
+    const auto c = store.create(r.reg, r.key, r.kind, r.request, {"99"});
+    EXPECT_EQ(c.outcome, r.outcome);
+    if (r.outcome == Store::Created::New) {
+      EXPECT_EQ(c.job.id, 6) << "above the pruned jobs' ids";
+      continue;
+    }
+    ASSERT_TRUE(c.pruned);
+    EXPECT_EQ(c.pruned->id, a.job.id);
+    EXPECT_EQ(c.pruned->state, JobState::Done);
+    EXPECT_EQ(c.pruned->receiptNumber, "0042");
+  }
+  // A directory the store never knew raises the mark; the pruned ones are told apart.
+  store.raiseJobIdMark(40);
+  EXPECT_EQ(store.create("cassa1", "next", "status", "{}", {}).job.id, 41);
+  std::vector<int64_t> pruned;
+  EXPECT_EQ(store.unknownJobs({1, 5, 6, 7, 41}, &pruned), (std::vector<int64_t>{7}));
+  EXPECT_EQ(pruned, (std::vector<int64_t>{1, 5}));
+  EXPECT_EQ(store.fault(), "");
+  EXPECT_EQ(store.close(), "");
+  for (const char* ext : {"", "-wal", "-shm"}) std::filesystem::remove(path.string() + ext);
+}
+
 TEST(Store, ConcurrentWritersAllLandAndTheStoreClosesCleanly) {
   // HTTP threads create jobs while the workers move theirs and publish register events:
   // every move lands, and no statement is left unfinalized to keep a connection open.

@@ -156,6 +156,9 @@ TEST(Disk, FullRefusesNewJobsAndLosesNoneItAccepted) {
   EXPECT_NE(refused.text.find("same Idempotency-Key"), std::string::npos) << refused.text;
   ASSERT_FALSE(accepted.empty());
   EXPECT_EQ(s.get("/v1/registers").status, 200) << "reads go on";
+  const svc::Reply health = s.get("/healthz");
+  EXPECT_EQ(health.status, 503) << "a store that takes no writes is not healthy";
+  EXPECT_EQ(health.body["error"]["code"], "store_unavailable") << health.text;
   EXPECT_EQ(s.term(), 0) << s.log();
   // Room again: every receipt accepted ends done, each printed once.
   s.options().fileSizeLimit = 0;
