@@ -140,7 +140,7 @@ export function registerCard(reg, { withTools = true, level = 3 } = {}) {
     rows.push([t('card.serial'), last.serial || '—']);
     if (last.model) rows.push([t('card.model'), last.model]);
     rows.push([t('card.saleOpen'), last.saleOpen ? t('card.saleOpen.yes') : t('card.saleOpen.no')]);
-    rows.push([t('card.lastChecked'), h('span', {}, timeEl(last.at, localTime(last.at, { short: true })), ' ', h('span', { class: 'age', dataset: { at: last.at || '' } }, `(${age(last.at)})`)]);
+    rows.push([t('card.lastChecked'), h('span', {}, timeEl(last.at, localTime(last.at, { short: true })), ' ', h('span', { class: 'age', dataset: { at: last.at || '' } }, `(${age(last.at)})`))]);
   } else {
     rows.push([t('card.lastChecked'), t('card.notYet')]);
   }
