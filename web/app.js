@@ -146,18 +146,58 @@ signOut.addEventListener('click', () => {
   location.reload();
 });
 
+// Live events are applied in slices of a few milliseconds, the latest of each job and
+// register only: a burst (a till replaying a day, 2,000 jobs at once) never freezes the page.
+const pending = { jobs: new Map(), regs: new Map() };
+let flushing = false;
+const SLICE_MS = 12;
+
+function applyRegister(r) {
+  const i = registers.findIndex((x) => x.name === r.name);
+  if (i >= 0) registers[i] = r;
+  else registers.push(r);
+  if (view && view.onRegister) view.onRegister(r);
+  if (Number.isInteger(r.attention)) recountAttention();
+}
+
+function applyJob(j) {
+  if (view && view.onJob) view.onJob(j);
+  if (!(registers.length && registers.every((r) => Number.isInteger(r.attention)))) recountAttention();
+}
+
+function flush() {
+  const start = performance.now();
+  for (const [name, r] of pending.regs) {
+    pending.regs.delete(name);
+    applyRegister(r);
+  }
+  // Newest first: once the list's page is full, older new jobs cost nothing.
+  for (const id of [...pending.jobs.keys()].sort((a, b) => Number(b) - Number(a))) {
+    const j = pending.jobs.get(id);
+    pending.jobs.delete(id);
+    applyJob(j);
+    if (performance.now() - start > SLICE_MS) break;
+  }
+  if (pending.jobs.size || pending.regs.size) setTimeout(flush, 0);
+  else flushing = false;
+}
+
+function enqueue() {
+  if (flushing) return;
+  flushing = true;
+  setTimeout(flush, 0);
+}
+
 function startEvents() {
   events = listen({
     onJob: (j) => {
-      if (view && view.onJob) view.onJob(j);
-      if (!(registers.length && registers.every((r) => Number.isInteger(r.attention)))) recountAttention();
+      const id = String(j.id);
+      pending.jobs.set(id, { ...(pending.jobs.get(id) || {}), ...j });
+      enqueue();
     },
     onRegister: (r) => {
-      const i = registers.findIndex((x) => x.name === r.name);
-      if (i >= 0) registers[i] = r;
-      else registers.push(r);
-      if (view && view.onRegister) view.onRegister(r);
-      if (Number.isInteger(r.attention)) recountAttention();
+      pending.regs.set(r.name, r);
+      enqueue();
     },
     onState: setLive,
   });

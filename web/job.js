@@ -250,7 +250,7 @@ function salesLines(job) {
     t('job.lines'),
     'sec-lines',
     failed ? h('p', {}, t('job.stoppedAt', { line: failed })) : null,
-    h('div', { class: 'scroll', tabindex: '0', role: 'region', 'aria-label': t('job.lines') }, list),
+    h('div', { class: 'scroll', tabindex: '0', role: 'region', 'aria-label': t('job.linesRegion') }, list),
   );
 }
 

@@ -183,6 +183,8 @@ export function jobList(container, registers, { fixedRegister = '', initial = {}
       }
       const merged = { ...(jobs.get(id) || {}), ...job };
       if (!known && !matches(merged)) return;
+      // Older than every row of a full page: it would go again at once.
+      if (!known && tbody.rows.length >= PAGE && merged.id < Number(tbody.rows[tbody.rows.length - 1].dataset.id)) return;
       jobs.set(id, merged);
       const tr = tbody.querySelector(`tr[data-id="${CSS.escape(id)}"]`);
       keepFocus(container, () => {

@@ -235,6 +235,9 @@ class Console(unittest.TestCase):
         for name in self.rig.regs:
             self.rig.ecrsim(name, 'clear')
         self.d.set_window_size(1280, 900)
+        # The language the browser prefers (en-GB), whatever an earlier test chose.
+        self.d.get(self.rig.url + '/favicon.svg')
+        self.d.execute_script('localStorage.removeItem("cassard.lang")')
         self.d.get_log('browser')  # what earlier tests left there is theirs
 
     def tearDown(self):

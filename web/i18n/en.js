@@ -276,6 +276,7 @@ export default {
   'job.d.counterRead': 'Receipt counter read',
   'job.d.fiscalised': 'Fiscalised',
   'job.lines': 'Sales lines sent',
+  'job.linesRegion': 'The lines, one per row',
   'job.stoppedAt': 'The register stopped at line %{line}, marked below.',
   'job.failedHere': 'failed here',
   'job.files': 'Files',

@@ -276,6 +276,7 @@ export default {
   'job.d.counterRead': 'Contatore scontrini letto',
   'job.d.fiscalised': 'Fiscalizzata',
   'job.lines': 'Righe di vendita inviate',
+  'job.linesRegion': 'Le righe, una per riga',
   'job.stoppedAt': 'La cassa si è fermata alla riga %{line}, segnata qui sotto.',
   'job.failedHere': 'fermata qui',
   'job.files': 'File',
