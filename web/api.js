@@ -48,13 +48,16 @@ export async function request(method, path, body, extraHeaders = {}) {
     init.body = JSON.stringify(body);
   }
   let res;
+  const sent = token.get();
   try {
     res = await fetch(path, init);
   } catch {
     throw new ApiError(0, 'network', 'The service cannot be reached. Is cassardd running?');
   }
   if (res.status === 401) {
-    onUnauthorized();
+    // A refusal of a request sent before the person signed in says nothing of the
+    // token given since.
+    if (sent === token.get()) onUnauthorized();
     throw await errorOf(res);
   }
   if (!res.ok) throw await errorOf(res);
