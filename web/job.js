@@ -44,7 +44,7 @@ function outcome(job) {
   if (!running && job.state !== 'done') {
     const stands = job.state === 'failed' ? stateExplain('failed') : reasonText(job.reasonCode, job.reasonParams, job.reason);
     if (stands) words.push(h('h3', {}, t('job.whereItStands')), h('p', { class: 'reason' }, stands));
-    if (job.reason) words.push(h('p', { class: 'muted' }, t('job.serviceNote'), ' ', h('span', { lang: 'en' }, sentence(job.reason))));
+    if (job.reason && stands !== sentence(job.reason)) words.push(h('p', { class: 'muted' }, t('job.serviceNote'), ' ', h('span', { lang: 'en' }, sentence(job.reason))));
   }
   if (job.note) words.push(h('h3', {}, t('job.note')), h('p', { class: 'note' }, job.note));
 
