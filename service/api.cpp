@@ -1,7 +1,10 @@
 #include "service/api.h"
 
 #include <httplib.h>
+#include <sys/statvfs.h>
 
+#include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -71,6 +74,111 @@ bool sameSecret(const std::string& given, const std::string& token) {
   return diff == 0;
 }
 
+// An amount as a till person writes it: "12,50", "12.5", "1250" (digits alone are cents,
+// as in the API). Up to 9 999 999,99 EUR; nothing for anything else.
+std::optional<int64_t> centsOf(const std::string& s) {
+  static const std::regex euros(R"((\d{1,7})[.,](\d{1,2}))");
+  static const std::regex cents(R"(\d{1,9})");
+  std::smatch m;
+  if (std::regex_match(s, m, euros)) {
+    std::string frac = m[2].str();
+    if (frac.size() == 1) frac += '0';
+    return std::stoll(m[1].str()) * 100 + std::stoll(frac);
+  }
+  if (std::regex_match(s, cents)) return std::stoll(s);
+  return std::nullopt;
+}
+
+// A bound of a search on createdAt as stored (RFC 3339 UTC, milliseconds). A date is the
+// start of that UTC day, or of the next day for an upper bound, so that to=2026-12-07
+// takes in the whole 7th; an instant with an offset is moved to UTC.
+std::optional<std::string> instantOf(const std::string& s, bool upper) {
+  static const std::regex date(R"((\d{4})-(\d{2})-(\d{2}))");
+  static const std::regex instant(
+      R"((\d{4})-(\d{2})-(\d{2})[Tt](\d{2}):(\d{2}):(\d{2})(\.\d{1,9})?([Zz]|([+-])(\d{2}):(\d{2})))");
+  std::smatch m;
+  std::tm tm{};
+  int64_t millis = 0;
+  int64_t offset = 0;
+  const bool isDate = std::regex_match(s, m, date);
+  if (!isDate && !std::regex_match(s, m, instant)) return std::nullopt;
+  const auto num = [&](int i) { return std::stoi(m[i].str()); };
+  tm.tm_year = num(1) - 1900;
+  tm.tm_mon = num(2) - 1;
+  tm.tm_mday = num(3);
+  if (!isDate) {
+    tm.tm_hour = num(4);
+    tm.tm_min = num(5);
+    tm.tm_sec = num(6);
+    if (m[7].matched) millis = std::stoll((m[7].str().substr(1) + "00").substr(0, 3));
+    if (m[9].matched) offset = (num(10) * 60 + num(11)) * 60 * (m[9].str() == "-" ? -1 : 1);
+  }
+  // timegm() normalizes quietly (February 31 becomes March 3): refuse what it had to move.
+  const std::tm given = tm;
+  time_t t = timegm(&tm);
+  if (t == -1 || tm.tm_mday != given.tm_mday || tm.tm_mon != given.tm_mon || given.tm_hour > 23 ||
+      given.tm_min > 59 || given.tm_sec > 60)
+    return std::nullopt;
+  t -= offset;
+  if (isDate && upper) t += 86400;
+  std::tm utc{};
+  gmtime_r(&t, &utc);
+  char buf[40];
+  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(millis));
+  std::string out = buf;
+  // An instant is an inclusive upper bound: the next millisecond is the first one out.
+  if (!isDate && upper) {
+    if (millis == 999) {
+      ++t;
+      gmtime_r(&t, &utc);
+      std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
+      return std::string(buf) + ".000Z";
+    }
+    std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(millis + 1));
+    out = buf;
+  }
+  return out;
+}
+
+// Bytes of the files under a directory; what cannot be read counts as nothing.
+uintmax_t treeBytes(const fs::path& dir) {
+  std::error_code ec;
+  uintmax_t total = 0;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    std::error_code fe;
+    if (it->is_regular_file(fe)) {
+      const uintmax_t n = it->file_size(fe);
+      if (!fe) total += n;
+    }
+  }
+  return total;
+}
+
+// Settings another part of the configuration may carry; until it does, their defaults.
+template <typename C>
+int queueLimitOf(const C& c) {
+  if constexpr (requires { c.queueLimitS; })
+    return c.queueLimitS;
+  else
+    return 120;
+}
+template <typename C>
+int settleLimitOf(const C& c) {
+  if constexpr (requires { c.settleLimitS; })
+    return c.settleLimitS;
+  else
+    return 60;
+}
+template <typename C>
+bool tlsOf(const C& c) {
+  if constexpr (requires { c.tlsCert; })
+    return !c.tlsCert.empty();
+  else
+    return false;
+}
+
 const char* contentType(const fs::path& p) {
   const std::string ext = p.extension().string();
   if (ext == ".html") return "text/html; charset=utf-8";
@@ -95,7 +203,12 @@ class HttpServer : public httplib::Server {
 };
 
 Api::Api(const Config& cfg, Store& store, Registers& registers)
-    : cfg_(cfg), store_(store), registers_(registers), server_(std::make_unique<HttpServer>()) {
+    : cfg_(cfg),
+      store_(store),
+      registers_(registers),
+      server_(std::make_unique<HttpServer>()),
+      started_(std::chrono::steady_clock::now()),
+      startedAt_(utcNow()) {
   // Each event stream holds a thread while it is open.
   server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
   server_->set_payload_max_length(kMaxBody);
@@ -385,9 +498,21 @@ void Api::routes() {
         f.before = positive(v);
         if (!f.before)
           return error(res, 400, "invalid", "before is a job id (a positive number)", "before");
+      } else if (k == "q") {
+        if (v.empty()) continue;
+        if (v.size() > 64) return error(res, 400, "invalid", "q is at most 64 characters", "q");
+        f.text = v;
+        f.cents = centsOf(v);
+      } else if (k == "from" || k == "to") {
+        if (v.empty()) continue;
+        auto& bound = k == "from" ? f.from : f.to;
+        bound = instantOf(v, k == "to");
+        if (!bound)
+          return error(res, 400, "invalid",
+                       k + " is a date (2026-12-07) or an RFC 3339 time (2026-12-07T16:52:00Z)", k);
       } else {
         return error(res, 400, "unknown_field",
-                     "unknown parameter (known: register, state, limit, before)", k);
+                     "unknown parameter (known: register, state, limit, before, q, from, to)", k);
       }
     }
     json jobs = json::array();
@@ -398,6 +523,44 @@ void Api::routes() {
         {{"jobs", jobs},
          {"next", static_cast<int>(page.size()) == f.limit && !page.empty() ? json(page.back().id)
                                                                             : json(nullptr)}});
+  });
+
+  // For a technician: what runs, how it is set up, and how much room the store has left.
+  s.Get("/v1/service", [this](const Request&, Response& res) {
+    const auto now = std::chrono::steady_clock::now();
+    json regs = json::array();
+    for (const RegisterConfig& r : cfg_.registers) {
+      const json live = registers_.registerJson(r.name);
+      regs.push_back({{"name", r.name},
+                      {"device", r.device},
+                      {"settings", r.settings},
+                      {"payments", live.is_object() && live.contains("payments") ? live["payments"]
+                                                                                 : json::array()},
+                      {"queueLimitS", queueLimitOf(r)},
+                      {"settleLimitS", settleLimitOf(r)}});
+    }
+    struct statvfs vfs {};
+    const json freeBytes =
+        ::statvfs(cfg_.stateDir.c_str(), &vfs) == 0
+            ? json(static_cast<uintmax_t>(vfs.f_bavail) * static_cast<uintmax_t>(vfs.f_frsize))
+            : json(nullptr);
+    const std::string host = cfg_.listenHost.find(':') != std::string::npos
+                                 ? "[" + cfg_.listenHost + "]"
+                                 : cfg_.listenHost;
+    answer(res, 200,
+           {{"version", CASSARDD_VERSION},
+            {"startedAt", startedAt_},
+            {"uptimeS", std::chrono::duration_cast<std::chrono::seconds>(now - started_).count()},
+            {"listen", host + ":" + std::to_string(port_)},
+            {"tls", tlsOf(cfg_)},
+            {"registers", regs},
+            {"keepDays", cfg_.keepDays},
+            {"queueLimitS", queueLimitOf(cfg_)},
+            {"settleLimitS", settleLimitOf(cfg_)},
+            {"store", {{"path", cfg_.stateDir}, {"bytes", treeBytes(cfg_.stateDir)}}},
+            {"disk", {{"freeBytes", freeBytes}}},
+            {"links",
+             {{"healthz", "/healthz"}, {"metrics", "/metrics"}, {"openapi", "/v1/openapi.json"}}}});
   });
 
   auto jobOf = [this](const Request& req, Response& res) -> std::optional<Job> {
@@ -487,7 +650,7 @@ void Api::routes() {
   // What is left under /v1 is no resource, or the wrong method for one.
   auto wrongMethod = [](const Request& req, Response& res) {
     static const std::regex known(
-        R"(/v1/(registers(/[^/]+(/(receipts|jobs|resume))?)?|jobs(/[^/]+(/files/.+)?)?|events|openapi\.json))");
+        R"(/v1/(registers(/[^/]+(/(receipts|jobs|resume))?)?|jobs(/[^/]+(/files/.+)?)?|events|service|openapi\.json))");
     if (std::regex_match(req.path, known))
       return error(res, 405, "method_not_allowed", req.method + " is not allowed on " + req.path);
     error(res, 404, "not_found", "no such resource: " + req.path);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,8 @@ class Api {
   std::atomic<bool> stopping_{false};
   std::atomic<int> streams_{0};
   int port_ = 0;
+  std::chrono::steady_clock::time_point started_;
+  std::string startedAt_;
 };
 
 }  // namespace cassardd

@@ -145,6 +145,15 @@ constexpr const char* kAddedColumns[][3] = {
     {"registers", "held_params", "TEXT NOT NULL DEFAULT '{}'"},
 };
 
+// A receipt's total from its request, as the register counts it: each item's price x
+// quantity rounded half up to the cent (quantities have at most 3 decimals, so the
+// thousandths are exact integers), a returned item taken off.
+constexpr const char* kRequestTotal =
+    "(SELECT sum((CASE WHEN json_extract(i.value, '$.return') THEN -1 ELSE 1 END) *"
+    " ((json_extract(i.value, '$.price') *"
+    " CAST(round(coalesce(json_extract(i.value, '$.quantity'), 1) * 1000) AS INTEGER) + 500)"
+    " / 1000)) FROM json_each(jobs.request, '$.items') AS i)";
+
 // One prepared statement; binds by position from 1, reads columns from 0.
 class Stmt {
  public:
@@ -642,6 +651,16 @@ std::vector<Job> Store::list(const Filter& f) {
   if (f.reg) sql += " AND register = ?1";
   if (f.state) sql += " AND state = ?2";
   if (f.before) sql += " AND id < ?3";
+  if (f.text || f.cents) {
+    // A receipt number reads as typed or without its leading zeros ("125" finds "0125").
+    sql +=
+        " AND (receipt_number = ?5 OR ltrim(receipt_number, '0') = ltrim(?5, '0') OR key = ?5"
+        " OR (kind = 'receipt' AND ";
+    sql += kRequestTotal;
+    sql += " = ?6))";
+  }
+  if (f.from) sql += " AND created_at >= ?7";
+  if (f.to) sql += " AND created_at < ?8";
   sql += " ORDER BY id DESC LIMIT ?4";
   std::lock_guard lock(rm_);
   Stmt s(r_, sql.c_str());
@@ -649,6 +668,7 @@ std::vector<Job> Store::list(const Filter& f) {
   if (f.state) s.bind(2, std::string(stateName(*f.state)));
   if (f.before) s.bind(3, *f.before);
   s.bind(4, static_cast<int64_t>(f.limit));
+  s.bind(5, f.text).bind(6, f.cents).bind(7, f.from).bind(8, f.to);
   std::vector<Job> out;
   while (s.step()) out.push_back(readJob(s));
   return out;

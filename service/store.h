@@ -158,6 +158,11 @@ class Store {
     std::optional<JobState> state;
     int limit = 50;
     std::optional<int64_t> before;
+    // A search: the receipt number or the key as given, or a receipt's total in cents.
+    std::optional<std::string> text;
+    std::optional<int64_t> cents;
+    // createdAt from (inclusive) and to (exclusive), as RFC 3339 UTC with milliseconds.
+    std::optional<std::string> from, to;
   };
   std::vector<Job> list(const Filter& f);
   // The register's oldest job in `state` (of `kind` only, when given).

@@ -48,13 +48,16 @@ export async function request(method, path, body, extraHeaders = {}) {
     init.body = JSON.stringify(body);
   }
   let res;
+  const sent = token.get();
   try {
     res = await fetch(path, init);
   } catch {
     throw new ApiError(0, 'network', 'The service cannot be reached. Is cassardd running?');
   }
   if (res.status === 401) {
-    onUnauthorized();
+    // A refusal of a request sent before the person signed in says nothing of the
+    // token given since.
+    if (sent === token.get()) onUnauthorized();
     throw await errorOf(res);
   }
   if (!res.ok) throw await errorOf(res);
@@ -85,6 +88,8 @@ export const paths = {
   jobsOf: (name) => `/v1/registers/${enc(name)}/jobs`,
   resume: (name) => `/v1/registers/${enc(name)}/resume`,
   job: (id) => `/v1/jobs/${enc(id)}`,
+  resolve: (id) => `/v1/jobs/${enc(id)}/resolve`,
+  service: () => '/v1/service',
   file: (id, name) => `/v1/jobs/${enc(id)}/files/${enc(name)}`,
   jobs: (q) => {
     const p = new URLSearchParams();

@@ -1,66 +1,135 @@
-// The shop console: routes (#/, #/registers/NAME, #/jobs/ID), the live connection, and the
-// sign-in form when the service asks for a token.
+// The shop console: routes (#/, #/registers/NAME, #/jobs/ID, #/service), the header
+// (language, what needs a person, the link to the service), the live connection and what
+// an outage looks like, and the sign-in form whenever the service asks for a token.
 
-import { h, clear, say, dropStaleToast } from './dom.js';
+import { h, clear, say, dropStaleToast, setFocus, timeEl } from './dom.js';
 import { get, paths, token, listen, whenUnauthorized } from './api.js';
-import { renderCards, registerCard, replaceCard, refreshAges } from './registers.js';
+import { t, setLang, currentLang, LANGS, dateTime, bytes } from './i18n.js';
+import { renderCards, registerCard, replaceCard, refreshAges, markStale, errorText } from './registers.js';
 import { jobList } from './jobs.js';
 import { jobPage } from './job.js';
 import { toolsPage } from './tools.js';
+import { duration } from './text.js';
 
 const main = document.getElementById('main');
 const live = document.getElementById('live');
 const signOut = document.getElementById('signout');
+const langBtn = document.getElementById('lang');
+const attention = document.getElementById('attention');
+const outage = document.getElementById('outage');
 
 let registers = [];
-let view = null; // what the current page wants to hear: { onJob, onRegister }
+let view = null; // what the current page wants to hear: { onJob, onRegister, resync }
 let events = null;
 let signingIn = false;
+let generation = 0; // each route() and sign-in form takes a new one; older work is dropped
+let retryTimer = 0;
+let downSince = null;
+let liveState = 'offline';
 
-function setLive(state) {
-  const words = {
-    live: 'Live',
-    'caught-up': 'Live',
-    reconnecting: 'Reconnecting…',
-    offline: 'Not connected',
-  };
-  live.textContent = words[state] || state;
+// The static texts of index.html, in the chosen language.
+function translateStatic() {
+  document.documentElement.lang = currentLang();
+  for (const el of document.querySelectorAll('[data-t]')) el.textContent = t(el.dataset.t);
+  const other = LANGS.find((l) => l !== currentLang());
+  langBtn.textContent = t('nav.otherLang');
+  langBtn.setAttribute('lang', other);
+  langBtn.setAttribute('aria-label', t('nav.langLabel'));
+  setLive(liveState, { quiet: true });
+  paintAttention();
+}
+
+langBtn.addEventListener('click', async () => {
+  setLang(LANGS.find((l) => l !== currentLang()));
+  translateStatic();
+  await route({ keepFocus: true });
+  langBtn.focus();
+});
+
+// What still needs a person: the registers' attention counts, or, from a service that
+// does not give them, the jobs in attention counted here.
+let attentionCount = 0;
+let countTimer = 0;
+function paintAttention() {
+  attention.hidden = attentionCount === 0;
+  attention.textContent = t('nav.attention', { count: attentionCount });
+}
+function recountAttention() {
+  if (registers.length && registers.every((r) => Number.isInteger(r.attention))) {
+    attentionCount = registers.reduce((s, r) => s + r.attention, 0);
+    paintAttention();
+    return;
+  }
+  clearTimeout(countTimer);
+  countTimer = setTimeout(async () => {
+    try {
+      const res = await get(paths.jobs({ state: 'attention', limit: 500 }));
+      attentionCount = res.jobs.length;
+      paintAttention();
+    } catch {
+      // counted again at the next change
+    }
+  }, 300);
+}
+
+function setLive(state, { quiet = false } = {}) {
+  liveState = state;
+  live.textContent = t(`live.${state}`);
   live.className = `live ${state === 'caught-up' ? 'live' : state}`;
+  // The outage: since when, and every card says what it shows may be old.
+  if (state === 'reconnecting') {
+    if (!downSince) downSince = new Date();
+    outage.textContent = t('live.down', { time: dateTime(downSince.toISOString(), { short: true }) });
+    outage.hidden = false;
+    markStale(true);
+  } else if (state === 'live' || state === 'caught-up') {
+    downSince = null;
+    outage.hidden = true;
+    markStale(false);
+  }
+  if (quiet) return;
   // Back after a gap: read the present again instead of guessing what was missed. Only
   // the data is read again; a form being filled in keeps what was typed.
-  if (state === 'caught-up' && view && view.resync) view.resync();
+  if (state === 'caught-up') {
+    if (view && view.resync) view.resync();
+    else if (main.dataset.failed) route({ keepFocus: true });
+    recountAttention();
+  }
 }
 
 function showSignIn(message = '') {
-  if (signingIn) return;
+  const mine = ++generation;
   signingIn = true;
   view = null;
+  clearTimeout(retryTimer);
   const input = h('input', { type: 'password', id: 'token', name: 'token', autocomplete: 'off', spellcheck: 'false', required: true });
   const err = h('p', { class: 'field-error', id: 'token-err', hidden: !message }, message);
   input.setAttribute('aria-describedby', 'token-hint token-err');
   const form = h(
     'form',
     { class: 'panel signin', 'aria-labelledby': 'si-title' },
-    h('h1', { id: 'si-title' }, 'Sign in'),
-    h('p', { id: 'token-hint' }, 'This service asks for its access token (the "token" line of /etc/cassard/cassardd.toml). It is kept in this browser tab only, until the tab is closed.'),
-    h('div', { class: 'field' }, h('label', { for: 'token' }, 'Access token'), input, err),
-    h('button', { type: 'submit', class: 'btn primary' }, 'Sign in'),
+    h('h1', { id: 'si-title' }, t('signin.title')),
+    h('p', { id: 'token-hint' }, t('signin.hint')),
+    h('div', { class: 'field' }, h('label', { for: 'token' }, t('signin.token')), input, err),
+    h('button', { type: 'submit', class: 'btn primary' }, t('signin.submit')),
   );
   form.addEventListener('submit', async (e) => {
     e.preventDefault();
     token.set(input.value.trim());
-    signingIn = false;
     try {
       await get(paths.registers());
+      if (mine !== generation) return;
+      signingIn = false;
       signOut.hidden = false;
       events.restart();
-      route();
+      await route();
     } catch (ex) {
-      if (ex.status !== 401) say(ex.message, 'error');
+      if (ex.status !== 401) say(errorText(ex), 'error');
     }
   });
   clear(main).append(form);
-  setLive('offline');
+  delete main.dataset.failed;
+  setLive('offline', { quiet: true });
   input.focus();
 }
 
@@ -69,7 +138,7 @@ whenUnauthorized(() => {
   const had = token.get();
   token.set('');
   signOut.hidden = true;
-  showSignIn(had ? 'That token was not accepted. Check it and try again.' : '');
+  showSignIn(had ? t('signin.refused') : '');
 });
 
 signOut.addEventListener('click', () => {
@@ -77,14 +146,58 @@ signOut.addEventListener('click', () => {
   location.reload();
 });
 
+// Live events are applied in slices of a few milliseconds, the latest of each job and
+// register only: a burst (a till replaying a day, 2,000 jobs at once) never freezes the page.
+const pending = { jobs: new Map(), regs: new Map() };
+let flushing = false;
+const SLICE_MS = 12;
+
+function applyRegister(r) {
+  const i = registers.findIndex((x) => x.name === r.name);
+  if (i >= 0) registers[i] = r;
+  else registers.push(r);
+  if (view && view.onRegister) view.onRegister(r);
+  if (Number.isInteger(r.attention)) recountAttention();
+}
+
+function applyJob(j) {
+  if (view && view.onJob) view.onJob(j);
+  if (!(registers.length && registers.every((r) => Number.isInteger(r.attention)))) recountAttention();
+}
+
+function flush() {
+  const start = performance.now();
+  for (const [name, r] of pending.regs) {
+    pending.regs.delete(name);
+    applyRegister(r);
+  }
+  // Newest first: once the list's page is full, older new jobs cost nothing.
+  for (const id of [...pending.jobs.keys()].sort((a, b) => Number(b) - Number(a))) {
+    const j = pending.jobs.get(id);
+    pending.jobs.delete(id);
+    applyJob(j);
+    if (performance.now() - start > SLICE_MS) break;
+  }
+  if (pending.jobs.size || pending.regs.size) setTimeout(flush, 0);
+  else flushing = false;
+}
+
+function enqueue() {
+  if (flushing) return;
+  flushing = true;
+  setTimeout(flush, 0);
+}
+
 function startEvents() {
   events = listen({
-    onJob: (j) => view && view.onJob && view.onJob(j),
+    onJob: (j) => {
+      const id = String(j.id);
+      pending.jobs.set(id, { ...(pending.jobs.get(id) || {}), ...j });
+      enqueue();
+    },
     onRegister: (r) => {
-      const i = registers.findIndex((x) => x.name === r.name);
-      if (i >= 0) registers[i] = r;
-      else registers.push(r);
-      if (view && view.onRegister) view.onRegister(r);
+      pending.regs.set(r.name, r);
+      enqueue();
     },
     onState: setLive,
   });
@@ -96,17 +209,20 @@ async function loadRegisters() {
   return registers;
 }
 
-async function overview() {
+async function overview(params, isCurrent) {
+  const regs = await loadRegisters();
+  if (!isCurrent()) return;
   const cards = h('div', { class: 'cards', id: 'registers' });
   const jobsBox = h('div', { id: 'jobs' });
   clear(main).append(
-    h('h1', { class: 'sr-only', tabindex: '-1' }, 'Registers and jobs'),
-    h('section', { 'aria-labelledby': 'regs-title' }, h('h2', { id: 'regs-title' }, 'Registers'), cards),
-    h('section', { class: 'panel', 'aria-labelledby': 'jobs-title' }, h('h2', { id: 'jobs-title' }, 'Jobs'), jobsBox),
+    h('h1', { class: 'sr-only', tabindex: '-1' }, t('home.title')),
+    h('section', { 'aria-labelledby': 'regs-title' }, h('h2', { id: 'regs-title' }, t('home.registers')), cards),
+    h('section', { class: 'panel', 'aria-labelledby': 'jobs-title' }, h('h2', { id: 'jobs-title' }, t('home.jobs')), jobsBox),
   );
-  renderCards(cards, await loadRegisters());
-  const list = jobList(jobsBox, registers);
+  renderCards(cards, regs);
+  const list = jobList(jobsBox, registers, { initial: params });
   view = {
+    title: t('home.title'),
     resync: async () => {
       for (const r of await loadRegisters()) view.onRegister(r);
       list.reload();
@@ -120,59 +236,144 @@ async function overview() {
   };
 }
 
-async function registerView(name) {
+async function registerView(name, isCurrent) {
   await loadRegisters();
+  if (!isCurrent()) return;
   const reg = registers.find((r) => r.name === name);
   if (!reg) {
-    clear(main).append(h('h1', {}, name), h('p', { class: 'error' }, 'There is no register by this name.'), h('p', {}, h('a', { href: '#/' }, 'Back to the registers')));
+    clear(main).append(h('h1', { tabindex: '-1' }, name), h('p', { class: 'error' }, t('tools.noRegister')), h('p', {}, h('a', { href: '#/' }, t('nav.back'))));
     view = null;
     return;
   }
+  const opts = { withTools: false, level: 2 };
   const cardBox = h('div');
-  renderCards(cardBox, [reg], { withTools: false });
+  renderCards(cardBox, [reg], opts);
   const jobsBox = h('div');
   toolsPage(main, reg, cardBox, jobsBox);
   const list = jobList(jobsBox, registers, { fixedRegister: name });
+  let held = reg.state === 'held';
   view = {
+    title: name,
     resync: async () => {
       const r = (await loadRegisters()).find((x) => x.name === name);
-      if (r) replaceCard(cardBox.firstElementChild, r, { withTools: false });
+      if (r) view.onRegister(r);
       list.reload();
     },
     onJob: (j) => list.update(j),
     onRegister: (r) => {
-      if (r.name === name) replaceCard(cardBox.firstElementChild, r, { withTools: false });
+      if (r.name !== name) return;
+      // Held or released: the tools say so, so the page is drawn again (what was typed
+      // in the test receipt goes; a receipt could not be sent meanwhile anyway).
+      if ((r.state === 'held') !== held) {
+        held = r.state === 'held';
+        route({ keepFocus: true });
+        return;
+      }
+      replaceCard(cardBox.firstElementChild, r, opts);
     },
   };
 }
 
-async function route() {
-  if (signingIn) return;
-  const hash = decodeURIComponent(location.hash.replace(/^#/, '')) || '/';
+// For a technician: what runs, how it is set up, and how much room is left.
+async function servicePage(isCurrent) {
+  const s = await get(paths.service());
+  if (!isCurrent()) return;
+  const facts = (rows) => h('dl', { class: 'facts wide' }, rows.map(([k, v]) => [h('dt', {}, k), h('dd', {}, v)]));
+  const pay = (p) => [p.method, p.code ? ` (${p.code})` : '', p.change ? ` · ${t('svc.change')}` : '', p.rest ? ` · ${t('svc.rest')}` : ''].join('');
+  clear(main).append(
+    h('p', { class: 'crumbs' }, h('a', { href: '#/' }, t('nav.home')), ' › ', t('svc.title')),
+    h('h1', { tabindex: '-1' }, t('svc.title')),
+    h(
+      'section',
+      { class: 'panel', 'aria-labelledby': 'svc-run' },
+      h('h2', { id: 'svc-run' }, t('svc.running')),
+      facts([
+        [t('svc.version'), h('code', {}, s.version)],
+        [t('svc.started'), timeEl(s.startedAt, dateTime(s.startedAt))],
+        [t('svc.uptime'), duration(s.uptimeS * 1000)],
+        [t('svc.listen'), h('code', {}, s.listen)],
+        [t('svc.tls'), s.tls ? t('common.yes') : t('common.no')],
+        [t('svc.keepDays'), t('svc.days', { count: s.keepDays })],
+        [t('svc.queueLimit'), t('svc.seconds', { count: s.queueLimitS })],
+        [t('svc.settleLimit'), t('svc.seconds', { count: s.settleLimitS })],
+        [t('svc.store'), h('span', {}, h('code', {}, s.store.path), ` · ${bytes(s.store.bytes)}`)],
+        [t('svc.free'), s.disk.freeBytes === null ? '—' : bytes(s.disk.freeBytes)],
+      ]),
+    ),
+    h(
+      'section',
+      { class: 'panel', 'aria-labelledby': 'svc-regs' },
+      h('h2', { id: 'svc-regs' }, t('svc.registers')),
+      s.registers.map((r) =>
+        h(
+          'div',
+          { class: 'svc-reg' },
+          h('h3', {}, r.name),
+          facts([
+            [t('card.device'), h('code', {}, r.device)],
+            [t('svc.settings'), r.settings ? h('code', {}, r.settings) : t('svc.defaultSettings')],
+            [t('svc.payments'), r.payments.length ? h('ul', { class: 'plain' }, r.payments.map((p) => h('li', {}, pay(p)))) : '—'],
+          ]),
+        ),
+      ),
+    ),
+    h(
+      'section',
+      { class: 'panel', 'aria-labelledby': 'svc-links' },
+      h('h2', { id: 'svc-links' }, t('svc.links')),
+      h('ul', {}, ['healthz', 'metrics', 'openapi'].map((k) => h('li', {}, h('a', { href: s.links[k] }, t(`svc.link.${k}`)), ' ', h('code', {}, s.links[k])))),
+    ),
+  );
+  view = { title: t('svc.title'), resync: () => route({ keepFocus: true }) };
+}
+
+// A route's hash: the path and its query (#/?state=attention).
+function parseHash() {
+  const raw = location.hash.replace(/^#/, '') || '/';
+  const [path, query = ''] = raw.split('?');
+  return { path: decodeURIComponent(path) || '/', params: Object.fromEntries(new URLSearchParams(query)) };
+}
+
+async function route({ keepFocus = false } = {}) {
+  const mine = ++generation;
+  const isCurrent = () => mine === generation;
+  clearTimeout(retryTimer);
+  signingIn = false;
+  const { path, params } = parseHash();
   let m;
   try {
-    if ((m = /^\/jobs\/(\d+)$/.exec(hash))) {
-      view = await jobPage(main, m[1]);
-      document.title = `Job ${m[1]} · cassard`;
-    } else if ((m = /^\/registers\/([^/]+)$/.exec(hash))) {
-      await registerView(m[1]);
-      document.title = `${m[1]} · cassard`;
+    if ((m = /^\/jobs\/(\d+)$/.exec(path))) {
+      view = await jobPage(main, m[1], isCurrent);
+    } else if ((m = /^\/registers\/([^/]+)$/.exec(path))) {
+      await registerView(m[1], isCurrent);
+    } else if (path === '/service') {
+      await servicePage(isCurrent);
     } else {
-      await overview();
-      document.title = 'Registers and jobs · cassard';
+      await overview(params, isCurrent);
+    }
+    if (!isCurrent()) return;
+    delete main.dataset.failed;
+    document.title = `${(view && view.title) || t('home.title')} · cassard`;
+    if (!keepFocus) {
+      const h1 = main.querySelector('h1');
+      if (h1) setFocus(h1);
     }
   } catch (e) {
-    if (e.status === 401) return;
-    clear(main).append(h('h1', {}, 'The console cannot load'), h('p', { class: 'error' }, e.message), h('p', {}, 'The page tries again when the service is back.'));
+    if (!isCurrent() || e.status === 401 || signingIn) return;
+    view = null;
+    clear(main).append(h('h1', { tabindex: '-1' }, t('app.cannotLoad')), h('p', { class: 'error' }, errorText(e)), h('p', {}, t('app.retrying')));
+    main.dataset.failed = '1';
+    // The page tries again by itself: at once when the live connection comes back, and
+    // every few seconds meanwhile.
+    retryTimer = setTimeout(() => {
+      if (isCurrent()) route({ keepFocus: true });
+    }, 5000);
   }
 }
 
 window.addEventListener('hashchange', () => {
   dropStaleToast();
-  route().then(() => {
-    const h1 = main.querySelector('h1');
-    if (h1) h1.focus();
-  });
+  route();
 });
 setInterval(() => refreshAges(), 15000);
 
@@ -182,6 +383,7 @@ document.querySelector('.skip').addEventListener('click', (e) => {
   main.focus();
 });
 
+translateStatic();
 signOut.hidden = !token.get();
 startEvents();
-route();
+route({ keepFocus: true }).then(recountAttention);

@@ -1,3 +1,5 @@
+import { t } from './i18n.js';
+
 // A small element builder: h('p', {class: 'x'}, 'text', child). Text is always set as
 // text, never parsed as HTML, so what the register or a request says cannot become markup.
 
@@ -66,7 +68,7 @@ export function confirmDialog({ title, body, confirm, danger = true }) {
   return new Promise((resolve) => {
     const dlg = document.getElementById('confirm');
     clear(dlg);
-    const cancelBtn = h('button', { type: 'button', class: 'btn', value: 'cancel' }, 'Cancel');
+    const cancelBtn = h('button', { type: 'button', class: 'btn', value: 'cancel' }, t('common.cancel'));
     const okBtn = h('button', { type: 'button', class: danger ? 'btn danger' : 'btn primary' }, confirm);
     dlg.setAttribute('aria-labelledby', 'confirm-title');
     dlg.append(
@@ -84,4 +86,52 @@ export function confirmDialog({ title, body, confirm, danger = true }) {
     dlg.showModal();
     cancelBtn.focus();
   });
+}
+
+// Moves the focus to an element that may not take it by itself (a heading, a panel);
+// the tabindex goes again when it loses the focus, as it is not a stop for Tab.
+export function setFocus(el) {
+  if (!el) return;
+  if (!el.hasAttribute('tabindex')) {
+    el.setAttribute('tabindex', '-1');
+    el.addEventListener('blur', () => el.removeAttribute('tabindex'), { once: true });
+  }
+  el.focus({ preventScroll: true });
+}
+
+// Where the focus is, said so that it can be found again in a redrawn copy: the element's
+// id, or its data-act or name within the nearest ancestor that has an id.
+function focusPath(root) {
+  const el = document.activeElement;
+  if (!el || el === document.body || !root.contains(el)) return null;
+  if (el.id) return { sel: `#${CSS.escape(el.id)}` };
+  const host = el.parentElement && el.parentElement.closest('[id]');
+  const own = el.dataset.act ? `[data-act="${CSS.escape(el.dataset.act)}"]` : el.getAttribute('name') ? `[name="${CSS.escape(el.getAttribute('name'))}"]` : null;
+  if (host && own) return { sel: `#${CSS.escape(host.id)} ${own}`, host: host.id };
+  if (host) {
+    const same = [...host.querySelectorAll(el.tagName)];
+    return { sel: null, host: host.id, tag: el.tagName, index: same.indexOf(el) };
+  }
+  return null;
+}
+
+// Runs `redraw` (which replaces part of `root`) and puts the focus back where the person
+// was: on the same control in the new copy, or else on the nearest thing around it that
+// is still there, never on the page's body. The scroll position stays.
+export function keepFocus(root, redraw) {
+  const where = focusPath(root);
+  const y = window.scrollY;
+  const out = redraw();
+  if (where) {
+    let el = where.sel ? root.querySelector(where.sel) : null;
+    if (!el && where.tag) {
+      const host = document.getElementById(where.host);
+      el = host ? host.querySelectorAll(where.tag)[where.index] : null;
+    }
+    if (!el && where.host) el = document.getElementById(where.host);
+    if (el && !el.disabled) el === document.activeElement || (el.matches('a, button, input, select, textarea, summary, [tabindex]') ? el.focus({ preventScroll: true }) : setFocus(el));
+    else setFocus(root);
+  }
+  window.scrollTo(0, y);
+  return out;
 }

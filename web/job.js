@@ -1,60 +1,25 @@
-// A job's whole story: outcome in plain English beside the register's own Italian text,
-// the request, the sales lines with the failing one marked, files, console and dump log.
+// A job's whole story: for a job that needs a person, what to do first; the sale as a
+// receipt; the outcome in the page's words beside the register's own Italian text; the
+// sales lines with the failing one marked; files; the request, console and dump log folded.
 
-import { h, clear, timeEl, say } from './dom.js';
-import { get, paths, download } from './api.js';
-import { JOB_STATES, KINDS, localTime, jobDuration, explainExit, registerText, sentence } from './text.js';
+import { h, clear, timeEl, say, keepFocus, setFocus } from './dom.js';
+import { get, post, paths, download } from './api.js';
+import { t, has, money, number } from './i18n.js';
+import { stateExplain, kindWord, downloadWord, localTime, jobDuration, explainExit, registerText, reasonText, registerStateWord, consoleShown, saleOf, sentence } from './text.js';
 import { stateBadge } from './jobs.js';
+import { resume, errorText, heldWhy } from './registers.js';
 
-// Record codes as a person reads them.
-const RECORDS = {
-  '00': 'quantity for the next sale',
-  '01': 'item sale',
-  '02': 'return (the next sale is taken back)',
-  '03': 'operator',
-  '04': 'description',
-  '05': 'subtotal',
-  '06': 'amount',
-  '07': 'amount',
-  '08': 'description',
-  10: 'payment',
-  11: 'payment',
-  12: 'payment, with fiscal report',
-  13: 'payment, with fiscal report',
-  15: 'subtotal',
-  20: 'payment',
-  21: 'payment',
-  22: 'payment',
-  23: 'payment, with fiscal report',
-  24: 'payment, with fiscal report',
-  30: 'payment',
-  35: 'payment',
-  40: 'fixed key sequence',
-  50: 'fixed key sequence',
-  51: 'report',
-  52: 'report',
-  53: 'clear expansion totals',
-  54: 'expansion totals download',
-  55: 'journal download',
-  60: 'internal totals download',
-  70: 'fixed key sequence',
-  71: 'description',
-  72: 'fixed key sequence',
-  75: 'description',
-  80: 'document row',
-  81: 'document row',
-  82: 'document row',
-  83: 'document row',
-  99: 'end of receipt: is the sale closed?',
-  DY: 'text row',
-  HL: 'report',
-  '1C': 'report',
-  '2C': 'report',
-  '3C': 'report',
-};
+// Record codes whose meaning the catalogues give (record.XX).
+const recordWord = (code) => (has(`record.${code}`) ? t(`record.${code}`) : '');
 
 function section(title, id, ...body) {
-  return h('section', { class: 'panel', 'aria-labelledby': id }, h('h2', { id }, title), ...body);
+  return h('section', { class: 'panel', id: `${id}-box`, 'aria-labelledby': id }, h('h2', { id }, title), ...body);
+}
+
+// A long text folded under a summary; its open state survives a redraw of the page.
+function folded(title, id, ...body) {
+  const was = document.getElementById(id);
+  return h('details', { class: 'panel fold', id, open: was ? was.open : false }, h('summary', {}, h('h2', { class: 'inline' }, title)), ...body);
 }
 
 function pre(text, cls = '') {
@@ -63,39 +28,161 @@ function pre(text, cls = '') {
 
 function outcome(job) {
   const italian = job.registerText || registerText(job.console);
-  const st = JOB_STATES[job.state] || { word: job.state, explain: '' };
   const ex = explainExit(job.exitStatus, italian, job.meaning);
-  const english = [];
+  const words = [];
   const running = job.state === 'queued' || job.state === 'running';
-  if (running || job.state === 'uncertain' || job.state === 'attention') english.push(h('p', { class: 'state-explain' }, st.explain));
+  if (running || job.state === 'uncertain' || job.state === 'attention') words.push(h('p', { class: 'state-explain' }, stateExplain(job.state)));
   if (job.state === 'done') {
-    const what = job.kind === 'receipt' && job.receiptNumber ? `The register printed receipt number ${job.receiptNumber}.` : st.explain;
-    english.push(h('h3', {}, 'What happened'), h('p', { class: 'what' }, what));
+    const what = job.reasonCode ? reasonText(job.reasonCode, job.reasonParams, job.reason) : job.kind === 'receipt' && job.receiptNumber ? t('job.printed', { number: job.receiptNumber }) : stateExplain('done');
+    words.push(h('h3', {}, t('job.whatHappened')), h('p', { class: 'what' }, what));
+  } else if (job.state === 'failed' && job.reasonCode && !job.exitStatus) {
+    words.push(h('h3', {}, t('job.whatHappened')), h('p', { class: 'what' }, reasonText(job.reasonCode, job.reasonParams, job.reason)));
   } else if (ex && job.exitStatus !== 0) {
-    english.push(h('h3', {}, 'What happened'), h('p', { class: 'what' }, ex.what));
-    if (ex.todo) english.push(h('h3', {}, 'What to do'), h('p', { class: 'todo' }, ex.todo));
+    words.push(h('h3', {}, t('job.whatHappened')), h('p', { class: 'what' }, ex.what));
+    if (ex.todo && job.state === 'failed') words.push(h('h3', {}, t('job.whatToDo')), h('p', { class: 'todo' }, ex.todo));
   }
   if (!running && job.state !== 'done') {
-    // A failed job is told in the page's own words; the service's note, written for the
-    // till's programmers, follows in small print.
-    const stands = job.state === 'failed' ? st.explain : sentence(job.reason);
-    if (stands) english.push(h('h3', {}, 'Where it stands'), h('p', { class: 'reason' }, stands));
-    if (job.state === 'failed' && job.reason) english.push(h('p', { class: 'muted' }, `Service note: ${sentence(job.reason)}`));
+    const stands = job.state === 'failed' ? stateExplain('failed') : reasonText(job.reasonCode, job.reasonParams, job.reason);
+    if (stands) words.push(h('h3', {}, t('job.whereItStands')), h('p', { class: 'reason' }, stands));
+    if (job.reason && stands !== sentence(job.reason)) words.push(h('p', { class: 'muted' }, t('job.serviceNote'), ' ', h('span', { lang: 'en' }, sentence(job.reason))));
   }
+  if (job.note) words.push(h('h3', {}, t('job.note')), h('p', { class: 'note' }, job.note));
 
   return section(
-    'Outcome',
+    t('job.outcome'),
     'sec-outcome',
     h(
       'div',
-      { class: `outcome-grid state-${job.state}` },
-      h('div', { class: 'english' }, ...english),
+      { class: `outcome-grid state-${job.state}${job.state === 'failed' && !job.exitStatus && job.settledBy === 'person' ? ' settled' : ''}` },
+      h('div', { class: 'english' }, ...words),
       h(
         'div',
         { class: 'italian' },
-        h('h3', {}, 'The register’s own text'),
-        italian ? h('blockquote', { lang: 'it' }, italian) : h('p', { class: 'muted' }, job.exitStatus === 0 ? 'No error text: the run ended normally.' : 'No text yet.'),
-        job.exitStatus != null ? h('p', { class: 'muted' }, `Exit status ${job.exitStatus}${job.meaning ? `: ${job.meaning}` : ''}`) : null,
+        h('h3', {}, t('job.registerText')),
+        italian ? h('blockquote', { lang: 'it' }, italian) : h('p', { class: 'muted' }, job.exitStatus === 0 ? t('job.noErrorText') : t('job.noTextYet')),
+        job.exitStatus != null ? h('p', { class: 'muted' }, t('job.exitStatus', { status: job.exitStatus }), job.meaning ? h('span', { lang: 'en' }, `: ${job.meaning}`) : null) : null,
+      ),
+    ),
+  );
+}
+
+// What a person must do for a job in attention: the register's state, finish or cancel
+// the sale there, Resume; or, when the register cannot tell, say what happened.
+function actionFirst(job, reg, refresh) {
+  const resumeBtn = h('button', { type: 'button', class: 'btn primary', id: 'job-resume' }, t('job.resume'));
+  const note = h('p', { class: 'resume-note', role: 'status', id: 'job-resume-note' });
+  resumeBtn.addEventListener('click', async () => {
+    if (await resume(job.register, resumeBtn, note)) refresh();
+  });
+  const regLine = reg
+    ? h('p', {}, t('job.registerIs', { name: job.register }), ' ', h('span', { class: `badge ${reg.state}` }, registerStateWord(reg.state)), reg.state === 'held' ? h('span', {}, ' — ', heldWhy(reg)) : null)
+    : null;
+
+  const done = h('input', { type: 'radio', name: 'outcome', id: 'rs-done', value: 'done', checked: true });
+  const failed = h('input', { type: 'radio', name: 'outcome', id: 'rs-failed', value: 'failed' });
+  const number = h('input', { type: 'text', id: 'rs-number', name: 'receiptNumber', inputmode: 'numeric', maxlength: '8', autocomplete: 'off', 'aria-describedby': 'rs-number-hint rs-number-err' });
+  const noteBox = h('textarea', { id: 'rs-note', name: 'note', rows: '2', maxlength: '500' });
+  const numberErr = h('p', { class: 'field-error', id: 'rs-number-err', hidden: true });
+  const numberField = h('div', { class: 'field' }, h('label', { for: 'rs-number' }, t('resolve.number')), h('p', { class: 'hint', id: 'rs-number-hint' }, t('resolve.numberHint')), number, numberErr);
+  const sync = () => {
+    numberField.hidden = !done.checked;
+  };
+  done.addEventListener('change', sync);
+  failed.addEventListener('change', sync);
+  const submit = h('button', { type: 'submit', class: 'btn' }, t('resolve.submit'));
+  const form = h(
+    'form',
+    { class: 'resolve', id: 'resolve-form', 'aria-labelledby': 'rs-title', novalidate: true },
+    h('h3', { id: 'rs-title' }, t('resolve.title')),
+    h('p', { class: 'hint' }, t('resolve.explain')),
+    h(
+      'fieldset',
+      {},
+      h('legend', {}, t('resolve.question')),
+      h('div', { class: 'choice' }, done, h('label', { for: 'rs-done' }, t('resolve.done'))),
+      h('div', { class: 'choice' }, failed, h('label', { for: 'rs-failed' }, t('resolve.failed'))),
+    ),
+    numberField,
+    h('div', { class: 'field' }, h('label', { for: 'rs-note' }, t('resolve.note')), noteBox),
+    submit,
+  );
+  form.addEventListener('submit', async (e) => {
+    e.preventDefault();
+    numberErr.hidden = true;
+    number.removeAttribute('aria-invalid');
+    const body = { outcome: done.checked ? 'done' : 'failed' };
+    if (done.checked) {
+      const n = number.value.trim();
+      if (!/^\d{1,8}$/.test(n)) {
+        numberErr.textContent = t('resolve.numberMissing');
+        numberErr.hidden = false;
+        number.setAttribute('aria-invalid', 'true');
+        number.focus();
+        return;
+      }
+      body.receiptNumber = n;
+    }
+    if (noteBox.value.trim()) body.note = noteBox.value.trim();
+    if (submit.getAttribute('aria-disabled') === 'true') return;
+    submit.setAttribute('aria-disabled', 'true');
+    try {
+      await post(paths.resolve(job.id), body);
+      say(t('resolve.saved'), 'info');
+      await refresh();
+      setFocus(document.getElementById('sec-outcome'));
+    } catch (err) {
+      if (err.status === 401) return;
+      say(err.code === 'not_attention' ? t('resolve.notAttention') : t('resolve.failedToSave', { why: errorText(err) }), 'error');
+    } finally {
+      submit.removeAttribute('aria-disabled');
+    }
+  });
+  sync();
+
+  return h(
+    'section',
+    { class: 'panel action-first', id: 'sec-action-box', 'aria-labelledby': 'sec-action' },
+    h('h2', { id: 'sec-action' }, t('job.actionTitle')),
+    regLine,
+    h('ol', { class: 'steps' }, h('li', {}, t('job.step1', { name: job.register })), h('li', {}, t('job.step2'), h('div', { class: 'row' }, resumeBtn), note)),
+    form,
+  );
+}
+
+// The sale as the receipt reads: each item, quantity x price, amount and department;
+// then the payments, the change and the total.
+function receiptView(job) {
+  const sale = saleOf(job);
+  if (!sale) return null;
+  const qty = (q) => number(q, 3);
+  return section(
+    t('sale.title'),
+    'sec-sale',
+    h(
+      'table',
+      { class: 'sale' },
+      h('caption', { class: 'sr-only' }, t('sale.caption')),
+      h('thead', {}, h('tr', {}, h('th', { scope: 'col' }, t('sale.item')), h('th', { scope: 'col' }, t('sale.qtyPrice')), h('th', { scope: 'col', class: 'money' }, t('sale.amount')), h('th', { scope: 'col' }, t('sale.department')))),
+      h(
+        'tbody',
+        {},
+        sale.items.map((i) =>
+          h(
+            'tr',
+            { class: i.isReturn ? 'return' : '' },
+            h('td', {}, i.isReturn ? `${t('sale.return')} ` : '', i.description),
+            h('td', {}, `${qty(i.quantity)} × ${money(i.price)}`),
+            h('td', { class: 'money' }, money(i.amount)),
+            h('td', {}, String(i.department)),
+          ),
+        ),
+      ),
+      h(
+        'tfoot',
+        {},
+        h('tr', { class: 'total' }, h('th', { scope: 'row', colspan: '2' }, t('sale.total')), h('td', { class: 'money' }, money(sale.total)), h('td')),
+        sale.payments.map((p) => h('tr', {}, h('th', { scope: 'row', colspan: '2' }, t('sale.paidWith', { method: p.method })), h('td', { class: 'money' }, p.amount === null ? t('sale.rest') : money(p.amount)), h('td'))),
+        h('tr', {}, h('th', { scope: 'row', colspan: '2' }, t('sale.change')), h('td', { class: 'money' }, money(sale.change)), h('td')),
       ),
     ),
   );
@@ -103,23 +190,25 @@ function outcome(job) {
 
 function details(job) {
   const rows = [
-    ['Register', h('a', { href: `#/registers/${encodeURIComponent(job.register)}` }, job.register)],
-    ['Kind', KINDS[job.kind] || job.kind],
-    ['State', stateBadge(job.state)],
-    ['Receipt no.', job.receiptNumber || '—'],
-    ['Created', timeEl(job.createdAt, localTime(job.createdAt))],
-    ['Started', timeEl(job.startedAt, localTime(job.startedAt))],
-    ['Ended', timeEl(job.endedAt, localTime(job.endedAt))],
-    ['Took', jobDuration(job) || '—'],
-    ['Request key', h('code', {}, job.key || '—')],
+    [t('job.d.register'), h('a', { href: `#/registers/${encodeURIComponent(job.register)}` }, job.register)],
+    [t('job.d.kind'), kindWord(job.kind)],
+    [t('job.d.state'), stateBadge(job)],
+    [t('job.d.receipt'), job.receiptNumber || '—'],
+    [t('job.d.created'), timeEl(job.createdAt, localTime(job.createdAt))],
+    [t('job.d.started'), timeEl(job.startedAt, localTime(job.startedAt))],
+    [t('job.d.ended'), timeEl(job.endedAt, localTime(job.endedAt))],
+    [t('job.d.took'), jobDuration(job) || '—'],
+    [t('job.d.key'), h('code', {}, job.key || '—')],
   ];
-  const counter = (s) => (s ? `${s.receiptNumber}${s.saleOpen ? ', a sale open' : ''}` : null);
-  if (job.statusBefore) rows.push(['Receipt counter before', counter(job.statusBefore)]);
-  if (job.statusAfter) rows.push([job.kind === 'status' ? 'Receipt counter read' : 'Receipt counter after', counter(job.statusAfter)]);
+  if (job.expiresAt && (job.state === 'queued' || job.state === 'running')) rows.push([t('job.d.expires'), timeEl(job.expiresAt, localTime(job.expiresAt))]);
+  if (job.settledBy) rows.push([t('job.d.settledBy'), has(`settled.${job.settledBy}`) ? t(`settled.${job.settledBy}`) : job.settledBy]);
+  const counter = (s) => (s ? `${s.receiptNumber}${s.saleOpen ? t('job.d.saleOpen') : ''}` : null);
+  if (job.statusBefore) rows.push([t('job.d.counterBefore'), counter(job.statusBefore)]);
+  if (job.statusAfter) rows.push([job.kind === 'status' ? t('job.d.counterRead') : t('job.d.counterAfter'), counter(job.statusAfter)]);
   if (job.kind === 'status' && job.statusAfter) {
-    rows.push(['Serial no.', job.statusAfter.serial], ['Model', job.statusAfter.model], ['Fiscalised', job.statusAfter.fiscalisedAt.replace('T', ' ')]);
+    rows.push([t('card.serial'), job.statusAfter.serial], [t('card.model'), job.statusAfter.model], [t('job.d.fiscalised'), job.statusAfter.fiscalisedAt.replace('T', ' ')]);
   }
-  return section('Details', 'sec-details', h('dl', { class: 'facts wide' }, rows.map(([k, v]) => [h('dt', {}, k), h('dd', {}, v)])));
+  return section(t('job.details'), 'sec-details', h('dl', { class: 'facts wide' }, rows.map(([k, v]) => [h('dt', {}, k), h('dd', {}, v)])));
 }
 
 // The sales line the run stopped on: as cassard reported it, or else the one line the
@@ -148,95 +237,147 @@ function salesLines(job) {
     { class: 'lines' },
     lines.map((text, i) => {
       const n = i + 1;
-      const code = text.slice(0, 2);
       const bad = n === failed;
       return h(
         'li',
         { class: bad ? 'failed' : '', 'aria-current': bad ? 'step' : false, id: bad ? 'failed-line' : null },
         h('span', { class: 'ln', 'aria-hidden': 'true' }, String(n)),
-        h(
-          'span',
-          { class: 'body' },
-          h('code', {}, text),
-          h('span', { class: 'meta' }, h('span', { class: 'what-line' }, RECORDS[code] || ''), bad ? h('strong', { class: 'flag' }, ' ◀ failed here') : null),
-        ),
+        h('span', { class: 'body' }, h('code', {}, text), h('span', { class: 'meta' }, h('span', { class: 'what-line' }, recordWord(text.slice(0, 2))), bad ? h('strong', { class: 'flag' }, ` ◀ ${t('job.failedHere')}`) : null)),
       );
     }),
   );
   return section(
-    'Sales lines sent',
+    t('job.lines'),
     'sec-lines',
-    failed ? h('p', {}, `The register stopped at line ${failed}, marked below.`) : null,
-    h('div', { class: 'scroll', tabindex: '0', role: 'region', 'aria-label': 'Sales lines' }, list),
+    failed ? h('p', {}, t('job.stoppedAt', { line: failed })) : null,
+    h('div', { class: 'scroll', tabindex: '0', role: 'region', 'aria-label': t('job.linesRegion') }, list),
   );
 }
 
 function files(job) {
   const list = job.files || [];
-  if (!list.length) return section('Files', 'sec-files', h('p', { class: 'muted' }, job.kind === 'download' && (job.state === 'queued' || job.state === 'running') ? 'The file appears here when the job ends.' : 'No files were written.'));
+  if (!list.length) return section(t('job.files'), 'sec-files', h('p', { class: 'muted' }, job.kind === 'download' && (job.state === 'queued' || job.state === 'running') ? t('job.fileLater') : t('job.noFiles')));
   return section(
-    'Files',
+    t('job.files'),
     'sec-files',
     h(
       'ul',
       { class: 'files' },
       list.map((f) => {
         const name = f.name;
-        const size = Number.isInteger(f.size) ? ` (${f.size.toLocaleString()} bytes)` : '';
         const a = h('a', { href: f.url || paths.file(job.id, name), download: name, class: 'file' }, name);
         a.addEventListener('click', async (e) => {
           e.preventDefault();
           try {
             await download(job.id, name);
           } catch (err) {
-            say(`${name} could not be downloaded: ${err.message}`, 'error');
+            say(t('job.downloadFailed', { name, why: errorText(err) }), 'error');
           }
         });
-        return h('li', {}, a, size);
+        return h('li', {}, a, Number.isInteger(f.size) ? ` (${t('job.bytes', { count: f.size, n: number(f.size) })})` : '');
       }),
     ),
   );
 }
 
-export async function jobPage(main, id) {
-  let job;
-  try {
-    job = await get(paths.job(id));
-  } catch (e) {
-    clear(main).append(h('h1', {}, `Job ${id}`), h('p', { class: 'error' }, e.status === 404 ? 'There is no such job.' : `The job could not be loaded: ${e.message}`), h('p', {}, h('a', { href: '#/' }, 'Back to the registers')));
+export function jobTitle(j) {
+  const what = j.kind === 'download' && j.request && j.request.download ? downloadWord(j.request.download) : kindWord(j.kind);
+  return t('job.title', { what, register: j.register });
+}
+
+// The page's sections, each with what it shows; on an update only the sections whose
+// content changed are drawn again, so a half-filled form and the focus stay.
+function sections(j, reg, refresh) {
+  const out = [];
+  const add = (id, sig, build) => out.push({ id, sig: JSON.stringify(sig), build });
+  add('crumbs', [j.id], () => h('p', { class: 'crumbs', id: 'crumbs' }, h('a', { href: '#/' }, t('nav.home')), ' › ', t('job.crumb', { id: j.id })));
+  add('job-title', [j.kind, j.register, j.state, j.settledBy, j.reasonCode, j.request && j.request.download], () => h('h1', { id: 'job-title', tabindex: '-1' }, `${jobTitle(j)} `, stateBadge(j)));
+  if (j.kind === 'download') add('sec-files-box', [j.files, j.state], () => files(j));
+  if (j.state === 'attention') add('sec-action-box', [j.id, j.register, reg && reg.state, reg && reg.held], () => actionFirst(j, reg, refresh));
+  if (j.kind === 'receipt') add('sec-sale-box', [j.request, j.total, j.change], () => receiptView(j));
+  const { console: _c, dumpLog: _d, lines: _l, request: _r, ...rest } = j;
+  add('sec-outcome-box', rest, () => outcome(j));
+  add('sec-details-box', rest, () => details(j));
+  add('sec-lines-box', [j.lines, j.failedLine, j.dumpLog], () => salesLines(j));
+  if (j.request) add('fold-request', [j.request], () => folded(t('job.request'), 'fold-request', h('p', { class: 'muted' }, t('job.requestExplain')), pre(JSON.stringify(j.request, null, 2))));
+  if (j.kind !== 'download') add('sec-files-box', [j.files, j.state], () => files(j));
+  add('fold-console', [j.console], () => folded(t('job.console'), 'fold-console', h('p', { class: 'muted' }, t('job.consoleExplain')), pre(consoleShown(j.console), 'console')));
+  add('fold-dump', [j.dumpLog], () => folded(t('job.dump'), 'fold-dump', h('p', { class: 'muted' }, t('job.dumpExplain')), j.dumpLog ? pre(j.dumpLog, 'dump') : h('p', { class: 'muted' }, t('job.noDump'))));
+  return out;
+}
+
+export async function jobPage(main, id, isCurrent = () => true) {
+  let job = await get(paths.job(id)).catch((e) => {
+    if (e.status === 404 || e.status === 400) return null;
+    throw e;
+  });
+  if (!isCurrent()) return null;
+  if (!job) {
+    clear(main).append(h('h1', { tabindex: '-1' }, t('job.crumb', { id })), h('p', { class: 'error' }, t('job.none')), h('p', {}, h('a', { href: '#/' }, t('nav.back'))));
     return null;
   }
-  const render = (j) => {
-    clear(main).append(
-      h('p', { class: 'crumbs' }, h('a', { href: '#/' }, 'Registers and jobs'), ' › ', `Job ${j.id}`),
-      h('h1', { tabindex: '-1' }, `${KINDS[j.kind] || j.kind} on ${j.register} `, stateBadge(j.state)),
-      outcome(j),
-      details(j),
-      salesLines(j),
-      j.request ? section('Request', 'sec-request', h('p', { class: 'muted' }, 'What the till or this page asked for, as it was sent.'), pre(JSON.stringify(j.request, null, 2))) : null,
-      files(j),
-      section('Console', 'sec-console', h('p', { class: 'muted' }, 'What cassard printed while it ran.'), pre(j.console, 'console')),
-      section(
-        'Dump log',
-        'sec-dump',
-        h('p', { class: 'muted' }, 'Written by cassard when something goes wrong: the last command, then the last 30 exchanges on the serial line in hex (CPU = sent to the register, ECR = the register’s answer), then the error codes.'),
-        j.dumpLog ? pre(j.dumpLog, 'dump') : h('p', { class: 'muted' }, 'No dump log: nothing went wrong on the line.'),
-      ),
-    );
-  };
-  render(job);
-  const again = async () => {
+  let reg = null;
+  const readRegister = async () => {
     try {
-      const full = await get(paths.job(id));
-      const y = window.scrollY;
-      render(full);
-      window.scrollTo(0, y);
+      reg = await get(paths.register(job.register));
     } catch {
-      // the next event tries again
+      reg = null;
     }
   };
+  if (job.state === 'attention') await readRegister();
+  const shown = new Map(); // section id -> signature drawn
+
+  const render = (j) => {
+    const wanted = sections(j, reg, again);
+    keepFocus(main, () => {
+      if (!shown.size) clear(main);
+      const keep = new Set(wanted.map((w) => w.id));
+      for (const [sid] of shown) {
+        if (!keep.has(sid)) {
+          const el = document.getElementById(sid);
+          if (el) el.remove();
+          shown.delete(sid);
+        }
+      }
+      let prev = null;
+      for (const w of wanted) {
+        let el = document.getElementById(w.id);
+        if (!el || shown.get(w.id) !== w.sig) {
+          const fresh = w.build() || h('div', { id: w.id, hidden: true });
+          fresh.id = w.id;
+          if (el) el.replaceWith(fresh);
+          el = fresh;
+          shown.set(w.id, w.sig);
+        }
+        // In the order wanted: a section that came (the action, once in attention) goes in place.
+        const want = prev ? prev.nextElementSibling : main.firstElementChild;
+        if (want !== el) main.insertBefore(el, want);
+        prev = el;
+      }
+    });
+  };
+
+  async function again() {
+    try {
+      const full = await get(paths.job(id));
+      if (!isCurrent()) return;
+      job = full;
+      if (job.state === 'attention') await readRegister();
+      render(job);
+    } catch {
+      // the next event or the return of the service tries again
+    }
+  }
+  render(job);
   return {
+    title: jobTitle(job),
     resync: again,
     onJob: (ev) => (String(ev.id) === String(id) ? again() : undefined),
+    onRegister: (r) => {
+      if (job.state === 'attention' && r.name === job.register) {
+        reg = r;
+        render(job);
+      }
+    },
   };
 }

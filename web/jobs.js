@@ -1,12 +1,14 @@
-// The jobs list: newest first, filtered by register and state, kept current by the live
-// events (no reloading, no polling), older pages on request.
+// The jobs list: newest first, filtered by register and state and searched by receipt
+// number, key, amount and dates; kept current by the live events (no polling), never more
+// than a page of rows unless the person asks for older ones.
 
-import { h, clear, timeEl, say } from './dom.js';
+import { h, clear, timeEl, say, keepFocus, setFocus } from './dom.js';
 import { get, paths } from './api.js';
-import { JOB_STATES, KINDS, localTime, explainExit, sentence } from './text.js';
+import { t } from './i18n.js';
+import { JOB_STATES, stateWord, stateExplain, kindWord, localTime, explainExit, reasonText, isFault, money } from './text.js';
+import { errorText } from './registers.js';
 
 const PAGE = 50;
-const STATE_ORDER = ['queued', 'running', 'done', 'failed', 'uncertain', 'attention'];
 
 function newer(a, b) {
   // ids grow with time, and two jobs of the same second keep their order.
@@ -14,90 +16,149 @@ function newer(a, b) {
 }
 
 export function outcomeText(job) {
-  if (job.state === 'queued' || job.state === 'running') return JOB_STATES[job.state].explain;
-  if (job.state === 'uncertain' || job.state === 'attention') return sentence(job.reason) || JOB_STATES[job.state].explain;
-  if (job.state === 'done') return job.kind === 'receipt' && job.receiptNumber ? `Receipt ${job.receiptNumber} printed` : 'Completed';
-  const e = explainExit(job.exitStatus, '', job.meaning);
-  return sentence(job.meaning) || (e && e.what) || sentence(job.reason);
+  if (job.state === 'queued' || job.state === 'running') return stateExplain(job.state);
+  if (job.reasonCode) return reasonText(job.reasonCode, job.reasonParams, job.reason);
+  if (job.state === 'uncertain' || job.state === 'attention') return reasonText('', null, job.reason) || stateExplain(job.state);
+  if (job.state === 'done') return job.kind === 'receipt' && job.receiptNumber ? t('outcome.printed', { number: job.receiptNumber }) : t('outcome.completed');
+  const e = explainExit(job.exitStatus, job.registerText || '', job.meaning);
+  return (e && e.what) || reasonText('', null, job.reason);
 }
 
-export function stateBadge(state) {
-  const st = JOB_STATES[state] || { word: state };
-  const warn = state === 'uncertain' || state === 'attention' || state === 'failed';
-  return h('span', { class: `badge ${state}` }, warn ? h('span', { 'aria-hidden': 'true' }, '! ') : null, st.word);
+export function stateBadge(job) {
+  const state = typeof job === 'string' ? job : job.state;
+  const fault = typeof job === 'string' ? ['uncertain', 'attention', 'failed'].includes(state) : isFault(job) || state === 'uncertain';
+  const settledQuietly = state === 'failed' && !fault;
+  return h('span', { class: `badge ${state}${settledQuietly ? ' settled' : ''}` }, fault ? h('span', { 'aria-hidden': 'true' }, '! ') : null, stateWord(state));
 }
 
 function row(job) {
   const stand = job.state === 'uncertain' || job.state === 'attention';
+  const pays = Array.isArray(job.payments) ? job.payments.join(', ') : '';
   return h(
     'tr',
     { class: `job ${job.state}${stand ? ' standout' : ''}`, dataset: { id: job.id } },
-    h('td', { 'data-label': 'Time' }, timeEl(job.createdAt, localTime(job.createdAt, { short: true }))),
-    h('td', { 'data-label': 'Register' }, h('span', {}, job.register)),
-    h('td', { 'data-label': 'Job' }, h('a', { href: `#/jobs/${encodeURIComponent(job.id)}` }, `${KINDS[job.kind] || job.kind} `, h('span', { class: 'muted' }, `#${job.id}`))),
-    h('td', { 'data-label': 'State' }, stateBadge(job.state)),
-    h('td', { 'data-label': 'Receipt no.' }, h('span', { class: 'num' }, job.receiptNumber || '—')),
-    h('td', { 'data-label': 'Outcome', class: 'outcome' }, h('span', {}, outcomeText(job), job.exitStatus != null && job.exitStatus !== 0 ? h('span', { class: 'muted' }, ` (exit ${job.exitStatus})`) : null)),
+    h('td', { 'data-label': t('jobs.col.time') }, timeEl(job.createdAt, localTime(job.createdAt, { short: true }))),
+    h('td', { 'data-label': t('jobs.col.register') }, h('span', {}, job.register)),
+    h('td', { 'data-label': t('jobs.col.job') }, h('a', { href: `#/jobs/${encodeURIComponent(job.id)}` }, `${kindWord(job.kind)} `, h('span', { class: 'muted' }, `#${job.id}`))),
+    h('td', { 'data-label': t('jobs.col.state') }, stateBadge(job)),
+    h('td', { 'data-label': t('jobs.col.receipt') }, h('span', { class: 'num' }, job.receiptNumber || '—')),
+    h('td', { 'data-label': t('jobs.col.total'), class: 'money' }, Number.isInteger(job.total) ? money(job.total) : '—'),
+    h('td', { 'data-label': t('jobs.col.payment') }, pays || '—'),
+    h('td', { 'data-label': t('jobs.col.outcome'), class: 'outcome' }, h('span', {}, outcomeText(job))),
   );
 }
 
+// A date typed in the filter (the shop's day) as the instant its day starts or ends, so
+// that the service's UTC times are cut at the shop's midnight.
+function dayBound(value, end) {
+  if (!value) return '';
+  const [y, m, d] = value.split('-').map(Number);
+  const at = end ? new Date(y, m - 1, d, 23, 59, 59, 999) : new Date(y, m - 1, d, 0, 0, 0, 0);
+  return Number.isNaN(at.getTime()) ? '' : at.toISOString();
+}
+
 // A list bound to a container; `fixedRegister` hides the register filter (a register's page).
-export function jobList(container, registers, { fixedRegister = '' } = {}) {
+export function jobList(container, registers, { fixedRegister = '', initial = {} } = {}) {
   const jobs = new Map();
   let next = null;
-  const regSel = h('select', { id: 'f-register', name: 'register' }, h('option', { value: '' }, 'All registers'), registers.map((r) => h('option', { value: r.name }, r.name)));
-  const stateSel = h('select', { id: 'f-state', name: 'state' }, h('option', { value: '' }, 'All states'), STATE_ORDER.map((s) => h('option', { value: s }, JOB_STATES[s].word)));
+  let olderShown = false; // the person asked for older pages: new jobs wait behind a button
+  let waiting = 0;
+  let seq = 0;
+  const regSel = h('select', { id: 'f-register', name: 'register' }, h('option', { value: '' }, t('jobs.allRegisters')), registers.map((r) => h('option', { value: r.name }, r.name)));
+  const stateSel = h('select', { id: 'f-state', name: 'state' }, h('option', { value: '' }, t('jobs.allStates')), JOB_STATES.map((s) => h('option', { value: s }, stateWord(s))));
+  const q = h('input', { type: 'search', id: 'f-q', name: 'q', maxlength: '64', autocomplete: 'off', 'aria-describedby': 'f-q-hint' });
+  const from = h('input', { type: 'date', id: 'f-from', name: 'from' });
+  const to = h('input', { type: 'date', id: 'f-to', name: 'to' });
+  if (initial.register) regSel.value = initial.register;
+  if (initial.state) stateSel.value = initial.state;
   const tbody = h('tbody');
-  const empty = h('p', { class: 'muted', hidden: true }, 'No jobs match.');
-  const moreBtn = h('button', { type: 'button', class: 'btn', hidden: true }, 'Show older jobs');
+  const empty = h('p', { class: 'muted', hidden: true }, t('jobs.none'));
+  const moreBtn = h('button', { type: 'button', class: 'btn', hidden: true, dataset: { act: 'older' } }, t('jobs.older'));
+  const newBtn = h('button', { type: 'button', class: 'btn primary', hidden: true, dataset: { act: 'newer' } });
   const count = h('p', { class: 'sr-only', 'aria-live': 'polite' });
 
-  const filters = () => ({ register: fixedRegister || regSel.value, state: stateSel.value });
+  const filters = () => ({ register: fixedRegister || regSel.value, state: stateSel.value, q: q.value.trim(), from: dayBound(from.value, false), to: dayBound(to.value, true) });
+  const searching = () => Boolean(q.value.trim() || from.value || to.value);
+  // A live job belongs in the list when it passes the filters this page can check itself;
+  // while a search is on, only rows already shown change.
   const matches = (j) => {
     const f = filters();
     return (!f.register || j.register === f.register) && (!f.state || j.state === f.state);
   };
 
   function paint() {
-    clear(tbody);
-    const list = [...jobs.values()].filter(matches).sort(newer);
-    for (const j of list) tbody.append(row(j));
-    empty.hidden = list.length > 0;
-    moreBtn.hidden = next === null || next === undefined;
+    keepFocus(container, () => {
+      clear(tbody);
+      const list = [...jobs.values()].filter(matches).sort(newer);
+      for (const j of list) tbody.append(row(j));
+      empty.hidden = list.length > 0;
+      moreBtn.hidden = next === null || next === undefined;
+      newBtn.hidden = waiting === 0;
+      newBtn.textContent = t('jobs.newJobs', { count: waiting });
+    });
   }
 
+  // Only the answer to the latest question is shown: a slower answer to an earlier
+  // choice of the filters, arriving after it, is dropped.
   async function load(append = false) {
+    const mine = ++seq;
     const f = filters();
-    const q = { register: f.register, state: f.state, limit: PAGE };
-    if (append && next) q.before = next;
+    const query = { register: f.register, state: f.state, q: f.q, from: f.from, to: f.to, limit: PAGE };
+    if (append && next) query.before = next;
     try {
-      const res = await get(paths.jobs(q));
-      if (!append) jobs.clear();
+      const res = await get(paths.jobs(query));
+      if (mine !== seq) return;
+      if (!append) {
+        jobs.clear();
+        waiting = 0;
+        olderShown = false;
+      } else {
+        olderShown = true;
+      }
       for (const j of res.jobs) jobs.set(String(j.id), j);
       next = res.next;
       paint();
     } catch (e) {
-      say(`Jobs could not be loaded: ${e.message}`, 'error');
+      if (mine !== seq || e.status === 401) return;
+      say(t('jobs.loadFailed', { why: errorText(e) }), 'error');
     }
   }
 
+  let typing = 0;
   regSel.addEventListener('change', () => load());
   stateSel.addEventListener('change', () => load());
+  for (const el of [from, to]) el.addEventListener('change', () => load());
+  q.addEventListener('input', () => {
+    clearTimeout(typing);
+    typing = setTimeout(() => load(), 300);
+  });
   moreBtn.addEventListener('click', () => load(true));
+  newBtn.addEventListener('click', async () => {
+    await load();
+    setFocus(tbody.querySelector('a') || container);
+  });
 
   container.append(
     h(
       'form',
-      { class: 'filters', role: 'search', 'aria-label': 'Filter jobs', onsubmit: (e) => e.preventDefault() },
-      fixedRegister ? null : h('label', { for: 'f-register' }, 'Register', regSel),
-      h('label', { for: 'f-state' }, 'State', stateSel),
+      { class: 'filters', role: 'search', 'aria-label': t('jobs.filterLabel'), onsubmit: (e) => e.preventDefault() },
+      fixedRegister ? null : h('label', { for: 'f-register' }, t('jobs.register'), regSel),
+      h('label', { for: 'f-state' }, t('jobs.state'), stateSel),
+      h('label', { for: 'f-q' }, t('jobs.search'), q, h('span', { class: 'hint', id: 'f-q-hint' }, t('jobs.searchHint'))),
+      h('label', { for: 'f-from' }, t('jobs.from'), from),
+      h('label', { for: 'f-to' }, t('jobs.to'), to),
     ),
+    newBtn,
     h(
-      'table',
-      { class: 'jobs' },
-      h('caption', { class: 'sr-only' }, 'Jobs, newest first'),
-      h('thead', {}, h('tr', {}, ['Time', 'Register', 'Job', 'State', 'Receipt no.', 'Outcome'].map((t) => h('th', { scope: 'col' }, t)))),
-      tbody,
+      'div',
+      { class: 'table-wrap' },
+      h(
+        'table',
+        { class: 'jobs' },
+        h('caption', { class: 'sr-only' }, t('jobs.caption')),
+        h('thead', {}, h('tr', {}, ['time', 'register', 'job', 'state', 'receipt', 'total', 'payment', 'outcome'].map((c) => h('th', { scope: 'col' }, t(`jobs.col.${c}`))))),
+        tbody,
+      ),
     ),
     empty,
     moreBtn,
@@ -106,33 +167,53 @@ export function jobList(container, registers, { fixedRegister = '' } = {}) {
   load();
 
   return {
-    // A job event: a new job goes in its place (newest first), a known one changes in
-    // place; the other rows, and a keyboard user's focus, stay as they are.
+    // A job event: a known one changes in place; a new one goes on top, and the oldest row
+    // goes when the page is full, unless the person is reading older pages or a search:
+    // then the new jobs wait behind "N nuovi lavori". The focus stays where it was.
     update(job) {
       const id = String(job.id);
       const known = jobs.has(id);
-      const merged = { ...(jobs.get(id) || {}), ...job };
-      jobs.set(id, merged);
-      const tr = tbody.querySelector(`tr[data-id="${CSS.escape(id)}"]`);
-      if (!matches(merged)) {
-        if (tr) tr.remove();
-        empty.hidden = tbody.rows.length > 0;
+      if (!known && (olderShown || searching())) {
+        if (matches(job)) {
+          waiting += 1;
+          newBtn.textContent = t('jobs.newJobs', { count: waiting });
+          newBtn.hidden = false;
+        }
         return;
       }
-      const fresh = row(merged);
-      if (tr) {
-        const hadFocus = tr.contains(document.activeElement);
-        tr.replaceWith(fresh);
-        if (hadFocus) fresh.querySelector('a').focus();
-      } else {
-        const after = [...tbody.rows].find((r) => Number(r.dataset.id) < merged.id);
-        tbody.insertBefore(fresh, after || null);
-        if (!known) {
-          fresh.classList.add('fresh');
-          count.textContent = `New job: ${KINDS[merged.kind] || merged.kind} on ${merged.register}.`;
+      const merged = { ...(jobs.get(id) || {}), ...job };
+      if (!known && !matches(merged)) return;
+      // Older than every row of a full page: it would go again at once.
+      if (!known && tbody.rows.length >= PAGE && merged.id < Number(tbody.rows[tbody.rows.length - 1].dataset.id)) return;
+      jobs.set(id, merged);
+      const tr = tbody.querySelector(`tr[data-id="${CSS.escape(id)}"]`);
+      keepFocus(container, () => {
+        if (!matches(merged)) {
+          jobs.delete(id);
+          if (tr) tr.remove();
+        } else if (tr) {
+          tr.replaceWith(row(merged));
+        } else {
+          const fresh = row(merged);
+          const after = [...tbody.rows].find((r) => Number(r.dataset.id) < merged.id);
+          tbody.insertBefore(fresh, after || null);
+          if (!known) {
+            fresh.classList.add('fresh');
+            count.textContent = t('jobs.announce', { kind: kindWord(merged.kind), register: merged.register });
+          }
+          // The page holds one page of rows: the oldest goes, and is one page further back.
+          if (tbody.rows.length > PAGE) {
+            while (tbody.rows.length > PAGE) {
+              const last = tbody.rows[tbody.rows.length - 1];
+              jobs.delete(last.dataset.id);
+              last.remove();
+            }
+            next = Number(tbody.rows[tbody.rows.length - 1].dataset.id);
+            moreBtn.hidden = false;
+          }
         }
-      }
-      empty.hidden = true;
+        empty.hidden = tbody.rows.length > 0;
+      });
     },
     reload: () => load(),
   };

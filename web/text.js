@@ -1,117 +1,54 @@
-// Words for people: what a state, an exit status or a register's Italian text means, and
-// how times, durations and money read in the shop.
+// Words for people: what a state, an exit status, a reason code or a register's Italian
+// text means, and how times, durations and money read in the shop. The words themselves
+// are in the catalogues (i18n/); this file picks which one.
 
-export const JOB_STATES = {
-  queued: { word: 'Waiting', explain: 'Waiting for its turn on the register.' },
-  running: { word: 'Running', explain: 'The register is working on it now.' },
-  done: { word: 'Done', explain: 'Finished: the register confirmed every step.' },
-  failed: {
-    word: 'Failed',
-    explain:
-      'It did not go through. For a receipt this means nothing was fiscalised: the sale may be sent again.',
-  },
-  uncertain: {
-    word: 'Not yet known',
-    explain:
-      'It is not yet known whether the register printed this. The service will ask the register as soon as it answers. Do not ring the sale up again meanwhile.',
-  },
-  attention: {
-    word: 'Needs attention',
-    explain:
-      'A person must look at the register: the service could not settle this on its own. See what to do below.',
-  },
-};
+import { t, has, money as moneyText, dateTime } from './i18n.js';
 
-export const REGISTER_STATES = {
-  idle: { word: 'Ready', explain: 'Ready for the next receipt.' },
-  busy: { word: 'Working', explain: 'Printing or reading right now.' },
-  held: {
-    word: 'On hold',
-    explain: 'No receipts are sent to this register until someone has checked it and pressed Resume.',
-  },
-  unreachable: {
-    word: 'Not answering',
-    explain:
-      'The register did not answer. Check that it is switched on, that its cable is plugged in at both ends, and that the paper is in.',
-  },
-};
+export const JOB_STATES = ['queued', 'running', 'done', 'failed', 'uncertain', 'attention'];
+export const stateWord = (s) => (has(`state.${s}`) ? t(`state.${s}`) : s);
+export const stateExplain = (s) => (has(`state.${s}.explain`) ? t(`state.${s}.explain`) : '');
+export const registerStateWord = (s) => (has(`reg.${s}`) ? t(`reg.${s}`) : s);
+export const registerStateExplain = (s) => (has(`reg.${s}.explain`) ? t(`reg.${s}.explain`) : '');
+export const kindWord = (k) => (has(`kind.${k}`) ? t(`kind.${k}`) : k);
+export const DOWNLOAD_KINDS = ['journal-formatted', 'journal-hex', 'internal-totals', 'expansion-totals', 'expansion-totals-clear'];
+export const downloadWord = (k) => (has(`download.${k}`) ? t(`download.${k}`) : k);
 
-export const KINDS = {
-  receipt: 'Receipt',
-  lines: 'Sales lines',
-  download: 'Download',
-  status: 'Status check',
-};
+// A reason in the page's words, by its code and parameters; a code this page does not know
+// shows the service's English sentence as it is.
+export function reasonText(code, params, english) {
+  if (code && has(`reason.${code}`)) return t(`reason.${code}`, params || {});
+  return sentence(english);
+}
 
-export const DOWNLOADS = {
-  'journal-hex': 'Journal (hex)',
-  'journal-formatted': 'Journal (formatted)',
-  'internal-totals': 'Internal totals',
-  'expansion-totals': 'Expansion totals',
-  'expansion-totals-clear': 'Clear expansion totals',
-};
+// A final job that ended as someone meant it (cancelled, expired, marked by a person) is
+// no fault: it is not shown in red.
+export function isFault(job) {
+  if (job.state === 'attention') return true;
+  if (job.state !== 'failed') return false;
+  return !(job.settledBy === 'person' || ['cancelled', 'expired', 'resolved_failed', 'cancelled_on_register'].includes(job.reasonCode));
+}
 
-// What each exit status of cassard means, for the person at the till: what happened and
-// what to do. A few statuses stand for more than one cause; the register's own text
-// (`byText`) then tells which.
-const EXIT = {
-  0: { what: 'Completed: the register processed every line.', todo: '' },
-  2: {
-    what: 'The register did not accept a command: it refused it or did not take it after three tries. Usually a loose or noisy serial cable, or the wrong line speed.',
-    todo: 'Check the cable at both ends and the line settings, then send the job again.',
-  },
-  8: {
-    what: 'The register refused a step of the sale, or the serial line could not be written to.',
-    todo: 'Read the register text beside this: it says which.',
-  },
-  16: {
-    what: 'The register’s answers arrived damaged three times in a row.',
-    todo: 'Check the cable and anything near it that may cause interference, then check the register and try again.',
-  },
-  18: {
-    what: 'The register refused a command (it answered with an error). A wrong department, an amount out of range or a function the register does not have can cause this.',
-    todo: 'Check the line marked below against the register’s programming.',
-  },
-  21: {
-    what: 'The register is not in the right mode: its key is in the wrong position, a sale is already open on it, or someone pressed keys on it.',
-    todo: 'Put the register key in the sales (REG) position, finish or cancel any sale open on the register, and keep hands off its keyboard while it works.',
-  },
-  32: {
-    what: 'The register is not answering, or it reports a fault it must recover from (print head up, paper out).',
-    todo: 'Check that the register is on and connected, close the print head and load paper, then check it again.',
-  },
-  99: {
-    what: 'A sale was still open on the register at the end of the receipt: it was not closed by a payment.',
-    todo: 'Finish or cancel the sale on the register, then press Resume on its card.',
-  },
-  255: {
-    what: 'cassard could not start its work: the serial line, the sales file or an output file could not be opened or written, or the register model is not supported.',
-    todo: 'Read the register text beside this; a technician may be needed.',
-  },
-};
+// What each exit status of cassard means, for the person at the till (exit.N.what / .todo).
+const EXIT = [0, 2, 8, 16, 18, 21, 32, 99, 255];
 
-const NO_ANSWER = {
-  what: 'No valid answer came back from the register in time.',
-  todo: 'Check that the register is on and connected, then check it again before sending anything.',
-};
-
-// Specific texts the register or cassard give, as they are written (start of the text).
+// Specific texts the register or cassard give, as they are written (start of the text),
+// and the catalogue entry (regtext.ID.what / .todo) that explains each.
 const BY_TEXT = [
-  ['Mancanza resto', 'The register refused the payment: this payment method cannot give change, and the amount paid is more than the amount due.', 'Pay the exact amount with this method, or use cash for the rest.'],
-  ['Operatore non inserito', 'The register refused the sale: no operator is signed on, and the register is programmed to require one.', 'Sign an operator on at the register, or send the operator with the receipt.'],
-  ['Assetto Chiave errato', 'The register’s key is in the wrong position, a sale is already open, or keys were pressed on it.', 'Put the key in the sales (REG) position and finish or cancel any open sale on the register.'],
-  ['Testa Sollevata o Fine Carta', 'The register’s print head is up or the paper has run out.', 'Close the print head or load a new paper roll, then check the register again.'],
-  ['Mancato collegamento', 'The register does not answer at all.', 'Check that it is switched on and that the serial cable is plugged in at both ends.'],
-  ['Time-Out ricezione', 'The register did not take a command after three tries: the line may be noisy.', 'Check the cable and the line settings.'],
-  ['Impossibile aprire la porta seriale', 'The serial port could not be opened: the adapter is missing or in use by another program.', 'Check the adapter is plugged in and no other program uses it.'],
-  ['Impossibile aprire il file', 'A file cassard needs could not be opened.', 'A technician should check the service’s disk space and permissions.'],
-  ['Errore in write su', 'Writing to the serial line failed: the adapter may have been unplugged.', 'Check the adapter, then check the register again.'],
-  ['Comando non accettato', 'The register refused a command with an error answer.', 'Check the line marked below against the register’s programming.'],
-  ['Transazione in corso', 'A sale is still open on the register.', 'Finish or cancel the sale on the register, then press Resume.'],
-  ['Marca non sup', 'This register brand is not supported.', 'A technician must check the register model.'],
-  ['Eprom troppo vecchia', 'The register’s firmware is too old to be supported.', 'A technician must check the register model.'],
-  ['Versione firmware datata', 'The register’s firmware is too old to be supported.', 'A technician must check the register model.'],
-  ['Errore in ReadData', NO_ANSWER.what, NO_ANSWER.todo],
+  ['Mancanza resto', 'no_change'],
+  ['Operatore non inserito', 'no_operator'],
+  ['Assetto Chiave errato', 'key_position'],
+  ['Testa Sollevata o Fine Carta', 'paper'],
+  ['Mancato collegamento', 'no_link'],
+  ['Time-Out ricezione', 'timeout'],
+  ['Impossibile aprire la porta seriale', 'port'],
+  ['Impossibile aprire il file', 'file'],
+  ['Errore in write su', 'write'],
+  ['Comando non accettato', 'refused'],
+  ['Transazione in corso', 'sale_open'],
+  ['Marca non sup', 'model'],
+  ['Eprom troppo vecchia', 'model'],
+  ['Versione firmware datata', 'model'],
+  ['Errore in ReadData', 'no_answer'],
 ];
 
 // The register's text as cassard printed it on its console ("Descrizione: ..."), or ''.
@@ -127,49 +64,38 @@ export function registerText(consoleText) {
     .join(' ');
 }
 
+// cassard's console as it printed it, without the run of blank lines after its banner.
+export function consoleShown(text) {
+  return (text || '').replace(/^\s*\n/, '').replace(/\n[ \t]*(\n[ \t]*){2,}/g, '\n\n').replace(/\s+$/, '');
+}
+
 // { what, todo } for an exit status and the register's text; null before the job ended.
 export function explainExit(status, italian, serviceMeaning) {
   if (status === null || status === undefined) return null;
   const hit = BY_TEXT.find(([start]) => italian && italian.includes(start));
-  if (hit) return { what: hit[1], todo: hit[2] };
-  const base = EXIT[status] || (status > 0 && status < 255 ? NO_ANSWER : null);
-  if (base) return base;
-  return { what: serviceMeaning || `cassard ended with status ${status}.`, todo: '' };
+  if (hit) return { what: t(`regtext.${hit[1]}.what`), todo: t(`regtext.${hit[1]}.todo`) };
+  if (EXIT.includes(status)) return { what: t(`exit.${status}.what`), todo: status ? t(`exit.${status}.todo`) : '' };
+  if (status > 0 && status < 255) return { what: t('regtext.no_answer.what'), todo: t('regtext.no_answer.todo') };
+  return { what: serviceMeaning || t('exit.other', { status }), todo: '' };
 }
-
-// Times arrive in UTC; the shop reads them in its own time.
-// Dates as 2026-12-07 14:05:09 in the shop's time: the same reading in every language.
-const two = (n) => String(n).padStart(2, '0');
-const dateTime = {
-  format: (d) =>
-    `${d.getFullYear()}-${two(d.getMonth() + 1)}-${two(d.getDate())} ${two(d.getHours())}:${two(d.getMinutes())}:${two(d.getSeconds())}`,
-};
-const timeOnly = { format: (d) => dateTime.format(d).slice(11) };
 
 // The service's short English notes ("a sale was left open ...") as a sentence.
 export function sentence(s) {
   if (!s) return '';
-  const t = s.trim();
+  const tx = s.trim();
   // A program's name keeps its lower case at the start of a sentence.
-  const head = /^cassard/.test(t) ? t : t.charAt(0).toUpperCase() + t.slice(1);
-  return head + (/[.!?]$/.test(t) ? '' : '.');
+  const head = /^cassard/.test(tx) ? tx : tx.charAt(0).toUpperCase() + tx.slice(1);
+  return head + (/[.!?]$/.test(tx) ? '' : '.');
 }
 
-export function localTime(iso, { short = false } = {}) {
-  if (!iso) return '';
-  const d = new Date(iso);
-  if (Number.isNaN(d.getTime())) return iso;
-  const today = new Date();
-  const sameDay = d.toDateString() === today.toDateString();
-  return short && sameDay ? timeOnly.format(d) : dateTime.format(d);
-}
+export const localTime = (iso, opts) => dateTime(iso, opts);
+export const money = moneyText;
 
 export function duration(ms) {
   if (ms === null || ms === undefined || ms < 0 || Number.isNaN(ms)) return '';
-  if (ms < 1000) return `${Math.round(ms)} ms`;
-  if (ms < 60000) return `${(ms / 1000).toFixed(1)} s`;
-  const m = Math.floor(ms / 60000);
-  return `${m} min ${Math.round((ms % 60000) / 1000)} s`;
+  if (ms < 1000) return t('dur.ms', { n: Math.round(ms) });
+  if (ms < 60000) return t('dur.s', { n: (ms / 1000).toFixed(1).replace('.', t('dur.point')) });
+  return t('dur.min', { m: Math.floor(ms / 60000), s: Math.round((ms % 60000) / 1000) });
 }
 
 export function jobDuration(job) {
@@ -181,16 +107,11 @@ export function jobDuration(job) {
 export function age(iso, now = Date.now()) {
   if (!iso) return '';
   const s = Math.max(0, Math.round((now - Date.parse(iso)) / 1000));
-  if (s < 10) return 'just now';
-  if (s < 60) return `${s} s ago`;
-  if (s < 3600) return `${Math.floor(s / 60)} min ago`;
-  if (s < 86400) return `${Math.floor(s / 3600)} h ago`;
-  return `${Math.floor(s / 86400)} days ago`;
-}
-
-const euro = new Intl.NumberFormat(undefined, { style: 'currency', currency: 'EUR' });
-export function money(cents) {
-  return Number.isInteger(cents) ? euro.format(cents / 100) : '';
+  if (s < 10) return t('age.now');
+  if (s < 60) return t('age.s', { count: s });
+  if (s < 3600) return t('age.min', { count: Math.floor(s / 60) });
+  if (s < 86400) return t('age.h', { count: Math.floor(s / 3600) });
+  return t('age.d', { count: Math.floor(s / 86400) });
 }
 
 // "12,50", "12.5", "3" -> cents, exactly (no floating point on money); null when not a price.
@@ -212,4 +133,27 @@ export function parseQuantity(text) {
 export function lineCents(cents, quantity) {
   const milli = Math.round(quantity * 1000);
   return Math.floor((cents * milli + 500) / 1000);
+}
+
+// A receipt job as the register counts it: its items with their amounts, its payments,
+// the total and the change. The service's own total and change win when it gives them;
+// otherwise they are counted here from the request. null for a job that is no receipt.
+export function saleOf(job) {
+  const req = job.request;
+  if (job.kind !== 'receipt' || !req || !Array.isArray(req.items)) return null;
+  const items = req.items.map((it) => {
+    const quantity = typeof it.quantity === 'number' ? it.quantity : 1;
+    const sign = it.return ? -1 : 1;
+    return { description: it.description || '', price: it.price, quantity, department: it.department || 1, isReturn: !!it.return, amount: sign * lineCents(it.price, quantity) };
+  });
+  const total = Number.isInteger(job.total) ? job.total : items.reduce((s, i) => s + i.amount, 0);
+  const payments = (req.payments || []).map((p) => ({ method: p.method, amount: Number.isInteger(p.amount) ? p.amount : null }));
+  let change = Number.isInteger(job.change) ? job.change : null;
+  if (change === null) {
+    // A payment without an amount pays the rest exactly: no change then.
+    const rest = payments.some((p) => p.amount === null);
+    const paid = payments.reduce((s, p) => s + (p.amount || 0), 0);
+    change = rest ? 0 : Math.max(0, paid - total);
+  }
+  return { items, payments, total, change };
 }

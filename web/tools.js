@@ -3,70 +3,64 @@
 
 import { h, clear, say, confirmDialog } from './dom.js';
 import { post, paths, newKey } from './api.js';
-import { DOWNLOADS, money, parseCents, parseQuantity, lineCents } from './text.js';
+import { t } from './i18n.js';
+import { downloadWord, money, parseCents, parseQuantity, lineCents } from './text.js';
+import { errorText, heldWhy } from './registers.js';
 
 async function startJob(reg, body, what) {
   try {
     const job = await post(paths.jobsOf(reg.name), body, newKey());
-    say(`${what} started on ${reg.name} (job ${job.id}).`, 'info', { toNextPage: true });
+    say(t('tools.started', { what, name: reg.name, id: job.id }), 'info', { toNextPage: true });
     location.hash = `#/jobs/${job.id}`;
   } catch (e) {
-    say(`${what} could not be started: ${e.message}`, 'error');
+    if (e.status !== 401) say(t('tools.notStarted', { what, why: errorText(e) }), 'error');
   }
 }
 
 function downloads(reg) {
   const kinds = ['journal-formatted', 'journal-hex', 'internal-totals', 'expansion-totals'];
-  const help = {
-    'journal-formatted': 'the expansion memory’s journal, one record per line as a person reads it',
-    'journal-hex': 'the same journal as the register’s bytes in hex, for a technician',
-    'internal-totals': 'department and general totals from the register’s memory',
-    'expansion-totals': 'the totals kept in the expansion memory',
-  };
   const choices = kinds.map((k, i) =>
     h(
       'div',
       { class: 'choice' },
       h('input', { type: 'radio', name: 'download', id: `dl-${k}`, value: k, checked: i === 0, 'aria-describedby': `dl-${k}-help` }),
-      h('label', { for: `dl-${k}` }, DOWNLOADS[k]),
-      h('span', { id: `dl-${k}-help`, class: 'hint' }, help[k]),
+      h('label', { for: `dl-${k}` }, downloadWord(k)),
+      h('span', { id: `dl-${k}-help`, class: 'hint' }, t(`tools.dl.${k}`)),
     ),
   );
   const form = h(
     'form',
     { class: 'panel', 'aria-labelledby': 'dl-title' },
-    h('h2', { id: 'dl-title' }, 'Journal and totals'),
-    h('p', { class: 'muted' }, 'Each download runs as a job on the register; its file appears on the job’s page when it is done. Reading changes nothing on the register.'),
-    h('fieldset', {}, h('legend', {}, 'What to download'), choices),
-    h('button', { type: 'submit', class: 'btn primary' }, 'Download'),
+    h('h2', { id: 'dl-title' }, t('tools.dlTitle')),
+    h('p', { class: 'muted' }, t('tools.dlExplain')),
+    reg.state === 'held' ? h('p', { class: 'warning', role: 'note' }, t('tools.dlHeld')) : null,
+    h('fieldset', {}, h('legend', {}, t('tools.dlWhat')), choices),
+    h('button', { type: 'submit', class: 'btn primary' }, t('tools.dlButton')),
   );
   form.addEventListener('submit', (e) => {
     e.preventDefault();
     const k = new FormData(form).get('download');
-    startJob(reg, { kind: 'download', download: k }, DOWNLOADS[k]);
+    startJob(reg, { kind: 'download', download: k }, downloadWord(k));
   });
   return form;
 }
 
 function clearTotals(reg) {
-  const btn = h('button', { type: 'button', class: 'btn danger', id: 'clear-totals' }, 'Clear expansion totals…');
+  const btn = h('button', { type: 'button', class: 'btn danger', id: 'clear-totals' }, t('tools.clearButton'));
   btn.addEventListener('click', async () => {
     const ok = await confirmDialog({
-      title: `Clear the expansion totals on ${reg.name}?`,
-      body: [
-        'The totals kept in the register’s expansion memory are set to zero. This cannot be undone.',
-        'Download them first if you still need them.',
-      ],
-      confirm: 'Clear the totals',
+      title: t('tools.clearQuestion', { name: reg.name }),
+      body: [t('tools.clearBody1'), t('tools.clearBody2')],
+      confirm: t('tools.clearConfirm'),
     });
-    if (ok) startJob(reg, { kind: 'download', download: 'expansion-totals-clear' }, 'Clearing the expansion totals');
-    else say('Nothing was cleared.');
+    if (ok) startJob(reg, { kind: 'download', download: 'expansion-totals-clear' }, t('tools.clearing'));
+    else say(t('tools.nothingCleared'));
   });
   return h(
     'section',
     { class: 'panel danger-zone', 'aria-labelledby': 'clr-title' },
-    h('h2', { id: 'clr-title' }, 'Clear the expansion totals'),
-    h('p', {}, 'Sets the expansion memory’s totals to zero, usually after they were downloaded at the end of a period. You will be asked to confirm.'),
+    h('h2', { id: 'clr-title' }, t('tools.clearTitle')),
+    h('p', {}, t('tools.clearExplain')),
     btn,
   );
 }
@@ -82,45 +76,44 @@ function field(id, label, control, hint = '') {
 
 function receiptForm(reg) {
   const payments = reg.payments || [];
-  const desc = h('input', { type: 'text', name: 'description', maxlength: '35', required: true, autocomplete: 'off', value: 'PROVA' });
+  const desc = h('input', { type: 'text', name: 'description', maxlength: '35', required: true, autocomplete: 'off', value: t('tools.r.defaultDesc') });
   const price = h('input', { type: 'text', name: 'price', inputmode: 'decimal', required: true, value: '0,10' });
   const qty = h('input', { type: 'text', name: 'quantity', inputmode: 'decimal', required: true, value: '1' });
   const dept = h('input', { type: 'number', name: 'department', min: '1', max: '30', required: true, value: '1' });
-  const method = h('select', { name: 'method', required: true }, payments.map((p) => h('option', { value: p.method }, p.method)));
+  // The method that gives change comes first: a test receipt paid in round money works.
+  const giving = payments.find((p) => p.change) || payments.find((p) => p.method === 'contanti') || payments[0];
+  const method = h('select', { name: 'method', required: true }, payments.map((p) => h('option', { value: p.method, selected: p === giving }, p.method)));
   const paid = h('input', { type: 'text', name: 'amount', inputmode: 'decimal' });
-  const paidField = field('r-amount', 'Amount paid (€)', paid, 'Leave empty to pay exactly the total.');
+  const paidField = field('r-amount', t('tools.r.paid'), paid, t('tools.r.paidHint'));
   const total = h('p', { class: 'total', 'aria-live': 'polite' });
   const agree = h('input', { type: 'checkbox', id: 'r-agree', name: 'agree', required: true });
-  const submit = h('button', { type: 'submit', class: 'btn danger' }, 'Print a fiscal receipt');
+  const held = reg.state === 'held';
+  const submit = h('button', { type: 'submit', class: 'btn danger', disabled: held }, t('tools.r.submit'));
   let key = newKey();
 
   const form = h(
     'form',
     { class: 'panel receipt-form', 'aria-labelledby': 'rc-title', novalidate: true },
-    h('h2', { id: 'rc-title' }, 'Test receipt'),
-    h(
-      'div',
-      { class: 'warning', role: 'note' },
-      h('strong', {}, 'This prints a real fiscal receipt. '),
-      'It is recorded for ever in the register’s fiscal memory and counts in the day’s takings. Use it only to check that the register works, for example after installing it.',
-    ),
+    h('h2', { id: 'rc-title' }, t('tools.r.title')),
+    held ? h('p', { class: 'warning', role: 'note', id: 'r-held' }, h('strong', {}, t('tools.r.heldTitle')), ' ', t('tools.r.held', { why: heldWhy(reg) })) : null,
+    h('div', { class: 'warning', role: 'note' }, h('strong', {}, t('tools.r.warnTitle')), ' ', t('tools.r.warn')),
     h(
       'div',
       { class: 'grid' },
-      field('r-desc', 'Description', desc, 'Up to 35 characters, as printed.'),
-      field('r-price', 'Unit price (€)', price, 'For example 1,25'),
-      field('r-qty', 'Quantity', qty, 'Up to 3 decimals, e.g. 0,250'),
-      field('r-dept', 'Department', dept, '1 to 30'),
-      field('r-method', 'Payment method', method, 'As set up for this register'),
+      field('r-desc', t('tools.r.desc'), desc, t('tools.r.descHint')),
+      field('r-price', t('tools.r.price'), price, t('tools.r.priceHint')),
+      field('r-qty', t('tools.r.qty'), qty, t('tools.r.qtyHint')),
+      field('r-dept', t('tools.r.dept'), dept, t('tools.r.deptHint')),
+      field('r-method', t('tools.r.method'), method, t('tools.r.methodHint')),
       paidField,
     ),
     total,
-    h('div', { class: 'choice agree' }, agree, h('label', { for: 'r-agree' }, 'I understand that this prints a real fiscal receipt.')),
+    h('div', { class: 'choice agree' }, agree, h('label', { for: 'r-agree' }, t('tools.r.agree'))),
     submit,
   );
   if (!payments.length) {
     submit.disabled = true;
-    form.append(h('p', { class: 'field-error' }, 'No payment methods are configured for this register, so no receipt can be made.'));
+    form.append(h('p', { class: 'field-error' }, t('tools.r.noMethods')));
   }
 
   const methodOf = () => payments.find((p) => p.method === method.value);
@@ -129,7 +122,7 @@ function receiptForm(reg) {
     paidField.hidden = !(m && m.amount);
     const c = parseCents(price.value);
     const q = parseQuantity(qty.value);
-    total.textContent = c !== null && q !== null ? `Total: ${money(lineCents(c, q))}` : '';
+    total.textContent = c !== null && q !== null ? t('tools.r.total', { total: money(lineCents(c, q)) }) : '';
   };
   for (const el of [price, qty, method]) el.addEventListener('input', refresh);
   refresh();
@@ -151,18 +144,18 @@ function receiptForm(reg) {
     for (const n of Object.keys(controls)) if (n !== 'agree') setError(n, '');
     const errors = [];
     const d = desc.value.trim();
-    if (!d) errors.push(['description', 'Write what is sold.']);
+    if (!d) errors.push(['description', t('tools.r.errDesc')]);
     const c = parseCents(price.value);
-    if (c === null || c < 1) errors.push(['price', 'Write a price in euros, such as 1,25.']);
+    if (c === null || c < 1) errors.push(['price', t('tools.r.errPrice')]);
     const q = parseQuantity(qty.value);
-    if (q === null) errors.push(['quantity', 'Write a quantity above 0 with at most 3 decimals.']);
+    if (q === null) errors.push(['quantity', t('tools.r.errQty')]);
     const dep = Number(dept.value);
-    if (!Number.isInteger(dep) || dep < 1 || dep > 30) errors.push(['department', 'Choose a department from 1 to 30.']);
+    if (!Number.isInteger(dep) || dep < 1 || dep > 30) errors.push(['department', t('tools.r.errDept')]);
     const m = methodOf();
     const payment = { method: method.value };
     if (m && m.amount) {
       const a = paid.value.trim() ? parseCents(paid.value) : c !== null && q !== null ? lineCents(c, q) : null;
-      if (a === null || a < 1) errors.push(['amount', 'Write the amount paid in euros.']);
+      if (a === null || a < 1) errors.push(['amount', t('tools.r.errPaid')]);
       else payment.amount = a;
     }
     if (errors.length) {
@@ -171,7 +164,7 @@ function receiptForm(reg) {
       return;
     }
     if (!agree.checked) {
-      say('Tick the box to confirm that a real fiscal receipt may be printed.', 'error');
+      say(t('tools.r.errAgree'), 'error');
       agree.focus();
       return;
     }
@@ -181,7 +174,7 @@ function receiptForm(reg) {
       const job = await post(paths.receipts(reg.name), body, key);
       key = newKey();
       agree.checked = false;
-      say(`Receipt sent to ${reg.name} (job ${job.id}).`, 'info', { toNextPage: true });
+      say(t('tools.r.sent', { name: reg.name, id: job.id }), 'info', { toNextPage: true });
       location.hash = `#/jobs/${job.id}`;
     } catch (err) {
       // A 4xx stored nothing: the next try is a new request. A network failure or a
@@ -190,13 +183,14 @@ function receiptForm(reg) {
       if (err.status >= 400 && err.status < 500) key = newKey();
       const f = err.field || '';
       const name = /price/.test(f) ? 'price' : /quantity/.test(f) ? 'quantity' : /department/.test(f) ? 'department' : /description/.test(f) ? 'description' : /amount/.test(f) ? 'amount' : /method/.test(f) ? 'method' : '';
+      if (err.status === 401) return;
       if (name) {
-        setError(name, err.message);
+        setError(name, errorText(err));
         controls[name].focus();
       }
-      say(`The receipt was not sent: ${f ? `${f}: ` : ''}${err.message}`, 'error');
+      say(t('tools.r.notSent', { why: `${f ? `${f}: ` : ''}${errorText(err)}` }), 'error');
     } finally {
-      submit.disabled = !payments.length;
+      submit.disabled = !payments.length || held;
     }
   });
   return form;
@@ -204,10 +198,10 @@ function receiptForm(reg) {
 
 export function toolsPage(main, reg, card, jobsBox) {
   clear(main).append(
-    h('p', { class: 'crumbs' }, h('a', { href: '#/' }, 'Registers and jobs'), ' › ', reg.name),
-    h('h1', { tabindex: '-1' }, `Register ${reg.name}`),
+    h('p', { class: 'crumbs' }, h('a', { href: '#/' }, t('nav.home')), ' › ', reg.name),
+    h('h1', { tabindex: '-1' }, t('tools.title', { name: reg.name })),
     h('div', { class: 'cards single' }, card),
     h('div', { class: 'tools' }, downloads(reg), clearTotals(reg), receiptForm(reg)),
-    h('section', { class: 'panel', 'aria-labelledby': 'rj-title' }, h('h2', { id: 'rj-title' }, `Jobs on ${reg.name}`), jobsBox),
+    h('section', { class: 'panel', 'aria-labelledby': 'rj-title' }, h('h2', { id: 'rj-title' }, t('tools.jobs', { name: reg.name })), jobsBox),
   );
 }

@@ -27,6 +27,8 @@ import urllib.request
 
 ARGS = None
 SKIP = 77
+AXE_SOURCE = ''
+AXE_FIGURES = []  # (test, violations) of every axe run, printed at the end
 
 
 def parse_args():
@@ -233,6 +235,9 @@ class Console(unittest.TestCase):
         for name in self.rig.regs:
             self.rig.ecrsim(name, 'clear')
         self.d.set_window_size(1280, 900)
+        # The language the browser prefers (en-GB), whatever an earlier test chose.
+        self.d.get(self.rig.url + '/favicon.svg')
+        self.d.execute_script('localStorage.removeItem("cassard.lang")')
         self.d.get_log('browser')  # what earlier tests left there is theirs
 
     def tearDown(self):
@@ -252,7 +257,7 @@ class Console(unittest.TestCase):
 
     def open(self, route='/'):
         self.d.get(f'{self.rig.url}/#{route}')
-        self.until(lambda d: d.execute_script('return document.querySelector("#live")?.textContent') == 'Live',
+        self.until(lambda d: d.execute_script('return document.querySelector("#live")?.className') == 'live live',
                    10, 'the live indicator never said Live')
 
     def until(self, cond, timeout, message):
@@ -276,20 +281,46 @@ class Console(unittest.TestCase):
         return self.until(lambda d: d.find_element('css selector', selector).text or ' ', timeout, f'no {selector}')
 
     def severe(self):
-        return [e for e in self.d.get_log('browser') if e['level'] == 'SEVERE']
+        # The browser asks for /favicon.ico by itself for a page without an icon link.
+        return [e for e in self.d.get_log('browser') if e['level'] == 'SEVERE' and '/favicon.ico' not in e['message']]
 
-    def shoot(self, name):
-        """The whole page at 360 and 1280 px, checked for contrast and labels at each."""
-        for w in (360, 1280):
-            self.d.set_window_size(w, 900)
-            time.sleep(0.3)
-            h = self.d.execute_script('return document.documentElement.scrollHeight')
-            self.d.set_window_size(w, min(h + 120, 6000))
-            time.sleep(0.3)
-            self.d.save_screenshot(os.path.join(self.art, f'{name}-{w}.png'))
-            self.assertEqual(self.d.execute_script(AUDIT), [], f'{name} at {w} px')
-            self.assertLessEqual(self.d.execute_script('return document.documentElement.scrollWidth'), w,
-                                 f'{name} scrolls sideways at {w} px')
+    def set_lang(self, lang):
+        """The header's language switch, as a person uses it; the page is drawn again."""
+        if self.d.execute_script('return document.documentElement.lang') != lang:
+            self.d.execute_script('document.getElementById("lang").click()')
+        self.until(lambda d: d.execute_script('return document.documentElement.lang') == lang, 5, f'no switch to {lang}')
+        time.sleep(0.3)
+
+    def axe(self):
+        """axe-core's violations on the page as it is now, as 'rule: target' lines."""
+        if not self.d.execute_script('return !!window.axe'):
+            self.d.execute_script(AXE_SOURCE)
+        found = self.d.execute_async_script(
+            'const done = arguments[0];'
+            'axe.run(document, {resultTypes: ["violations"]}).then((r) => done(r.violations.map((v) =>'
+            ' `${v.id} (${v.impact}): ${v.nodes.map((n) => n.target.join(" ")).slice(0, 3).join(", ")}`)));')
+        AXE_FIGURES.append((self._testMethodName, len(found)))
+        return found
+
+    def shoot(self, name, langs=('it', 'en')):
+        """The whole page at 360 and 1280 px in each language, checked at each for contrast
+        and labels and by axe-core. The Italian pictures are the ones in docs/."""
+        for lang in langs:
+            if lang:
+                self.set_lang(lang)
+            for w in (360, 1280):
+                self.d.set_window_size(w, 900)
+                time.sleep(0.3)
+                h = self.d.execute_script('return document.documentElement.scrollHeight')
+                self.d.set_window_size(w, min(h + 120, 6000))
+                time.sleep(0.3)
+                self.d.save_screenshot(os.path.join(self.art, f'{name}-{lang or "now"}-{w}.png'))
+                self.assertEqual(self.d.execute_script(AUDIT), [], f'{name} ({lang}) at {w} px')
+                self.assertEqual(self.axe(), [], f'axe: {name} ({lang}) at {w} px')
+                self.assertLessEqual(self.d.execute_script('return document.documentElement.scrollWidth'), w,
+                                     f'{name} scrolls sideways at {w} px')
+        if langs != (None,):
+            self.set_lang('en')
         self.d.set_window_size(1280, 900)
 
     def post_receipt(self, reg, key, body):
@@ -341,6 +372,9 @@ class Console(unittest.TestCase):
         self.assertIn(sale[0].rstrip(), marked.text)
         self.assertIn('failed here', marked.text)
         self.assertEqual(len(self.d.find_elements('css selector', 'ol.lines li.failed')), 1)
+        # The dump log and the console are folded; a click opens them.
+        self.assertIsNone(self.css('#fold-dump').get_attribute('open'))
+        self.click('#fold-dump summary')
         dump = self.text_of('pre.dump')
         self.assertIn('Dump del protocollo', dump)
         self.assertIn('Codice di uscita', dump)
@@ -395,7 +429,7 @@ class Console(unittest.TestCase):
             dialog = self.css('dialog[open]')
             self.assertIn('cannot be undone', dialog.text)
             if answer == 'Cancel':
-                self.shoot('clear-confirm')
+                self.shoot('clear-confirm', langs=(None,))
                 dialog = self.css('dialog[open]')
             if answer in (Keys.ESCAPE, Keys.ENTER):
                 self.d.switch_to.active_element.send_keys(answer)
@@ -438,6 +472,14 @@ class Console(unittest.TestCase):
         self.until(lambda d: 'On hold' in d.find_element('css selector', card).text, 10, 'cassa2 not shown on hold')
         self.assertIn(f'job {job["id"]}', self.text_of(card + ' .held-box'))
         self.shoot('registers-held')
+        # The job's own page puts the action first, with Resume, and the register's state.
+        self.open(f'/jobs/{job["id"]}')
+        self.css('#sec-action-box')
+        self.assertEqual(self.d.execute_script('return document.getElementById("job-title").nextElementSibling.id'), 'sec-action-box')
+        self.assertIn('On hold', self.text_of('#sec-action-box'))
+        self.css('#job-resume')
+        self.shoot('job-attention')
+        self.open('/')
         # Resume while the sale is still open: it stays held, and says why.
         self.click(card + ' .held-box button')
         self.until(lambda d: 'sale is still open' in d.find_element('css selector', card + ' .resume-note').text, 10,
@@ -544,6 +586,144 @@ class Console(unittest.TestCase):
             p.send_signal(signal.SIGTERM)
             p.wait(10)
 
+    def extra_service(self, name, token=''):
+        """A second cassardd whose one register, banco, is on no device: its receipts wait."""
+        cfg = os.path.join(self.rig.dir, f'{name}.toml')
+        with open(cfg, 'w') as f:
+            f.write(f'listen = "127.0.0.1:0"\nstate_dir = "{self.rig.dir}/state-{name}"\n'
+                    + (f'token = "{token}"\n' if token else '')
+                    + f'cassard = "{ARGS.cassard}"\nweb_dir = "{ARGS.source}/web"\n'
+                    f'[registers.banco]\ndevice = "{self.rig.dir}/no-such-device"\npayments = {{ contanti = "10" }}\n')
+        os.makedirs(os.path.join(self.rig.dir, f'state-{name}'))
+        p = self.rig.start([ARGS.cassardd, '--config', cfg], f'cassardd-{name}')
+        return p, wait_line(p, 'cassardd ready on ', 30).split(' on ', 1)[1].rstrip('/')
+
+    def test_italian_first_the_sale_as_a_receipt_and_the_search(self):
+        self.d.execute_script('localStorage.setItem("cassard.lang", "it")')
+        job = self.post_receipt('cassa1', 'browser-it-1', receipt('MELE', 125, 2.5, {'method': 'contanti', 'amount': 1000}))
+        self.rig.wait_job(job['id'])
+        self.open(f'/jobs/{job["id"]}')
+        self.assertEqual(self.d.execute_script('return document.documentElement.lang'), 'it')
+        sale = self.text_of('table.sale').replace('\u00a0', ' ')
+        for want in ('MELE', '2,5 × 1,25 €', '3,13 €', '10,00 €', 'Resto 6,87 €', 'Totale 3,13 €'):
+            self.assertIn(want, sale)
+        self.assertIsNone(self.css('#fold-request').get_attribute('open'))
+        # Dates as the shop writes them, not ISO.
+        created = self.text_of('#sec-details-box time')
+        self.assertRegex(created, r'^\d\d/\d\d/20\d\d \d\d:\d\d$')
+        self.shoot('job-receipt')
+        # The search finds it by its total, in euros as typed at the till.
+        self.open('/')
+        self.set_lang('it')
+        box = self.css('#f-q')
+        box.send_keys('3,13')
+        self.until(lambda d: [int(r.get_attribute('data-id')) for r in d.find_elements('css selector', 'table.jobs tbody tr')]
+                   == [job['id']], 5, 'the search by amount did not find the receipt alone')
+        self.d.execute_script('localStorage.removeItem("cassard.lang")')
+
+    def test_focus_stays_through_actions_and_live_updates(self):
+        self.open('/')
+        card = '[data-register="cassa1"]'
+        self.click(card + ' button[data-act=check]')
+        counter = self.rig.ecrsim('cassa1', 'state')[0]['receiptNumber']
+        self.until(lambda d: counter in d.find_element('css selector', card).text, 15, 'no status read')
+        time.sleep(0.5)
+        self.assertEqual(self.d.execute_script('return document.activeElement.dataset.act'), 'check')
+        # A job page updates in place while its receipt runs; the focus stays on the fold.
+        self.rig.ecrsim('cassa1', 'fault delay=300@A')
+        job = self.post_receipt('cassa1', 'browser-focus-1', receipt('PERE', 210))
+        self.open(f'/jobs/{job["id"]}')
+        self.css('#fold-request summary').click()
+        self.assertNotEqual(self.rig.job(job['id'])['state'], 'done', 'the receipt ended before the page was read')
+        self.until(lambda d: 'printed receipt number' in d.find_element('id', 'sec-outcome-box').text, 30, 'no live update')
+        self.assertEqual(self.d.execute_script('return document.activeElement.closest("details")?.id'), 'fold-request')
+        self.assertEqual(self.css('#fold-request').get_attribute('open'), 'true')
+
+    def test_stale_filter_answers_are_dropped(self):
+        from selenium.webdriver.support.ui import Select
+        self.open('/')
+        self.css('table.jobs tbody tr')
+        # The service answers the first choice slowly: its rows must not replace the last one's.
+        self.d.execute_script('''
+            const real = window.fetch;
+            window.fetch = (url, init) => String(url).includes('state=failed')
+              ? new Promise((r) => setTimeout(() => r(real(url, init)), 800)) : real(url, init);''')
+        Select(self.css('#f-state')).select_by_value('failed')
+        Select(self.css('#f-state')).select_by_value('done')
+        want = [j['id'] for j in self.rig.api('GET', '/v1/jobs?state=done&limit=50')[1]['jobs']]
+        time.sleep(1.5)
+        got = [int(r.get_attribute('data-id')) for r in self.d.find_elements('css selector', 'table.jobs tbody tr')]
+        self.assertEqual(got, want)
+
+    def test_deep_link_without_a_token_signs_in_and_back_works(self):
+        p, url = self.extra_service('deep', token='s3cret-deep')
+        try:
+            self.d.get(url + '/#/')
+            self.d.get(url + '/#/registers/banco')
+            self.css('#token').send_keys('s3cret-deep\n')
+            self.until(lambda d: 'banco' in d.find_element('css selector', 'main h1').text, 10, 'the deep link was lost')
+            self.assertEqual(self.d.execute_script('return document.activeElement.tagName'), 'H1')
+            self.d.back()
+            self.css('#registers [data-register="banco"]')
+            # Offline: the banner says since when, the cards say they may be old.
+            self.rig.procs.remove(p)
+            p.send_signal(signal.SIGTERM)
+            p.wait(10)
+            self.until(lambda d: d.find_element('id', 'outage').is_displayed(), 10, 'no outage banner')
+            self.assertRegex(self.text_of('#outage'), r'(since|dalle) \d\d:\d\d')
+            self.css('article.reg.stale')
+        finally:
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                p.wait(10)
+            p.stdout.close()
+
+    def test_two_thousand_jobs_keep_the_page_small_and_quick(self):
+        from concurrent.futures import ThreadPoolExecutor
+        p, url = self.extra_service('load')
+        try:
+            self.d.get(url + '/#/')
+            self.until(lambda d: d.execute_script('return document.querySelector("#live")?.textContent') == 'Live', 10, 'not live')
+            self.d.execute_script('''
+                window.longest = 0;
+                new PerformanceObserver((l) => { for (const e of l.getEntries()) window.longest = Math.max(window.longest, e.duration); })
+                  .observe({ type: 'longtask' });''')
+
+            def post(i):
+                req = urllib.request.Request(url + '/v1/registers/banco/receipts', method='POST',
+                                             data=json.dumps(receipt('PANE', 100 + i % 800)).encode(),
+                                             headers={'Idempotency-Key': f'load-{i}', 'Content-Type': 'application/json'})
+                with urllib.request.urlopen(req, timeout=30) as res:
+                    return json.loads(res.read())['id']
+            with ThreadPoolExecutor(8) as pool:
+                last = max(pool.map(post, range(2000)))
+            self.until(lambda d: d.find_element('css selector', 'table.jobs tbody tr').get_attribute('data-id') == str(last),
+                       60, 'the list never showed the last job')
+            time.sleep(1)
+            live = self.d.execute_script('return [document.getElementsByTagName("*").length, window.longest,'
+                                         ' document.querySelectorAll("table.jobs tbody tr").length]')
+            self.d.refresh()
+            self.css('table.jobs tbody tr')
+            self.d.execute_script('''
+                window.longest = 0;
+                new PerformanceObserver((l) => { for (const e of l.getEntries()) window.longest = Math.max(window.longest, e.duration); })
+                  .observe({ type: 'longtask', buffered: true });''')
+            time.sleep(2)
+            loaded = self.d.execute_script('return [document.getElementsByTagName("*").length, window.longest]')
+            print(f'\n2,000 jobs live: {live[0]} elements, {live[2]} rows, longest task {live[1]:.0f} ms; '
+                  f'after a reload: {loaded[0]} elements, longest task {loaded[1]:.0f} ms', file=sys.stderr)
+            self.assertLessEqual(live[2], 50)
+            self.assertLess(live[0], 1000)
+            self.assertLess(loaded[0], 1000)
+            self.assertLess(live[1], 200)
+            self.assertLess(loaded[1], 200)
+        finally:
+            if p in self.rig.procs:
+                self.rig.procs.remove(p)
+            p.send_signal(signal.SIGTERM)
+            p.wait(10)
+            p.stdout.close()
+
     def test_failing_line_is_the_one_named_or_none(self):
         self.open('/')
         long_line = '01' + 'X' * 200
@@ -596,7 +776,15 @@ def main():
     except ImportError:
         print('FAILED: python3-selenium is missing (make deps installs it with chromium and chromium-driver)')
         return 1
+    global AXE_SOURCE
+    axe = os.path.join(ARGS.source, 'node_modules/axe-core/axe.min.js')
+    if not os.path.exists(axe):
+        print(f'FAILED: {axe} is missing (make deps installs it)')
+        return 1
+    with open(axe) as f:
+        AXE_SOURCE = f.read()
     prog = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+    print(f'axe-core: {len(AXE_FIGURES)} runs, {sum(n for _, n in AXE_FIGURES)} violations')
     return 0 if prog.result.wasSuccessful() else 1
 
 

@@ -153,6 +153,12 @@ TEST(Api, EveryEndpointAndEveryRefusal) {
       {"GET", "/v1/jobs?before=x", "", {}, 400, "invalid", "before"},
       {"GET", "/v1/jobs?register=nope", "", {}, 400, "invalid", "register"},
       {"GET", "/v1/jobs?colour=1", "", {}, 400, "unknown_field", "colour"},
+      {"GET", "/v1/jobs?q=" + std::string(65, '1'), "", {}, 400, "invalid", "q"},
+      {"GET", "/v1/jobs?from=2026-02-31", "", {}, 400, "invalid", "from"},
+      {"GET", "/v1/jobs?to=2026-12-07T24:00:00Z", "", {}, 400, "invalid", "to"},
+      {"GET", "/v1/jobs?to=7/12/2026", "", {}, 400, "invalid", "to"},
+      {"GET", "/v1/service", "", {}, 200, "", ""},
+      {"POST", "/v1/service", "", {}, 405, "method_not_allowed", ""},
       {"GET", "/v1/jobs/1", "", {}, 200, "", ""},
       {"GET", "/v1/jobs/999", "", {}, 404, "unknown_job", "id"},
       {"GET", "/v1/jobs/abc", "", {}, 400, "invalid", "id"},
@@ -208,6 +214,48 @@ TEST(Api, EveryEndpointAndEveryRefusal) {
   EXPECT_EQ(all["jobs"].size(), 2u) << all.dump();
   EXPECT_EQ(s.receiptsOnRoll(0), 1);
   EXPECT_EQ(s.get("/healthz").status, 200);
+
+  // The search: a receipt number with or without its zeros, a key, a total as cents or
+  // euros (2.5 x 1,25 is 3,125, which the register rounds up to 3,13), and dates.
+  json half = receipt("MELE", 125);
+  half["items"][0]["quantity"] = 2.5;
+  half["payments"][0]["amount"] = 313;
+  ASSERT_EQ(s.post("cassa1", "search-q", half).status, 201);
+  ASSERT_EQ(s.waitJob(3)["receiptNumber"], "0125");
+  const std::string firstAt = s.get("/v1/jobs/1").body["createdAt"];
+  const std::string today = firstAt.substr(0, 10);
+  const std::vector<std::pair<std::string, std::vector<int>>> searches = {
+      {"q=0124", {1}},
+      {"q=124", {1}},
+      {"q=125", {3, 1}},  // receipt 0125, and a total of 125 cents
+      {"q=1,25", {1}},
+      {"q=3,13", {3}},
+      {"q=3.12", {}},
+      {"q=search-q", {3}},
+      {"q=k1", {2, 1}},
+      {"q=k1&register=cassa2", {2}},
+      {"from=" + today, {3, 2, 1}},
+      {"to=" + today + "&q=3,13", {3}},
+      {"to=2000-01-01", {}},
+      {"to=" + firstAt, {1}},  // an instant is taken in
+      {"from=2999-01-01T00:00:00%2B01:00", {}},
+  };
+  for (const auto& [query, ids] : searches) {
+    const json got = s.get("/v1/jobs?" + query).body;
+    std::vector<int> seen;
+    for (const json& j : got["jobs"]) seen.push_back(j["id"]);
+    EXPECT_EQ(seen, ids) << query << ": " << got.dump();
+  }
+
+  // What a technician reads about the service.
+  const json svc = s.get("/v1/service").body;
+  EXPECT_EQ(svc["version"], s.get("/healthz").body["version"]);
+  EXPECT_EQ(svc["listen"], "127.0.0.1:" + std::to_string(s.port()));
+  EXPECT_EQ(svc["registers"][0]["name"], "cassa1");
+  EXPECT_EQ(svc["registers"][0]["payments"].size(), 3u);
+  EXPECT_GT(svc["store"]["bytes"].get<int64_t>(), 0);
+  EXPECT_GT(svc["disk"]["freeBytes"].get<int64_t>(), 0);
+  EXPECT_GE(svc["uptimeS"].get<int64_t>(), 0);
 }
 
 TEST(Api, EventsCarryJobsAndRegisters) {
