@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -218,10 +219,13 @@ struct Server::Impl {
     auto* self = static_cast<Impl*>(cls);
     const long now =
         std::chrono::duration_cast<std::chrono::seconds>(Clock::now().time_since_epoch()).count();
-    if (self->lastLog.exchange(now) == now) return;
     char line[512];
     std::vsnprintf(line, sizeof line, fmt, ap);
     std::string text(line);
+    // A client that went away, or an event stream that ended with it, is no news.
+    for (const char* usual : {"closed by remote side", "error generating response"})
+      if (text.find(usual) != std::string::npos) return;
+    if (self->lastLog.exchange(now) == now) return;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     std::cerr << "cassardd: http: " << text << std::endl;
   }
@@ -457,6 +461,16 @@ int Server::bind(const std::string& host, int port) {
     errno = EINVAL;
     return -1;
   }
+  // Every connection is a descriptor, beside the store's and the registers': a soft limit
+  // of 1024 would refuse connections well before the server's own cap.
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    const rlim_t want = std::min<rlim_t>(files.rlim_max, impl_->limits.maxConnections + 256);
+    if (files.rlim_cur < want) {
+      files.rlim_cur = want;
+      ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+  }
   const int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
   const int one = 1;
@@ -495,12 +509,12 @@ bool Server::listen_after_bind() {
   // holding up any other. The stack is small; the handlers do not recurse deeply (bodies are
   // at most 64 KiB of JSON whose nesting api.cpp bounds).
   d.daemon = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &Impl::access, &d, MHD_OPTION_LISTEN_SOCKET, d.listenFd,
-      MHD_OPTION_CONNECTION_LIMIT, d.limits.maxConnections, MHD_OPTION_CONNECTION_TIMEOUT,
-      d.limits.idleWriteS, MHD_OPTION_THREAD_STACK_SIZE, static_cast<std::size_t>(1024 * 1024),
-      MHD_OPTION_NOTIFY_CONNECTION, &Impl::notifyConnection, &d, MHD_OPTION_NOTIFY_COMPLETED,
-      &Impl::completed, &d, MHD_OPTION_EXTERNAL_LOGGER, &Impl::log, &d, MHD_OPTION_ARRAY,
-      tls.data(), MHD_OPTION_END);
+      flags, 0, nullptr, nullptr, &Impl::access, &d, MHD_OPTION_EXTERNAL_LOGGER, &Impl::log, &d,
+      MHD_OPTION_LISTEN_SOCKET, d.listenFd, MHD_OPTION_CONNECTION_LIMIT, d.limits.maxConnections,
+      MHD_OPTION_CONNECTION_TIMEOUT, d.limits.idleWriteS, MHD_OPTION_THREAD_STACK_SIZE,
+      static_cast<std::size_t>(1024 * 1024), MHD_OPTION_NOTIFY_CONNECTION, &Impl::notifyConnection,
+      &d, MHD_OPTION_NOTIFY_COMPLETED, &Impl::completed, &d, MHD_OPTION_ARRAY, tls.data(),
+      MHD_OPTION_END);
   if (!d.daemon) return false;
   d.reaping = true;
   d.reaper = std::thread([&d] { d.reap(); });
