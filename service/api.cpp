@@ -232,6 +232,15 @@ void Api::routes() {
     return HR::Unhandled;
   });
 
+  // Every route's JSON, before any handler parses it.
+  s.set_body_handler([](const Request& req, Response& res) {
+    if (!isJson(req) || nesting(req.body) <= kMaxNesting) return HR::Unhandled;
+    error(
+        res, 400, "bad_json",
+        "the body nests arrays and objects deeper than " + std::to_string(kMaxNesting) + " levels");
+    return HR::Handled;
+  });
+
   s.set_error_handler([](const Request& req, Response& res) {
     if (!res.body.empty()) return HR::Unhandled;
     switch (res.status) {
@@ -327,10 +336,6 @@ void Api::routes() {
       return error(res, 400, "bad_idempotency_key",
                    "an Idempotency-Key is 1 to 64 characters of A-Z a-z 0-9 . _ : -",
                    "Idempotency-Key");
-    if (nesting(req.body) > kMaxNesting)
-      return error(res, 400, "bad_json",
-                   "the body nests arrays and objects deeper than " + std::to_string(kMaxNesting) +
-                       " levels");
     json body;
     try {
       body = json::parse(req.body);

@@ -159,7 +159,7 @@ std::optional<unsigned long long> contentLength(const Request& req) {
 
 struct Server::Impl {
   std::vector<Route> routes;
-  HandlerWithResponse pre, error;
+  HandlerWithResponse pre, body, error;
   ExceptionHandler exception;
   Limits limits;
   std::string certPem, keyPem;
@@ -303,6 +303,7 @@ struct Server::Impl {
   }
 
   void dispatch(Request& req, Response& res) {
+    if (body && body(req, res) == HandlerResponse::Handled) return;
     const std::string method = req.method == "HEAD" ? "GET" : req.method;
     const Route* found = nullptr;
     for (const Route& r : routes)
@@ -428,6 +429,9 @@ Server& Server::Options(const std::string& p, Handler h) {
 
 void Server::set_pre_routing_handler(HandlerWithResponse h) {
   impl_->pre = std::move(h);
+}
+void Server::set_body_handler(HandlerWithResponse h) {
+  impl_->body = std::move(h);
 }
 void Server::set_error_handler(HandlerWithResponse h) {
   impl_->error = std::move(h);

@@ -105,6 +105,8 @@ class Server {
 
   // Before the body is read: Handled answers with what the handler set.
   void set_pre_routing_handler(HandlerWithResponse handler);
+  // Once the whole body is in, before the route's handler: Handled answers with what it set.
+  void set_body_handler(HandlerWithResponse handler);
   // For an answer of status 400 or more; Handled when it wrote the body.
   void set_error_handler(HandlerWithResponse handler);
   void set_exception_handler(ExceptionHandler handler);
