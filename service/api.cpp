@@ -1,32 +1,34 @@
 #include "service/api.h"
 
-#include <httplib.h>
 #include <sys/statvfs.h>
 
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <regex>
 #include <sstream>
 
 #include "service/child.h"
+#include "service/http.h"
 #include "service/openapi.h"
 #include "service/receipt.h"
 
 namespace cassardd {
 
 namespace fs = std::filesystem;
-using httplib::Request;
-using httplib::Response;
+using http::Request;
+using http::Response;
 using nlohmann::json;
-using HR = httplib::Server::HandlerResponse;
+using HR = http::Server::HandlerResponse;
 
 namespace {
 
 constexpr std::size_t kMaxBody = 64 * 1024;
 constexpr int kMaxLimit = 500;
-constexpr int kMaxStreams = 32;  // of the server's 64 threads
+constexpr int kMaxStreams = 32;  // of the server's 1024 connections
+constexpr int kMaxNesting = 32;  // of a body's arrays and objects
 
 const std::regex kKey("[A-Za-z0-9._:-]{1,64}");
 const std::regex kFileName("[A-Za-z0-9._-]{1,64}");
@@ -64,6 +66,47 @@ std::optional<int64_t> positive(const std::string& s) {
     return std::nullopt;
   const int64_t v = std::stoll(s);
   return v > 0 ? std::optional(v) : std::nullopt;
+}
+
+// How deep a JSON text's arrays and objects go, counted outside its strings. A body nested
+// deeper than a receipt could be is refused before it is parsed and printed, both of which
+// go as deep as the nesting.
+int nesting(const std::string& text) {
+  int depth = 0, most = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
+    if (inString) {
+      if (ch == '\\')
+        ++i;
+      else if (ch == '"')
+        inString = false;
+    } else if (ch == '"') {
+      inString = true;
+    } else if (ch == '[' || ch == '{') {
+      most = std::max(most, ++depth);
+    } else if (ch == ']' || ch == '}') {
+      --depth;
+    }
+  }
+  return most;
+}
+
+// On a loopback listen, the names this machine's browsers and tills use for the service:
+// localhost, 127.0.0.1, [::1] or the listen address itself, with no port or the one it
+// listens on. Nothing else: a page whose own name was made to point here (DNS rebinding)
+// sends its own name.
+bool loopbackHost(std::string host, int port, const std::string& listenHost) {
+  std::transform(host.begin(), host.end(), host.begin(), ::tolower);
+  std::string name = host;
+  if (const auto colon = host.rfind(':');
+      colon != std::string::npos && host.find(']', colon) == std::string::npos) {
+    name = host.substr(0, colon);
+    if (host.substr(colon + 1) != std::to_string(port)) return false;
+  }
+  const std::string own =
+      listenHost.find(':') != std::string::npos ? "[" + listenHost + "]" : listenHost;
+  return name == "localhost" || name == "127.0.0.1" || name == "[::1]" || name == own;
 }
 
 // Compares without stopping at the first difference, so the time taken says nothing.
@@ -195,12 +238,7 @@ const char* contentType(const fs::path& p) {
 
 }  // namespace
 
-// The library listens with a backlog of 5: a burst of tills connecting at once would find
-// the queue full. The socket is told again with room for them.
-class HttpServer : public httplib::Server {
- public:
-  void widenBacklog() { ::listen(svr_sock_, 512); }
-};
+class HttpServer : public http::Server {};
 
 Api::Api(const Config& cfg, Store& store, Registers& registers)
     : cfg_(cfg),
@@ -209,24 +247,17 @@ Api::Api(const Config& cfg, Store& store, Registers& registers)
       server_(std::make_unique<HttpServer>()),
       started_(std::chrono::steady_clock::now()),
       startedAt_(utcNow()) {
-  // Each event stream holds a thread while it is open.
-  server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
-  server_->set_payload_max_length(kMaxBody);
-  server_->set_keep_alive_max_count(1000);
-  server_->set_tcp_nodelay(true);
-  if (cfg_.listenHost.find(':') != std::string::npos) server_->set_address_family(AF_INET6);
+  http::Limits limits;
+  limits.maxBody = kMaxBody;
+  server_->set_limits(limits);
+  if (cfg_.tls()) server_->set_tls(cfg_.tlsCertPem, cfg_.tlsKeyPem);
   routes();
 }
 
 Api::~Api() = default;
 
 int Api::bind() {
-  if (cfg_.listenPort == 0) {
-    port_ = server_->bind_to_any_port(cfg_.listenHost);
-  } else {
-    port_ = server_->bind_to_port(cfg_.listenHost, cfg_.listenPort) ? cfg_.listenPort : -1;
-  }
-  if (port_ > 0) server_->widenBacklog();
+  port_ = server_->bind(cfg_.listenHost, cfg_.listenPort);
   return port_;
 }
 
@@ -245,7 +276,7 @@ void Api::stop() {
 }
 
 void Api::routes() {
-  httplib::Server& s = *server_;
+  http::Server& s = *server_;
 
   s.set_pre_routing_handler([this](const Request& req, Response& res) {
     const bool api = req.path.rfind("/v1/", 0) == 0 || req.path == "/metrics";
@@ -254,18 +285,26 @@ void Api::routes() {
     // On a loopback address the Host must be the loopback too: a page elsewhere whose
     // name was made to point here (DNS rebinding) gets nothing.
     const std::string host = req.get_header_value("Host");
-    const std::string hostName = host.substr(0, host.rfind(':'));
-    if (cfg_.loopback() && !host.empty() && hostName != "127.0.0.1" && hostName != "localhost" &&
-        hostName != "[::1]" && hostName.rfind("127.", 0) != 0) {
+    if (cfg_.loopback() && req.has_header("Host") && !loopbackHost(host, port_, cfg_.listenHost)) {
       error(res, 403, "forbidden",
-            "this service answers only to its loopback address (Host " + host + ")");
+            "this service answers only to localhost, 127.0.0.1 or [::1], with no port or " +
+                std::to_string(port_) + " (Host " + host + ")",
+            "Host");
       return HR::Handled;
     }
     const std::string origin = req.get_header_value("Origin");
     const bool listed =
         std::find(cfg_.origins.begin(), cfg_.origins.end(), origin) != cfg_.origins.end();
     if (!origin.empty() && api) {
-      const bool sameOrigin = origin == "http://" + host;
+      bool sameOrigin = false;
+      if (cfg_.loopback()) {
+        for (const std::string scheme : {"http://", "https://"})
+          sameOrigin =
+              sameOrigin || (origin.rfind(scheme, 0) == 0 &&
+                             loopbackHost(origin.substr(scheme.size()), port_, cfg_.listenHost));
+      } else {
+        sameOrigin = !host.empty() && origin == (cfg_.tls() ? "https://" : "http://") + host;
+      }
       if (!sameOrigin && !listed) {
         error(res, 403, "forbidden", "origin " + origin + " is not among the configured origins",
               "Origin");
@@ -273,6 +312,10 @@ void Api::routes() {
       }
       if (listed) {
         res.set_header("Access-Control-Allow-Origin", origin);
+        // What a till's script reads beyond the body: where a new job is, a file's name,
+        // why a token was refused.
+        res.set_header("Access-Control-Expose-Headers",
+                       "Location, Content-Disposition, WWW-Authenticate");
         res.set_header("Vary", "Origin");
       }
     }
@@ -304,7 +347,16 @@ void Api::routes() {
     return HR::Unhandled;
   });
 
-  s.set_error_handler(httplib::Server::HandlerWithResponse([](const Request& req, Response& res) {
+  // Every route's JSON, before any handler parses it.
+  s.set_body_handler([](const Request& req, Response& res) {
+    if (!isJson(req) || nesting(req.body) <= kMaxNesting) return HR::Unhandled;
+    error(
+        res, 400, "bad_json",
+        "the body nests arrays and objects deeper than " + std::to_string(kMaxNesting) + " levels");
+    return HR::Handled;
+  });
+
+  s.set_error_handler([](const Request& req, Response& res) {
     if (!res.body.empty()) return HR::Unhandled;
     switch (res.status) {
       case 404:
@@ -312,6 +364,9 @@ void Api::routes() {
         break;
       case 413:
         error(res, 413, "too_large", "the body is larger than 64 KiB");
+        break;
+      case 414:
+        error(res, 414, "too_large", "the path is longer than 2048 bytes");
         break;
       case 405:
         error(res, 405, "method_not_allowed", req.method + " is not allowed on " + req.path);
@@ -326,7 +381,7 @@ void Api::routes() {
         break;
     }
     return HR::Handled;
-  }));
+  });
 
   s.set_exception_handler([](const Request&, Response& res, std::exception_ptr ep) {
     std::string what = "unknown";
@@ -612,7 +667,7 @@ void Api::routes() {
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Accel-Buffering", "no");
     auto last = std::make_shared<int64_t>(from);
-    auto provide = [this, last](size_t, httplib::DataSink& sink) {
+    auto provide = [this, last](size_t, http::DataSink& sink) {
       if (stopping_) return false;
       std::string out;
       if (*last < 0) {
@@ -624,8 +679,17 @@ void Api::routes() {
               "id: " + std::to_string(*last) + "\nevent: register\ndata: " + jsonText(r) + "\n\n";
         return sink.write(out.data(), out.size());
       }
-      store_.waitForEvent(*last, std::chrono::seconds(15), stopping_);
-      if (stopping_) return false;
+      // A heartbeat every 15 s at most; meanwhile the client is looked at twice a second, so
+      // that a stream it closed gives back its slot at once.
+      constexpr auto slice = std::chrono::milliseconds(500);
+      const auto beat = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+      while (std::chrono::steady_clock::now() < beat) {
+        const auto before = std::chrono::steady_clock::now();
+        store_.waitForEvent(*last, slice, stopping_);
+        if (stopping_ || !sink.is_writable()) return false;
+        // An early return is an event (the wait ends before its time only for one).
+        if (std::chrono::steady_clock::now() - before < slice) break;
+      }
       const auto events = store_.eventsAfter(*last);
       if (events.empty()) out = ": heartbeat\n\n";
       for (const Store::Event& e : events) {

@@ -7,6 +7,9 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <tuple>
+
+#include "service/http.h"
 
 namespace cassardd {
 
@@ -164,6 +167,35 @@ PaymentMethod::PaymentMethod(const std::string& code) : record(code) {
   }
 }
 
+std::string normaliseOrigin(const std::string& entry, const std::string& key) {
+  const std::string shape = "an origin is scheme://host[:port], e.g. \"http://till.local:8080\"";
+  const auto sep = entry.find("://");
+  if (sep == std::string::npos) fail(key, shape);
+  std::string scheme = entry.substr(0, sep);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(), ::tolower);
+  if (scheme != "http" && scheme != "https") fail(key, shape);
+  std::string rest = entry.substr(sep + 3);
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  if (const auto at = rest.find_first_of("/?#"); at != std::string::npos)
+    fail(key, "\"" + entry + "\" has a path or query (\"" + rest.substr(at) + "\"): " + shape);
+  if (rest.find('@') != std::string::npos) fail(key, "\"" + entry + "\" has a user name: " + shape);
+  std::transform(rest.begin(), rest.end(), rest.begin(), ::tolower);
+  // The port is after the last ':' that is not inside an IPv6 address's brackets.
+  const auto colon = rest.rfind(':');
+  std::string host = rest, port;
+  if (colon != std::string::npos && rest.find(']', colon) == std::string::npos) {
+    host = rest.substr(0, colon);
+    port = rest.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || !std::all_of(port.begin(), port.end(), ::isdigit) ||
+        std::stoi(port) < 1 || std::stoi(port) > 65535)
+      fail(key, "\"" + entry + "\": the port must be a number from 1 to 65535");
+  }
+  if (host.empty() || host == "[]") fail(key, "\"" + entry + "\" has no host: " + shape);
+  // A browser leaves out the scheme's own port.
+  if ((scheme == "http" && port == "80") || (scheme == "https" && port == "443")) port.clear();
+  return scheme + "://" + host + (port.empty() ? "" : ":" + port);
+}
+
 bool paymentCodeKnown(const std::string& code) {
   return paymentCode(code) != nullptr;
 }
@@ -218,11 +250,15 @@ Config parseConfig(const std::string& text, const std::string& source) {
       std::size_t i = 0;
       for (const toml::node& o : *v.as_array()) {
         const std::string okey = key + "[" + std::to_string(i++) + "]";
-        const std::string origin = str(o, okey);
-        if (origin.rfind("http://", 0) != 0 && origin.rfind("https://", 0) != 0)
-          fail(okey, "an origin is scheme://host[:port], e.g. \"http://till.local:8080\"");
-        c.origins.push_back(origin);
+        c.origins.push_back(normaliseOrigin(str(o, okey), okey));
       }
+    } else if (key == "tls_cert" || key == "tls_key") {
+      const std::string path = str(v, key);
+      if (path.empty()) fail(key, "must not be empty");
+      (key == "tls_cert" ? c.tlsCert : c.tlsKey) = path;
+    } else if (key == "insecure_lan") {
+      if (!v.is_boolean()) fail(key, "must be true or false");
+      c.insecureLan = v.as_boolean()->get();
     } else if (key == "job_timeout_s") {
       c.jobTimeoutS = integer(v, key, 1, 86400);
     } else if (key == "keep_days") {
@@ -236,14 +272,23 @@ Config parseConfig(const std::string& text, const std::string& source) {
       haveRegisters = true;
     } else {
       fail(key,
-           "unknown key (known: listen, state_dir, cassard, token, origins, job_timeout_s, "
-           "keep_days, web_dir, registers)");
+           "unknown key (known: listen, state_dir, cassard, token, origins, tls_cert, tls_key, "
+           "insecure_lan, job_timeout_s, keep_days, web_dir, registers)");
     }
   }
   if (!haveRegisters || c.registers.empty())
     fail("registers", "no register configured (add a [registers.NAME] table with its device)");
   if (c.token.empty() && !c.loopback())
     fail("token", "required when listen is not a loopback address");
+  if (c.tlsCert.empty() != c.tlsKey.empty())
+    fail(c.tlsCert.empty() ? "tls_cert" : "tls_key",
+         c.tlsCert.empty() ? "required with tls_key (the server's certificate, PEM)"
+                           : "required with tls_cert (the certificate's private key, PEM)");
+  // Tablets on the shop's network would send the token in the clear.
+  if (!c.loopback() && !c.tls() && !c.insecureLan)
+    fail("listen", c.listenHost +
+                       " is not a loopback address: give tls_cert and tls_key to serve HTTPS, or "
+                       "set insecure_lan = true to serve plain HTTP on the shop's network");
   // toml++ keeps a table's keys sorted; the file's order is the order a person wrote.
   std::stable_sort(c.registers.begin(), c.registers.end(),
                    [&](const RegisterConfig& a, const RegisterConfig& b) {
@@ -258,7 +303,20 @@ Config loadConfig(const std::string& path) {
   if (!in) throw ConfigError(path + ": cannot be read");
   std::ostringstream text;
   text << in.rdbuf();
-  return parseConfig(text.str(), path);
+  Config c = parseConfig(text.str(), path);
+  if (c.tls()) {
+    for (auto [key, file, pem] : {std::tuple{"tls_cert", &c.tlsCert, &c.tlsCertPem},
+                                  std::tuple{"tls_key", &c.tlsKey, &c.tlsKeyPem}}) {
+      std::ifstream f(*file, std::ios::binary);
+      std::ostringstream bytes;
+      if (f) bytes << f.rdbuf();
+      if (!f || f.bad()) fail(key, *file + ": cannot be read");
+      *pem = bytes.str();
+    }
+    if (const std::string problem = http::tlsProblem(c.tlsCertPem, c.tlsKeyPem); !problem.empty())
+      fail("tls_cert", c.tlsCert + " and tls_key " + c.tlsKey + " cannot serve HTTPS: " + problem);
+  }
+  return c;
 }
 
 }  // namespace cassardd

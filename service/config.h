@@ -36,7 +36,10 @@ struct Config {
   std::string stateDir = "/var/lib/cassard";
   std::string cassard = "/usr/bin/cassard";
   std::string token;
-  std::vector<std::string> origins;
+  std::vector<std::string> origins;   // scheme://host[:port], lower case, no default port
+  std::string tlsCert, tlsKey;        // PEM files: with both, cassardd serves only HTTPS
+  std::string tlsCertPem, tlsKeyPem;  // their text, read by loadConfig
+  bool insecureLan = false;           // plain HTTP on a listen other than the loopback
   int jobTimeoutS = 300;
   int keepDays = 90;
   std::string webDir = "/usr/share/cassard/web";
@@ -44,6 +47,7 @@ struct Config {
 
   const RegisterConfig* findRegister(const std::string& name) const;
   bool loopback() const;
+  bool tls() const { return !tlsCert.empty(); }
 };
 
 // One line naming the key and what is wrong with it: "registers.cassa1.device: missing".
@@ -57,6 +61,11 @@ bool paymentTakesAmount(const std::string& code);
 // The code that also asks for the fiscal report (10 -> 12, 11 -> 13, 21 -> 23, 22 -> 24);
 // empty for a code without one.
 std::string fiscalTwin(const std::string& code);
+
+// An origin as a browser sends it ("https://till.example.com:8443"), from a configured
+// entry: scheme and host in lower case, a trailing '/' and the scheme's default port
+// dropped. Throws ConfigError naming `key` for a path, query, userinfo or missing scheme.
+std::string normaliseOrigin(const std::string& entry, const std::string& key);
 
 Config parseConfig(const std::string& text, const std::string& source);
 Config loadConfig(const std::string& path);

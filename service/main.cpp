@@ -42,7 +42,8 @@ constexpr const char* kHelp =
     "  --help         this text\n"
     "  --version      the version\n"
     "\n"
-    "Once it serves it prints \"cassardd ready on http://HOST:PORT\" on stdout.\n"
+    "Once it serves it prints \"cassardd ready on http://HOST:PORT\" (https with TLS) on\n"
+    "stdout.\n"
     "The API: GET /v1/openapi.json. SIGTERM stops it after the running jobs end;\n"
     "a second SIGTERM stops it at once, leaving them to be settled at the next start.\n"
     "It does not start on a store that has lost jobs (job directories it does not\n"
@@ -275,11 +276,18 @@ int serve(cassardd::Config cfg) {
   // Ready only once the listener runs: a stop that came before would not reach it, and
   // the stop would then wait for it for ever.
   while (!api.listening() && !served) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  Housekeeping housekeeping(cfg, *store, registers);
-
   const std::string host =
       cfg.listenHost.find(':') != std::string::npos ? "[" + cfg.listenHost + "]" : cfg.listenHost;
-  std::cout << "cassardd ready on http://" << host << ":" << port << std::endl;
+  const char* scheme = cfg.tls() ? "https" : "http";
+  if (!api.listening()) {
+    http.join();
+    std::cerr << "cassardd: cannot serve " << scheme << " on " << host << ":" << port << std::endl;
+    registers.stop(false);
+    return 1;
+  }
+  Housekeeping housekeeping(cfg, *store, registers);
+
+  std::cout << "cassardd ready on " << scheme << "://" << host << ":" << port << std::endl;
   std::cerr << "cassardd: " << CASSARDD_VERSION << " serving " << cfg.registers.size()
             << " register(s) on " << host << ":" << port << ", state in " << cfg.stateDir
             << std::endl;

@@ -388,6 +388,23 @@ TEST(Config, EveryErrorNamesItsKey) {
       {"job_timeout_s = \"5\"" + reg, "job_timeout_s: must be an integer"},
       {"colour = 1" + reg, "colour: unknown key"},
       {"origins = [\"till.local\"]" + reg, "origins[0]: an origin is"},
+      {"origins = [\"http://a.example\", \"https://till.example.com/pos\"]" + reg,
+       "origins[1]: \"https://till.example.com/pos\" has a path"},
+      {"origins = [\"https://till.example.com//\"]" + reg,
+       "origins[0]: \"https://till.example.com//\" has a path"},
+      {"origins = [\"https://till.example.com?x=1\"]" + reg,
+       "origins[0]: \"https://till.example.com?x=1\" has a path or query"},
+      {"origins = [\"https://me@till.example.com\"]" + reg,
+       "origins[0]: \"https://me@till.example.com\" has a user name"},
+      {"origins = [\"https://till.example.com:0\"]" + reg,
+       "origins[0]: \"https://till.example.com:0\": the port"},
+      {"origins = [\"https://\"]" + reg, "origins[0]: \"https://\" has no host"},
+      {"origins = [\"*\"]" + reg, "origins[0]: an origin is"},
+      {"listen = \"0.0.0.0:8765\"\ntoken = \"t\"" + reg,
+       "listen: 0.0.0.0 is not a loopback address: give tls_cert and tls_key"},
+      {"tls_cert = \"/etc/c.pem\"" + reg, "tls_key: required with tls_cert"},
+      {"tls_key = \"/etc/k.pem\"" + reg, "tls_cert: required with tls_key"},
+      {"insecure_lan = \"yes\"" + reg, "insecure_lan: must be true or false"},
       {"state_dir = \"/x\"", "registers: no register configured"},
       {"[registers.cassa1]\nsettings = \"9600,N,8,1\"", "registers.cassa1.device: missing"},
       {"[registers.\"a/b\"]\ndevice = \"/dev/x\"", "registers.a/b: a register's name"},
@@ -415,6 +432,22 @@ TEST(Config, EveryErrorNamesItsKey) {
   ASSERT_EQ(c.registers.size(), 2u);
   EXPECT_EQ(c.registers[0].name, "zeta") << "the file's order";
   EXPECT_EQ(c.listenPort, 0);
+
+  // Origins as a browser sends them, whatever the way they were written.
+  const std::pair<std::string, std::string> origins[] = {
+      {"https://till.example.com/", "https://till.example.com"},
+      {"HTTPS://Till.Example.COM:8443", "https://till.example.com:8443"},
+      {"https://till.example.com:443/", "https://till.example.com"},
+      {"http://till.local:80", "http://till.local"},
+      {"http://till.local:8080", "http://till.local:8080"},
+      {"http://[::1]:8080/", "http://[::1]:8080"},
+  };
+  for (const auto& [written, sent] : origins)
+    EXPECT_EQ(normaliseOrigin(written, "origins[0]"), sent) << written;
+  const Config lan =
+      parseConfig("listen = \"0.0.0.0:8765\"\ntoken = \"t\"\ninsecure_lan = true" + reg, "t");
+  EXPECT_TRUE(lan.insecureLan);
+  EXPECT_FALSE(lan.tls());
 }
 
 TEST(Config, PaymentMethodsInBothForms) {

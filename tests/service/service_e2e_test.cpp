@@ -172,7 +172,7 @@ TEST(Api, EveryEndpointAndEveryRefusal) {
       {"GET", "/%2e%2e/secret.txt", "", {}, 400, "invalid", "path"},
       {"GET", "/missing.html", "", {}, 404, "not_found", ""},
       {"GET", "/v1/registers", "", {{"Origin", "http://evil.example"}}, 403, "forbidden", "Origin"},
-      {"GET", "/v1/registers", "", {{"Host", "evil.example"}}, 403, "forbidden", ""},
+      {"GET", "/v1/registers", "", {{"Host", "evil.example"}}, 403, "forbidden", "Host"},
       {"GET", "/v1/registers", "", {{"Origin", "http://till.local"}}, 200, "", ""},
   };
   for (const Row& r : rows) {
@@ -447,6 +447,13 @@ TEST(Cli, HelpVersionAndRefusedConfigurations) {
        2,
        "",
        "cassardd: cassard: /nonexistent/cassard is not an executable file\n"},
+      {{"--config"},
+       "tls_cert = \"/nonexistent/c.pem\"\ntls_key = \"/nonexistent/k.pem\"\n[registers.a]\ndevice "
+       "= "
+       "\"/dev/x\"\n",
+       2,
+       "",
+       "cassardd: tls_cert: /nonexistent/c.pem: cannot be read\n"},
   };
   const std::string dir = testing::TempDir();
   for (const Row& r : rows) {

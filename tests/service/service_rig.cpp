@@ -101,7 +101,8 @@ Service::Service(Options o) : o_(std::move(o)) {
   cfg << "listen = \"127.0.0.1:0\"\nstate_dir = \"" << (dir_ / "state").string()
       << "\"\ncassard = \"" << cassard << "\"\ntoken = \"" << o_.token
       << "\"\norigins = " << o_.origins << "\njob_timeout_s = " << o_.jobTimeout << "\nweb_dir = \""
-      << (dir_ / "web").string() << "\"\n";
+      << (dir_ / "web").string() << "\"\n"
+      << o_.config << "\n";
   for (int i = 0; i < 2; ++i)
     cfg << "[registers.cassa" << i + 1 << "]\ndevice = \"" << reg(i).link()
         << "\"\npayments = { contanti = \"10\", carta = \"20\", credito = \"11\" }\n";
@@ -158,10 +159,12 @@ void Service::start() {
   while (got.find('\n') == std::string::npos && poll(&p, 1, 20000) > 0 && read(out[0], &c, 1) == 1)
     got.push_back(c);
   close(out[0]);
-  const std::string prefix = "cassardd ready on http://127.0.0.1:";
-  if (got.rfind(prefix, 0) != 0)
+  const auto colon = got.rfind(':');
+  if ((got.rfind("cassardd ready on http://127.0.0.1:", 0) != 0 &&
+       got.rfind("cassardd ready on https://127.0.0.1:", 0) != 0) ||
+      colon == std::string::npos)
     throw std::runtime_error("cassardd did not come up: " + got + log());
-  port_ = std::stoi(got.substr(prefix.size()));
+  port_ = std::stoi(got.substr(colon + 1));
 }
 
 void Service::kill9() {

@@ -34,6 +34,7 @@ struct Options {
   bool wrapper = false;                 // run cassard through the pausing wrapper below
   bool control = false;                 // ecrsim with --control (control(i) then works)
   long fileSizeLimit = 0;               // RLIMIT_FSIZE of cassardd, bytes; 0: none
+  std::string config;                   // more top-level lines of cassardd.toml
 };
 
 struct Reply {
@@ -75,6 +76,7 @@ class Service {
   void recordEvents();
   const std::filesystem::path& dir() const { return dir_; }
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
 
   // The wrapper pauses 2 s at a point when a marker file is there, once per marker:
   // "before-run", "after-run", "before-status". It writes "at-<point>" with its pid as
