@@ -1,20 +1,17 @@
 // The service's API on the page's own origin: the token, requests, errors and live events.
 
-const TOKEN_KEY = 'cassard.token';
+import {
+  CassardError,
+  newKey as clientKey,
+  request as clientRequest,
+  tokenStore,
+} from './cassard-client.js';
 
-export const token = {
-  get: () => sessionStorage.getItem(TOKEN_KEY) || '',
-  set: (t) => (t ? sessionStorage.setItem(TOKEN_KEY, t) : sessionStorage.removeItem(TOKEN_KEY)),
-};
+// The same token, requests and typed errors as the tills' client, on the page's own origin.
+export const token = tokenStore(globalThis.sessionStorage, 'cassard.token');
 
-export class ApiError extends Error {
-  constructor(status, code, message, field) {
-    super(message);
-    this.status = status;
-    this.code = code;
-    this.field = field || '';
-  }
-}
+// Every refusal the page sees: the client's errors (status, code, field), by this name.
+export const ApiError = CassardError;
 
 // Called on a 401 so the page can ask for the token.
 let onUnauthorized = () => {};
@@ -38,31 +35,20 @@ async function errorOf(res) {
   }
   const e = body && body.error ? body.error : {};
   const message = e.message || `${res.status} ${res.statusText || 'error'}`;
-  return new ApiError(res.status, e.code || String(res.status), message, e.field);
+  return new CassardError(message, { status: res.status, code: e.code || String(res.status), field: e.field });
 }
 
 export async function request(method, path, body, extraHeaders = {}) {
-  const init = { method, headers: headers(extraHeaders) };
-  if (body !== undefined) {
-    init.headers['Content-Type'] = 'application/json';
-    init.body = JSON.stringify(body);
-  }
-  let res;
   const sent = token.get();
   try {
-    res = await fetch(path, init);
-  } catch {
-    throw new ApiError(0, 'network', 'The service cannot be reached. Is cassardd running?');
-  }
-  if (res.status === 401) {
+    const res = await clientRequest(method, path, { token: sent, body, headers: extraHeaders });
+    return res.status === 204 ? null : res.body;
+  } catch (e) {
     // A refusal of a request sent before the person signed in says nothing of the
     // token given since.
-    if (sent === token.get()) onUnauthorized();
-    throw await errorOf(res);
+    if (e instanceof CassardError && e.status === 401 && sent === token.get()) onUnauthorized();
+    throw e;
   }
-  if (!res.ok) throw await errorOf(res);
-  if (res.status === 204) return null;
-  return res.json();
 }
 
 export const get = (path) => request('GET', path);
@@ -71,9 +57,7 @@ export const get = (path) => request('GET', path);
 // the network dropped) returns the same job instead of making a second one. A form keeps
 // its key until an answer arrives, then makes a new one.
 export function newKey() {
-  const bytes = new Uint8Array(12);
-  crypto.getRandomValues(bytes);
-  return `web-${Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('')}`;
+  return clientKey('web');
 }
 
 export function post(path, body, key) {
@@ -106,7 +90,7 @@ export async function download(id, name) {
   try {
     res = await fetch(paths.file(id, name), { headers: headers({ Accept: '*/*' }) });
   } catch {
-    throw new ApiError(0, 'network', 'The service cannot be reached. Is cassardd running?');
+    throw new CassardError('The service cannot be reached. Is cassardd running?', { code: 'network', retryable: true });
   }
   if (res.status === 401) onUnauthorized();
   if (!res.ok) throw await errorOf(res);
