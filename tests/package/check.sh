@@ -45,7 +45,7 @@ expect_field Version "$version"
 expect_field Architecture "$arch"
 expect_field Maintainer "cassard developers <cassard-dev@example.org>"
 expect_field Section utils
-for dep in adduser init-system-helpers libsqlite3-0 libsystemd0; do
+for dep in adduser init-system-helpers libsqlite3-0 libsystemd0 libmicrohttpd12; do
   [[ $(field Depends) =~ (^|,[[:space:]]*)$dep([[:space:]]|,|$) ]] || fail "Depends does not name $dep"
 done
 expect_field Priority optional

@@ -38,7 +38,7 @@ TEST(Receipt, IntoSalesLines) {
     std::vector<std::string> lines;
   };
   const Row rows[] = {
-      {"the issue's example",
+      {"weighed bread, cash with change and a text",
        R"({"operator": 3, "items": [{"description": "PANE", "price": 125, "quantity": 2.5, "department": 4,
            "return": false}], "payments": [{"method": "contanti", "amount": 500}], "texts": ["GRAZIE"],
            "fiscalReport": true})",
