@@ -48,6 +48,11 @@ std::string statusJson();
 // cassard --status-after FILE SALESFILE [DEVICE [SETTINGS]]: a run, and once its last line
 // went through, the same reads as --status on the line the run still holds, into FILE.
 void WriteStatusFile(const char* name);
+// --status-before FILE: the same reads once the run identified the register and before
+// its first line, into FILE; with a sale open on the register the run ends there, with
+// SALE_ALREADY_OPEN, having sent no line.
+void WriteStatusBefore(const char* name);
+inline constexpr int SALE_ALREADY_OPEN = 98;
 
 // ---- the pieces of the main loop, for the tests
 

@@ -15,6 +15,7 @@
 namespace {
 
 constexpr const char* SERIAL_OPEN_ERROR_TEXT = "Impossibile aprire la porta seriale\n";
+constexpr const char* SALE_ALREADY_OPEN_TEXT = "Transazione gia aperta: nessuna riga inviata";
 
 // Register bytes as a JSON string: the register's characters are Latin-1, and a Latin-1
 // byte is the Unicode code point of the same value.
@@ -102,4 +103,17 @@ void WriteStatusFile(const char* name) {
   if (!f) FatalError(OUTPUT_OPEN_ERROR_TEXT, -1);
   WriteOutput(f, json.data(), json.size());
   if (std::fclose(f) != 0) FatalError(OUTPUT_WRITE_ERROR_TEXT, -1);
+}
+
+void WriteStatusBefore(const char* name) {
+  // The file is whole before the first line goes out: a host that finds it knows the
+  // reading came first, and one that does not knows no line was sent.
+  WriteStatusFile(name);
+  // A sale a person opened on the register would take this run's lines into it: the
+  // register stays as it is, and the host decides.
+  if (TransactionOpened) {
+    LogMessage("\nExit code     98\n");
+    CloseLog();
+    ErrorHandle(SALE_ALREADY_OPEN_TEXT, SALE_ALREADY_OPEN);
+  }
 }

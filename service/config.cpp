@@ -99,8 +99,12 @@ RegisterConfig parseRegister(const std::string& name, const toml::node& node) {
         if (!paymentCode(c)) fail(mkey, "\"" + c + "\" is not one of 10, 11, 20, 21, 22, 30, 35");
         r.payments[method] = c;
       }
+    } else if (key == "queue_limit_s") {
+      r.queueLimitS = integer(v, full, 1, 86400);
+    } else if (key == "settle_limit_s") {
+      r.settleLimitS = integer(v, full, 1, 86400);
     } else {
-      fail(full, "unknown key (known: device, settings, payments)");
+      fail(full, "unknown key (known: device, settings, payments, queue_limit_s, settle_limit_s)");
     }
   }
   if (!haveDevice) fail(at + ".device", "missing");

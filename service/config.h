@@ -13,6 +13,8 @@ struct RegisterConfig {
   std::string device;
   std::string settings;                         // cassard's third argument; empty for its default
   std::map<std::string, std::string> payments;  // method name -> record code
+  int queueLimitS = 120;  // a receipt still queued this long after it came is never sent
+  int settleLimitS = 60;  // a job uncertain this long needs a person
 };
 
 struct Config {

@@ -222,8 +222,12 @@ TEST(Settle, OnlyTheListedMoves) {
       if (isFinal(from)) EXPECT_FALSE(allowedMove(from, to)) << "a final state stays";
       if (to == JobState::Running)
         EXPECT_EQ(allowedMove(from, to), from == JobState::Queued) << "runs once";
+      if (to == JobState::Queued)
+        EXPECT_EQ(allowedMove(from, to), from == JobState::Running || from == JobState::Uncertain)
+            << "back in the queue only from a run that sent nothing";
     }
-  EXPECT_EQ(allowed, 8);
+  EXPECT_EQ(allowed, 13);
+  EXPECT_FALSE(isFinal(JobState::Attention)) << "a person or a resume still settles it";
 }
 
 TEST(Config, EveryErrorNamesItsKey) {
