@@ -84,7 +84,8 @@ Service::Service(Options o) : o_(std::move(o)) {
       << (dir_ / "web").string() << "\"\n";
   for (int i = 0; i < 2; ++i)
     cfg << "[registers.cassa" << i + 1 << "]\ndevice = \"" << reg(i).link()
-        << "\"\npayments = { contanti = \"10\", carta = \"20\", credito = \"11\" }\n";
+        << "\"\npayments = { contanti = \"10\", carta = \"20\", credito = \"11\" }\n"
+        << o_.registerExtra;
   cfg.close();
   start();
 }

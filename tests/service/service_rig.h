@@ -34,6 +34,7 @@ struct Options {
   bool wrapper = false;                 // run cassard through the pausing wrapper below
   bool control = false;                 // ecrsim with --control (control(i) then works)
   long fileSizeLimit = 0;               // RLIMIT_FSIZE of cassardd, bytes; 0: none
+  std::string registerExtra;            // TOML lines added to each register's table
 };
 
 struct Reply {
