@@ -6,7 +6,7 @@
 #include <span>
 
 #include "driver/keypad.h"
-#include "driver/main.h"
+#include "driver/sales_file.h"
 
 // Translation state, kept for the whole run.
 extern KeySeq tastoqta;    // pending quantity keys (ending with 27), empty when none
