@@ -81,3 +81,5 @@ void TranslateRecord(const LineBuffer& line);
 // Asks the register with 'S' alone whether a sale is open (TransactionOpened), asking
 // again when an answer comes without the state; ends the run when none carries it.
 void ReadSaleState();
+// CommandsSent after the last ReadSaleState; 0 before any.
+extern uint64_t SaleStateReadAt;

@@ -96,8 +96,11 @@ void cassardStatus(int argc, char** argv) {
 void WriteStatusFile(const char* name) {
   // The run identified the register at its start and has held the line since: nothing
   // else can have moved the counter in between, so only the counter and 'S' are asked.
+  // 'S' not even that when it was the last command (the end-of-sale record 99 asks it):
+  // the counter's memory reads change nothing on the register.
+  const bool saleStateCurrent = SaleStateReadAt != 0 && SaleStateReadAt == CommandsSent;
   ReadReceiptCounter();
-  ReadSaleState();
+  if (!saleStateCurrent) ReadSaleState();
   const std::string json = statusJson();
   FILE* f = CreateOutputFile(name, "w");
   if (!f) FatalError(OUTPUT_OPEN_ERROR_TEXT, -1);

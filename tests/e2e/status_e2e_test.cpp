@@ -114,12 +114,13 @@ TEST(Status, AfterARunOnTheLineItHolds) {
             R"({"model":"2AX 0130","brand":"2","serial":"72MX001234",)"
             R"("fiscalisedAt":"2009-12-31T23:59:58","receiptNumber":"0124","saleOpen":false})"
             "\n");
-  // One identification, at the start: after the sale only the counter and 'S', then 'H'.
+  // One identification, at the start: after the sale only the counter, then 'H'; the
+  // sale's state is the one record 99 has just asked for.
   const std::vector<std::string> sent = rig.commands();
   ASSERT_GE(sent.size(), 5u);
   EXPECT_EQ(std::count(sent.begin(), sent.end(), "54"), 1);
   EXPECT_EQ(std::vector<std::string>(sent.end() - 4, sent.end()),
-            (std::vector<std::string>{"44200102", "44060402", "53", "4800"}));
+            (std::vector<std::string>{"53", "44200102", "44060402", "4800"}));
 
   // A run that fails writes no status: the service then reads the register apart.
   const rig::Run failed =
@@ -145,6 +146,7 @@ TEST(Status, BeforeTheFirstLine) {
     std::vector<std::string> options;
     int status;
     std::string before, after;  // "" for a file that must not be there
+    std::string sales = "";     // the receipt when empty
   };
   const Row rows[] = {
       {"both readings",
@@ -170,6 +172,16 @@ TEST(Status, BeforeTheFirstLine) {
        kHead + R"("receiptNumber":"0123","saleOpen":true})"
                "\n",
        ""},
+      // The last command was no 'S': the sale's state is asked again after the run.
+      {"a sale the run leaves open",
+       "",
+       {"--status-before", "b.json", "--status-after", "a.json"},
+       0,
+       kHead + R"("receiptNumber":"0123","saleOpen":false})"
+               "\n",
+       kHead + R"("receiptNumber":"0123","saleOpen":true})"
+               "\n",
+       sales::line("01", "PANE", "125", "01")},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
@@ -177,7 +189,7 @@ TEST(Status, BeforeTheFirstLine) {
     if (!r.leftOpen.empty())
       ASSERT_EQ(rig.cassard(r.leftOpen, std::chrono::seconds(60), "open.ECR").status, 0);
     const std::size_t earlier = rig.commands().size();
-    std::ofstream(rig.dir() / "vendite.ECR") << receipt;
+    std::ofstream(rig.dir() / "vendite.ECR") << (r.sales.empty() ? receipt : r.sales);
     std::vector<std::string> args = r.options;
     args.insert(args.end(), {"vendite.ECR", rig.link()});
     const rig::Run run = rig.cassardApart(args);
