@@ -259,7 +259,8 @@ void Worker::requeue(Job& job, JobState from, const RunResult* run,
 }
 
 void Worker::expireQueued() {
-  for (const int64_t id : store_.expiredQueued(reg_.name, utcNow())) {
+  const auto ids = store_.expiredQueued(reg_.name, utcNow());
+  for (const int64_t id : ids) {
     Verdict v;
     v.reason = "expired: never sent to the register";
     v.reasonCode = "expired";
@@ -270,6 +271,7 @@ void Worker::expireQueued() {
       // Cancelled meanwhile.
     }
   }
+  if (!ids.empty()) hub_.publish(reg_.name);  // its queue is shorter
 }
 
 bool Worker::expireIfDue(const Job& job) {

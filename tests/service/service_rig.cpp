@@ -140,6 +140,17 @@ void Service::start() {
   if (got.rfind(prefix, 0) != 0)
     throw std::runtime_error("cassardd did not come up: " + got + log());
   port_ = std::stoi(got.substr(prefix.size()));
+  // Each register is read once as the service starts: a test that then unplugs or silences
+  // one does so after that read, not in the middle of it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (bool read = false; !read && std::chrono::steady_clock::now() < deadline;) {
+    const json regs = get("/v1/registers").body.value("registers", json::array());
+    read = !regs.empty();
+    for (const json& r : regs)
+      read = read && (!r.value("lastStatus", json()).is_null() ||
+                      !r.value("errorCode", json()).is_null() || r.value("state", "") == "held");
+    if (!read) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 void Service::kill9() {
