@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "download/download.h"
-#include "driver/main.h"
 #include "driver/records.h"
+#include "driver/sales_file.h"
 
 namespace {
 

@@ -30,7 +30,8 @@ constexpr const char* HELP_TEXT =
     "Usage: cassard [SALESFILE [DEVICE [SETTINGS]]]\n"
     "       cassard --check [SALESFILE]\n"
     "       cassard --status [DEVICE [SETTINGS]]\n"
-    "       cassard --status-after FILE [SALESFILE [DEVICE [SETTINGS]]]\n"
+    "       cassard [--status-before FILE] [--status-after FILE]\n"
+    "               [SALESFILE [DEVICE [SETTINGS]]]\n"
     "       cassard --help | --version\n"
     "\n"
     "Operates an Italian fiscal cash register on a serial line. Every line of the\n"
@@ -56,9 +57,12 @@ constexpr const char* HELP_TEXT =
     "object: {\"model\",\"brand\",\"serial\",\"fiscalisedAt\",\"receiptNumber\",\"saleOpen\"}.\n"
     "--status-after FILE runs the sales file and, once its last line went through,\n"
     "writes that object into FILE, read on the line the run still holds.\n"
+    "--status-before FILE writes it into FILE before the first line is sent, on the\n"
+    "line the run then holds; when a sale is already open on the register nothing\n"
+    "is sent and the run ends with exit status 98.\n"
     "\n"
     "The arguments are positional; only a first argument that is exactly --check,\n"
-    "--status, --status-after, --help or --version is an option.\n"
+    "--status, --status-before, --status-after, --help or --version is an option.\n"
     "\n"
     "Exit status:\n"
     "    0  the whole sales file was processed\n"
@@ -71,6 +75,8 @@ constexpr const char* HELP_TEXT =
     "   18  the register refused the command\n"
     "   21  wrong key position, a sale in progress, or keys pressed on the register\n"
     "   32  the register does not answer, or head lifted or paper out\n"
+    "   98  a sale was already open before the first line (--status-before):\n"
+    "       nothing was sent\n"
     "   99  a sale is still open at the end-of-sale record 99\n"
     "  129, 130, 143  SIGHUP, SIGINT, SIGTERM: the exchange in progress\n"
     "       finished, nothing more was sent\n"
@@ -92,10 +98,6 @@ constexpr const char* INPUT_READ_ERROR_TEXT = "Errore in lettura del file di inp
 constexpr const char* LONG_LINE_TEXT = "Riga troppo lunga: parte eccedente ignorata";
 constexpr const char* INCOMPLETE_LINE_TEXT = "Riga incompleta";
 constexpr const char* FINAL_TEXT = "\nIl programma e stato terminato correttamente.\n\n";
-
-constexpr std::size_t LINE_MAX_READ = LINE_BUF_LEN - 1;  // 254
-constexpr std::size_t SHORT_FORM_MIN = 29;
-constexpr std::size_t SHORT_FORM_MAX = 33;
 
 FILE* salesFile = nullptr;  // `file`: left open until the process ends
 int mode = 0;               // 1 once a fiscal report was asked for
@@ -120,45 +122,6 @@ void createFiscalReport(const char* salesName) {
 }
 
 }  // namespace
-
-SalesLine readSalesLine(FILE* in, LineBuffer& line) {
-  line.fill('\0');
-  SalesLine r;
-  int c = 0;
-  while (r.len < LINE_MAX_READ && (c = std::getc(in)) != EOF) {
-    line[r.len++] = static_cast<char>(c);
-    if (c == '\n') break;
-  }
-  if (r.len == LINE_MAX_READ && line[r.len - 1] != '\n') {
-    // Drop the rest of an over-long line up to its line end; the line end itself
-    // (LF, or CR LF) is no content.
-    while ((c = std::getc(in)) != EOF && c != '\n') {
-      if (c != '\r') r.truncated = true;
-    }
-  }
-  if (std::ferror(in)) {
-    r.result = LineRead::Error;
-  } else {
-    r.result = r.len > 0 ? LineRead::Line : LineRead::End;
-  }
-  return r;
-}
-
-std::size_t shortFormCut(const LineBuffer& line) {
-  // Codes whose short form is a 27-character text keep it in place.
-  static constexpr const char* longText[] = {"71", "08", "04", "81", "83"};
-  for (const char* code : longText)
-    if (line[0] == code[0] && line[1] == code[1]) return 29;
-  return 18;
-}
-
-std::size_t widenShortForm(LineBuffer& line, std::size_t len) {
-  if (len < SHORT_FORM_MIN || len > SHORT_FORM_MAX) return len;
-  const std::size_t p = shortFormCut(line);
-  std::memmove(line.data() + p + SHORT_FORM_PAD, line.data() + p, len - p);
-  std::memset(line.data() + p, ' ', SHORT_FORM_PAD);
-  return len + SHORT_FORM_PAD;
-}
 
 bool fiscalReportName(const char* salesFile, char* out, std::size_t outSize) {
   const char* slash = std::strrchr(salesFile, '/');
@@ -202,10 +165,18 @@ bool incompleteLastLine(const LineBuffer& line, std::size_t len) {
 }
 
 void cassardMain(int argc, char** argv) {
-  // --status-after FILE goes in front of a run's own arguments.
+  // --status-before FILE and --status-after FILE go in front of a run's own arguments,
+  // each at most once, in either order.
+  const char* statusBefore = nullptr;
   const char* statusAfter = nullptr;
-  if (argc >= 3 && std::strcmp(argv[1], "--status-after") == 0) {
-    statusAfter = argv[2];
+  while (argc >= 3) {
+    if (!statusAfter && std::strcmp(argv[1], "--status-after") == 0) {
+      statusAfter = argv[2];
+    } else if (!statusBefore && std::strcmp(argv[1], "--status-before") == 0) {
+      statusBefore = argv[2];
+    } else {
+      break;
+    }
     argc -= 2;
     argv += 2;
   }
@@ -245,6 +216,7 @@ void cassardMain(int argc, char** argv) {
 
   fileo = nullptr;
   LoadCfgModel(0);
+  if (statusBefore) WriteStatusBefore(statusBefore);
 
   LineBuffer line{};
   for (long number = 1;; ++number) {

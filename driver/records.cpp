@@ -303,6 +303,8 @@ void rec52(const LineBuffer& l) {
 // 'S' alone, for the sale's state. An answer without it (a wait that ended on an 'I'
 // frame) proves nothing: 'S' is sent again, three times in all, and without the state
 // the run ends.
+uint64_t SaleStateReadAt = 0;
+
 void ReadSaleState() {
   static constexpr uint8_t statusRequest[] = {'S'};
   bool answered = false;
@@ -319,6 +321,7 @@ void ReadSaleState() {
     SetError(MP_E_FRAME, MP_E_EMPTY_E);
     ErrorHandle("Errore in ReadData", MP_E_FRAME);
   }
+  SaleStateReadAt = CommandsSent;
 }
 
 namespace {

@@ -6,7 +6,7 @@
 #include <span>
 
 #include "driver/keypad.h"
-#include "driver/main.h"
+#include "driver/sales_file.h"
 
 // Translation state, kept for the whole run.
 extern KeySeq tastoqta;    // pending quantity keys (ending with 27), empty when none
@@ -81,3 +81,5 @@ void TranslateRecord(const LineBuffer& line);
 // Asks the register with 'S' alone whether a sale is open (TransactionOpened), asking
 // again when an answer comes without the state; ends the run when none carries it.
 void ReadSaleState();
+// CommandsSent after the last ReadSaleState; 0 before any.
+extern uint64_t SaleStateReadAt;

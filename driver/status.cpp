@@ -15,6 +15,7 @@
 namespace {
 
 constexpr const char* SERIAL_OPEN_ERROR_TEXT = "Impossibile aprire la porta seriale\n";
+constexpr const char* SALE_ALREADY_OPEN_TEXT = "Transazione gia aperta: nessuna riga inviata";
 
 // Register bytes as a JSON string: the register's characters are Latin-1, and a Latin-1
 // byte is the Unicode code point of the same value.
@@ -95,11 +96,27 @@ void cassardStatus(int argc, char** argv) {
 void WriteStatusFile(const char* name) {
   // The run identified the register at its start and has held the line since: nothing
   // else can have moved the counter in between, so only the counter and 'S' are asked.
+  // 'S' not even that when it was the last command (the end-of-sale record 99 asks it):
+  // the counter's memory reads change nothing on the register.
+  const bool saleStateCurrent = SaleStateReadAt != 0 && SaleStateReadAt == CommandsSent;
   ReadReceiptCounter();
-  ReadSaleState();
+  if (!saleStateCurrent) ReadSaleState();
   const std::string json = statusJson();
   FILE* f = CreateOutputFile(name, "w");
   if (!f) FatalError(OUTPUT_OPEN_ERROR_TEXT, -1);
   WriteOutput(f, json.data(), json.size());
   if (std::fclose(f) != 0) FatalError(OUTPUT_WRITE_ERROR_TEXT, -1);
+}
+
+void WriteStatusBefore(const char* name) {
+  // The file is whole before the first line goes out: a host that finds it knows the
+  // reading came first, and one that does not knows no line was sent.
+  WriteStatusFile(name);
+  // A sale a person opened on the register would take this run's lines into it: the
+  // register stays as it is, and the host decides.
+  if (TransactionOpened) {
+    LogMessage("\nExit code     98\n");
+    CloseLog();
+    ErrorHandle(SALE_ALREADY_OPEN_TEXT, SALE_ALREADY_OPEN);
+  }
 }

@@ -282,9 +282,13 @@ void LoadReceiptCounter() {
 
 void ReadReceiptCounter() {
   // Only the two bytes that matter: the TOTF address in the memory map table, then the
-  // counter itself, so that asking costs the line as little as possible.
+  // counter itself, so that asking costs the line as little as possible. The address is
+  // the register's own layout: a run that reads the counter before its first line and
+  // after its last asks for it once.
   constexpr int32_t TOTF_IN_TABRAM = 32;
   AnswerBuffer rx{};
-  const int32_t totf = word(readMemory(EcrConf.iAdrTABRAM + TOTF_IN_TABRAM, 2, rx), 0);
-  decodeReceiptNumber(readMemory(totf + static_cast<int32_t>(receiptNumberOffset()), 2, rx));
+  if (EcrConf.iAdrTOTF == 0)
+    EcrConf.iAdrTOTF = word(readMemory(EcrConf.iAdrTABRAM + TOTF_IN_TABRAM, 2, rx), 0);
+  decodeReceiptNumber(
+      readMemory(EcrConf.iAdrTOTF + static_cast<int32_t>(receiptNumberOffset()), 2, rx));
 }

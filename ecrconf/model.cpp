@@ -89,6 +89,8 @@ long EcrConfQuery(const uint8_t* cmd, long len, AnswerBuffer& rx, long need) {
 
 void LoadCfgModel(int dump) {
   static constexpr std::array<uint8_t, 1> identify{'T'};
+  // A register identified anew: its memory map is read again before it is used.
+  EcrConf.iAdrTOTF = 0;
   AnswerBuffer rx{};
   EcrConfQuery(identify.data(), identify.size(), rx, ident::length);
   const uint8_t* a = rx.data();

@@ -181,6 +181,9 @@ const char* WaitFailureText(const char* text);
 // ---------------------------------------------------------------- transaction (transaction.cpp)
 
 extern uint8_t TransactionOpened;
+// Commands handed to DirectIO since the start: tells whether anything went to the
+// register between two points of a run.
+extern uint64_t CommandsSent;
 
 // One command end to end. psRx receives the answer data (result 0) or a message.
 long DirectIO(const uint8_t* psTx, long pTxLen, AnswerBuffer& psRx, long* pRxLen, long* pStatus);

@@ -8,6 +8,7 @@
 #include "protocol/protocol.h"
 
 uint8_t TransactionOpened = 0;
+uint64_t CommandsSent = 0;
 
 namespace {
 
@@ -22,6 +23,7 @@ void putMessage(AnswerBuffer& psRx, const char* text) {
 
 long DirectIO(const uint8_t* psTx, long pTxLen, AnswerBuffer& psRx, long* pRxLen, long* pStatus) {
   if (pTxLen < 0 || pTxLen > MAX_COMMAND_LEN) FatalError("Comando troppo lungo", -1);
+  ++CommandsSent;
   // A signal noted during the last exchange: nothing more goes to the register.
   BeginCommand();
 

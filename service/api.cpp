@@ -14,6 +14,7 @@
 #include "service/http.h"
 #include "service/openapi.h"
 #include "service/receipt.h"
+#include "service/when.h"
 
 namespace cassardd {
 
@@ -197,29 +198,6 @@ uintmax_t treeBytes(const fs::path& dir) {
     }
   }
   return total;
-}
-
-// Settings another part of the configuration may carry; until it does, their defaults.
-template <typename C>
-int queueLimitOf(const C& c) {
-  if constexpr (requires { c.queueLimitS; })
-    return c.queueLimitS;
-  else
-    return 120;
-}
-template <typename C>
-int settleLimitOf(const C& c) {
-  if constexpr (requires { c.settleLimitS; })
-    return c.settleLimitS;
-  else
-    return 60;
-}
-template <typename C>
-bool tlsOf(const C& c) {
-  if constexpr (requires { c.tlsCert; })
-    return !c.tlsCert.empty();
-  else
-    return false;
 }
 
 const char* contentType(const fs::path& p) {
@@ -489,8 +467,14 @@ void Api::routes() {
     }
     if (lines.error)
       return error(res, 400, lines.error->code, lines.error->message, lines.error->field);
-    const Store::CreateResult r = store_.create(reg->name, key, kind, request, lines.lines,
-                                                {lines.total, lines.change, std::nullopt});
+    // A receipt that waits does not print late: its own expiresAt, or the register's
+    // queue limit from now.
+    JobExtras extras{lines.total, lines.change, std::nullopt};
+    if (kind == "receipt" || kind == "lines")
+      extras.expiresAt = body.contains("expiresAt")
+                             ? utcText(*parseRfc3339(body["expiresAt"].get<std::string>()))
+                             : utcText(nowMs() + int64_t{reg->queueLimitS} * 1000);
+    const Store::CreateResult r = store_.create(reg->name, key, kind, request, lines.lines, extras);
     if (r.pruned && r.outcome == Store::Created::Same)
       return answer(res, 200, prunedJobJson(*r.pruned));
     if (r.outcome == Store::Created::Conflict)
@@ -591,8 +575,8 @@ void Api::routes() {
                       {"settings", r.settings},
                       {"payments", live.is_object() && live.contains("payments") ? live["payments"]
                                                                                  : json::array()},
-                      {"queueLimitS", queueLimitOf(r)},
-                      {"settleLimitS", settleLimitOf(r)}});
+                      {"queueLimitS", r.queueLimitS},
+                      {"settleLimitS", r.settleLimitS}});
     }
     struct statvfs vfs {};
     const json freeBytes =
@@ -607,11 +591,11 @@ void Api::routes() {
             {"startedAt", startedAt_},
             {"uptimeS", std::chrono::duration_cast<std::chrono::seconds>(now - started_).count()},
             {"listen", host + ":" + std::to_string(port_)},
-            {"tls", tlsOf(cfg_)},
+            {"tls", cfg_.tls()},
             {"registers", regs},
             {"keepDays", cfg_.keepDays},
-            {"queueLimitS", queueLimitOf(cfg_)},
-            {"settleLimitS", settleLimitOf(cfg_)},
+            {"queueLimitS", RegisterConfig{}.queueLimitS},
+            {"settleLimitS", RegisterConfig{}.settleLimitS},
             {"store", {{"path", cfg_.stateDir}, {"bytes", treeBytes(cfg_.stateDir)}}},
             {"disk", {{"freeBytes", freeBytes}}},
             {"links",
@@ -631,6 +615,93 @@ void Api::routes() {
 
   s.Get(R"(/v1/jobs/([^/]+))", [jobOf](const Request& req, Response& res) {
     if (const auto job = jobOf(req, res)) answer(res, 200, jobJson(*job));
+  });
+
+  // A person's word on a job in attention: what happened at the register.
+  s.Post(R"(/v1/jobs/([^/]+)/resolve)", [this, jobOf](const Request& req, Response& res) {
+    const auto job = jobOf(req, res);
+    if (!job) return;
+    if (!isJson(req))
+      return error(res, 415, "unsupported_media_type",
+                   "the body must be JSON (Content-Type: application/json)", "Content-Type");
+    const json body = json::parse(req.body, nullptr, false);
+    if (!body.is_object())
+      return error(res, 400, "bad_json",
+                   "the body must be a JSON object: {\"outcome\": \"done\" or \"failed\", ...}");
+    for (const auto& [k, v] : body.items())
+      if (k != "outcome" && k != "receiptNumber" && k != "note")
+        return error(res, 400, "unknown_field",
+                     "unknown field (known: outcome, receiptNumber, note)", k);
+    const json outcome = body.value("outcome", json(nullptr));
+    if (outcome != "done" && outcome != "failed")
+      return error(res, 400, "invalid", "outcome is \"done\" or \"failed\"", "outcome");
+    const bool done = outcome == "done";
+    std::optional<std::string> number;
+    if (body.contains("receiptNumber")) {
+      static const std::regex fourDigits("[0-9]{4}");
+      const json& n = body["receiptNumber"];
+      if (!done)
+        return error(res, 400, "invalid", "a receiptNumber goes only with outcome \"done\"",
+                     "receiptNumber");
+      if (!n.is_string() || !std::regex_match(n.get<std::string>(), fourDigits))
+        return error(res, 400, "invalid",
+                     "receiptNumber is the register's four digits, e.g. \"0125\"", "receiptNumber");
+      number = n.get<std::string>();
+    } else if (done && job->kind == "receipt") {
+      return error(res, 400, "invalid",
+                   "a receipt resolved as done needs the receiptNumber printed on it",
+                   "receiptNumber");
+    }
+    std::optional<std::string> note;
+    if (body.contains("note")) {
+      if (!body["note"].is_string() || body["note"].get<std::string>().size() > 500)
+        return error(res, 400, "invalid", "note is a text of at most 500 bytes", "note");
+      note = body["note"].get<std::string>();
+    }
+    Verdict v;
+    v.reason = done ? "resolved by a person: done" + (number ? ", receipt " + *number : "")
+                    : "resolved by a person: failed";
+    v.reasonCode = done ? "resolved_done" : "resolved_failed";
+    if (done) v.reasonParams = {{"receiptNumber", number ? json(*number) : json(nullptr)}};
+    v.receiptNumber = number;
+    v.settledBy = "person";
+    v.note = note;
+    try {
+      const Job resolved =
+          store_.finish(job->id, JobState::Attention, done ? JobState::Done : JobState::Failed,
+                        nullptr, std::nullopt, v);
+      registers_.publish(resolved.reg);
+      answer(res, 200, jobJson(resolved));
+    } catch (const MoveRefused&) {
+      const auto now = store_.get(job->id);
+      error(res, 409, "not_attention",
+            "job " + std::to_string(job->id) + " is " +
+                std::string(stateName(now ? now->state : job->state)) +
+                ", not attention: only a job in attention is resolved");
+    }
+  });
+
+  // A queued job cancelled: never sent.
+  s.Delete(R"(/v1/jobs/([^/]+))", [this, jobOf](const Request& req, Response& res) {
+    const auto job = jobOf(req, res);
+    if (!job) return;
+    Verdict v;
+    v.reason = "cancelled: never sent to the register";
+    v.reasonCode = "cancelled";
+    v.settledBy = "person";
+    try {
+      const Job cancelled =
+          store_.finish(job->id, JobState::Queued, JobState::Failed, nullptr, std::nullopt, v);
+      registers_.publish(cancelled.reg);
+      answer(res, 200, jobJson(cancelled));
+    } catch (const MoveRefused&) {
+      const auto now = store_.get(job->id);
+      error(res, 409, "not_queued",
+            "job " + std::to_string(job->id) + " is " +
+                std::string(stateName(now ? now->state : job->state)) +
+                ": only a queued job can be cancelled, one that started is settled from the "
+                "register");
+    }
   });
 
   s.Get(R"(/v1/jobs/([^/]+)/files/(.+))", [this, jobOf](const Request& req, Response& res) {
@@ -714,7 +785,7 @@ void Api::routes() {
   // What is left under /v1 is no resource, or the wrong method for one.
   auto wrongMethod = [](const Request& req, Response& res) {
     static const std::regex known(
-        R"(/v1/(registers(/[^/]+(/(receipts|jobs|resume))?)?|jobs(/[^/]+(/files/.+)?)?|events|service|openapi\.json))");
+        R"(/v1/(registers(/[^/]+(/(receipts|jobs|resume))?)?|jobs(/[^/]+(/files/.+|/resolve)?)?|events|service|openapi\.json))");
     if (std::regex_match(req.path, known))
       return error(res, 405, "method_not_allowed", req.method + " is not allowed on " + req.path);
     error(res, 404, "not_found", "no such resource: " + req.path);

@@ -30,6 +30,7 @@ namespace {
 
 bool isRunFile(const std::string& name) {
   return name == kSalesFile || name == kConsoleFile || name == kStderrFile || name == kStatusFile ||
+         name == kStatusBeforeFile ||
          (name.rfind("dump", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".log");
 }
 
@@ -164,6 +165,33 @@ std::string whyUnread(const fs::path& dir, const ChildEnd& end, std::chrono::sec
   return why;
 }
 
+std::string unreadCode(const std::string& err, const ChildEnd& end) {
+  if (!end.spawnError.empty() || !end.exitStatus) return "other";
+  if (end.timedOut) return "no_answer";
+  // cassard names the line it could not open or lock, with the system's reason.
+  std::istringstream lines(err);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("cassard: cannot lock ", 0) == 0) return "line_locked";
+    if (line.rfind("cassard: cannot open ", 0) != 0) continue;
+    for (const char* missing : {"No such file or directory", "No such device"})
+      if (line.find(missing) != std::string::npos) return "device_missing";
+    for (const char* denied : {"Permission denied", "Operation not permitted"})
+      if (line.find(denied) != std::string::npos) return "permission_denied";
+    if (line.find("Resource temporarily unavailable") != std::string::npos ||
+        line.find("Device or resource busy") != std::string::npos)
+      return "line_locked";
+  }
+  // No answer at all, or none while the register stayed critical.
+  switch (*end.exitStatus) {
+    case 4:
+    case 17:
+    case 32:
+      return "no_answer";
+    default:
+      return "other";
+  }
+}
+
 std::vector<int> processesIn(const fs::path& dir) {
   std::vector<int> pids;
   std::error_code ec;
@@ -192,6 +220,7 @@ RunResult collectRun(const fs::path& dir, const ChildEnd& end, int limitS) {
     r.registerText = fromLatin1(f->description);
   }
   r.exitStatus = end.exitStatus;
+  r.before = parseStatus(readFile(dir / kStatusBeforeFile));
   if (!end.spawnError.empty()) {
     r.meaning = "cassard could not be started: " + end.spawnError;
   } else if (end.timedOut) {

@@ -26,6 +26,8 @@ inline constexpr const char* kFilesDir = "files";
 // cassard writes a fiscal report beside its sales file, named after it; the service puts
 // it among the job's files once the run has ended.
 inline constexpr const char* kFiscalFile = "sales.fis";
+// The register as the run found it, read on its line before its first line.
+inline constexpr const char* kStatusBeforeFile = "status-before.json";
 inline constexpr std::size_t kMaxText = 1 << 20;  // of a console or dump log kept with a job
 inline constexpr const char* kFinalText = "Il programma e stato terminato correttamente.";
 
@@ -63,6 +65,11 @@ std::string readFile(const std::filesystem::path& p, std::size_t max = kMaxText)
 // Why a status read gave no status, for the register's card.
 std::string whyUnread(const std::filesystem::path& dir, const ChildEnd& end,
                       std::chrono::seconds limit);
+
+// What kept a run from reading the register, as a code for a page to choose its words:
+// "device_missing", "permission_denied", "line_locked", "no_answer" or "other", from what
+// cassard said on stderr and how it ended.
+std::string unreadCode(const std::string& stderrText, const ChildEnd& end);
 
 // What a run left in `dir`: its console, failure line, meaning, dump log and the files it
 // wrote (in jobFilesDir(dir)). `limitS` is the run's time limit, named when it was reached.

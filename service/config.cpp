@@ -149,8 +149,14 @@ RegisterConfig parseRegister(const std::string& name, const toml::node& node) {
       }
     } else if (key == "max_total") {
       r.maxTotal = integer(v, full, 1, 999999999);
+    } else if (key == "queue_limit_s") {
+      r.queueLimitS = integer(v, full, 1, 86400);
+    } else if (key == "settle_limit_s") {
+      r.settleLimitS = integer(v, full, 1, 86400);
     } else {
-      fail(full, "unknown key (known: device, settings, payments, max_total)");
+      fail(full,
+           "unknown key (known: device, settings, payments, max_total, queue_limit_s, "
+           "settle_limit_s)");
     }
   }
   if (!haveDevice) fail(at + ".device", "missing");

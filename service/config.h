@@ -28,6 +28,8 @@ struct RegisterConfig {
   std::string settings;                           // cassard's third argument; empty for its default
   std::map<std::string, PaymentMethod> payments;  // by method name
   long long maxTotal = 9999999;                   // cents: the most a receipt may come to
+  int queueLimitS = 120;  // a receipt still queued this long after it came is never sent
+  int settleLimitS = 60;  // a job uncertain this long needs a person
 };
 
 struct Config {

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "service/money.h"
+#include "service/when.h"
 
 namespace cassardd {
 
@@ -37,6 +38,14 @@ void onlyKeys(const json& obj, const std::string& at, std::initializer_list<cons
           {"unknown_field", at.empty() ? k : at + "." + k, "unknown field (known: " + list + ")"}};
     }
   }
+}
+
+// A request's own expiresAt: an RFC 3339 date-time, when it is given.
+void expiresAt(const json& body) {
+  if (!body.contains("expiresAt")) return;
+  const json& v = body["expiresAt"];
+  if (!v.is_string() || !parseRfc3339(v.get<std::string>()))
+    bad("expiresAt", "must be an RFC 3339 date-time, e.g. \"2026-12-07T12:00:00Z\"");
 }
 
 std::string path(const std::string& at, const char* key) {
@@ -166,7 +175,8 @@ Lines receiptLines(const json& body, const RegisterConfig& reg) {
   Lines out;
   try {
     if (!body.is_object()) bad("", "the receipt must be a JSON object");
-    onlyKeys(body, "", {"operator", "items", "payments", "texts", "fiscalReport"});
+    onlyKeys(body, "", {"operator", "items", "payments", "texts", "fiscalReport", "expiresAt"});
+    expiresAt(body);
     std::vector<std::string>& l = out.lines;
     if (body.contains("operator"))
       l.push_back(salesLine("03", "", -1,
@@ -360,7 +370,8 @@ JobRequest jobRequestLines(const json& body) {
     if (!body["kind"].is_string()) bad("kind", "must be a string");
     r.kind = body["kind"].get<std::string>();
     if (r.kind == "lines") {
-      onlyKeys(body, "", {"kind", "lines"});
+      onlyKeys(body, "", {"kind", "lines", "expiresAt"});
+      expiresAt(body);
       const json& lines = array(body, "lines", "", 1, kMaxLines);
       for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string at = index("lines", i);

@@ -44,9 +44,11 @@ json Registers::registerJson(const std::string& name) {
   if (!w) return nullptr;
   const RegisterRow row = store_.registerRow(name);
   const Worker::Runtime rt = w->runtime();
+  // A register that cannot be read stays unreachable while the worker tries again: one
+  // change shown per real change, not a flicker of busy with every try.
   const char* state = row.held         ? "held"
-                      : rt.busy        ? "busy"
                       : rt.unreachable ? "unreachable"
+                      : rt.busy        ? "busy"
                                        : "idle";
   json last = nullptr;
   if (row.lastStatus) {
@@ -67,6 +69,9 @@ json Registers::registerJson(const std::string& name) {
                    : json(nullptr)},
       {"lastStatus", last},
       {"lastError", rt.unreachable ? json(rt.lastError) : json(nullptr)},
+      {"errorCode",
+       rt.unreachable ? json(rt.errorCode.empty() ? "other" : rt.errorCode) : json(nullptr)},
+      {"attention", store_.count(name, JobState::Attention)},
       {"payments", paymentsJson(w->reg())}};
 }
 

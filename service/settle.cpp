@@ -19,8 +19,13 @@ constexpr std::array<std::pair<JobState, std::string_view>, 6> kNames = {{
 }};
 
 // The allowed moves of a job, and only these.
-constexpr std::array<std::pair<JobState, JobState>, 8> kMoves = {{
+constexpr std::array<std::pair<JobState, JobState>, 13> kMoves = {{
     {JobState::Queued, JobState::Running},
+    {JobState::Queued, JobState::Failed},  // expired or cancelled, never sent
+    // Back in the queue only when nothing was sent: the run's reading before its first
+    // line found a sale open, or the run ended before that reading.
+    {JobState::Running, JobState::Queued},
+    {JobState::Uncertain, JobState::Queued},
     {JobState::Running, JobState::Done},
     {JobState::Running, JobState::Failed},
     {JobState::Running, JobState::Uncertain},
@@ -28,6 +33,10 @@ constexpr std::array<std::pair<JobState, JobState>, 8> kMoves = {{
     {JobState::Uncertain, JobState::Done},
     {JobState::Uncertain, JobState::Failed},
     {JobState::Uncertain, JobState::Attention},
+    // A person finished or cancelled the sale: the register's reading at resume, or the
+    // person's own word.
+    {JobState::Attention, JobState::Done},
+    {JobState::Attention, JobState::Failed},
 }};
 
 // The counter as a number, when it is four decimal digits.
@@ -71,7 +80,7 @@ bool allowedMove(JobState from, JobState to) {
 }
 
 bool isFinal(JobState s) {
-  return s == JobState::Done || s == JobState::Failed || s == JobState::Attention;
+  return s == JobState::Done || s == JobState::Failed;
 }
 
 std::optional<RegisterStatus> statusFromJson(const json& j) {
@@ -126,6 +135,8 @@ std::string exitMeaning(int status) {
       return "wrong key position, a sale in progress, or keys pressed on the register";
     case 32:
       return "the register does not answer, or its printer head is lifted or out of paper";
+    case kSaleAlreadyOpen:
+      return "a sale was already open on the register before the first line; nothing was sent";
     case 99:
       return "a sale was still open at the end of the receipt";
     case 255:
@@ -145,73 +156,111 @@ Outcome settleReceipt(const RegisterStatus& before, std::optional<int> exitStatu
     return {JobState::Uncertain,
             "the register could not be read after the run; it is read again until it answers",
             {},
-            false};
+            false,
+            "unread_after"};
   if (after->serial != before.serial)
     return {JobState::Attention,
             "a different register answered after the run (serial " + after->serial + ", before " +
                 before.serial + "): check the line and the register's journal",
             {},
-            true};
+            true,
+            "different_register",
+            {{"serial", after->serial}, {"serialBefore", before.serial}}};
   if (after->saleOpen)
     return {JobState::Attention,
             "a sale was left open on the register: finish or cancel it on the register, then "
             "resume the register",
             {},
-            true};
+            true,
+            "sale_left_open"};
   const auto n = receiptsBetween(before.receiptNumber, after->receiptNumber);
   if (!n)
     return {JobState::Attention,
             "the register's receipt counter is not a number (" + before.receiptNumber + " -> " +
                 after->receiptNumber + "): check the register's journal",
             {},
-            false};
+            false,
+            "counter_not_number",
+            {{"before", before.receiptNumber}, {"after", after->receiptNumber}}};
   if (*n == 1)
-    return {JobState::Done, "fiscalised: the receipt counter advanced by one", after->receiptNumber,
-            false};
+    return {JobState::Done,       "fiscalised: the receipt counter advanced by one",
+            after->receiptNumber, false,
+            "fiscalised",         {{"receiptNumber", after->receiptNumber}}};
   if (*n == 0) {
     if (exitStatus && *exitStatus == 0)
       return {
           JobState::Attention,
           "cassard completed but the receipt counter did not advance: check the register's journal",
           {},
-          false};
+          false,
+          "no_advance"};
     return {JobState::Failed,
             "not fiscalised: the receipt counter did not advance and no sale is open; safe to "
             "submit again with a new key",
             {},
-            false};
+            false,
+            "not_fiscalised"};
   }
   return {JobState::Attention,
           "the receipt counter advanced by " + std::to_string(*n) + " (" + before.receiptNumber +
               " -> " + after->receiptNumber +
               "): something else used the register; check its journal",
           {},
-          false};
+          false,
+          "counter_jumped",
+          {{"by", *n}, {"before", before.receiptNumber}, {"after", after->receiptNumber}}};
 }
 
-Outcome settleLines(std::optional<int> exitStatus, const std::optional<RegisterStatus>& after) {
+Outcome settleLines(std::optional<int> exitStatus, const std::optional<RegisterStatus>& after,
+                    std::optional<int> failedLine) {
   if (!after)
     return {JobState::Uncertain,
             "the register could not be read after the run; it is read again until it answers",
             {},
-            false};
+            false,
+            "unread_after"};
   if (after->saleOpen)
     return {JobState::Attention,
             "a sale was left open on the register: finish or cancel it on the register, then "
             "resume the register",
             {},
-            true};
+            true,
+            "sale_left_open"};
   if (!exitStatus)
     return {JobState::Attention,
             "the service stopped while the lines ran: how far they went is not known; check the "
             "register's journal",
             {},
-            false};
-  if (*exitStatus == 0) return {JobState::Done, "every line went through", {}, false};
+            false,
+            "lines_unknown"};
+  if (*exitStatus == 0) return {JobState::Done, "every line went through", {}, false, "completed"};
   return {JobState::Failed,
           "cassard stopped at the failed line; the lines before it stay sent",
           {},
-          false};
+          false,
+          "lines_failed",
+          {{"line", failedLine ? nlohmann::json(*failedLine) : nlohmann::json(nullptr)}}};
+}
+
+std::optional<Outcome> settleAtResume(const RegisterStatus& before, const RegisterStatus& now) {
+  if (now.saleOpen || now.serial != before.serial) return std::nullopt;
+  const auto n = receiptsBetween(before.receiptNumber, now.receiptNumber);
+  if (n == 1)
+    return Outcome{JobState::Done,
+                   "completed on the register: the receipt counter is one past its reading "
+                   "before the receipt",
+                   now.receiptNumber,
+                   false,
+                   "completed_on_register",
+                   {{"receiptNumber", now.receiptNumber}}};
+  if (n == 0)
+    return Outcome{JobState::Failed,
+                   "cancelled on the register: the receipt counter did not advance and no sale is "
+                   "open; safe to submit again with a new key",
+                   {},
+                   false,
+                   "cancelled_on_register"};
+  return std::nullopt;
 }
 
 }  // namespace cassardd

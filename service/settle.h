@@ -14,6 +14,8 @@ enum class JobState { Queued, Running, Done, Failed, Uncertain, Attention };
 std::string_view stateName(JobState s);
 std::optional<JobState> stateFromName(std::string_view name);
 bool allowedMove(JobState from, JobState to);
+// Done and failed: decided, and how (settledBy). Attention waits for a person or a
+// resume; uncertain for the register.
 bool isFinal(JobState s);
 
 // What cassard --status prints.
@@ -33,6 +35,8 @@ struct Outcome {
   std::string reason;                        // English, for the person who reads the job
   std::optional<std::string> receiptNumber;  // a receipt that is done
   bool hold = false;                         // no further job on this register until resume
+  std::string reasonCode;                    // the reason as a stable code
+  nlohmann::json reasonParams = nlohmann::json::object();
 };
 
 // A receipt: the register's counter and open sale before and after decide, whatever the
@@ -42,7 +46,18 @@ Outcome settleReceipt(const RegisterStatus& before, std::optional<int> exitStatu
                       const std::optional<RegisterStatus>& after);
 
 // Raw sales lines: cassard's exit status says how far it went; a sale left open, or a
-// run whose end was not seen, needs a person.
-Outcome settleLines(std::optional<int> exitStatus, const std::optional<RegisterStatus>& after);
+// run whose end was not seen, needs a person. `failedLine` is the line cassard stopped at.
+Outcome settleLines(std::optional<int> exitStatus, const std::optional<RegisterStatus>& after,
+                    std::optional<int> failedLine = std::nullopt);
+
+// A receipt in attention, read again when a person resumes its register: the reading
+// decides it when the counter is one past the receipt's reading before (the person
+// finished the sale) or unchanged (cancelled), with no sale open on the same register.
+// Empty when the reading cannot tell.
+std::optional<Outcome> settleAtResume(const RegisterStatus& before, const RegisterStatus& now);
+
+// cassard's exit status when its reading before the first line found a sale open: it
+// sent nothing.
+inline constexpr int kSaleAlreadyOpen = 98;
 
 }  // namespace cassardd

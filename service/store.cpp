@@ -561,11 +561,14 @@ std::vector<Job> Store::recoverRunning() {
     while (s.step()) ids.push_back(s.i64(0));
   }
   for (int64_t id : ids) {
+    // Uncertain from now: the time it may stay so is counted from here.
     Stmt u(w_,
-           "UPDATE jobs SET state = 'uncertain', reason = ? WHERE id = ? AND state = 'running'");
+           "UPDATE jobs SET state = 'uncertain', reason = ?, reason_code = 'service_stopped', "
+           "reason_params = '{}', ended_at = ? WHERE id = ? AND state = 'running'");
     u.bind(1, std::string("the service stopped while this job ran; it is settled from the register "
                           "as soon as it can be read"))
-        .bind(2, id);
+        .bind(2, utcNow())
+        .bind(3, id);
     u.step();
     Job j = *jobById(w_, id);
     appendEventLocked("job", jsonText(jobSummaryJson(j)));
@@ -728,6 +731,9 @@ Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
 
 Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
                   const std::optional<RegisterStatus>& after, const Verdict& v) {
+  if (to == JobState::Queued || to == JobState::Running)
+    throw MoveRefused("job " + std::to_string(id) + ": a move to " + std::string(stateName(to)) +
+                      " is not an outcome");
   std::lock_guard lock(wm_);
   Tx tx(w_, &writeFault_);
   const Job was = finishLocked(id, from, to);
@@ -740,7 +746,8 @@ Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
       failedLine = *run->failedLine;
     Stmt u(w_,
            "UPDATE jobs SET exit_status = ?, failed_line = ?, meaning = ?, register_text = ?, "
-           "console = ?, dump_log = ?, files = ? WHERE id = ?");
+           "console = ?, dump_log = ?, files = ?, status_before = coalesce(?, status_before) "
+           "WHERE id = ?");
     u.bind(1, run->exitStatus.has_value() ? std::optional<int64_t>(*run->exitStatus) : std::nullopt)
         .bind(2, failedLine)
         .bind(3, run->meaning)
@@ -748,18 +755,21 @@ Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
         .bind(5, run->console)
         .bind(6, run->dumpLog)
         .bind(7, filesText(run->files))
-        .bind(8, id);
+        .bind(8, statusText(run->before))
+        .bind(9, id);
     u.step();
   }
   Stmt u(w_,
          "UPDATE jobs SET status_after = coalesce(?, status_after), reason = ?, "
          "receipt_number = ?, ended_at = ?, reason_code = ?, reason_params = ?, settled_by = ?, "
          "note = coalesce(?, note) WHERE id = ?");
+  // A job's run is over once it leaves running: ended_at is when it reached the state it
+  // is in (an uncertain job's time limit counts from it).
   const bool final = isFinal(to);
   u.bind(1, statusText(after))
       .bind(2, v.reason)
       .bind(3, v.receiptNumber)
-      .bind(4, final ? std::optional<std::string>(utcNow()) : std::nullopt)
+      .bind(4, utcNow())
       .bind(5, v.reasonCode)
       .bind(6, jsonText(v.reasonParams.is_object() ? v.reasonParams : json::object()))
       .bind(7, final ? std::optional<std::string>(v.settledBy.value_or("run")) : std::nullopt)
@@ -768,6 +778,43 @@ Job Store::finish(int64_t id, JobState from, JobState to, const RunResult* run,
   u.step();
   Job j = commitWithJobEvent(tx, id);
   return j;
+}
+
+Job Store::requeue(int64_t id, JobState from, const RunResult* run) {
+  std::lock_guard lock(wm_);
+  Tx tx(w_);
+  finishLocked(id, from, JobState::Queued);
+  // Nothing was sent: the job is as it was before its turn, with the run's console and
+  // dump log kept to say why it went back.
+  Stmt u(w_,
+         "UPDATE jobs SET started_at = NULL, ended_at = NULL, status_before = NULL, "
+         "status_after = NULL, reason = NULL, reason_code = '', reason_params = '{}', "
+         "exit_status = ?, console = ?, dump_log = ? WHERE id = ?");
+  u.bind(1, run && run->exitStatus ? std::optional<int64_t>(*run->exitStatus) : std::nullopt)
+      .bind(2, run ? run->console : std::string())
+      .bind(3, run ? run->dumpLog : std::string())
+      .bind(4, id);
+  u.step();
+  return commitWithJobEvent(tx, id);
+}
+
+std::vector<int64_t> Store::expiredQueued(const std::string& reg, const std::string& now) {
+  std::lock_guard lock(rm_);
+  Stmt s(r_,
+         "SELECT id FROM jobs WHERE register = ? AND state = 'queued' AND expires_at IS NOT NULL "
+         "AND expires_at <= ? ORDER BY id");
+  s.bind(1, reg).bind(2, now);
+  std::vector<int64_t> ids;
+  while (s.step()) ids.push_back(s.i64(0));
+  return ids;
+}
+
+std::optional<std::string> Store::nextExpiry(const std::string& reg) {
+  std::lock_guard lock(rm_);
+  Stmt s(r_, "SELECT min(expires_at) FROM jobs WHERE register = ? AND state = 'queued'");
+  s.bind(1, reg);
+  s.step();
+  return s.optText(0);
 }
 
 RegisterRow Store::registerRow(const std::string& reg) {

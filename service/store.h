@@ -81,6 +81,8 @@ struct RunResult {
   std::optional<std::string> meaning, registerText;
   std::string console, dumpLog;
   std::vector<FileInfo> files;
+  // The register as the run read it on its own line before its first line.
+  std::optional<RegisterStatus> before;
 };
 
 // What is kept of a job after prune removed it: enough for a late retry of its key to be
@@ -178,6 +180,14 @@ class Store {
              const std::optional<std::string>& receiptNumber);
   Job finish(int64_t id, JobState from, JobState to, const RunResult* run,
              const std::optional<RegisterStatus>& after, const Verdict& verdict);
+
+  // Back in the queue from running or uncertain, when the run sent nothing: its reading
+  // before the first line found a sale open, or it ended before that reading.
+  Job requeue(int64_t id, JobState from, const RunResult* run);
+  // The register's queued jobs whose expiresAt (RFC 3339 UTC, as utcNow) is not after
+  // `now`, and the soonest expiresAt among its queued jobs.
+  std::vector<int64_t> expiredQueued(const std::string& reg, const std::string& now);
+  std::optional<std::string> nextExpiry(const std::string& reg);
 
   RegisterRow registerRow(const std::string& reg);
   void setHeld(const std::string& reg, const std::optional<Held>& held);

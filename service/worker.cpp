@@ -13,6 +13,7 @@
 
 #include "service/receipt.h"
 #include "service/registers.h"
+#include "service/when.h"
 
 namespace cassardd {
 
@@ -22,9 +23,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::chrono::seconds kStatusLimit{60};
-// A status read this recent stands for the register before the next receipt, as long as
-// nothing ran on the register since.
-constexpr std::chrono::seconds kStatusFresh{30};
 // Beyond the bound of each step (a child's limit, the idle wait), what a store write or
 // the reading of a run's files may take on a loaded machine before the worker counts
 // as stuck.
@@ -40,6 +38,18 @@ std::vector<std::string> withSettings(std::vector<std::string> argv, const Regis
   if (!reg.settings.empty()) argv.push_back(reg.settings);
   return argv;
 }
+
+Verdict verdictOf(const Outcome& o, const std::string& settledBy) {
+  Verdict v;
+  v.reason = o.reason;
+  v.reasonCode = o.reasonCode;
+  v.reasonParams = o.reasonParams;
+  v.receiptNumber = o.receiptNumber;
+  v.settledBy = settledBy;
+  return v;
+}
+
+constexpr const char* kSaleOpenReason = "a sale is open on the register";
 
 }  // namespace
 
@@ -104,14 +114,27 @@ Worker::Runtime Worker::runtime() {
   return rt_;
 }
 
-void Worker::setRuntime(bool busy, std::optional<std::string> unreachableError) {
+void Worker::setRuntime(bool busy, std::optional<std::string> unreachableError,
+                        const std::string& errorCode) {
   {
     std::lock_guard lock(m_);
     rt_.busy = busy;
     if (unreachableError) {
       rt_.unreachable = true;
       rt_.lastError = *unreachableError;
+      rt_.errorCode = errorCode;
     }
+  }
+  hub_.publish(reg_.name);
+}
+
+void Worker::markUnreachable(const std::string& why, const std::string& code) {
+  ++failures_;
+  {
+    std::lock_guard lock(m_);
+    rt_.unreachable = true;
+    rt_.lastError = why;
+    rt_.errorCode = code;
   }
   hub_.publish(reg_.name);
 }
@@ -145,16 +168,18 @@ void Worker::persist(Write&& write) {
 }
 
 Job Worker::finish(int64_t id, JobState from, JobState to, const RunResult* run,
-                   const std::optional<RegisterStatus>& after, const std::string& reason,
-                   const std::optional<std::string>& receiptNumber) {
+                   const std::optional<RegisterStatus>& after, const Verdict& verdict) {
   Job j;
-  persist([&] { j = store_.finish(id, from, to, run, after, reason, receiptNumber); });
+  persist([&] { j = store_.finish(id, from, to, run, after, verdict); });
   return j;
 }
 
+Job Worker::finish(int64_t id, JobState from, const Outcome& o, const RunResult* run,
+                   const std::optional<RegisterStatus>& after, const std::string& settledBy) {
+  return finish(id, from, o.state, run, after, verdictOf(o, settledBy));
+}
+
 void Worker::remember(const RegisterStatus& s) {
-  known_ = s;
-  knownAt_ = Clock::now();
   try {
     store_.setLastStatus(reg_.name, s);
   } catch (const StoreError& e) {
@@ -205,12 +230,67 @@ void Worker::answerResumes() {
       p.set_value({Resume::SaleOpen,
                    "a sale is still open on the register: finish or cancel it there first"});
     } else {
+      if (const auto held = store_.registerRow(reg_.name).held) settleHeldJob(*held, *s);
       persist([&] { store_.setHeld(reg_.name, std::nullopt); });
       std::cerr << "cassardd: register " << reg_.name << " resumed" << std::endl;
       hub_.publish(reg_.name);
       p.set_value({Resume::Released, ""});
     }
   }
+}
+
+void Worker::settleHeldJob(const Held& h, const RegisterStatus& now) {
+  // Only the job that holds the register: nothing but status reads ran on it since, so
+  // a counter that moved was moved by a person finishing that sale.
+  if (!h.jobId) return;
+  const auto job = store_.get(*h.jobId);
+  if (!job || job->state != JobState::Attention || job->kind != "receipt" || !job->before) return;
+  const auto o = settleAtResume(*job->before, now);
+  if (!o) return;
+  try {
+    logJob(finish(job->id, JobState::Attention, *o, nullptr, now, "register"));
+  } catch (const MoveRefused&) {
+    // A person resolved it meanwhile: their word stands.
+  }
+}
+
+void Worker::requeue(Job& job, JobState from, const RunResult* run,
+                     const std::optional<RegisterStatus>& before) {
+  persist([&] { job = store_.requeue(job.id, from, run); });
+  std::cerr << "cassardd: job " << job.id << " register=" << reg_.name
+            << " back in the queue: nothing was sent" << std::endl;
+  if (before && before->saleOpen)
+    hold({kSaleOpenReason, std::nullopt, "sale_open", nlohmann::json::object()});
+}
+
+void Worker::expireQueued() {
+  const auto ids = store_.expiredQueued(reg_.name, utcNow());
+  for (const int64_t id : ids) {
+    Verdict v;
+    v.reason = "expired: never sent to the register";
+    v.reasonCode = "expired";
+    v.settledBy = "run";
+    try {
+      logJob(finish(id, JobState::Queued, JobState::Failed, nullptr, std::nullopt, v));
+    } catch (const MoveRefused&) {
+      // Cancelled meanwhile.
+    }
+  }
+  if (!ids.empty()) hub_.publish(reg_.name);  // its queue is shorter
+}
+
+bool Worker::expireIfDue(const Job& job) {
+  if (!job.expiresAt || *job.expiresAt > utcNow()) return false;
+  expireQueued();
+  return true;
+}
+
+std::optional<std::chrono::milliseconds> Worker::untilNextExpiry() {
+  const auto next = store_.nextExpiry(reg_.name);
+  if (!next) return std::nullopt;
+  const auto at = parseRfc3339(*next);
+  if (!at) return std::nullopt;
+  return std::chrono::milliseconds(std::max<int64_t>(0, *at - nowMs()));
 }
 
 void Worker::hold(const Held& h) {
@@ -236,25 +316,13 @@ std::optional<RegisterStatus> Worker::readStatus() {
       std::lock_guard lock(m_);
       rt_.unreachable = false;
       rt_.lastError.clear();
+      rt_.errorCode.clear();
     }
     hub_.publish(reg_.name);
     return s;
   }
-  known_.reset();
-  ++failures_;
-  const std::string why = whyUnread(dir, end, limit);
-  {
-    std::lock_guard lock(m_);
-    rt_.unreachable = true;
-    rt_.lastError = why;
-  }
-  hub_.publish(reg_.name);
+  markUnreachable(whyUnread(dir, end, limit), unreadCode(readFile(dir / kStderrFile), end));
   return std::nullopt;
-}
-
-std::optional<RegisterStatus> Worker::freshStatus() {
-  if (known_ && Clock::now() - knownAt_ < kStatusFresh) return known_;
-  return readStatus();
 }
 
 RunResult Worker::collect(const fs::path& dir, const ChildEnd& end) {
@@ -285,6 +353,17 @@ void Worker::logJob(const Job& j) {
 }
 
 void Worker::loop() {
+  // The register as the service finds it: shown at once, and the reading that a job left
+  // uncertain by a power cut before its run's own reading is held against.
+  if (!store_.next(reg_.name, JobState::Uncertain)) {
+    try {
+      setRuntime(true, std::nullopt);
+      readStatus();
+      setRuntime(false, std::nullopt);
+    } catch (const std::exception& e) {
+      std::cerr << "cassardd: register " << reg_.name << ": " << e.what() << std::endl;
+    }
+  }
   for (;;) {
     {
       std::lock_guard lock(m_);
@@ -304,9 +383,14 @@ void Worker::loop() {
     if (!did) {
       // After a failed read, try again soon, then less often; a new job or a resume
       // tries at once.
-      const auto wait =
-          failures_ == 0 ? std::chrono::milliseconds(30000)
-                         : std::chrono::milliseconds(std::min(5000, 250 << std::min(failures_, 5)));
+      auto wait = failures_ == 0
+                      ? std::chrono::milliseconds(30000)
+                      : std::chrono::milliseconds(std::min(5000, 250 << std::min(failures_, 5)));
+      // A queued job expires on time, whatever the register is doing.
+      lock.unlock();
+      if (const auto expiry = untilNextExpiry())
+        wait = std::min(wait, *expiry + std::chrono::milliseconds(1));
+      lock.lock();
       expect(wait);
       cv_.wait_for(lock, wait, [&] { return wake_ || stopping_ || !resumes_.empty(); });
     }
@@ -322,6 +406,7 @@ void Worker::loop() {
 }
 
 bool Worker::step() {
+  expireQueued();
   if (auto u = store_.next(reg_.name, JobState::Uncertain)) {
     settleUncertain(*u);
     return !store_.next(reg_.name, JobState::Uncertain) || failures_ == 0;
@@ -341,16 +426,13 @@ bool Worker::step() {
 
 void Worker::runReceiptOrLines(Job job) {
   setRuntime(true, std::nullopt);
-  const auto before = freshStatus();
-  if (!before) {
+  // After a read that failed, the register is read first: a job is not started while
+  // the line is down.
+  if (failures_ > 0 && !readStatus()) {
     setRuntime(false, std::nullopt);
     return;  // the job stays queued; the register is unreachable
   }
-  if (before->saleOpen) {
-    hold(
-        {"a sale is open on the register, not opened by this service: finish or cancel it on the "
-         "register, then resume",
-         std::nullopt, "sale_open", nlohmann::json::object()});
+  if (expireIfDue(job)) {
     setRuntime(false, std::nullopt);
     return;
   }
@@ -362,28 +444,53 @@ void Worker::runReceiptOrLines(Job job) {
     for (const std::string& l : job.lines) sales << l << '\n';
     if (!sales.flush()) throw StoreError("cannot write " + (dir / kSalesFile).string());
   }
-  job = store_.start(job.id, before);
+  try {
+    job = store_.start(job.id, std::nullopt);
+  } catch (const MoveRefused&) {
+    setRuntime(false, std::nullopt);
+    return;  // cancelled meanwhile
+  }
   hub_.publish(reg_.name);
-  known_.reset();
-  // The run itself reads the counter once its last line went through, on the line it
-  // still holds; only a run that did not get there needs a read of its own.
-  const ChildEnd end =
-      run(withSettings({cfg_.cassard, "--status-after", up(kStatusFile), up(kSalesFile)}, reg_),
-          dir, std::chrono::seconds(cfg_.jobTimeoutS), dir / kFilesDir);
+  // The run reads the register on the line it holds just before its first line and
+  // again once its last line went through: nothing a person does at the register can
+  // come between a reading and the receipt. It works in the job's files folder, so the
+  // files it reads and writes for the service are named from there.
+  const ChildEnd end = run(withSettings({cfg_.cassard, "--status-before", up(kStatusBeforeFile),
+                                         "--status-after", up(kStatusFile), up(kSalesFile)},
+                                        reg_),
+                           dir, std::chrono::seconds(cfg_.jobTimeoutS), dir / kFilesDir);
   RunResult run = collect(dir, end);
   if (!end.exitStatus && end.spawnError.empty()) {
-    job = finish(
-        job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt,
-        "the service stopped while this job ran; it is settled from the register at the next start",
-        std::nullopt);
+    Verdict v;
+    v.reason =
+        "the service stopped while this job ran; it is settled from the register at the next "
+        "start";
+    v.reasonCode = "service_stopped";
+    job = finish(job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt, v);
     logJob(job);
     setRuntime(false, std::nullopt);
     return;
   }
   if (!end.spawnError.empty()) {
-    job = finish(job.id, JobState::Running, JobState::Failed, &run, std::nullopt,
-                 "cassard could not be started; nothing was sent to the register", std::nullopt);
+    Verdict v;
+    v.reason = "cassard could not be started; nothing was sent to the register";
+    v.reasonCode = "cassard_not_started";
+    job = finish(job.id, JobState::Running, JobState::Failed, &run, std::nullopt, v);
     logJob(job);
+    setRuntime(false, std::nullopt);
+    return;
+  }
+  const std::optional<RegisterStatus>& before = run.before;
+  if (!before || before->saleOpen) {
+    // The run ended before its first line: at its first reading, or with a sale a person
+    // opened on the register, which this receipt must not join.
+    requeue(job, JobState::Running, &run, before);
+    if (before) {
+      remember(*before);
+    } else {
+      markUnreachable(whyUnread(dir, end, std::chrono::seconds(cfg_.jobTimeoutS)),
+                      unreadCode(readFile(dir / kStderrFile), end));
+    }
     setRuntime(false, std::nullopt);
     return;
   }
@@ -395,10 +502,10 @@ void Worker::runReceiptOrLines(Job job) {
     after = readStatus();
   }
   const Outcome o = job.kind == "receipt" ? settleReceipt(*before, run.exitStatus, after)
-                                          : settleLines(run.exitStatus, after);
-  job = finish(job.id, JobState::Running, o.state, &run, after, o.reason, o.receiptNumber);
+                                          : settleLines(run.exitStatus, after, run.failedLine);
+  job = finish(job.id, JobState::Running, o, &run, after);
   logJob(job);
-  if (o.hold) hold({o.reason, job.id, "", nlohmann::json::object()});
+  if (o.hold) hold({o.reason, job.id, o.reasonCode, o.reasonParams});
   setRuntime(false, std::nullopt);
 }
 
@@ -421,8 +528,10 @@ void Worker::runSimple(Job job) {
   const ChildEnd end = run(argv, dir, std::chrono::seconds(cfg_.jobTimeoutS), dir / kFilesDir);
   RunResult run = collect(dir, end);
   if (!end.exitStatus && end.spawnError.empty()) {
-    job = finish(job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt,
-                 "the service stopped while this job ran", std::nullopt);
+    Verdict v;
+    v.reason = "the service stopped while this job ran";
+    v.reasonCode = "service_stopped";
+    job = finish(job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt, v);
     logJob(job);
     setRuntime(false, std::nullopt);
     return;
@@ -433,24 +542,34 @@ void Worker::runSimple(Job job) {
   const bool ok = end.exitStatus == 0 && (job.kind != "status" || after);
   if (after) {
     remember(*after);
+    failures_ = 0;
     std::lock_guard lock(m_);
     rt_.unreachable = false;
     rt_.lastError.clear();
-  } else if (job.kind == "download") {
-    known_.reset();
+    rt_.errorCode.clear();
   }
-  job = finish(
-      job.id, JobState::Running, ok ? JobState::Done : JobState::Failed, &run, after,
-      ok ? "completed" : "cassard did not complete; see the meaning, the console and the dump log",
-      std::nullopt);
+  Verdict v;
+  if (ok) {
+    v.reason = "completed";
+    v.reasonCode = "completed";
+  } else if (!end.spawnError.empty()) {
+    v.reason = "cassard could not be started; nothing was sent to the register";
+    v.reasonCode = "cassard_not_started";
+  } else {
+    v.reason = "cassard did not complete; see the meaning, the console and the dump log";
+    v.reasonCode = "run_failed";
+    v.reasonParams = {
+        {"exitStatus", end.exitStatus ? nlohmann::json(*end.exitStatus) : nlohmann::json(nullptr)}};
+  }
+  job = finish(job.id, JobState::Running, ok ? JobState::Done : JobState::Failed, &run, after, v);
   logJob(job);
   // A status job that could not read the register says as much as the service's own read.
   std::optional<std::string> unread;
   if (job.kind == "status" && !after) {
-    known_.reset();
     unread = whyUnread(dir, end, std::chrono::seconds(cfg_.jobTimeoutS));
+    ++failures_;
   }
-  setRuntime(false, unread);
+  setRuntime(false, unread, unreadCode(readFile(dir / kStderrFile), end));
 }
 
 void Worker::settleUncertain(Job job) {
@@ -490,33 +609,75 @@ void Worker::settleUncertain(Job job) {
   const std::optional<int> exitStatus = run ? run->exitStatus : job.exitStatus;
   if (job.kind == "download" || job.kind == "status") {
     const bool done = exitStatus == 0;
-    job = finish(
-        job.id, JobState::Uncertain, done ? JobState::Done : JobState::Failed, run, std::nullopt,
-        done ? "completed (seen after a restart)"
-             : "the service stopped while this job ran; submit it again if it is still wanted",
-        std::nullopt);
+    Verdict v;
+    v.reason = done ? "completed (seen after a restart)"
+                    : "the service stopped while this job ran; submit it again if it is still "
+                      "wanted";
+    v.reasonCode = done ? "completed" : "run_failed";
+    if (!done)
+      v.reasonParams = {
+          {"exitStatus", exitStatus ? nlohmann::json(*exitStatus) : nlohmann::json(nullptr)}};
+    job = finish(job.id, JobState::Uncertain, done ? JobState::Done : JobState::Failed, run,
+                 std::nullopt, v);
     logJob(job);
     setRuntime(false, std::nullopt);
     return;
   }
+  // The run's own reading before its first line, stored with the job or left in its
+  // directory by a run whose end the service did not see.
+  std::optional<RegisterStatus> before = job.before;
+  if (!before) before = parseStatus(readFile(dir / kStatusBeforeFile));
+  // A run whose end is known and that left no reading before, or found a sale open at
+  // it, sent nothing. Without a known end a missing reading proves nothing (a file not
+  // yet on the disk when the power went).
+  if ((before && before->saleOpen) || (!before && exitStatus && fs::exists(dir / kSalesFile))) {
+    requeue(job, JobState::Uncertain, run, before);
+    setRuntime(false, std::nullopt);
+    return;
+  }
+  // The register as last read before this job started: no reading of the run's own, but
+  // a counter still at it, with no sale open, proves that no receipt closed since.
+  const RegisterRow row = store_.registerRow(reg_.name);
   const auto after = readStatus();
   if (!after) {
+    // Uncertain for at most the register's settle limit, counted from when the job
+    // became uncertain: then a person looks at the register.
+    const auto since = parseRfc3339(job.endedAt.value_or(job.startedAt.value_or("")));
+    if (since && nowMs() - *since >= int64_t{reg_.settleLimitS} * 1000) {
+      const Outcome o{JobState::Attention,
+                      "the register could not be read for " + std::to_string(reg_.settleLimitS) +
+                          " s after the run: check its journal, then resume the register or "
+                          "resolve the job",
+                      {},
+                      true,
+                      "settle_limit",
+                      {{"seconds", reg_.settleLimitS}}};
+      job = finish(job.id, JobState::Uncertain, o, run, std::nullopt);
+      logJob(job);
+      hold({o.reason, job.id, o.reasonCode, o.reasonParams});
+    }
     setRuntime(false, std::nullopt);
     return;
   }
   Outcome o;
-  if (!job.before)
+  if (!before) {
     o = {JobState::Attention,
          "the register was not read before this job ran; check its journal",
          {},
-         after->saleOpen};
-  else if (job.kind == "receipt")
-    o = settleReceipt(*job.before, exitStatus, after);
+         after->saleOpen,
+         "not_read_before"};
+    if (job.kind == "receipt" && row.lastStatus && row.lastStatusAt && job.startedAt &&
+        *row.lastStatusAt <= *job.startedAt)
+      if (const Outcome earlier = settleReceipt(*row.lastStatus, exitStatus, after);
+          earlier.state == JobState::Failed)
+        o = earlier;
+  } else if (job.kind == "receipt")
+    o = settleReceipt(*before, exitStatus, after);
   else
-    o = settleLines(exitStatus, after);
-  job = finish(job.id, JobState::Uncertain, o.state, run, after, o.reason, o.receiptNumber);
+    o = settleLines(exitStatus, after, run ? run->failedLine : job.failedLine);
+  job = finish(job.id, JobState::Uncertain, o, run, after);
   logJob(job);
-  if (o.hold) hold({o.reason, job.id, "", nlohmann::json::object()});
+  if (o.hold) hold({o.reason, job.id, o.reasonCode, o.reasonParams});
   setRuntime(false, std::nullopt);
 }
 

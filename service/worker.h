@@ -43,6 +43,7 @@ class Worker {
     bool busy = false;
     bool unreachable = false;
     std::string lastError;
+    std::string errorCode;  // device_missing, permission_denied, line_locked, no_answer, other
   };
   Runtime runtime();
   const RegisterConfig& reg() const { return reg_; }
@@ -62,20 +63,33 @@ class Worker {
   void runSimple(Job job);
   void settleUncertain(Job job);
   std::optional<RegisterStatus> readStatus();
-  std::optional<RegisterStatus> freshStatus();
   RunResult collect(const std::filesystem::path& dir, const ChildEnd& end);
   std::filesystem::path jobDir(int64_t id) const;
-  void setRuntime(bool busy, std::optional<std::string> unreachableError);
+  void setRuntime(bool busy, std::optional<std::string> unreachableError,
+                  const std::string& errorCode = "other");
+  // The register could not be read: why, for a technician, and as a code.
+  void markUnreachable(const std::string& why, const std::string& code);
   void hold(const Held& h);
+  // Queued jobs past their expiresAt fail, never sent; `job` alone when given.
+  void expireQueued();
+  bool expireIfDue(const Job& job);
+  // How long until the soonest expiresAt of the register's queued jobs.
+  std::optional<std::chrono::milliseconds> untilNextExpiry();
+  // The job that holds the register, settled from the reading at resume where it decides.
+  void settleHeldJob(const Held& h, const RegisterStatus& now);
+  // A job whose run sent nothing goes back to the queue; a sale open on the register holds it.
+  void requeue(Job& job, JobState from, const RunResult* run,
+               const std::optional<RegisterStatus>& before);
   // Runs a store write until it succeeds; throws only when the service stops meanwhile.
   template <typename Write>
   void persist(Write&& write);
   // A job's move to its outcome, persisted.
   Job finish(int64_t id, JobState from, JobState to, const RunResult* run,
-             const std::optional<RegisterStatus>& after, const std::string& reason,
-             const std::optional<std::string>& receiptNumber);
-  // The register as just read: known for the next receipt, and stored to be shown (a
-  // failed write of it is only logged: nothing relies on the stored copy).
+             const std::optional<RegisterStatus>& after, const Verdict& verdict);
+  Job finish(int64_t id, JobState from, const Outcome& o, const RunResult* run,
+             const std::optional<RegisterStatus>& after, const std::string& settledBy = "run");
+  // The register as just read, stored to be shown (a failed write of it is only logged:
+  // nothing relies on the stored copy; a receipt is settled from its own run's readings).
   void remember(const RegisterStatus& s);
   void logJob(const Job& j);
   void answerResumes();
@@ -94,9 +108,6 @@ class Worker {
   std::vector<std::promise<std::pair<Resume, std::string>>> resumes_;
   Runtime rt_;
   int failures_ = 0;  // reads in a row that failed, for the back-off
-  // The register as last read, while nothing has run on it since (for the next receipt).
-  std::optional<RegisterStatus> known_;
-  std::chrono::steady_clock::time_point knownAt_;
 };
 
 }  // namespace cassardd

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "simulator/keycodes.h"
+
 namespace ecrsim {
 
 using nlohmann::json;
@@ -96,6 +98,52 @@ std::string stateJson(const Register& reg, const LineInfo& info) {
   return dump(j);
 }
 
+namespace {
+
+// An amount in the smallest unit as the keypad keys it: 1-9 for their digits, 10 for 0.
+bool amountKeys(std::string_view digits, std::vector<uint8_t>& keys) {
+  if (digits.empty() || digits.size() > 9) return false;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    keys.push_back(c == '0' ? 10 : static_cast<uint8_t>(c - '0'));
+  }
+  return true;
+}
+
+// "sell CENTS [DESCRIPTION]": one item in department 1, as a person keys it, opening a sale
+// when none is open. "pay [CENTS]": cash, the whole amount due without CENTS.
+std::string byHand(Register& reg, std::string_view word, std::string_view arg) {
+  std::vector<uint8_t> keys;
+  std::string_view amount = arg.substr(0, arg.find(' '));
+  if (word == "sell") {
+    std::string_view description =
+        amount.size() < arg.size() ? arg.substr(amount.size() + 1) : std::string_view("A MANO");
+    if (description.empty() || description.size() > 35)
+      return errorJson("\"sell\": a description of 1 to 35 characters");
+    keys = {kItemKey, kCountedText, static_cast<uint8_t>(description.size())};
+    keys.insert(keys.end(), description.begin(), description.end());
+    keys.push_back(kDescriptionEnd);
+    if (!amountKeys(amount, keys))
+      return errorJson("\"sell\" needs a price in cents, 1 to 9 digits: sell 125 [DESCRIPTION]");
+    keys.push_back(75);  // department 1 in the shipped key table
+  } else {
+    if (amount.size() != arg.size())
+      return errorJson("\"pay\" takes at most an amount in cents: pay [500]");
+    if (!amount.empty() && !amountKeys(amount, keys))
+      return errorJson("\"pay\" takes an amount in cents, 1 to 9 digits: pay [500]");
+    keys.push_back(49);  // contanti in the shipped key table
+  }
+  const KeyOutcome o = reg.byHand(keys);
+  if (o.refusal != 0) return errorJson("the register refused the keys: " + o.why);
+  json j = {{"ok", true},
+            {"saleOpen", reg.saleOpen()},
+            {"due", reg.till().due()},
+            {"receiptNumber", reg.receiptText()}};
+  return dump(j);
+}
+
+}  // namespace
+
 ControlReply controlCommand(Register& reg, std::string_view line, const LineInfo& info) {
   while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
     line.remove_suffix(1);
@@ -160,9 +208,12 @@ ControlReply controlCommand(Register& reg, std::string_view line, const LineInfo
     r.json = noArgument();
     if (r.json.empty() && info.plugged) r.json = errorJson("the line is already plugged in");
     if (r.json.empty()) r.action = LineAction::Plug;
+  } else if (word == "sell" || word == "pay") {
+    r.json = byHand(reg, word, arg);
   } else {
     r.json = errorJson("unknown command \"" + std::string(line.substr(0, 40)) +
-                       "\"; commands: state, receipts, fault, clear, reset, hangup, plug");
+                       "\"; commands: state, receipts, fault, clear, reset, hangup, plug, sell, "
+                       "pay");
   }
   return r;
 }

@@ -449,6 +449,19 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
   out.push_back({std::move(b), delay});
 }
 
+KeyOutcome Register::byHand(std::span<const uint8_t> keys) {
+  Bytes cmd{'A'};
+  cmd.insert(cmd.end(), keys.begin(), keys.end());
+  Executed ev;
+  ev.command = cmd;
+  ev.till = &till_;
+  const Answer a = execute(cmd, ev);
+  ev.answerLetter = a.letter;
+  ev.answerData = a.data;
+  if (onExecuted) onExecuted(ev);
+  return keys_;
+}
+
 Register::Answer Register::saleAnswer() const {
   return {'S', {0, 0, static_cast<uint8_t>(till_.open() ? 1 : 0)}};
 }

@@ -59,6 +59,10 @@ class Register {
   void reset();
   // The faults still armed, as written.
   std::vector<std::string> armedFaults() const;
+  // Keys a person presses on the register's own keyboard (the keys of an 'A' command,
+  // without the letter): the sale changes as the host's would, the roll prints it, the
+  // line sees nothing. What the keys did, a refusal included.
+  KeyOutcome byHand(std::span<const uint8_t> keys);
 
   // One call per frame received: mark "" for a command executed, else why it was not
   // ("BAD ", "REP ", "NACK ", "SKIP ", "ERR ", "SILENT ", "DEAD ", "HANGUP ").

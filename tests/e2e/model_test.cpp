@@ -936,8 +936,18 @@ TEST(EcrsimControl, CommandsAndTheirAnswers) {
       {"fault nack@3", "command 3 has already been received (6 so far)"},
       {"fault", "\"fault\" needs a fault"},
       {"stat",
-       "unknown command \"stat\"; commands: state, receipts, fault, clear, reset, hangup, plug"},
+       "unknown command \"stat\"; commands: state, receipts, fault, clear, reset, hangup, "
+       "plug, sell, pay"},
       {"state now", "\"state\" takes no argument"},
+      // A person at the keyboard: the open sale paid in cash, a new one rung up and paid.
+      {"pay", R"({"due":0,"ok":true,"receiptNumber":"0125","saleOpen":false})"},
+      {"sell 12x", "\"sell\" needs a price in cents"},
+      {"sell 1050 FORMAGGIO", R"({"due":1050,"ok":true,"receiptNumber":"0125","saleOpen":true})"},
+      {"pay 50", R"({"due":1000,"ok":true,"receiptNumber":"0125","saleOpen":true})"},
+      {"pay 5 0", "\"pay\" takes at most an amount"},
+      {"pay", R"({"due":0,"ok":true,"receiptNumber":"0126","saleOpen":false})"},
+      {"pay", "the register refused the keys: "},
+      {"fault nack@6", "command 6 has already been received (6 so far)"},  // keys: no command
       {"plug", "the line is already plugged in"},
       {"clear", R"({"faults":[],"ok":true})"},
       {"reset", R"({"ok":true})"},

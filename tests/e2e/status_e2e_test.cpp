@@ -114,18 +114,104 @@ TEST(Status, AfterARunOnTheLineItHolds) {
             R"({"model":"2AX 0130","brand":"2","serial":"72MX001234",)"
             R"("fiscalisedAt":"2009-12-31T23:59:58","receiptNumber":"0124","saleOpen":false})"
             "\n");
-  // One identification, at the start: after the sale only the counter and 'S', then 'H'.
+  // One identification, at the start: after the sale only the counter, then 'H'; the
+  // sale's state is the one record 99 has just asked for.
   const std::vector<std::string> sent = rig.commands();
   ASSERT_GE(sent.size(), 5u);
   EXPECT_EQ(std::count(sent.begin(), sent.end(), "54"), 1);
   EXPECT_EQ(std::vector<std::string>(sent.end() - 4, sent.end()),
-            (std::vector<std::string>{"44200102", "44060402", "53", "4800"}));
+            (std::vector<std::string>{"53", "44200102", "44060402", "4800"}));
 
   // A run that fails writes no status: the service then reads the register apart.
   const rig::Run failed =
       rig.cassardApart({"--status-after", "st2.json", "missing.ECR", rig.link()});
   EXPECT_EQ(failed.status, 255);
   EXPECT_FALSE(rig.exists("st2.json"));
+}
+
+}  // namespace
+
+namespace {
+
+// --status-before: the reading comes on the run's own line before its first line; a sale
+// already open stops the run there, with nothing sent.
+TEST(Status, BeforeTheFirstLine) {
+  const std::string receipt =
+      sales::line("01", "PANE", "125", "01") + sales::line("10", "", "125") + sales::line("99");
+  const std::string kHead = R"({"model":"2AX 0130","brand":"2","serial":"72MX001234",)"
+                            R"("fiscalisedAt":"2009-12-31T23:59:58",)";
+  struct Row {
+    const char* legend;
+    std::string leftOpen;  // an earlier run that leaves a sale open
+    std::vector<std::string> options;
+    int status;
+    std::string before, after;  // "" for a file that must not be there
+    std::string sales = "";     // the receipt when empty
+  };
+  const Row rows[] = {
+      {"both readings",
+       "",
+       {"--status-before", "b.json", "--status-after", "a.json"},
+       0,
+       kHead + R"("receiptNumber":"0123","saleOpen":false})"
+               "\n",
+       kHead + R"("receiptNumber":"0124","saleOpen":false})"
+               "\n"},
+      {"either order",
+       "",
+       {"--status-after", "a.json", "--status-before", "b.json"},
+       0,
+       kHead + R"("receiptNumber":"0123","saleOpen":false})"
+               "\n",
+       kHead + R"("receiptNumber":"0124","saleOpen":false})"
+               "\n"},
+      {"a sale already open: nothing sent",
+       sales::line("01", "MELE", "300", "01"),
+       {"--status-before", "b.json", "--status-after", "a.json"},
+       98,
+       kHead + R"("receiptNumber":"0123","saleOpen":true})"
+               "\n",
+       ""},
+      // The last command was no 'S': the sale's state is asked again after the run.
+      {"a sale the run leaves open",
+       "",
+       {"--status-before", "b.json", "--status-after", "a.json"},
+       0,
+       kHead + R"("receiptNumber":"0123","saleOpen":false})"
+               "\n",
+       kHead + R"("receiptNumber":"0123","saleOpen":true})"
+               "\n",
+       sales::line("01", "PANE", "125", "01")},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.legend);
+    rig::Rig rig;
+    if (!r.leftOpen.empty())
+      ASSERT_EQ(rig.cassard(r.leftOpen, std::chrono::seconds(60), "open.ECR").status, 0);
+    const std::size_t earlier = rig.commands().size();
+    std::ofstream(rig.dir() / "vendite.ECR") << (r.sales.empty() ? receipt : r.sales);
+    std::vector<std::string> args = r.options;
+    args.insert(args.end(), {"vendite.ECR", rig.link()});
+    const rig::Run run = rig.cassardApart(args);
+    EXPECT_EQ(run.status, r.status) << run.console << run.errors;
+    EXPECT_EQ(rig.file("b.json"), r.before);
+    EXPECT_EQ(rig.exists("a.json"), !r.after.empty());
+    EXPECT_EQ(rig.file("a.json"), r.after);
+    std::vector<std::string> sent = rig.commands();
+    sent.erase(sent.begin(), sent.begin() + static_cast<long>(earlier));
+    // Identification first, and the reading before anything of the sale.
+    ASSERT_GE(sent.size(), 4u);
+    EXPECT_EQ(sent.front(), "54");
+    const auto counter = std::find(sent.begin(), sent.end(), "44060402");
+    const auto sale = std::find_if(sent.begin(), sent.end(), [](const std::string& c) {
+      return c.find("50414E45") != std::string::npos;  // PANE
+    });
+    EXPECT_LT(counter, sale);
+    if (r.status == 98) {
+      EXPECT_EQ(sale, sent.end()) << "a line was sent into the open sale";
+      EXPECT_NE(run.errors.find("(exit 98)"), std::string::npos) << run.errors;
+    }
+  }
 }
 
 }  // namespace

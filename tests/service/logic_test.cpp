@@ -7,12 +7,14 @@
 #include <random>
 #include <thread>
 
+#include "service/child.h"
 #include "service/config.h"
 #include "service/money.h"
 #include "service/receipt.h"
 #include "service/registers.h"
 #include "service/settle.h"
 #include "service/store.h"
+#include "service/when.h"
 #include "simulator/amount.h"
 
 namespace cassardd {
@@ -353,11 +355,61 @@ TEST(Settle, FromTheRegistersCounterAndOpenSale) {
     EXPECT_EQ(o.hold, r.hold);
     EXPECT_FALSE(o.reason.empty());
   }
+  // Every outcome carries its code and the parameters a page words it with.
+  const std::tuple<Outcome, const char*, json> codes[] = {
+      {settleReceipt(st("0123"), 0, st("0124")), "fiscalised", {{"receiptNumber", "0124"}}},
+      {settleReceipt(st("0123"), 18, st("0123")), "not_fiscalised", json::object()},
+      {settleReceipt(st("0123"), 0, st("0123")), "no_advance", json::object()},
+      {settleReceipt(st("0123"), 0, st("0126")),
+       "counter_jumped",
+       {{"by", 3}, {"before", "0123"}, {"after", "0126"}}},
+      {settleReceipt(st("0123"), 0, st("0124", false, "99XY000001")),
+       "different_register",
+       {{"serial", "99XY000001"}, {"serialBefore", "72MX001234"}}},
+      {settleReceipt(st("0123"), 99, st("0123", true)), "sale_left_open", json::object()},
+      {settleReceipt(st("0123"), 2, std::nullopt), "unread_after", json::object()},
+      {settleLines(18, st("0130"), 4), "lines_failed", {{"line", 4}}},
+      {settleLines({}, st("0130")), "lines_unknown", json::object()},
+  };
+  for (const auto& [o, code, params] : codes) {
+    EXPECT_EQ(o.reasonCode, code);
+    EXPECT_EQ(o.reasonParams, params) << code;
+  }
   EXPECT_EQ(settleLines(0, st("0130")).state, JobState::Done);
   EXPECT_EQ(settleLines(18, st("0130")).state, JobState::Failed);
   EXPECT_EQ(settleLines({}, st("0130")).state, JobState::Attention);
   EXPECT_TRUE(settleLines(0, st("0130", true)).hold);
   EXPECT_EQ(settleLines(0, std::nullopt).state, JobState::Uncertain);
+}
+
+// At resume only the held receipt's own counter and the open sale decide.
+TEST(Settle, AtResumeTheReadingDecidesOrLeavesItToAPerson) {
+  struct Row {
+    const char* legend;
+    RegisterStatus before, now;
+    std::optional<JobState> state;
+    const char* code;
+  };
+  const Row rows[] = {
+      {"finished on the register", st("0123"), st("0124"), JobState::Done, "completed_on_register"},
+      {"finished across the wrap", st("9999"), st("0001"), JobState::Done, "completed_on_register"},
+      {"cancelled on the register", st("0123"), st("0123"), JobState::Failed,
+       "cancelled_on_register"},
+      {"two receipts since: which one is not known", st("0123"), st("0125"), {}, ""},
+      {"still open", st("0123"), st("0123", true), {}, ""},
+      {"another register", st("0123"), st("0124", false, "99XY000001"), {}, ""},
+      {"a counter that is no number", st("0123"), st("01:4"), {}, ""},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.legend);
+    const auto o = settleAtResume(r.before, r.now);
+    ASSERT_EQ(o.has_value(), r.state.has_value());
+    if (!o) continue;
+    EXPECT_EQ(stateName(o->state), stateName(*r.state));
+    EXPECT_EQ(o->reasonCode, r.code);
+    EXPECT_EQ(o->receiptNumber,
+              o->state == JobState::Done ? std::optional(r.now.receiptNumber) : std::nullopt);
+  }
 }
 
 TEST(Settle, OnlyTheListedMoves) {
@@ -370,8 +422,12 @@ TEST(Settle, OnlyTheListedMoves) {
       if (isFinal(from)) EXPECT_FALSE(allowedMove(from, to)) << "a final state stays";
       if (to == JobState::Running)
         EXPECT_EQ(allowedMove(from, to), from == JobState::Queued) << "runs once";
+      if (to == JobState::Queued)
+        EXPECT_EQ(allowedMove(from, to), from == JobState::Running || from == JobState::Uncertain)
+            << "back in the queue only from a run that sent nothing";
     }
-  EXPECT_EQ(allowed, 8);
+  EXPECT_EQ(allowed, 13);
+  EXPECT_FALSE(isFinal(JobState::Attention)) << "a person or a resume still settles it";
 }
 
 TEST(Config, EveryErrorNamesItsKey) {
@@ -413,6 +469,8 @@ TEST(Config, EveryErrorNamesItsKey) {
       {reg + "payments = { contanti = 10 }",
        "registers.cassa1.payments.contanti: must be a record code"},
       {reg + "baud = 9600", "registers.cassa1.baud: unknown key"},
+      {reg + "settle_limit_s = 0", "registers.cassa1.settle_limit_s: must be between 1 and"},
+      {reg + "queue_limit_s = \"2m\"", "registers.cassa1.queue_limit_s: must be an integer"},
       {"listen = ", "cassardd.toml:1: "},
   };
   for (const Row& r : rows) {
@@ -654,5 +712,69 @@ TEST(Worker, FailureLineGivesTheLineItFailedOn) {
     ASSERT_TRUE(f);
     EXPECT_EQ(f->line, r.line);
     EXPECT_EQ(f->description, r.description);
+  }
+}
+
+TEST(Worker, WhyARegisterIsUnreadAsACode) {
+  using cassardd::ChildEnd;
+  auto exited = [](int status) {
+    ChildEnd e;
+    e.exitStatus = status;
+    return e;
+  };
+  ChildEnd late = exited(143);
+  late.timedOut = true;
+  ChildEnd notStarted;
+  notStarted.spawnError = "/usr/bin/cassard: No such file or directory";
+  struct Row {
+    const char* stderrText;
+    ChildEnd end;
+    const char* code;
+  };
+  const Row rows[] = {
+      {"cassard: cannot open /dev/ca300: No such file or directory\n", exited(255),
+       "device_missing"},
+      {"cassard: cannot open /dev/ttyUSB0: No such device or address\n", exited(255),
+       "device_missing"},
+      {"cassard: cannot open /dev/ca300: Permission denied (owner root, group dialout, mode "
+       "0660)\n",
+       exited(255), "permission_denied"},
+      {"cassard: cannot lock /dev/ca300: Resource temporarily unavailable\n", exited(255),
+       "line_locked"},
+      {"cassard: st.ECR:0: Errore in ReadData (exit 32)\n", exited(32), "no_answer"},
+      {"", late, "no_answer"},
+      {"cassard: st.ECR:0: Comando non accettato (exit 18)\n", exited(18), "other"},
+      // A missing program is the service's own fault, not the line's.
+      {"", notStarted, "other"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.stderrText);
+    EXPECT_EQ(cassardd::unreadCode(r.stderrText, r.end), r.code);
+  }
+}
+
+TEST(When, Rfc3339IntoUtcMilliseconds) {
+  struct Row {
+    const char* text;
+    const char* utc;  // nullptr: refused
+  };
+  const Row rows[] = {
+      {"2026-12-07T12:00:00Z", "2026-12-07T12:00:00.000Z"},
+      {"2026-12-07T12:00:00.5+01:00", "2026-12-07T11:00:00.500Z"},
+      {"2026-12-31T23:30:00.123456-01:00", "2027-01-01T00:30:00.123Z"},
+      {"2028-02-29t00:00:00z", "2028-02-29T00:00:00.000Z"},
+      {"2026-02-29T00:00:00Z", nullptr},
+      {"2026-12-07 12:00:00Z", nullptr},
+      {"2026-12-07T12:00:00", nullptr},
+      {"2026-12-07T24:00:00Z", nullptr},
+      {"2026-12-07T12:00:00.Z", nullptr},
+      {"2026-12-07T12:00:00+0100", nullptr},
+      {"2026-12-07T12:00:00Zjunk", nullptr},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.text);
+    const auto ms = cassardd::parseRfc3339(r.text);
+    ASSERT_EQ(ms.has_value(), r.utc != nullptr);
+    if (ms) EXPECT_EQ(cassardd::utcText(*ms), r.utc);
   }
 }

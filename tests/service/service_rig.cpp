@@ -105,7 +105,8 @@ Service::Service(Options o) : o_(std::move(o)) {
       << o_.config << "\n";
   for (int i = 0; i < 2; ++i)
     cfg << "[registers.cassa" << i + 1 << "]\ndevice = \"" << reg(i).link()
-        << "\"\npayments = { contanti = \"10\", carta = \"20\", credito = \"11\" }\n";
+        << "\"\npayments = { contanti = \"10\", carta = \"20\", credito = \"11\" }\n"
+        << o_.registerExtra;
   cfg.close();
   start();
 }
@@ -165,6 +166,17 @@ void Service::start() {
       colon == std::string::npos)
     throw std::runtime_error("cassardd did not come up: " + got + log());
   port_ = std::stoi(got.substr(colon + 1));
+  // Each register is read once as the service starts: a test that then unplugs or silences
+  // one does so after that read, not in the middle of it.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (bool read = false; !read && std::chrono::steady_clock::now() < deadline;) {
+    const json regs = get("/v1/registers").body.value("registers", json::array());
+    read = !regs.empty();
+    for (const json& r : regs)
+      read = read && (!r.value("lastStatus", json()).is_null() ||
+                      !r.value("errorCode", json()).is_null() || r.value("state", "") == "held");
+    if (!read) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 void Service::kill9() {

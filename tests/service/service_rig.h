@@ -35,6 +35,7 @@ struct Options {
   bool control = false;                 // ecrsim with --control (control(i) then works)
   long fileSizeLimit = 0;               // RLIMIT_FSIZE of cassardd, bytes; 0: none
   std::string config;                   // more top-level lines of cassardd.toml
+  std::string registerExtra;            // TOML lines added to each register's table
 };
 
 struct Reply {
