@@ -266,7 +266,7 @@ def self_test(doc_path):
         doc = json.load(f)
     c = Contract(doc, PENDING)
     reg = {'name': 'cassa1', 'device': '/dev/x', 'state': 'idle', 'queued': 0, 'held': None,
-           'lastStatus': None, 'lastError': None,
+           'lastStatus': None, 'lastError': None, 'errorCode': None, 'attention': 0,
            'payments': [{'method': 'contanti', 'code': '10', 'amount': True, 'change': True,
                          'rest': True}]}
     job = {'id': 1, 'register': 'cassa1', 'key': 'k', 'kind': 'receipt', 'state': 'done', 'exitStatus': 0,
