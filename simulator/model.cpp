@@ -408,8 +408,11 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
     const bool journalRequest = cmd.size() == 3 && cmd[0] == 'U' && cmd[1] == 0 && cmd[2] == 10;
     if (journalState != nullptr && journalRequest && answer.letter == 'U')
       answer.data = {static_cast<uint8_t>(journalState->arg)};
-    if (shortBy > 0 && answersWithData(answer.letter))
-      answer.data.resize(answer.data.size() > shortBy ? answer.data.size() - shortBy : 0);
+    // Only ever shortened: cut the tail off rather than resize, which may also grow.
+    if (shortBy > 0 && answersWithData(answer.letter)) {
+      const std::size_t keep = answer.data.size() > shortBy ? answer.data.size() - shortBy : 0;
+      answer.data.erase(answer.data.begin() + static_cast<std::ptrdiff_t>(keep), answer.data.end());
+    }
   }
   // State faults aimed at this command start once it is taken: they meet the host's
   // next status requests.
