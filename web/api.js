@@ -52,6 +52,7 @@ export async function request(method, path, body, extraHeaders = {}) {
 }
 
 export const get = (path) => request('GET', path);
+export const del = (path) => request('DELETE', path);
 
 // A key names one request forever: the same key sent again (a double click, a retry after
 // the network dropped) returns the same job instead of making a second one. A form keeps

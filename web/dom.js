@@ -64,11 +64,11 @@ export function say(message, kind = 'info', { toNextPage = false } = {}) {
 
 // A modal question; resolves true only on the explicit confirming button. Cancel has the
 // focus first, so Enter alone never confirms a destructive step.
-export function confirmDialog({ title, body, confirm, danger = true }) {
+export function confirmDialog({ title, body, confirm, dismiss = t('common.cancel'), danger = true }) {
   return new Promise((resolve) => {
     const dlg = document.getElementById('confirm');
     clear(dlg);
-    const cancelBtn = h('button', { type: 'button', class: 'btn', value: 'cancel' }, t('common.cancel'));
+    const cancelBtn = h('button', { type: 'button', class: 'btn', value: 'cancel' }, dismiss);
     const okBtn = h('button', { type: 'button', class: danger ? 'btn danger' : 'btn primary' }, confirm);
     dlg.setAttribute('aria-labelledby', 'confirm-title');
     dlg.append(
