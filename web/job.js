@@ -420,7 +420,7 @@ export async function jobPage(main, id, isCurrent = () => true) {
   return {
     title: jobTitle(job),
     resync: again,
-    onJob: (ev) => (String(ev.id) === String(id) ? again() : undefined),
+    onJob: (batch) => (batch.some((ev) => String(ev.id) === String(id)) ? again() : undefined),
     onRegister: (r) => {
       if (waits(job) && r.name === job.register) {
         reg = r;
