@@ -35,7 +35,9 @@ function outcome(job) {
   if (job.state === 'done') {
     const what = job.reasonCode ? reasonText(job.reasonCode, job.reasonParams, job.reason) : job.kind === 'receipt' && job.receiptNumber ? t('job.printed', { number: job.receiptNumber }) : stateExplain('done');
     words.push(h('h3', {}, t('job.whatHappened')), h('p', { class: 'what' }, what));
-  } else if (job.state === 'failed' && job.reasonCode && !job.exitStatus) {
+  } else if (job.state === 'failed' && job.reasonCode && (!job.exitStatus || !isFault(job))) {
+    // Cancelled or expired after an attempt that found a sale open (exit 98): what ended
+    // the job is the cancel, not that attempt's exit status.
     words.push(h('h3', {}, t('job.whatHappened')), h('p', { class: 'what' }, reasonText(job.reasonCode, job.reasonParams, job.reason)));
   } else if (ex && job.exitStatus !== 0) {
     words.push(h('h3', {}, t('job.whatHappened')), h('p', { class: 'what' }, ex.what));
