@@ -52,6 +52,7 @@ export async function request(method, path, body, extraHeaders = {}) {
 }
 
 export const get = (path) => request('GET', path);
+export const del = (path) => request('DELETE', path);
 
 // A key names one request forever: the same key sent again (a double click, a retry after
 // the network dropped) returns the same job instead of making a second one. A form keeps
@@ -105,9 +106,10 @@ export async function download(id, name) {
   setTimeout(() => URL.revokeObjectURL(url), 60000);
 }
 
-// Live events: `job` and `register` objects as they change. EventSource reconnects by
-// itself after a dropped connection; `onState` hears 'live', 'reconnecting', and
-// 'caught-up' after each reconnection so that the page can read what it missed.
+// Live events: `job` and `register` objects as they change, each as its JSON text.
+// EventSource reconnects by itself after a dropped connection; `onState` hears 'live',
+// 'reconnecting', and 'caught-up' after each reconnection so that the page can read what
+// it missed.
 export function listen({ onJob, onRegister, onState }) {
   let src = null;
   let wasLive = false;
@@ -133,15 +135,10 @@ export function listen({ onJob, onRegister, onState }) {
           if (e.status !== 401) retry = setTimeout(open, 3000);
         });
     });
-    const parse = (fn) => (ev) => {
-      try {
-        fn(JSON.parse(ev.data));
-      } catch (e) {
-        console.warn('event not understood', e);
-      }
-    };
-    src.addEventListener('job', parse(onJob));
-    src.addEventListener('register', parse(onRegister));
+    // Each event is handed on as its JSON text: a burst of events arrives in one task, and
+    // the page parses them later in its own slices (app.js) instead of all at once here.
+    src.addEventListener('job', (ev) => onJob(ev.data));
+    src.addEventListener('register', (ev) => onRegister(ev.data));
   };
   open();
   return {

@@ -19,7 +19,7 @@ const attention = document.getElementById('attention');
 const outage = document.getElementById('outage');
 
 let registers = [];
-let view = null; // what the current page wants to hear: { onJob, onRegister, resync }
+let view = null; // what the current page wants to hear: { onJob(batch), onRegister, resync }
 let events = null;
 let signingIn = false;
 let generation = 0; // each route() and sign-in form takes a new one; older work is dropped
@@ -146,56 +146,85 @@ signOut.addEventListener('click', () => {
   location.reload();
 });
 
-// Live events are applied in slices of a few milliseconds, the latest of each job and
-// register only: a burst (a till replaying a day, 2,000 jobs at once) never freezes the page.
-const pending = { jobs: new Map(), regs: new Map() };
+// Live events are parsed and applied in slices of a few milliseconds, the latest of each
+// job and register only: a burst (a till replaying a day, 2,000 jobs at once) never
+// freezes the page. Jobs go to the view in small batches, each one redraw; while a burst
+// goes on, the page is drawn again at most every GAP_MS, as every redraw of the list costs
+// the browser a restyle of its rows however few changed, and nobody reads faster.
+const pending = { texts: [], jobs: new Map(), regs: new Map() };
 let flushing = false;
-const SLICE_MS = 12;
+let lastFlush = -Infinity;
+const SLICE_MS = 8;
+const BATCH = 16;
+const GAP_MS = 150;
+
+function parsed(text) {
+  try {
+    return JSON.parse(text);
+  } catch (e) {
+    console.warn('event not understood', e);
+    return null;
+  }
+}
 
 function applyRegister(r) {
   const i = registers.findIndex((x) => x.name === r.name);
   if (i >= 0) registers[i] = r;
   else registers.push(r);
   if (view && view.onRegister) view.onRegister(r);
-  if (Number.isInteger(r.attention)) recountAttention();
 }
 
-function applyJob(j) {
-  if (view && view.onJob) view.onJob(j);
-  if (!(registers.length && registers.every((r) => Number.isInteger(r.attention)))) recountAttention();
-}
+const attentionCounted = () => registers.length && registers.every((r) => Number.isInteger(r.attention));
 
 function flush() {
   const start = performance.now();
+  const spent = () => performance.now() - start > SLICE_MS;
+  while (pending.texts.length && !spent()) {
+    const j = parsed(pending.texts.shift());
+    if (!j || j.id === undefined) continue;
+    const id = String(j.id);
+    pending.jobs.set(id, { ...(pending.jobs.get(id) || {}), ...j });
+  }
+  let changed = false;
   for (const [name, r] of pending.regs) {
     pending.regs.delete(name);
     applyRegister(r);
+    changed = true;
   }
+  if (changed && attentionCounted()) recountAttention();
   // Newest first: once the list's page is full, older new jobs cost nothing.
-  for (const id of [...pending.jobs.keys()].sort((a, b) => Number(b) - Number(a))) {
-    const j = pending.jobs.get(id);
-    pending.jobs.delete(id);
-    applyJob(j);
-    if (performance.now() - start > SLICE_MS) break;
+  const ids = [...pending.jobs.keys()].sort((a, b) => Number(b) - Number(a));
+  let applied = 0;
+  while (applied < ids.length && !spent()) {
+    const batch = ids.slice(applied, applied + BATCH).map((id) => {
+      const j = pending.jobs.get(id);
+      pending.jobs.delete(id);
+      return j;
+    });
+    applied += batch.length;
+    if (view && view.onJob) view.onJob(batch);
   }
-  if (pending.jobs.size || pending.regs.size) setTimeout(flush, 0);
+  if (applied && !attentionCounted()) recountAttention();
+  lastFlush = performance.now();
+  if (pending.texts.length || pending.jobs.size || pending.regs.size) setTimeout(flush, 0);
   else flushing = false;
 }
 
 function enqueue() {
   if (flushing) return;
   flushing = true;
-  setTimeout(flush, 0);
+  setTimeout(flush, Math.max(0, lastFlush + GAP_MS - performance.now()));
 }
 
 function startEvents() {
   events = listen({
-    onJob: (j) => {
-      const id = String(j.id);
-      pending.jobs.set(id, { ...(pending.jobs.get(id) || {}), ...j });
+    onJob: (text) => {
+      pending.texts.push(text);
       enqueue();
     },
-    onRegister: (r) => {
+    onRegister: (text) => {
+      const r = parsed(text);
+      if (!r) return;
       pending.regs.set(r.name, r);
       enqueue();
     },
@@ -227,7 +256,7 @@ async function overview(params, isCurrent) {
       for (const r of await loadRegisters()) view.onRegister(r);
       list.reload();
     },
-    onJob: (j) => list.update(j),
+    onJob: (batch) => list.update(batch),
     onRegister: (r) => {
       const old = cards.querySelector(`[data-register="${CSS.escape(r.name)}"]`);
       if (old) replaceCard(old, r);
@@ -259,7 +288,7 @@ async function registerView(name, isCurrent) {
       if (r) view.onRegister(r);
       list.reload();
     },
-    onJob: (j) => list.update(j),
+    onJob: (batch) => list.update(batch),
     onRegister: (r) => {
       if (r.name !== name) return;
       // Held or released: the tools say so, so the page is drawn again (what was typed

@@ -64,11 +64,11 @@ export function say(message, kind = 'info', { toNextPage = false } = {}) {
 
 // A modal question; resolves true only on the explicit confirming button. Cancel has the
 // focus first, so Enter alone never confirms a destructive step.
-export function confirmDialog({ title, body, confirm, danger = true }) {
+export function confirmDialog({ title, body, confirm, dismiss = t('common.cancel'), danger = true }) {
   return new Promise((resolve) => {
     const dlg = document.getElementById('confirm');
     clear(dlg);
-    const cancelBtn = h('button', { type: 'button', class: 'btn', value: 'cancel' }, t('common.cancel'));
+    const cancelBtn = h('button', { type: 'button', class: 'btn', value: 'cancel' }, dismiss);
     const okBtn = h('button', { type: 'button', class: danger ? 'btn danger' : 'btn primary' }, confirm);
     dlg.setAttribute('aria-labelledby', 'confirm-title');
     dlg.append(
@@ -115,12 +115,31 @@ function focusPath(root) {
   return null;
 }
 
+// The page's scroll position as of the last scroll event: reading window.scrollY after a
+// change of the page makes the browser lay it out at once, and a burst of live updates
+// would then lay the page out many times a frame.
+let scrolledTo = typeof window === 'undefined' ? 0 : window.scrollY;
+let scrollBack = null;
+if (typeof window !== 'undefined') window.addEventListener('scroll', () => (scrolledTo = window.scrollY), { passive: true });
+
+// Puts the scroll back where it was before this frame's redraws, once, when the browser
+// lays the page out anyway.
+function holdScroll() {
+  if (scrollBack !== null) return;
+  scrollBack = scrolledTo;
+  requestAnimationFrame(() => {
+    const y = scrollBack;
+    scrollBack = null;
+    if (window.scrollY !== y) window.scrollTo(0, y);
+  });
+}
+
 // Runs `redraw` (which replaces part of `root`) and puts the focus back where the person
 // was: on the same control in the new copy, or else on the nearest thing around it that
 // is still there, never on the page's body. The scroll position stays.
 export function keepFocus(root, redraw) {
   const where = focusPath(root);
-  const y = window.scrollY;
+  holdScroll();
   const out = redraw();
   if (where) {
     let el = where.sel ? root.querySelector(where.sel) : null;
@@ -132,6 +151,5 @@ export function keepFocus(root, redraw) {
     if (el && !el.disabled) el === document.activeElement || (el.matches('a, button, input, select, textarea, summary, [tabindex]') ? el.focus({ preventScroll: true }) : setFocus(el));
     else setFocus(root);
   }
-  window.scrollTo(0, y);
   return out;
 }

@@ -40,13 +40,17 @@ export function has(key) {
 
 // t('jobs.newJobs', { count: 3 }): %{name} takes opts.name; an entry that is an object is a
 // plural, its form picked by Intl.PluralRules for opts.count ('other' when the form is missing).
+// Building an Intl.PluralRules costs far more than using one: one per language.
+const plurals = new Map();
+const pluralOf = (l) => plurals.get(l) || plurals.set(l, new Intl.PluralRules(LOCALES[l])).get(l);
+
 export function t(key, opts = {}, l = lang) {
   let entry = CATALOGUES[l][key];
   if (entry === undefined) {
     console.warn(`no text "${key}" in ${l}`);
     return key;
   }
-  if (typeof entry === 'object') entry = entry[new Intl.PluralRules(LOCALES[l]).select(Number(opts.count))] ?? entry.other;
+  if (typeof entry === 'object') entry = entry[pluralOf(l).select(Number(opts.count))] ?? entry.other;
   return entry.replace(/%\{(\w+)\}/g, (m, name) => (opts[name] === undefined || opts[name] === null ? m : String(opts[name])));
 }
 

@@ -2,10 +2,10 @@
 // receipt; the outcome in the page's words beside the register's own Italian text; the
 // sales lines with the failing one marked; files; the request, console and dump log folded.
 
-import { h, clear, timeEl, say, keepFocus, setFocus } from './dom.js';
-import { get, post, paths, download } from './api.js';
+import { h, clear, timeEl, say, keepFocus, setFocus, confirmDialog } from './dom.js';
+import { get, post, del, paths, download } from './api.js';
 import { t, has, money, number } from './i18n.js';
-import { stateExplain, kindWord, downloadWord, localTime, jobDuration, explainExit, registerText, reasonText, registerStateWord, consoleShown, saleOf, sentence } from './text.js';
+import { stateExplain, kindWord, downloadWord, localTime, jobDuration, explainExit, registerText, reasonText, registerStateWord, consoleShown, saleOf, sentence, isFault } from './text.js';
 import { stateBadge } from './jobs.js';
 import { resume, errorText, heldWhy } from './registers.js';
 
@@ -35,7 +35,9 @@ function outcome(job) {
   if (job.state === 'done') {
     const what = job.reasonCode ? reasonText(job.reasonCode, job.reasonParams, job.reason) : job.kind === 'receipt' && job.receiptNumber ? t('job.printed', { number: job.receiptNumber }) : stateExplain('done');
     words.push(h('h3', {}, t('job.whatHappened')), h('p', { class: 'what' }, what));
-  } else if (job.state === 'failed' && job.reasonCode && !job.exitStatus) {
+  } else if (job.state === 'failed' && job.reasonCode && (!job.exitStatus || !isFault(job))) {
+    // Cancelled or expired after an attempt that found a sale open (exit 98): what ended
+    // the job is the cancel, not that attempt's exit status.
     words.push(h('h3', {}, t('job.whatHappened')), h('p', { class: 'what' }, reasonText(job.reasonCode, job.reasonParams, job.reason)));
   } else if (ex && job.exitStatus !== 0) {
     words.push(h('h3', {}, t('job.whatHappened')), h('p', { class: 'what' }, ex.what));
@@ -53,7 +55,7 @@ function outcome(job) {
     'sec-outcome',
     h(
       'div',
-      { class: `outcome-grid state-${job.state}${job.state === 'failed' && !job.exitStatus && job.settledBy === 'person' ? ' settled' : ''}` },
+      { class: `outcome-grid state-${job.state}${job.state === 'failed' && !isFault(job) ? ' settled' : ''}` },
       h('div', { class: 'english' }, ...words),
       h(
         'div',
@@ -74,9 +76,7 @@ function actionFirst(job, reg, refresh) {
   resumeBtn.addEventListener('click', async () => {
     if (await resume(job.register, resumeBtn, note)) refresh();
   });
-  const regLine = reg
-    ? h('p', {}, t('job.registerIs', { name: job.register }), ' ', h('span', { class: `badge ${reg.state}` }, registerStateWord(reg.state)), reg.state === 'held' ? h('span', {}, ' — ', heldWhy(reg)) : null)
-    : null;
+  const regLine = registerLine(job, reg);
 
   const done = h('input', { type: 'radio', name: 'outcome', id: 'rs-done', value: 'done', checked: true });
   const failed = h('input', { type: 'radio', name: 'outcome', id: 'rs-failed', value: 'failed' });
@@ -146,6 +146,54 @@ function actionFirst(job, reg, refresh) {
     regLine,
     h('ol', { class: 'steps' }, h('li', {}, t('job.step1', { name: job.register })), h('li', {}, t('job.step2'), h('div', { class: 'row' }, resumeBtn), note)),
     form,
+  );
+}
+
+// The register a job waits for or needs a person at, with why it is held.
+function registerLine(job, reg) {
+  if (!reg) return null;
+  return h('p', {}, t('job.registerIs', { name: job.register }), ' ', h('span', { class: `badge ${reg.state}` }, registerStateWord(reg.state)), reg.state === 'held' ? h('span', {}, ' — ', heldWhy(reg)) : null);
+}
+
+// A job still waiting in the queue: until when it may still go, and Cancel, so that a
+// receipt whose customer has gone never prints late. A job that started meanwhile is
+// refused by the service (409 not_queued) and the page shows where it is now.
+function queuedAction(job, reg, refresh) {
+  const cancelBtn = h('button', { type: 'button', class: 'btn danger', id: 'job-cancel' }, t('job.cancel'));
+  cancelBtn.addEventListener('click', async () => {
+    if (cancelBtn.getAttribute('aria-disabled') === 'true') return;
+    const yes = await confirmDialog({
+      title: t('job.cancelQuestion', { id: job.id }),
+      body: [t('job.cancelBody', { what: jobTitle(job) })],
+      confirm: t('job.cancelConfirm'),
+      dismiss: t('job.cancelKeep'),
+    });
+    if (!yes) {
+      cancelBtn.focus();
+      return;
+    }
+    cancelBtn.setAttribute('aria-disabled', 'true');
+    try {
+      await del(paths.job(job.id));
+      say(t('job.cancelled'), 'info');
+    } catch (err) {
+      if (err.status === 401) return;
+      say(err.code === 'not_queued' ? t('apiError.not_queued') : t('job.cancelFailed', { why: errorText(err) }), 'error');
+    } finally {
+      cancelBtn.removeAttribute('aria-disabled');
+    }
+    await refresh();
+    // The section goes with the queued state: the focus goes to what the job is now.
+    if (!document.getElementById('job-cancel')) setFocus(document.getElementById('sec-outcome'));
+  });
+  return h(
+    'section',
+    { class: 'panel queued-first', id: 'sec-queued-box', 'aria-labelledby': 'sec-queued' },
+    h('h2', { id: 'sec-queued' }, t('job.queuedTitle')),
+    registerLine(job, reg),
+    h('p', {}, job.expiresAt ? t('job.queuedUntil', { register: job.register, time: localTime(job.expiresAt) }) : t('job.queuedNoLimit', { register: job.register })),
+    h('p', {}, t('job.cancelExplain')),
+    h('div', { class: 'row' }, cancelBtn),
   );
 }
 
@@ -294,6 +342,7 @@ function sections(j, reg, refresh) {
   add('job-title', [j.kind, j.register, j.state, j.settledBy, j.reasonCode, j.request && j.request.download], () => h('h1', { id: 'job-title', tabindex: '-1' }, `${jobTitle(j)} `, stateBadge(j)));
   if (j.kind === 'download') add('sec-files-box', [j.files, j.state], () => files(j));
   if (j.state === 'attention') add('sec-action-box', [j.id, j.register, reg && reg.state, reg && reg.held], () => actionFirst(j, reg, refresh));
+  if (j.state === 'queued') add('sec-queued-box', [j.id, j.expiresAt, reg && reg.state, reg && reg.held], () => queuedAction(j, reg, refresh));
   if (j.kind === 'receipt') add('sec-sale-box', [j.request, j.total, j.change], () => receiptView(j));
   const { console: _c, dumpLog: _d, lines: _l, request: _r, ...rest } = j;
   add('sec-outcome-box', rest, () => outcome(j));
@@ -324,7 +373,8 @@ export async function jobPage(main, id, isCurrent = () => true) {
       reg = null;
     }
   };
-  if (job.state === 'attention') await readRegister();
+  const waits = (j) => j.state === 'attention' || j.state === 'queued';
+  if (waits(job)) await readRegister();
   const shown = new Map(); // section id -> signature drawn
 
   const render = (j) => {
@@ -362,7 +412,7 @@ export async function jobPage(main, id, isCurrent = () => true) {
       const full = await get(paths.job(id));
       if (!isCurrent()) return;
       job = full;
-      if (job.state === 'attention') await readRegister();
+      if (waits(job)) await readRegister();
       render(job);
     } catch {
       // the next event or the return of the service tries again
@@ -372,9 +422,9 @@ export async function jobPage(main, id, isCurrent = () => true) {
   return {
     title: jobTitle(job),
     resync: again,
-    onJob: (ev) => (String(ev.id) === String(id) ? again() : undefined),
+    onJob: (batch) => (batch.some((ev) => String(ev.id) === String(id)) ? again() : undefined),
     onRegister: (r) => {
-      if (job.state === 'attention' && r.name === job.register) {
+      if (waits(job) && r.name === job.register) {
         reg = r;
         render(job);
       }

@@ -166,52 +166,61 @@ export function jobList(container, registers, { fixedRegister = '', initial = {}
   );
   load();
 
-  return {
-    // A job event: a known one changes in place; a new one goes on top, and the oldest row
-    // goes when the page is full, unless the person is reading older pages or a search:
-    // then the new jobs wait behind "N nuovi lavori". The focus stays where it was.
-    update(job) {
-      const id = String(job.id);
-      const known = jobs.has(id);
-      if (!known && (olderShown || searching())) {
-        if (matches(job)) {
-          waiting += 1;
-          newBtn.textContent = t('jobs.newJobs', { count: waiting });
-          newBtn.hidden = false;
-        }
-        return;
+  // A job event: a known one changes in place; a new one goes on top, and the oldest row
+  // goes when the page is full, unless the person is reading older pages or a search:
+  // then the new jobs wait behind "N nuovi lavori". Called inside keepFocus. A new row
+  // lights up briefly (`flash`), but not in a burst: dozens of rows animating at once
+  // would make the browser restyle the table every frame.
+  function apply(job, flash) {
+    const id = String(job.id);
+    const known = jobs.has(id);
+    if (!known && (olderShown || searching())) {
+      if (matches(job)) {
+        waiting += 1;
+        newBtn.textContent = t('jobs.newJobs', { count: waiting });
+        newBtn.hidden = false;
       }
-      const merged = { ...(jobs.get(id) || {}), ...job };
-      if (!known && !matches(merged)) return;
-      // Older than every row of a full page: it would go again at once.
-      if (!known && tbody.rows.length >= PAGE && merged.id < Number(tbody.rows[tbody.rows.length - 1].dataset.id)) return;
-      jobs.set(id, merged);
-      const tr = tbody.querySelector(`tr[data-id="${CSS.escape(id)}"]`);
-      keepFocus(container, () => {
-        if (!matches(merged)) {
-          jobs.delete(id);
-          if (tr) tr.remove();
-        } else if (tr) {
-          tr.replaceWith(row(merged));
-        } else {
-          const fresh = row(merged);
-          const after = [...tbody.rows].find((r) => Number(r.dataset.id) < merged.id);
-          tbody.insertBefore(fresh, after || null);
-          if (!known) {
-            fresh.classList.add('fresh');
-            count.textContent = t('jobs.announce', { kind: kindWord(merged.kind), register: merged.register });
-          }
-          // The page holds one page of rows: the oldest goes, and is one page further back.
-          if (tbody.rows.length > PAGE) {
-            while (tbody.rows.length > PAGE) {
-              const last = tbody.rows[tbody.rows.length - 1];
-              jobs.delete(last.dataset.id);
-              last.remove();
-            }
-            next = Number(tbody.rows[tbody.rows.length - 1].dataset.id);
-            moreBtn.hidden = false;
-          }
+      return;
+    }
+    const merged = { ...(jobs.get(id) || {}), ...job };
+    if (!known && !matches(merged)) return;
+    // Older than every row of a full page: it would go again at once.
+    if (!known && tbody.rows.length >= PAGE && merged.id < Number(tbody.rows[tbody.rows.length - 1].dataset.id)) return;
+    jobs.set(id, merged);
+    const tr = tbody.querySelector(`tr[data-id="${CSS.escape(id)}"]`);
+    if (!matches(merged)) {
+      jobs.delete(id);
+      if (tr) tr.remove();
+    } else if (tr) {
+      tr.replaceWith(row(merged));
+    } else {
+      const fresh = row(merged);
+      const after = [...tbody.rows].find((r) => Number(r.dataset.id) < merged.id);
+      tbody.insertBefore(fresh, after || null);
+      if (!known) {
+        if (flash) fresh.classList.add('fresh');
+        count.textContent = t('jobs.announce', { kind: kindWord(merged.kind), register: merged.register });
+      }
+      // The page holds one page of rows: the oldest goes, and is one page further back.
+      if (tbody.rows.length > PAGE) {
+        while (tbody.rows.length > PAGE) {
+          const last = tbody.rows[tbody.rows.length - 1];
+          jobs.delete(last.dataset.id);
+          last.remove();
         }
+        next = Number(tbody.rows[tbody.rows.length - 1].dataset.id);
+        moreBtn.hidden = false;
+      }
+    }
+  }
+
+  return {
+    // One job or a batch of them, in one redraw: the focus and the scroll are read once
+    // before and put back once after, not once a row, so that a burst costs no layout a row.
+    update(batch) {
+      const list = [].concat(batch);
+      keepFocus(container, () => {
+        for (const j of list) apply(j, list.length <= 3);
         empty.hidden = tbody.rows.length > 0;
       });
     },
