@@ -47,7 +47,9 @@ TEST(Port, ReadsEndAtOnceWithBytesOrAfterATenthOfASecondWithout) {
   for (const Row& row : rows) {
     Pipe p;
     const std::vector<uint8_t> bytes(static_cast<std::size_t>(row.waiting), 0x06);
-    if (!bytes.empty()) ASSERT_EQ(write(p.w, bytes.data(), bytes.size()), row.waiting);
+    if (!bytes.empty()) {
+      ASSERT_EQ(write(p.w, bytes.data(), bytes.size()), row.waiting);
+    }
     if (row.writerGone) {
       close(p.w);
       p.w = -1;

@@ -49,7 +49,9 @@ TEST(Status, ReadsIdentityCounterAndOpenSale) {
     EXPECT_EQ(run.errors, "");
     std::vector<std::string> sent = rig.commands();
     sent.erase(sent.begin(), sent.begin() + static_cast<long>(before));
-    if (std::string(r.profile) == "default.json") EXPECT_EQ(sent, kReadsOnly);
+    if (std::string(r.profile) == "default.json") {
+      EXPECT_EQ(sent, kReadsOnly);
+    }
     EXPECT_TRUE(rig.dumpLog().empty());
   }
 }
@@ -186,8 +188,9 @@ TEST(Status, BeforeTheFirstLine) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
     rig::Rig rig;
-    if (!r.leftOpen.empty())
+    if (!r.leftOpen.empty()) {
       ASSERT_EQ(rig.cassard(r.leftOpen, std::chrono::seconds(60), "open.ECR").status, 0);
+    }
     const std::size_t earlier = rig.commands().size();
     std::ofstream(rig.dir() / "vendite.ECR") << (r.sales.empty() ? receipt : r.sales);
     std::vector<std::string> args = r.options;

@@ -419,12 +419,16 @@ TEST(Settle, OnlyTheListedMoves) {
   for (JobState from : all)
     for (JobState to : all) {
       allowed += allowedMove(from, to);
-      if (isFinal(from)) EXPECT_FALSE(allowedMove(from, to)) << "a final state stays";
-      if (to == JobState::Running)
+      if (isFinal(from)) {
+        EXPECT_FALSE(allowedMove(from, to)) << "a final state stays";
+      }
+      if (to == JobState::Running) {
         EXPECT_EQ(allowedMove(from, to), from == JobState::Queued) << "runs once";
-      if (to == JobState::Queued)
+      }
+      if (to == JobState::Queued) {
         EXPECT_EQ(allowedMove(from, to), from == JobState::Running || from == JobState::Uncertain)
             << "back in the queue only from a run that sent nothing";
+      }
     }
   EXPECT_EQ(allowed, 13);
   EXPECT_FALSE(isFinal(JobState::Attention)) << "a person or a resume still settles it";
@@ -775,6 +779,8 @@ TEST(When, Rfc3339IntoUtcMilliseconds) {
     SCOPED_TRACE(r.text);
     const auto ms = cassardd::parseRfc3339(r.text);
     ASSERT_EQ(ms.has_value(), r.utc != nullptr);
-    if (ms) EXPECT_EQ(cassardd::utcText(*ms), r.utc);
+    if (ms) {
+      EXPECT_EQ(cassardd::utcText(*ms), r.utc);
+    }
   }
 }

@@ -58,15 +58,23 @@ TEST(Crash, KilledAtEachPointOfAReceiptsLife) {
       ++receipts;
     }
     if (*r.pause) s.pauseAt(r.pause);
-    if (r.slowPayment) ASSERT_EQ(s.control(0, "fault delay=1500@payment")["ok"], true);
-    if (r.refusedText) ASSERT_EQ(s.control(0, "fault E@O")["ok"], true);
+    if (r.slowPayment) {
+      ASSERT_EQ(s.control(0, "fault delay=1500@payment")["ok"], true);
+    }
+    if (r.refusedText) {
+      ASSERT_EQ(s.control(0, "fault E@O")["ok"], true);
+    }
     json body = receipt("LATTE", 129);
     if (r.refusedText) body["texts"] = {"GRAZIE"};
     const svc::Reply posted = s.post("cassa1", "k", body);
     ASSERT_EQ(posted.status, 201) << posted.text;
     const int64_t id = posted.body["id"];
-    if (*r.pause) ASSERT_TRUE(s.reached(r.pause));
-    if (r.slowPayment) ASSERT_TRUE(until(s, "saleOpen", true));
+    if (*r.pause) {
+      ASSERT_TRUE(s.reached(r.pause));
+    }
+    if (r.slowPayment) {
+      ASSERT_TRUE(until(s, "saleOpen", true));
+    }
     s.kill9();
     if (r.powerCut) {
       std::ifstream at(s.dir() / ("at-" + std::string(r.pause)));
@@ -98,7 +106,9 @@ TEST(Crash, KilledAtEachPointOfAReceiptsLife) {
     EXPECT_EQ(reg["receipts"], receipts);
     EXPECT_EQ(reg["saleOpen"], false);
     EXPECT_EQ(s.receiptsOnRoll(0), receipts);
-    if (job["state"] == "done") EXPECT_EQ(job["receiptNumber"], reg["receiptNumber"]);
+    if (job["state"] == "done") {
+      EXPECT_EQ(job["receiptNumber"], reg["receiptNumber"]);
+    }
   }
 }
 

@@ -48,7 +48,9 @@ TEST(Settle, TheReadingIsTheRunsOwn) {
       ASSERT_EQ(s.control(0, "sell 100")["ok"], true);
       ASSERT_EQ(s.control(0, "pay")["ok"], true);
     }
-    if (r.openSale) ASSERT_EQ(s.control(0, "sell 250")["ok"], true);
+    if (r.openSale) {
+      ASSERT_EQ(s.control(0, "sell 250")["ok"], true);
+    }
     const svc::Reply posted = s.post("cassa1", "k", svc::receipt());
     ASSERT_EQ(posted.status, 201);
     if (r.openSale) {

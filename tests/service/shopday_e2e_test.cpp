@@ -161,11 +161,12 @@ TEST(ShopDay, ThreeHundredReceiptsAndWhatTheDayBrings) {
                      std::to_string(e.change);
       ++moneyWrongCount;
     }
-    if (job["state"] == "done")
+    if (job["state"] == "done") {
       EXPECT_TRUE(done[job["register"]].emplace(job["receiptNumber"], e).second)
           << "two jobs with one receipt number";
-    else
+    } else {
       failed.insert(e.description);
+    }
   }
   EXPECT_EQ(moneyWrongCount, 0) << "first: " << moneyWrong;
   // Each register's roll: every done receipt once with its number and money, no failed one,
