@@ -3,6 +3,7 @@
 // against what the register itself holds.
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <signal.h>
 
 #include <fstream>
@@ -183,6 +184,27 @@ TEST(Disk, FullRefusesNewJobsAndLosesNoneItAccepted) {
   EXPECT_EQ(s.receiptsOnRoll(0), static_cast<int>(accepted.size()));
 }
 
+// How many register events the store keeps for `name` (the stream from the first event
+// sends all of them in its first chunk).
+int registerEvents(const svc::Service& s, const std::string& name) {
+  httplib::Client cli("127.0.0.1", s.port());
+  cli.set_read_timeout(std::chrono::seconds(5));
+  std::string stream;
+  cli.Get("/v1/events", httplib::Headers{{"Last-Event-ID", "1"}}, [&](const char* data, size_t n) {
+    stream.append(data, n);
+    return stream.size() < 2 || stream.substr(stream.size() - 2) != "\n\n";
+  });
+  int n = 0;
+  const std::string mark = "event: register\ndata: ";
+  for (auto at = stream.find(mark); at != std::string::npos; at = stream.find(mark, at + 1)) {
+    const auto end = stream.find('\n', at + mark.size());
+    const json r =
+        json::parse(stream.substr(at + mark.size(), end - at - mark.size()), nullptr, false);
+    n += r.is_object() && r.value("name", "") == name;
+  }
+  return n;
+}
+
 TEST(Register, Unplugged) {
   svc::Service s({.control = true});
   ASSERT_EQ(s.control(0, "hangup")["ok"], true);
@@ -199,6 +221,13 @@ TEST(Register, Unplugged) {
   EXPECT_NE(reg["lastError"].get<std::string>().find(s.reg(0).link()), std::string::npos)
       << reg.dump();
   EXPECT_EQ(reg["queued"], 1);
+  // Unreachable stays unreachable while the reads go on failing: no event without a change
+  // (a register that flipped between busy and unreachable at each try told dozens).
+  const int before = registerEvents(s, "cassa1");
+  ASSERT_GT(before, 0) << "the register's events are read from the stream";
+  std::this_thread::sleep_for(20s);
+  EXPECT_LE(registerEvents(s, "cassa1") - before, 1) << "register events in 20 s unplugged";
+  EXPECT_EQ(s.get("/v1/registers/cassa1").body["state"], "unreachable");
   // The other register goes on meanwhile.
   ASSERT_EQ(s.post("cassa2", "k", receipt()).status, 201);
   EXPECT_EQ(s.waitJob(4)["state"], "done");
