@@ -62,7 +62,8 @@ function outcome(job) {
         { class: 'italian' },
         h('h3', {}, t('job.registerText')),
         italian ? h('blockquote', { lang: 'it' }, italian) : h('p', { class: 'muted' }, job.exitStatus === 0 ? t('job.noErrorText') : t('job.noTextYet')),
-        job.exitStatus != null ? h('p', { class: 'muted' }, t('job.exitStatus', { status: job.exitStatus }), job.meaning ? h('span', { lang: 'en' }, `: ${job.meaning}`) : null) : null,
+        // The exit status's meaning is said in the shop's words above; the code is for a technician.
+        job.exitStatus != null ? h('p', { class: 'muted' }, t('job.exitStatus', { status: job.exitStatus })) : null,
       ),
     ),
   );

@@ -29,7 +29,7 @@ export function isFault(job) {
 }
 
 // What each exit status of cassard means, for the person at the till (exit.N.what / .todo).
-const EXIT = [0, 2, 8, 16, 18, 21, 32, 99, 255];
+const EXIT = [0, 2, 8, 16, 18, 21, 32, 98, 99, 255];
 
 // Specific texts the register or cassard give, as they are written (start of the text),
 // and the catalogue entry (regtext.ID.what / .todo) that explains each.

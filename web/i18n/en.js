@@ -116,6 +116,8 @@ export default {
   'exit.21.todo': 'Put the register key in the sales (REG) position, finish or cancel any sale open on the register, and keep hands off its keyboard while it works.',
   'exit.32.what': 'The register is not answering, or it reports a fault it must recover from (print head up, paper out).',
   'exit.32.todo': 'Check that the register is on and connected, close the print head and load paper, then check it again.',
+  'exit.98.what': 'A sale was already open on the register, started by hand: cassard sent nothing and the job went back to the queue.',
+  'exit.98.todo': 'Finish or cancel the sale on the register, then press Resume: the job runs then.',
   'exit.99.what': 'A sale was still open on the register at the end of the receipt: it was not closed by a payment.',
   'exit.99.todo': 'Finish or cancel the sale on the register, then press Resume.',
   'exit.255.what': 'cassard could not start its work: the serial line, the sales file or an output file could not be opened or written, or the register model is not supported.',

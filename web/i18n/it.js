@@ -116,6 +116,8 @@ export default {
   'exit.21.todo': 'Metti la chiave della cassa in posizione vendita (REG), concludi o annulla ogni vendita aperta e non toccare la tastiera mentre lavora.',
   'exit.32.what': 'La cassa non risponde, oppure segnala un guasto da risolvere (testina sollevata, carta finita).',
   'exit.32.todo': 'Controlla che la cassa sia accesa e collegata, abbassa la testina e metti la carta, poi controllala di nuovo.',
+  'exit.98.what': 'Sulla cassa era già aperta una vendita, iniziata a mano: cassard non ha inviato nulla e il lavoro è tornato in coda.',
+  'exit.98.todo': 'Concludi o annulla la vendita sulla cassa, poi premi Riprendi: il lavoro parte allora.',
   'exit.99.what': 'A fine scontrino sulla cassa era ancora aperta una vendita: non è stata chiusa da un pagamento.',
   'exit.99.todo': 'Concludi o annulla la vendita sulla cassa, poi premi Riprendi.',
   'exit.255.what': 'cassard non ha potuto iniziare: la linea seriale, il file delle vendite o un file di uscita non si è potuto aprire o scrivere, oppure il modello di cassa non è supportato.',
