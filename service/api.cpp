@@ -618,7 +618,23 @@ void Api::routes() {
   });
 
   // A person's word on a job in attention: what happened at the register.
-  s.Post(R"(/v1/jobs/([^/]+)/resolve)", [this, jobOf](const Request& req, Response& res) {
+  // A person's word on a job (resolve, cancel): the guarded move, its event and the
+  // register's; a job no longer in `from` is a 409 that says what it is now.
+  auto settleByPerson = [this](Response& res, const Job& job, JobState from, JobState to,
+                               const Verdict& v, const char* code, const std::string& why) {
+    try {
+      const Job settled = store_.finish(job.id, from, to, nullptr, std::nullopt, v);
+      registers_.publish(settled.reg);
+      answer(res, 200, jobJson(settled));
+    } catch (const MoveRefused&) {
+      const auto now = store_.get(job.id);
+      error(res, 409, code,
+            "job " + std::to_string(job.id) + " is " +
+                std::string(stateName(now ? now->state : job.state)) + why);
+    }
+  };
+
+  s.Post(R"(/v1/jobs/([^/]+)/resolve)", [jobOf, settleByPerson](const Request& req, Response& res) {
     const auto job = jobOf(req, res);
     if (!job) return;
     if (!isJson(req))
@@ -666,42 +682,21 @@ void Api::routes() {
     v.receiptNumber = number;
     v.settledBy = "person";
     v.note = note;
-    try {
-      const Job resolved =
-          store_.finish(job->id, JobState::Attention, done ? JobState::Done : JobState::Failed,
-                        nullptr, std::nullopt, v);
-      registers_.publish(resolved.reg);
-      answer(res, 200, jobJson(resolved));
-    } catch (const MoveRefused&) {
-      const auto now = store_.get(job->id);
-      error(res, 409, "not_attention",
-            "job " + std::to_string(job->id) + " is " +
-                std::string(stateName(now ? now->state : job->state)) +
-                ", not attention: only a job in attention is resolved");
-    }
+    settleByPerson(res, *job, JobState::Attention, done ? JobState::Done : JobState::Failed, v,
+                   "not_attention", ", not attention: only a job in attention is resolved");
   });
 
   // A queued job cancelled: never sent.
-  s.Delete(R"(/v1/jobs/([^/]+))", [this, jobOf](const Request& req, Response& res) {
+  s.Delete(R"(/v1/jobs/([^/]+))", [jobOf, settleByPerson](const Request& req, Response& res) {
     const auto job = jobOf(req, res);
     if (!job) return;
     Verdict v;
     v.reason = "cancelled: never sent to the register";
     v.reasonCode = "cancelled";
     v.settledBy = "person";
-    try {
-      const Job cancelled =
-          store_.finish(job->id, JobState::Queued, JobState::Failed, nullptr, std::nullopt, v);
-      registers_.publish(cancelled.reg);
-      answer(res, 200, jobJson(cancelled));
-    } catch (const MoveRefused&) {
-      const auto now = store_.get(job->id);
-      error(res, 409, "not_queued",
-            "job " + std::to_string(job->id) + " is " +
-                std::string(stateName(now ? now->state : job->state)) +
-                ": only a queued job can be cancelled, one that started is settled from the "
-                "register");
-    }
+    settleByPerson(res, *job, JobState::Queued, JobState::Failed, v, "not_queued",
+                   ": only a queued job can be cancelled, one that started is settled from the "
+                   "register");
   });
 
   s.Get(R"(/v1/jobs/([^/]+)/files/(.+))", [this, jobOf](const Request& req, Response& res) {
