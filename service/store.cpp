@@ -145,15 +145,6 @@ constexpr const char* kAddedColumns[][3] = {
     {"registers", "held_params", "TEXT NOT NULL DEFAULT '{}'"},
 };
 
-// A receipt's total from its request, as the register counts it: each item's price x
-// quantity rounded half up to the cent (quantities have at most 3 decimals, so the
-// thousandths are exact integers), a returned item taken off.
-constexpr const char* kRequestTotal =
-    "(SELECT sum((CASE WHEN json_extract(i.value, '$.return') THEN -1 ELSE 1 END) *"
-    " ((json_extract(i.value, '$.price') *"
-    " CAST(round(coalesce(json_extract(i.value, '$.quantity'), 1) * 1000) AS INTEGER) + 500)"
-    " / 1000)) FROM json_each(jobs.request, '$.items') AS i)";
-
 // One prepared statement; binds by position from 1, reads columns from 0.
 class Stmt {
  public:
@@ -658,9 +649,7 @@ std::vector<Job> Store::list(const Filter& f) {
     // A receipt number reads as typed or without its leading zeros ("125" finds "0125").
     sql +=
         " AND (receipt_number = ?5 OR ltrim(receipt_number, '0') = ltrim(?5, '0') OR key = ?5"
-        " OR (kind = 'receipt' AND ";
-    sql += kRequestTotal;
-    sql += " = ?6))";
+        " OR total_cents = ?6)";
   }
   if (f.from) sql += " AND created_at >= ?7";
   if (f.to) sql += " AND created_at < ?8";
