@@ -323,8 +323,6 @@ async function servicePage(isCurrent) {
         [t('svc.listen'), h('code', {}, s.listen)],
         [t('svc.tls'), s.tls ? t('common.yes') : t('common.no')],
         [t('svc.keepDays'), t('svc.days', { count: s.keepDays })],
-        [t('svc.queueLimit'), t('svc.seconds', { count: s.queueLimitS })],
-        [t('svc.settleLimit'), t('svc.seconds', { count: s.settleLimitS })],
         [t('svc.store'), h('span', {}, h('code', {}, s.store.path), ` · ${bytes(s.store.bytes)}`)],
         [t('svc.free'), s.disk.freeBytes === null ? '—' : bytes(s.disk.freeBytes)],
       ]),
@@ -342,6 +340,9 @@ async function servicePage(isCurrent) {
             [t('card.device'), h('code', {}, r.device)],
             [t('svc.settings'), r.settings ? h('code', {}, r.settings) : t('svc.defaultSettings')],
             [t('svc.payments'), r.payments.length ? h('ul', { class: 'plain' }, r.payments.map((p) => h('li', {}, pay(p)))) : '—'],
+            // Each register has its own limits.
+            [t('svc.queueLimit'), t('svc.seconds', { count: r.queueLimitS })],
+            [t('svc.settleLimit'), t('svc.seconds', { count: r.settleLimitS })],
           ]),
         ),
       ),

@@ -340,6 +340,19 @@ class Console(unittest.TestCase):
         self.assertEqual(self.severe(), [])
         self.shoot('registers')
 
+    def test_service_page_for_the_technician(self):
+        status, svc = self.rig.api('GET', '/v1/service')
+        self.assertEqual(status, 200, svc)
+        self.open('/service')
+        self.until(lambda d: svc['version'] in d.find_element('css selector', 'main').text, 10,
+                   'the service page never showed the version')
+        text = self.text_of('main')
+        for reg in svc['registers']:
+            self.assertIn(reg['device'], text)
+        self.assertIn('contanti (10)', text)
+        self.assertIn(f"{svc['registers'][0]['queueLimitS']} seconds", text)
+        self.shoot('service')
+
     def test_receipt_over_http_appears_live_with_its_number(self):
         self.open('/')
         self.css('table.jobs')
