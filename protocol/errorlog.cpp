@@ -288,3 +288,16 @@ void WriteOutput(FILE* f, const void* data, std::size_t len) {
 void FlushOutput(FILE* f) {
   if (!f || std::fflush(f) != 0) FatalError(OUTPUT_WRITE_ERROR_TEXT, -1);
 }
+
+void StopIfSignalled() {
+  const int signo = PendingSignal();
+  if (signo == 0) return;
+  char description[256];
+  DescribeSignalStop(signo, LastCmd, description, sizeof description);
+  FatalError(description, 128 + signo);
+}
+
+void BeginCommand() {
+  StopIfSignalled();
+  CountLineCommand();
+}

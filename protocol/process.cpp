@@ -34,7 +34,7 @@ struct Appender {
   void text(const char* s) {
     for (; s && *s && len < room; ++s) out[len++] = *s;
   }
-  void number(long v) {
+  void decimal(long v) {
     char digits[24];
     std::size_t k = 0;
     const bool negative = v < 0;
@@ -108,14 +108,14 @@ std::size_t FormatFailureLine(const char* file, long line, const char* descripti
   char suffix[16];
   Appender x{suffix, sizeof suffix - 1};
   x.text(" (exit ");
-  x.number(code & 0xff);
+  x.decimal(code & 0xff);
   x.text(")");
   const std::size_t room = n - 2;
   Appender a{out, room > x.len ? room - x.len : 0};
   a.text("cassard: ");
   a.text(file);
   a.text(":");
-  a.number(line);
+  a.decimal(line);
   a.text(": ");
   a.oneLine(description);
   a.room = room;
@@ -206,34 +206,31 @@ void ClearPendingSignal() {
   pendingSignal = 0;
 }
 
-void StopIfSignalled() {
-  const int signo = pendingSignal;
-  if (signo == 0) return;
+std::size_t DescribeSignalStop(int signo, const char* lastCommand, char* out, std::size_t n) {
+  if (n == 0) return 0;
   char text[LAST_CMD_LEN];
   Appender t{text, sizeof text - 1};
-  t.oneLine(LastCmd);
+  t.oneLine(lastCommand);
   text[t.len] = '\0';
 
-  char description[256];
-  Appender d{description, sizeof description - 1};
+  Appender d{out, n - 1};
   d.text("Interrotto dal segnale ");
   d.text(signalName(signo));
   if (runLine == 0) {
     d.text(" prima della prima riga");
   } else {
     d.text(": riga ");
-    d.number(runLine);
+    d.decimal(runLine);
     d.text(lineStage == LineStage::Done ? " eseguita per intero, nessuna successiva: "
            : commandsOfLine > 0         ? " eseguita solo in parte: "
                                         : " non eseguita: ");
     d.text(text);
   }
-  description[d.len] = '\0';
-  FatalError(description, 128 + signo);
+  out[d.len] = '\0';
+  return d.len;
 }
 
-void BeginCommand() {
-  StopIfSignalled();
+void CountLineCommand() {
   ++commandsOfLine;
 }
 

@@ -46,12 +46,12 @@ void NoteSignal(int signo);
 int PendingSignal();
 // Forgets a noted signal (for the tests).
 void ClearPendingSignal();
-// When a signal was noted: a dump report naming the signal and how far the current
-// line got, and the exit status 128 + the signal number. Returns otherwise.
-void StopIfSignalled();
-// Before each command to the register: StopIfSignalled, then the command counts as
-// one of the current line's.
-void BeginCommand();
+// The dump report's description of a stop for `signo`: the signal, and how far the
+// current line got (whole, in part, not at all) with `lastCommand`, the last command
+// sent. Returns its length; `out` is always terminated.
+std::size_t DescribeSignalStop(int signo, const char* lastCommand, char* out, std::size_t n);
+// One more command of the current line went to the register.
+void CountLineCommand();
 
 // Descriptors 0, 1 and 2 closed at start are opened on /dev/null, so the serial line
 // or a file the run creates can never take their place. False when that fails.

@@ -220,6 +220,12 @@ void SetWarningStream(std::FILE* stream);
 void ReportOmittedWarnings();
 inline constexpr const char* OMITTED_WARNINGS_TEXT = "Avvisi ripetuti non scritti";
 [[noreturn]] void FatalError(const char* ErrorStr, int ErrNo);  // ErrorHandle, ErrNo != 0
+// When a signal was noted: a dump report naming the signal and how far the current
+// line got, and the exit status 128 + the signal number. Returns otherwise.
+void StopIfSignalled();
+// Before each command to the register: StopIfSignalled, then the command counts as
+// one of the current line's.
+void BeginCommand();
 void LastCommand(const char* Command);
 void LogWrite(const uint8_t* Message, long Len);
 void LogRead(const uint8_t* Message, long Len);

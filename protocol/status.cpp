@@ -2,13 +2,10 @@
 // answer, and the extended status exchange.
 
 #include <array>
-#include <cstdio>
 
 #include "protocol/port.h"
 #include "protocol/protocol.h"
 
-WaitEnd FWaitEnd = WaitEnd::Silence;
-uint64_t FWaitDeadline = 0;
 bool FAwaitingAnswer = false;
 bool FNoExtStatus = false;
 
@@ -91,28 +88,6 @@ bool commandTaken(uint8_t num) {
 }
 
 }  // namespace
-
-WaitDeadline::WaitDeadline(uint64_t silentUs) : saved_(FWaitDeadline) {
-  const uint64_t mine = portMicros() + 2 * silentUs;
-  if (FWaitDeadline == 0 || mine < FWaitDeadline) FWaitDeadline = mine;
-}
-
-WaitDeadline::~WaitDeadline() {
-  FWaitDeadline = saved_;
-}
-
-bool WaitOverdue() {
-  return FWaitDeadline != 0 && portMicros() >= FWaitDeadline;
-}
-
-const char* WaitFailureText(const char* text) {
-  static char out[128];
-  const char* cause = FWaitEnd == WaitEnd::Noise    ? " (rumore sulla linea)"
-                      : FWaitEnd == WaitEnd::Frames ? " (frame invece dello stato)"
-                                                    : "";
-  std::snprintf(out, sizeof out, "%s%s", text, cause);
-  return out;
-}
 
 bool ReadIStatus(long* EcrISt) {
   if (StAut != ST_IDLE) {
