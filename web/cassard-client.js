@@ -387,17 +387,8 @@ export function connect(options = {}) {
   /** The service's job under the sale's key, if it took one (a send whose answer was lost).
    *  @param {Sale} sale @param {AbortSignal|undefined} signal @returns {Promise<Job|null>} */
   async function lookup(sale, signal) {
-    let delay = 500;
-    for (;;) {
-      try {
-        const { body } = await call('GET', `/v1/jobs?register=${enc(sale.register)}&q=${enc(sale.key)}&limit=10`, { signal });
-        return (body.jobs || []).find((/** @type {Job} */ j) => j.key === sale.key) || null;
-      } catch (e) {
-        if (!(e instanceof CassardError) || !e.retryable) throw e;
-        await sleep(delay, signal);
-        delay = Math.min(delay * 2, 10000);
-      }
-    }
+    const { body } = await call('GET', `/v1/jobs?register=${enc(sale.register)}&q=${enc(sale.key)}&limit=10`, { signal });
+    return (body.jobs || []).find((/** @type {Job} */ j) => j.key === sale.key) || null;
   }
 
   /**
@@ -413,17 +404,29 @@ export function connect(options = {}) {
     while (sale.jobId === null) {
       if (isExpired(sale)) {
         // A send may have reached the service with its answer lost: its job then decides.
-        const job = sale.attempts > 0 ? await lookup(sale, o.signal) : null;
+        let job = null, unasked = null;
+        try {
+          if (sale.attempts > 0) job = await lookup(sale, o.signal);
+        } catch (e) {
+          if (!(e instanceof CassardError) || !e.retryable) throw e;
+          unasked = e;
+        }
         if (job) {
           sale.jobId = job.id;
           save(sale);
           break;
         }
-        const error = new ExpiredError(
-          `the sale ${sale.key} was not taken by cassardd before its expiresAt ` +
-          `(${new Date(/** @type {number} */ (endOf(sale))).toISOString()}): it is never sent again ` +
-          'and nothing of it was printed; ring it up again if the customer is still there, then drop() it',
-          { code: 'expired' });
+        const end = new Date(/** @type {number} */ (endOf(sale))).toISOString();
+        const error = unasked
+          ? new ExpiredError(
+            `the sale ${sale.key} reached its expiresAt (${end}) without an answer from cassardd, and ` +
+            `cassardd could not be asked whether it took it (${unasked.message}): it is never sent ` +
+            'again; resume() asks again; meanwhile look at the register\'s roll before ringing it up again',
+            { code: 'expired_unconfirmed', cause: unasked })
+          : new ExpiredError(
+            `the sale ${sale.key} was not taken by cassardd before its expiresAt (${end}): it is never ` +
+            'sent again and nothing of it was printed; ring it up again if the customer is still there, then drop() it',
+            { code: 'expired' });
         tell({ state: 'expired', sale, error });
         throw error;
       }
@@ -536,14 +539,17 @@ export function connect(options = {}) {
   }
 
   /**
-   * Every pending sale driven to its final state, as a till calls at start. Settles each
-   * on its own: a sale that fails does not stop the others; an expired one rejects with
-   * ExpiredError, is not sent, and stays listed until drop(key).
-   * @param {{ signal?: AbortSignal, onProgress?: (p: Progress) => void }} [o]
+   * Every pending sale (or the one of `key`) driven to its final state, as a till calls at
+   * start. Settles each on its own: a sale that fails does not stop the others; an expired
+   * one rejects with ExpiredError, is not sent, and stays listed until drop(key). A sale
+   * already being driven is not sent twice: its result is shared.
+   * @param {{ key?: string, signal?: AbortSignal, onProgress?: (p: Progress) => void }} [o]
    * @returns {Promise<PromiseSettledResult<Job>[]>}
    */
   function resume(o = {}) {
-    return Promise.allSettled(pending().map(({ expired, ageS, items, ...s }) => once(s, o)));
+    return Promise.allSettled(pending().filter((s) => !o.key || s.key === o.key)
+      // eslint-disable-next-line no-unused-vars
+      .map(({ expired, ageS, items, ...s }) => once(s, o)));
   }
 
   /** DELETE of a queued job: resolves with the job, failed; ConflictError when it has started. */
