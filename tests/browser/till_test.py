@@ -485,7 +485,8 @@ class TillLan(unittest.TestCase):
             argv = [sys.executable, os.path.abspath(__file__)] + [
                 a for k in ('cassardd', 'cassard', 'ecrsim', 'source', 'artifacts') for a in (f'--{k}', getattr(ARGS, k))]
             try:
-                r = subprocess.run(['unshare', '--net', *argv, 'TillLan'], capture_output=True, text=True, timeout=300,
+                user = [] if os.geteuid() == 0 else ['--map-root-user']
+                r = subprocess.run(['unshare', '--net', *user, *argv, 'TillLan'], capture_output=True, text=True, timeout=300,
                                    env={**os.environ, 'CASSARD_TEST_NETNS': '1'})
             except FileNotFoundError:
                 self.skipTest('no unshare here')
@@ -518,6 +519,14 @@ class TillLan(unittest.TestCase):
                     if error:
                         self.assertEqual(got.get('error', {}).get('name'), error, got)
                         self.assertIn('Local Network Access', got['error']['message'])
+                        # The till itself loads (its client is its own), and says what to allow.
+                        d.execute_script('localStorage.setItem("till.config", JSON.stringify({token: arguments[0]}))', TOKEN)
+                        d.get(f'{lan.origin}/?server={rig.url}&register=cassa1')
+                        until(d, lambda d: d.execute_script('return document.body.dataset.ready'), 30, 'not ready')
+                        d.find_element('css selector', '[data-product="PANE"]').click()
+                        d.find_element('id', 'pay-cash').click()
+                        until(d, lambda d: 'Accesso alla rete locale' in d.find_element('id', 'outcome').text, 30,
+                              d.find_element('id', 'outcome').text)
                     else:
                         self.assertEqual(got, ['cassa1'])
         finally:
