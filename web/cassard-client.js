@@ -253,8 +253,12 @@ export function connect(options = {}) {
 
   /** @param {any} r a register as GET /v1/registers answers it */
   const learn = (r) => {
-    if (r && typeof r.name === 'string' && Number.isInteger(r.queueLimitS))
-      storage.setItem(limitPrefix + r.name, String(r.queueLimitS));
+    try {
+      if (r && typeof r.name === 'string' && Number.isInteger(r.queueLimitS))
+        storage.setItem(limitPrefix + r.name, String(r.queueLimitS));
+    } catch {
+      // A full storage: the till's own limit stands; the sale itself says so when kept.
+    }
     return r;
   };
   /** @param {string} register @returns {number} seconds a sale paid now may wait */

@@ -95,7 +95,7 @@ function drawPending() {
     const li = document.createElement('li');
     const text = document.createElement('span');
     text.textContent = `Vendita delle ${hour(s.paidAt || s.savedAt)} (${itemsText(s.items)}): ` +
-      (s.expired ? `scaduta da ${s.ageS} s senza che il servizio l’abbia presa, mai stampata`
+      (s.expired ? `pagata ${s.ageS} s fa, scaduta: non verrà più inviata`
         : s.jobId ? `lavoro ${s.jobId}` : 'non ancora accettata');
     li.append(text);
     if (s.expired && (!current || current.key !== s.key)) {
@@ -264,9 +264,15 @@ function pay(method) {
     { key: current.key, paidAt: current.paidAt, onProgress: progress }));
 }
 
-function close() {
-  client.drop(current.key);
+/** The failed sale let go. One whose fate the service could not tell stays in the client's
+ *  list, asked about again at the next start, until "Dimentica". */
+function release() {
+  if (current.reasonCode !== 'expired_unconfirmed') client.drop(current.key);
   current = null;
+}
+
+function close() {
+  release();
   lines.clear();
   say('');
   keep();
@@ -333,16 +339,17 @@ function wire() {
   $('close').addEventListener('click', close);
   $('again').addEventListener('click', () => {
     const p = current.payments[0];
-    $('confirm-text').textContent = 'Lo scontrino precedente NON è stato emesso. Inviare una NUOVA vendita con ' +
-      `gli stessi articoli (${itemsText(current.items)}; ${money(p.amount)}, ${p.method})?`;
+    $('confirm-text').textContent = (current.reasonCode === 'expired_unconfirmed'
+      ? 'Non si sa se lo scontrino precedente è stato stampato: controllare il rotolo del registratore. '
+      : 'Lo scontrino precedente NON è stato emesso. ') +
+      `Inviare una NUOVA vendita con gli stessi articoli (${itemsText(current.items)}; ${money(p.amount)}, ${p.method})?`;
     $('confirm').hidden = false;
     $('confirm-yes').focus();
   });
   $('confirm-no').addEventListener('click', () => { $('confirm').hidden = true; });
   $('confirm-yes').addEventListener('click', () => {
     const method = current.payments[0].method;
-    client.drop(current.key);
-    current = null;
+    release();
     $('confirm').hidden = true;
     pay(method);
   });
