@@ -371,7 +371,12 @@ async function start() {
         : 'Il servizio non ha cassard-client.js: non si può controllare la copia di questa cassa.';
     }
   }, () => {});
-  client.register(cfg.register).catch(() => {});  // its queue limit, for the next sale's end
+  // The register's queue limit, for the next sale's end; a token missing or wrong is asked now.
+  client.register(cfg.register).catch((e) => {
+    if (!(e instanceof lib.AuthError) || current) return;
+    say(errorText(e), 'fail');
+    openSettings();
+  });
   $('sale').hidden = false;
   wire();
   // The sale locked before a reload: its cart shown again, its job followed.
