@@ -72,7 +72,8 @@ json Registers::registerJson(const std::string& name) {
       {"errorCode",
        rt.unreachable ? json(rt.errorCode.empty() ? "other" : rt.errorCode) : json(nullptr)},
       {"attention", store_.count(name, JobState::Attention)},
-      {"payments", paymentsJson(w->reg())}};
+      {"payments", paymentsJson(w->reg())},
+      {"queueLimitS", w->reg().queueLimitS}};
 }
 
 json Registers::allJson() {

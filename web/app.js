@@ -102,6 +102,15 @@ function showSignIn(message = '') {
   signingIn = true;
   view = null;
   clearTimeout(retryTimer);
+  // Already asking: each further 401 (the page's reads, a route, the live connection's
+  // retry) says its word on the same form, never rebuilt under the person's typing.
+  const shown = main.querySelector('form.signin');
+  if (shown) {
+    shown.dataset.generation = String(mine);
+    const was = shown.querySelector('#token-err');
+    if (message) [was.textContent, was.hidden] = [message, false];
+    return;
+  }
   const input = h('input', { type: 'password', id: 'token', name: 'token', autocomplete: 'off', spellcheck: 'false', required: true });
   const err = h('p', { class: 'field-error', id: 'token-err', hidden: !message }, message);
   input.setAttribute('aria-describedby', 'token-hint token-err');
@@ -118,7 +127,7 @@ function showSignIn(message = '') {
     token.set(input.value.trim());
     try {
       await get(paths.registers());
-      if (mine !== generation) return;
+      if (Number(form.dataset.generation) !== generation) return;
       signingIn = false;
       signOut.hidden = false;
       events.restart();
@@ -127,6 +136,7 @@ function showSignIn(message = '') {
       if (ex.status !== 401) say(errorText(ex), 'error');
     }
   });
+  form.dataset.generation = String(mine);
   clear(main).append(form);
   delete main.dataset.failed;
   setLive('offline', { quiet: true });

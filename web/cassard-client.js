@@ -1,7 +1,7 @@
 // @ts-check
 // The browser client of cassardd, for tills and for the shop console.
 //
-//   import { connect } from 'http://127.0.0.1:8765/v1/cassard-client.js';
+//   import { connect } from './cassard-client.js';   // the till's own copy, from its origin
 //   const cassa = connect({ base: 'http://127.0.0.1:8765', token: 'the token' });
 //   for (const job of await cassa.resume()) show(job);   // sales a reload interrupted
 //   const job = await cassa.postReceipt('cassa1', { items, payments });
@@ -10,6 +10,14 @@
 // and sent again with the same key (after a timeout, a dropped connection, a reload, a
 // crash of the browser) until the job is final: the service answers a repeat with the job
 // the key already names, so the receipt is printed once however often it is sent.
+//
+// A sale has an end. It is stamped with the moment the cashier paid, and every send of it
+// carries the same expiresAt: that moment plus the till's limit (`limitS`, at most the
+// register's queue_limit_s). Past it, a sale the service never took is never sent again:
+// pending() lists it as expired, with its age and items, until drop(key) forgets it.
+
+/** This file's revision: a till serving its own copy compares it with the service's. */
+export const VERSION = '2026.12.7';
 
 /**
  * @typedef {'queued'|'running'|'done'|'failed'|'uncertain'|'attention'} JobState
@@ -20,13 +28,15 @@
  * @typedef {{ method: string, amount?: number }} Payment
  * @typedef {{ items: Item[], payments: Payment[], operator?: number, texts?: string[],
  *   fiscalReport?: boolean, expiresAt?: string }} Receipt
- * @typedef {{ key: string, register: string, path: string, body: object, savedAt: string,
+ * @typedef {{ key: string, register: string, path: string, body: any, savedAt: string,
+ *   paidAt?: string, expiresAt?: string|null, limitChecked?: boolean,
  *   jobId: number|null, location: string|null, attempts: number }} Sale
- * @typedef {{ state: 'saved'|'sending'|'accepted'|'waiting'|'retrying'|'final',
+ * @typedef {Sale & { expired: boolean, ageS: number, items: Item[]|null }} KeptSale
+ * @typedef {{ state: 'saved'|'sending'|'accepted'|'waiting'|'retrying'|'expired'|'final',
  *   sale: Sale, job?: Job, error?: CassardError }} Progress
  * @typedef {{ get: () => string, set: (t: string) => void }} TokenStore
  * @typedef {{ base?: string, token?: string|TokenStore, storage?: Storage, prefix?: string,
- *   timeoutMs?: number, live?: boolean, pollMs?: number,
+ *   timeoutMs?: number, live?: boolean, pollMs?: number, limitS?: number,
  *   fetch?: typeof fetch, onUnauthorized?: () => void }} Options
  */
 
@@ -56,6 +66,12 @@ export class PermissionError extends CassardError {}
 export class AuthError extends CassardError {}
 /** 400, 404, 413, 415: the request itself is wrong; `code` and `field` say what. */
 export class RefusedError extends CassardError {}
+/** 403: the service refuses this page (its origin is not in `origins`, or the Host). */
+export class ForbiddenError extends RefusedError {}
+/** A kept sale reached its expiresAt and the service never took it: it is never sent again. */
+export class ExpiredError extends CassardError {}
+/** The service answered with a job of another key: never taken as this sale's outcome. */
+export class WrongJobError extends CassardError {}
 /** 409: the key names another request, or the job is not in the state asked for. */
 export class ConflictError extends CassardError {}
 /** 503 and other 5xx: the service cannot do it now (a full disk, a register unreachable). */
@@ -73,6 +89,7 @@ function errorOf(status, body, statusText) {
   const message = e.message || `${status} ${statusText || 'error'}`;
   const o = { status, code: e.code || String(status), field: e.field ?? null };
   if (status === 401) return new AuthError(message, o);
+  if (status === 403) return new ForbiddenError(message, o);
   if (status === 409) return new ConflictError(message, o);
   if (status >= 500) return new UnavailableError(message, { ...o, retryable: true });
   return new RefusedError(message, o);
@@ -210,11 +227,16 @@ export function connect(options = {}) {
   const token = asTokenStore(options.token);
   const storage = options.storage || globalThis.localStorage;
   const prefix = (options.prefix || 'cassard.') + 'sale.';
+  const limitPrefix = (options.prefix || 'cassard.') + 'queueLimitS.';
   const timeoutMs = options.timeoutMs ?? 15000;
   const pollMs = options.pollMs ?? 1000;
+  const limitS = options.limitS ?? 120;
+  if (!(limitS > 0)) throw new CassardError(`limitS must be a number of seconds above 0, not ${limitS}`, { code: 'invalid', field: 'limitS' });
   const doFetch = options.fetch;
   /** @type {Map<string, Promise<Job>>} sales being driven by this page, by key */
   const driving = new Map();
+  /** @type {Set<string>} keys drop() forgot while this page drove them */
+  const dropped = new Set();
 
   /** @type {(m: string, p: string, o?: object) => ReturnType<typeof request>} */
   const call = async (method, path, o = {}) => {
@@ -225,11 +247,32 @@ export function connect(options = {}) {
       throw e;
     }
   };
+  const enc = encodeURIComponent;
+
+  // -- the register's queue limit, which bounds the till's own --
+
+  /** @param {any} r a register as GET /v1/registers answers it */
+  const learn = (r) => {
+    try {
+      if (r && typeof r.name === 'string' && Number.isInteger(r.queueLimitS))
+        storage.setItem(limitPrefix + r.name, String(r.queueLimitS));
+    } catch {
+      // A full storage: the till's own limit stands; the sale itself says so when kept.
+    }
+    return r;
+  };
+  /** @param {string} register @returns {number} seconds a sale paid now may wait */
+  const limitOf = (register) => {
+    const q = Number(storage.getItem(limitPrefix + register));
+    return q > 0 ? Math.min(limitS, q) : limitS;
+  };
 
   // -- the sales kept until final --
 
   /** @param {Sale} sale */
   const save = (sale) => {
+    if (dropped.has(sale.key))
+      throw new CassardError(`the sale ${sale.key} was dropped; it is not sent again`, { code: 'dropped' });
     try {
       storage.setItem(prefix + sale.key, JSON.stringify(sale));
     } catch (cause) {
@@ -242,15 +285,36 @@ export function connect(options = {}) {
   /** @param {string} key */
   const forget = (key) => storage.removeItem(prefix + key);
 
-  /** The sales not yet final, oldest first. @returns {Sale[]} */
+  /** When a sale stops being sent, in ms; null for jobs that carry no expiresAt. A sale kept
+   *  before sales were stamped ends its limit after it was kept (its body stays as sent). */
+  const endOf = (/** @type {Sale} */ s) =>
+    s.expiresAt ? Date.parse(s.expiresAt)
+      : s.expiresAt === undefined && expiring(s.path, s.body) ? Date.parse(s.savedAt) + limitS * 1000
+        : null;
+  /** Whether the service takes an expiresAt with this request (receipts and lines). */
+  const expiring = (/** @type {string} */ path, /** @type {any} */ body) =>
+    path.endsWith('/receipts') || (body && body.kind === 'lines');
+  /** The service never took it and its end has come. @param {Sale} s */
+  const isExpired = (s, now = Date.now()) => {
+    const end = endOf(s);
+    return s.jobId === null && end !== null && now >= end;
+  };
+
+  /** The sales not yet final, oldest first, each with `expired`, its age and its items.
+   *  @returns {KeptSale[]} */
   function pending() {
-    /** @type {Sale[]} */
+    const now = Date.now();
+    /** @type {KeptSale[]} */
     const out = [];
     for (let i = 0; i < storage.length; i++) {
       const k = storage.key(i);
       if (!k || !k.startsWith(prefix)) continue;
       try {
-        out.push(JSON.parse(storage.getItem(k) || ''));
+        /** @type {Sale} */
+        const s = JSON.parse(storage.getItem(k) || '');
+        const paid = Date.parse(s.paidAt || s.savedAt);
+        out.push({ ...s, expired: isExpired(s, now), ageS: Math.max(0, Math.floor((now - paid) / 1000)),
+          items: Array.isArray(s.body?.items) ? s.body.items : null });
       } catch {
         // A value that is not a sale is not ours to drop: it stays, and is not listed.
       }
@@ -258,34 +322,118 @@ export function connect(options = {}) {
     return out.sort((a, b) => a.savedAt.localeCompare(b.savedAt) || a.key.localeCompare(b.key));
   }
 
+  /** Forgets a kept sale (an expired one the cashier has seen): it is never sent again, not
+   *  even by a send of this page still under way. Whether it was kept. @param {string} key */
+  function drop(key) {
+    const had = storage.getItem(prefix + key) !== null;
+    dropped.add(key);
+    forget(key);
+    return had;
+  }
+
   // -- a job to its final state --
 
-  /** @param {number} id @param {AbortSignal|undefined} signal @returns {Promise<Job>} */
-  async function waitFinal(id, signal) {
+  /** The job read is the one asked for: its key (and id) are the sale's, else WrongJobError.
+   *  @param {any} job @param {string|undefined} key @param {number|undefined} id @returns {Job} */
+  function mine(job, key, id) {
+    if (!job || typeof job !== 'object' || (id !== undefined && job.id !== id) ||
+        (key !== undefined && job.key !== key))
+      throw new WrongJobError(
+        `cassardd answered with job ${job && job.id} of key "${job && job.key}" where job ` +
+        `${id ?? '(new)'} of key "${key}" was asked for: it is not this sale's outcome; the sale stays kept`,
+        { code: 'wrong_job' });
+    return job;
+  }
+
+  /**
+   * Reads job `id` until its state is one of `until`; every job read must carry `key`.
+   * @param {number} id
+   * @param {{ signal?: AbortSignal, key?: string, until?: readonly string[], onJob?: (j: Job) => void }} [o]
+   * @returns {Promise<Job>}
+   */
+  async function follow(id, o = {}) {
+    const until = o.until || FINAL_STATES;
     let delay = pollMs;
     for (;;) {
       try {
-        const { body } = await call('GET', `/v1/jobs/${id}`, { signal });
-        if (FINAL_STATES.includes(body.state)) return body;
+        const { body } = await call('GET', `/v1/jobs/${id}`, { signal: o.signal });
+        mine(body, o.key, id);
+        if (o.onJob) o.onJob(body);
+        if (until.includes(body.state)) return body;
         delay = pollMs;
       } catch (e) {
         if (!(e instanceof CassardError) || !e.retryable) throw e;
         delay = Math.min(delay * 2, 10000);
       }
-      await (live && live.isOpen() ? live.next(id, delay, signal) : sleep(delay, signal));
+      await (live && live.isOpen() ? live.next(id, delay, o.signal) : sleep(delay, o.signal));
     }
+  }
+
+  /** Before a sale's first send: its end brought within the register's queue limit, read
+   *  once per register (a sale already stamped keeps its moment). @param {Sale} sale */
+  async function fitLimit(sale) {
+    sale.limitChecked = true;
+    if (sale.expiresAt && sale.paidAt && storage.getItem(limitPrefix + sale.register) === null) {
+      try {
+        learn((await call('GET', `/v1/registers/${enc(sale.register)}`, { timeoutMs: Math.min(timeoutMs, 3000) })).body);
+      } catch {
+        // The send that follows says what is wrong; the till's own limit stands meanwhile.
+      }
+      const end = Date.parse(sale.paidAt) + limitOf(sale.register) * 1000;
+      if (end < Date.parse(sale.expiresAt)) {
+        sale.expiresAt = new Date(end).toISOString();
+        sale.body = { ...sale.body, expiresAt: sale.expiresAt };
+      }
+    }
+    save(sale);
+  }
+
+  /** The service's job under the sale's key, if it took one (a send whose answer was lost).
+   *  @param {Sale} sale @param {AbortSignal|undefined} signal @returns {Promise<Job|null>} */
+  async function lookup(sale, signal) {
+    const { body } = await call('GET', `/v1/jobs?register=${enc(sale.register)}&q=${enc(sale.key)}&limit=10`, { signal });
+    return (body.jobs || []).find((/** @type {Job} */ j) => j.key === sale.key) || null;
   }
 
   /**
    * Sends the sale (again) with its key until the service has its job, then waits for the
-   * job's final state.
+   * job's final state. Past its expiresAt a sale the service never took is not sent again.
    * @param {Sale} sale @param {{ signal?: AbortSignal, onProgress?: (p: Progress) => void }} o
    * @returns {Promise<Job>}
    */
   async function drive(sale, o) {
     const tell = o.onProgress || (() => {});
     let delay = 500;
+    if (!sale.limitChecked && sale.attempts === 0) await fitLimit(sale);
     while (sale.jobId === null) {
+      if (isExpired(sale)) {
+        // A send may have reached the service with its answer lost: its job then decides.
+        let job = null, unasked = null;
+        try {
+          if (sale.attempts > 0) job = await lookup(sale, o.signal);
+        } catch (e) {
+          if (!(e instanceof CassardError) || !e.retryable) throw e;
+          unasked = e;
+        }
+        if (job) {
+          sale.jobId = job.id;
+          save(sale);
+          break;
+        }
+        const end = new Date(/** @type {number} */ (endOf(sale))).toISOString();
+        const error = unasked
+          ? new ExpiredError(
+            `the sale ${sale.key} reached its expiresAt (${end}) without an answer from cassardd, and ` +
+            `cassardd could not be asked whether it took it (${unasked.message}): it is never sent ` +
+            'again; resume() asks again; meanwhile look at the register\'s roll before ringing it up again',
+            { code: 'expired_unconfirmed', cause: unasked })
+          : new ExpiredError(
+            `the sale ${sale.key} was not taken by cassardd before its expiresAt (${end}): it is never ` +
+            'sent again and nothing of it was printed; ring it up again if the customer is still there, then drop() it',
+            { code: 'expired' });
+        tell({ state: 'expired', sale, error });
+        throw error;
+      }
       sale.attempts += 1;
       save(sale);
       tell({ state: 'sending', sale });
@@ -297,7 +445,8 @@ export function connect(options = {}) {
         });
         sale.location = headers.get('Location');
         const fromLocation = sale.location && /\/v1\/jobs\/(\d+)$/.exec(sale.location);
-        sale.jobId = fromLocation ? Number(fromLocation[1]) : body.id;
+        mine(body, sale.key, fromLocation ? Number(fromLocation[1]) : body.id);
+        sale.jobId = body.id;
         save(sale);
         tell({ state: 'accepted', sale, job: body });
         if (FINAL_STATES.includes(body.state)) {
@@ -309,17 +458,22 @@ export function connect(options = {}) {
         if (!(e instanceof CassardError)) throw e;
         if (!e.retryable) {
           // Refused or a conflict: the service keeps nothing under this request, and sending
-          // it again cannot change that. Auth and permission stay, for resume() once fixed.
-          if (e instanceof RefusedError || e instanceof ConflictError) forget(sale.key);
+          // it again cannot change that. A token, an origin or the permission stays, for
+          // resume() once fixed, until the sale's expiresAt.
+          if ((e instanceof RefusedError && !(e instanceof ForbiddenError)) || e instanceof ConflictError)
+            forget(sale.key);
           throw e;
         }
         tell({ state: 'retrying', sale, error: e });
-        await sleep(delay, o.signal);
+        const end = endOf(sale);
+        await sleep(end === null ? delay : Math.max(0, Math.min(delay, end - Date.now())), o.signal);
         delay = Math.min(delay * 2, 10000);
       }
     }
     tell({ state: 'waiting', sale });
-    const job = await waitFinal(/** @type {number} */ (sale.jobId), o.signal);
+    const job = await follow(/** @type {number} */ (sale.jobId), {
+      signal: o.signal, key: sale.key, onJob: (j) => tell({ state: 'waiting', sale, job: j }),
+    });
     forget(sale.key);
     tell({ state: 'final', sale, job });
     return job;
@@ -338,9 +492,11 @@ export function connect(options = {}) {
   /**
    * A receipt, printed once: resolves with the job in its final state (done, failed or
    * attention); rejects only when sending again cannot help (refused, conflict, token,
-   * permission) or when `signal` aborts the wait (the sale stays pending).
+   * permission, expired, a job of another key) or when `signal` aborts the wait (the sale
+   * stays pending). `paidAt` is the moment the cashier paid (default now): the sale's
+   * expiresAt is that plus the till's limit, or the receipt's own expiresAt if sooner.
    * @param {string} register @param {Receipt} receipt
-   * @param {{ key?: string, signal?: AbortSignal, onProgress?: (p: Progress) => void }} [o]
+   * @param {{ key?: string, paidAt?: Date|string, signal?: AbortSignal, onProgress?: (p: Progress) => void }} [o]
    * @returns {Promise<Job>}
    */
   function postReceipt(register, receipt, o = {}) {
@@ -352,9 +508,17 @@ export function connect(options = {}) {
     return postTo(`/v1/registers/${encodeURIComponent(register)}/jobs`, register, job, o);
   }
 
-  /** @param {string} path @param {string} register @param {object} body
-   *  @param {{ key?: string, signal?: AbortSignal, onProgress?: (p: Progress) => void }} o */
+  /** @param {string} path @param {string} register @param {any} body
+   *  @param {{ key?: string, paidAt?: Date|string, signal?: AbortSignal, onProgress?: (p: Progress) => void }} o */
   function postTo(path, register, body, o) {
+    const paid = o.paidAt ? new Date(o.paidAt) : new Date();
+    let expiresAt = null;
+    if (expiring(path, body)) {
+      let end = paid.getTime() + limitOf(register) * 1000;
+      if (body.expiresAt && Date.parse(body.expiresAt) < end) end = Date.parse(body.expiresAt);
+      expiresAt = new Date(end).toISOString();
+      body = { ...body, expiresAt };
+    }
     /** @type {Sale} */
     const sale = {
       key: o.key || newKey(),
@@ -362,10 +526,13 @@ export function connect(options = {}) {
       path,
       body,
       savedAt: new Date().toISOString(),
+      paidAt: paid.toISOString(),
+      expiresAt,
       jobId: null,
       location: null,
       attempts: 0,
     };
+    dropped.delete(sale.key);
     try {
       save(sale);
     } catch (e) {
@@ -376,13 +543,17 @@ export function connect(options = {}) {
   }
 
   /**
-   * Every pending sale driven to its final state, as a till calls at start. Settles each
-   * on its own: a sale that fails does not stop the others.
-   * @param {{ signal?: AbortSignal, onProgress?: (p: Progress) => void }} [o]
+   * Every pending sale (or the one of `key`) driven to its final state, as a till calls at
+   * start. Settles each on its own: a sale that fails does not stop the others; an expired
+   * one rejects with ExpiredError, is not sent, and stays listed until drop(key). A sale
+   * already being driven is not sent twice: its result is shared.
+   * @param {{ key?: string, signal?: AbortSignal, onProgress?: (p: Progress) => void }} [o]
    * @returns {Promise<PromiseSettledResult<Job>[]>}
    */
   function resume(o = {}) {
-    return Promise.allSettled(pending().map((s) => once(s, o)));
+    return Promise.allSettled(pending().filter((s) => !o.key || s.key === o.key)
+      // eslint-disable-next-line no-unused-vars
+      .map(({ expired, ageS, items, ...s }) => once(s, o)));
   }
 
   /** DELETE of a queued job: resolves with the job, failed; ConflictError when it has started. */
@@ -464,10 +635,25 @@ export function connect(options = {}) {
     pending,
     resume,
     finishPending: resume,
-    waitFinal,
+    waitFinal: (/** @type {number} */ id, /** @type {AbortSignal|undefined} */ signal, /** @type {string|undefined} */ key) =>
+      follow(id, { signal, key }),
+    /** A job followed past attention, until done or failed (a person resolved it, or a
+     *  resume read it from the register): what a till waits for before it frees a sale. */
+    settled: (/** @type {number} */ id, /** @type {string} */ key, /** @type {{ signal?: AbortSignal, onJob?: (j: Job) => void }} */ o = {}) =>
+      follow(id, { ...o, key, until: ['done', 'failed'] }),
+    drop,
+    limitS,
+    /** The VERSION of the service's own copy of this file (null when it has none), for a
+     *  till serving its own copy to compare with VERSION. */
+    serviceVersion: async () => {
+      const { body } = await call('GET', '/v1/cassard-client.js');
+      const m = typeof body === 'string' && /^export const VERSION = '([^']*)';$/m.exec(body);
+      return m ? m[1] : null;
+    },
     cancel,
     events,
     job: async (/** @type {number} */ id) => (await call('GET', `/v1/jobs/${id}`)).body,
-    registers: async () => (await call('GET', '/v1/registers')).body.registers,
+    registers: async () => (await call('GET', '/v1/registers')).body.registers.map(learn),
+    register: async (/** @type {string} */ name) => learn((await call('GET', `/v1/registers/${enc(name)}`)).body),
   };
 }

@@ -1,10 +1,12 @@
 #!/usr/bin/python3
 """The tills a shop's developer builds on cassardd, against a real cassardd and ecrsim:
 
-  TillBrowser  the example till (examples/till) on a second origin in headless Chromium:
-               a reload before the POST, after it but before its answer, and while the
-               job runs prints each sale once; the client's errors and Location; Local
-               Network Access from a non-loopback origin, granted and denied
+  TillBrowser  the example till (examples/till, with its own copy of the client) on a second
+               origin in headless Chromium: a reload before the POST, after it but before
+               its answer, and while the job runs prints each sale once; one sale, one job;
+               the client's errors, Location and kept sales' ends
+  TillLan      the till's own origin on 192.0.2.2, in a network namespace of its own:
+               Local Network Access denied and granted
   TillTls      the console and the API over HTTPS with a CA made here, the till on an
                HTTPS origin (exit 77 while cassardd has no tls_cert)
   TillPython   examples/till-python/till.py: a sale, and the two crashes it must survive
@@ -82,6 +84,15 @@ class Files(threading.Thread):
         self.httpd.server_close()
 
 
+def till_copy():
+    """The example till as a shop serves it: its files and its own copy of the client."""
+    d = tempfile.mkdtemp(prefix='till-site.')
+    for f in os.listdir(os.path.join(ARGS.source, 'examples/till')):
+        shutil.copy(os.path.join(ARGS.source, 'examples/till', f), d)
+    shutil.copy(os.path.join(ARGS.source, 'web/cassard-client.js'), d)
+    return d
+
+
 class Quiet(http.server.SimpleHTTPRequestHandler):
     def log_message(self, *a):
         pass
@@ -152,8 +163,11 @@ class Rig:
         except urllib.error.HTTPError as e:
             return e.code, json.loads(e.read() or b'null'), e.headers
 
+    def jobs(self):  # newest first
+        return self.api('GET', '/v1/jobs?register=cassa1&limit=500')[1]['jobs']
+
     def jobs_with_key(self, key):
-        return [j for j in self.api('GET', '/v1/jobs?register=cassa1&limit=500')[1]['jobs'] if j['key'] == key]
+        return [j for j in self.jobs() if j['key'] == key]
 
     def ecrsim(self, command):
         with socket.socket(socket.AF_UNIX) as s:
@@ -181,7 +195,8 @@ def chrome(extra_args=()):
     o = webdriver.ChromeOptions()
     o.binary_location = shutil.which('chromium') or '/usr/bin/chromium'
     for a in ('--headless=new', '--no-sandbox', '--disable-dev-shm-usage', '--disable-gpu', '--lang=it-IT',
-              '--window-size=1000,900', *extra_args):
+              '--window-size=1000,900', '--disable-quic', '--no-first-run', '--disable-background-networking',
+              '--disable-component-update', '--disable-sync', *extra_args):
         o.add_argument(a)
     o.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
     return webdriver.Chrome(service=Service(shutil.which('chromedriver') or '/usr/bin/chromedriver'), options=o)
@@ -198,13 +213,21 @@ def pending_sales(d):
           .map((k) => JSON.parse(localStorage.getItem(k)));''')
 
 
-# A page script: imports the client from cassardd and runs `body` with `c` (connect()ed) and
-# `m` (the module); resolves with what body returns, or {error: {name, code, field, message}}.
+# A page script: imports the client from `src` and runs `body` with `c` (connect()ed), `m` (the
+# module), `R` (a receipt) and `keep(fields)` (a sale kept as a page left it); resolves with
+# what body returns, or {error: {name, code, field, message}}.
 CLIENT_SCRIPT = '''
-const [base, token, body, done] = arguments;
-import(base + '/v1/cassard-client.js').then(async (m) => {
+const [src, base, token, body, done] = arguments;
+import(src).then(async (m) => {
+  localStorage.clear();
   const c = m.connect({ base, token });
-  try { done(await (new Function('m', 'c', 'return (async () => {' + body + '})()'))(m, c)); }
+  const R = { items: [{ description: 'PANE', price: 125 }, { description: 'LATTE', price: 129 }],
+              payments: [{ method: 'contanti', amount: 254 }] };
+  const keep = (o) => { const now = new Date().toISOString(), s = { key: m.newKey('kept'), register: 'cassa1',
+    path: '/v1/registers/cassa1/receipts', body: R, savedAt: now, paidAt: now, expiresAt: now, limitChecked: true,
+    jobId: null, location: null, attempts: 1, ...o };
+    localStorage.setItem('cassard.sale.' + s.key, JSON.stringify(s)); return s; };
+  try { done(await (new Function('m', 'c', 'R', 'keep', 'base', 'return (async () => {' + body + '})()'))(m, c, R, keep, base)); }
   catch (e) { done({ error: { name: e.name, code: e.code, field: e.field, status: e.status, message: e.message } }); }
 }, (e) => done({ error: { name: 'import', message: String(e) } }));
 '''
@@ -213,40 +236,17 @@ import(base + '/v1/cassard-client.js').then(async (m) => {
 class TillBrowser(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        till_dir = os.path.join(ARGS.source, 'examples/till')
-        cls.till = Files(till_dir)
-        # A non-loopback origin: this machine's own address, which Chromium counts as public
-        # or local, never loopback. Treated as secure, as an HTTPS origin would be.
-        cls.lan_host = cls.own_address()
-        # That origin serves the client module itself: cassardd's copy would need the very
-        # permission under test to be fetched.
-        cls.lan_dir = tempfile.mkdtemp(prefix='lan.')
-        shutil.copy(os.path.join(ARGS.source, 'web/cassard-client.js'), cls.lan_dir)
-        with open(os.path.join(cls.lan_dir, 'index.html'), 'w') as f:
-            f.write('<!doctype html><html lang="it"><title>cassa</title></html>\n')
-        cls.lan = Files(cls.lan_dir, host=cls.lan_host) if cls.lan_host else None
-        origins = [cls.till.origin] + ([cls.lan.origin] if cls.lan else [])
-        cls.rig = Rig(origins)
+        cls.site = till_copy()
+        cls.till = Files(cls.site)
+        cls.rig = Rig([cls.till.origin])
         cls.d = chrome()
-
-    @classmethod
-    def own_address(cls):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            try:
-                s.connect(('192.0.2.1', 9))  # no packet is sent: the route picks the address
-                a = s.getsockname()[0]
-            except OSError:
-                return None
-        return None if a.startswith('127.') else a
 
     @classmethod
     def tearDownClass(cls):
         cls.d.quit()
         cls.rig.stop(keep=getattr(cls, 'keep', False))
         cls.till.stop()
-        if cls.lan:
-            cls.lan.stop()
-        shutil.rmtree(cls.lan_dir, ignore_errors=True)
+        shutil.rmtree(cls.site, ignore_errors=True)
 
     def tearDown(self):
         result = getattr(self._outcome, 'result', None)
@@ -258,11 +258,12 @@ class TillBrowser(unittest.TestCase):
             with open(base + '.log', 'w') as f:
                 f.write('\n'.join(str(e) for e in self.d.get_log('browser')))
 
-    def open_till(self, origin):
+    def open_till(self, origin, token=TOKEN):
         self.d.get(f'{origin}/?server={self.rig.url}&register=cassa1')
         self.d.execute_script('const c = JSON.parse(localStorage.getItem("till.config") || "{}");'
-                              'if (!c.token) { localStorage.setItem("till.config", JSON.stringify({...c, token: arguments[0]})); location.reload(); }',
-                              TOKEN)
+                              'if (c.token !== arguments[0]) { localStorage.clear(); if (arguments[0]) '
+                              'localStorage.setItem("till.config", JSON.stringify({...c, token: arguments[0]})); location.reload(); }',
+                              token)
         until(self.d, lambda d: d.execute_script('return document.body.dataset.ready') == 'true', 30,
               'the till never became ready')
 
@@ -342,8 +343,100 @@ class TillBrowser(unittest.TestCase):
                 self.assertIn(jobs[0]['receiptNumber'], self.outcome())
                 self.assertEqual(self.rig.receipts_on_roll(), before + n, f'{moment}: not exactly once on the roll')
 
+    def test_kept_sales_end(self):
+        """A kept sale carries one expiresAt; past it, never posted again; a job of another key refused."""
+        self.d.get(self.rig.url + '/')
+        src, dead = self.rig.url + '/v1/cassard-client.js', f'http://127.0.0.1:{free_port()}'
+        rows = [  # legend, body of the script, what it returns is right, keys the service must not have
+            ('never taken, expired: one expiresAt, never posted again, listed by pending()',
+             'const posts = [], rec = (u, i) => { if (i.method === "POST") posts.push(JSON.parse(i.body).expiresAt); '
+             'return fetch(u, i); }; const paidAt = new Date(Date.now() - 500);'
+             f'const e = await m.connect({{ base: "{dead}", limitS: 1.5, fetch: rec }}).postReceipt("cassa1", R, '
+             '{ paidAt }).catch((x) => x); const sent = posts.length, [kept] = c.pending();'
+             'const [r] = await m.connect({ base, token: c.token.get(), fetch: rec }).resume();'
+             'return { e: [e.name, e.code], sent, posts, end: new Date(paidAt.getTime() + 1500).toISOString(), kept, '
+             'again: [r.reason.name, r.reason.code], still: c.pending().length };',
+             lambda r: r['e'] == ['ExpiredError', 'expired_unconfirmed'] and r['again'] == ['ExpiredError', 'expired'] and
+             r['sent'] == len(r['posts']) >= 2 and
+             set(r['posts']) == {r['end']} and r['kept']['expired'] and r['kept']['ageS'] >= 1 and
+             len(r['kept']['items']) == 2 and r['still'] == 1, lambda r: [r['kept']['key']]),
+            ('drop() forgets a kept sale',
+             'const s = keep({}); return { first: c.drop(s.key), second: c.drop(s.key), left: c.pending().length, '
+             'resumed: (await c.resume()).length };',
+             lambda r: r == {'first': True, 'second': False, 'left': 0, 'resumed': 0}, lambda r: []),
+            ('a 401 keeps the sale until its expiresAt, no longer',
+             'const bad = m.connect({ base, token: "wrong", limitS: 2 });'
+             'const e = await Promise.allSettled([bad.postReceipt("cassa1", R), bad.postReceipt("cassa1", R)]);'
+             'const [a, b] = c.pending(); const [ra] = await c.resume({ key: a.key });'
+             'await new Promise((t) => setTimeout(t, Date.parse(b.expiresAt) - Date.now() + 100));'
+             'const [rb] = await c.resume({ key: b.key });'
+             'return { e: e.map((x) => x.reason.name), a: ra.value.state, b: rb.reason.name, keys: [a.key, b.key] };',
+             lambda r: r['e'] == ['AuthError'] * 2 and r['a'] == 'done' and r['b'] == 'ExpiredError' and
+             len(self.rig.jobs_with_key(r['keys'][0])) == 1, lambda r: r['keys'][1:]),
+            ('a job of another key is never the sale\'s outcome',
+             'const other = await c.postJob("cassa1", { kind: "status" });'
+             'const s = keep({ jobId: other.id, expiresAt: new Date(Date.now() + 60000).toISOString() });'
+             'const [r] = await c.resume({ key: s.key }); return { r: r.reason, kept: c.pending().map((p) => p.key), key: s.key };',
+             lambda r: r['r']['name'] == 'WrongJobError' and r['kept'] == [r['key']], lambda r: [r['key']]),
+        ]
+        for legend, body, ok, absent in rows:
+            with self.subTest(legend):
+                got = self.d.execute_async_script(CLIENT_SCRIPT, src, self.rig.url, TOKEN, body)
+                self.assertTrue('error' not in got and ok(got), f'{legend}: {got}')
+                for key in absent(got):
+                    self.assertEqual(self.rig.jobs_with_key(key), [], f'{legend}: the service has {key}')
+
+    def test_one_sale_one_job(self):
+        """From pay to done or failed a sale is one job: nothing sends it twice."""
+        js_click = 'for (const id of ["pay-cash", "pay-card"]) document.getElementById(id).click();'
+        for legend in ('attention: paying again sends nothing; done once finished on the register',
+                       'failed: a new sale with the same items, new key, only once confirmed',
+                       'opened with ?server&register: the token given in its settings; the 401 kept the sale'):
+            with self.subTest(legend):
+                roll, jobs, state = self.rig.receipts_on_roll(), len(self.rig.jobs()), legend.split(':')[0]
+                if state.startswith('opened'):
+                    self.open_till(self.till.origin, token=None)
+                    self.sell(['PANE'])
+                    until(self.d, lambda d: 'Impostazioni' in self.outcome(), 15, self.outcome())
+                    self.assertTrue(self.d.find_element('id', 'token').is_displayed(), 'no place for the token')
+                    key = pending_sales(self.d)[0]['key']
+                    self.d.find_element('id', 'token').send_keys(TOKEN)
+                    self.d.find_element('css selector', '#setup button[type=submit]').click()
+                else:
+                    self.open_till(self.till.origin)
+                    self.rig.ecrsim('fault E@payment' if state == 'attention' else 'fault E@sale')
+                    self.sell(['ACQUA', 'ACQUA', 'GIORNALE'])
+                    until(self.d, lambda d: d.execute_script('return document.body.dataset.sale') == state, 30,
+                          self.outcome())
+                    first = self.rig.jobs()[0]
+                    self.assertNotIn(first['reason'] or '-', self.outcome(), 'the service\'s English shown')
+                    self.d.execute_script(js_click)
+                    for b in ('pay-cash', 'pay-card', 'clear'):
+                        self.assertFalse(self.d.find_element('id', b).is_enabled(), f'{b} live while {state}')
+                    if state == 'attention':
+                        self.assertIn('rimasta aperta', self.outcome())
+                        time.sleep(1)
+                        self.assertEqual(len(self.rig.jobs()), jobs + 1, 'paying again sent a sale')
+                        self.rig.ecrsim('pay')  # the person finishes the sale on the register
+                        self.assertEqual(self.rig.api('POST', '/v1/registers/cassa1/resume', {})[0], 200)
+                    else:
+                        self.d.find_element('id', 'again').click()
+                        self.assertTrue(self.d.find_element('id', 'confirm').is_displayed())
+                        time.sleep(1)
+                        self.assertEqual(len(self.rig.jobs()), jobs + 1, 'sent before the cashier confirmed')
+                        self.d.find_element('id', 'confirm-yes').click()
+                    key = first['key']
+                until(self.d, lambda d: 'Scontrino n.' in self.outcome(), 30, self.outcome())
+                self.assertEqual(self.d.execute_script('return document.body.dataset.sale'), '')
+                self.assertEqual(self.rig.receipts_on_roll(), roll + 1, 'not one receipt')
+                new = self.rig.jobs()[:len(self.rig.jobs()) - jobs]
+                self.assertEqual([j['key'] == key for j in new], [False, True] if state == 'failed' else [True], new)
+                if state == 'failed':  # the same items
+                    self.assertEqual(*[self.rig.api('GET', f'/v1/jobs/{j["id"]}')[1]['request']['items'] for j in new])
+
     def test_client_errors_by_kind(self):
         self.d.get(self.rig.url + '/')  # cassardd's own origin: Location is readable here
+        src = self.rig.url + '/v1/cassard-client.js'
         rows = [  # legend, token, body of the script, expected
             ('Location read on its own origin', TOKEN,
              'let loc = null; const j = await c.postJob("cassa1", {kind: "status"}, {onProgress: (p) => '
@@ -364,37 +457,72 @@ class TillBrowser(unittest.TestCase):
         ]
         for legend, token, body, ok in rows:
             with self.subTest(legend):
-                got = self.d.execute_async_script(CLIENT_SCRIPT, self.rig.url, token, body)
+                got = self.d.execute_async_script(CLIENT_SCRIPT, src, self.rig.url, token, body)
                 self.assertTrue(ok(got), f'{legend}: {got}')
 
-    def test_local_network_access_from_a_non_loopback_origin(self):
-        if not self.lan:
-            self.skipTest('this machine has no non-loopback address')
-        # Chromium counts the page's origin as public (or local) and cassardd's 127.0.0.1 as
-        # loopback: each request needs the Local Network Access permission. The origin is
-        # plain http, so it is treated as secure as an https one would be.
-        d = chrome([f'--unsafely-treat-insecure-origin-as-secure={self.lan.origin}'])
+
+class TillLan(unittest.TestCase):
+    """The till on 192.0.2.2, cassardd on 127.0.0.1: Chromium counts the till's origin as public
+    and cassardd as loopback, so each call needs the Local Network Access permission, while the
+    till's own copy of the client comes from its own origin without it. The address lives in a
+    network namespace this test makes (run again inside `unshare --net`), with Chromium, the
+    till's files and cassardd: no packet reaches this machine's network."""
+    ADDRESS = '192.0.2.2'
+
+    def test_local_network_access_from_the_tills_own_origin(self):
+        if os.environ.get('CASSARD_TEST_NETNS') != '1':
+            argv = [sys.executable, os.path.abspath(__file__)] + [
+                a for k in ('cassardd', 'cassard', 'ecrsim', 'source', 'artifacts') for a in (f'--{k}', getattr(ARGS, k))]
+            try:
+                user = [] if os.geteuid() == 0 else ['--map-root-user']
+                r = subprocess.run(['unshare', '--net', *user, *argv, 'TillLan'], capture_output=True, text=True, timeout=300,
+                                   env={**os.environ, 'CASSARD_TEST_NETNS': '1'})
+            except FileNotFoundError:
+                self.skipTest('no unshare here')
+            if 'unshare failed' in r.stderr or 'unshare:' in r.stderr[:200]:
+                self.skipTest(f'no network namespace for this user: {r.stderr.strip()[:200]}')
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+            self.assertIn(' ok', r.stderr)
+            return
+        dummy = subprocess.run(['ip', 'link', 'add', 'till0', 'type', 'dummy'], capture_output=True).returncode == 0
+        dev = 'till0' if dummy else 'lo'  # a kernel without the dummy driver: the namespace's own lo
+        subprocess.run(f'ip link set lo up && ip link set {dev} up && ip addr add {self.ADDRESS}/24 dev {dev}',
+                       shell=True, check=True)
+        site = till_copy()
+        lan = Files(site, host=self.ADDRESS)
+        rig = Rig([lan.origin])
+        # The origin is plain http: treated as secure, as an https one would be.
+        d = chrome([f'--unsafely-treat-insecure-origin-as-secure={lan.origin}'])
         try:
-            rows = [('denied', 'PermissionError'), ('granted', None)]
-            for setting, error in rows:
+            for setting, error in (('denied', 'PermissionError'), ('granted', None)):
                 with self.subTest(setting):
                     for name in ('loopback-network', 'local-network-access', 'local-network'):
                         try:
                             d.execute_cdp_cmd('Browser.setPermission', {'permission': {'name': name},
-                                                                        'setting': setting, 'origin': self.lan.origin})
+                                                                        'setting': setting, 'origin': lan.origin})
                         except Exception:
                             pass  # a name this Chromium does not know
-                    d.get(self.lan.origin + '/')
-                    got = d.execute_async_script(CLIENT_SCRIPT.replace("import(base + '/v1/cassard-client.js')",
-                                                                       "import('/cassard-client.js')"),
-                                                 self.rig.url, TOKEN, 'return (await c.registers()).map((r) => r.name);')
+                    d.get(lan.origin + '/')
+                    got = d.execute_async_script(CLIENT_SCRIPT, lan.origin + '/cassard-client.js', rig.url, TOKEN,
+                                                 'return (await c.registers()).map((r) => r.name);')
                     if error:
                         self.assertEqual(got.get('error', {}).get('name'), error, got)
                         self.assertIn('Local Network Access', got['error']['message'])
+                        # The till itself loads (its client is its own), and says what to allow.
+                        d.execute_script('localStorage.setItem("till.config", JSON.stringify({token: arguments[0]}))', TOKEN)
+                        d.get(f'{lan.origin}/?server={rig.url}&register=cassa1')
+                        until(d, lambda d: d.execute_script('return document.body.dataset.ready'), 30, 'not ready')
+                        d.find_element('css selector', '[data-product="PANE"]').click()
+                        d.find_element('id', 'pay-cash').click()
+                        until(d, lambda d: 'Accesso alla rete locale' in d.find_element('id', 'outcome').text, 30,
+                              d.find_element('id', 'outcome').text)
                     else:
                         self.assertEqual(got, ['cassa1'])
         finally:
             d.quit()
+            rig.stop()
+            lan.stop()
+            shutil.rmtree(site, ignore_errors=True)
 
 
 class TillTls(unittest.TestCase):
@@ -418,7 +546,8 @@ class TillTls(unittest.TestCase):
         openssl('x509', '-req', '-in', 'leaf.csr', '-CA', 'ca.pem', '-CAkey', 'ca.key', '-CAcreateserial',
                 '-days', '2', '-extfile', 'leaf.ext', '-out', 'leaf.pem')
         cert = (os.path.join(work, 'leaf.pem'), os.path.join(work, 'leaf.key'))
-        till = Files(os.path.join(ARGS.source, 'examples/till'), cert=cert)
+        till = Files(till_copy(), cert=cert)
+        self.addCleanup(shutil.rmtree, till.httpd.RequestHandlerClass.keywords['directory'], True)
         rig = Rig([till.origin], extra=f'tls_cert = "{cert[0]}"\ntls_key = "{cert[1]}"\n')
         try:
             if rig.url is None:
