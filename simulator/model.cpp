@@ -583,43 +583,49 @@ Register::Answer Register::execute(std::span<const uint8_t> cmd, Executed& ev) {
     case 'C':
       if (n != 2 || cmd[1] != 3) return refused;
       return {'C', profile_.article};
-    case 'U': {
-      if (n < 3 || cmd[1] != 0 || !profile_.em.present) return refused;
-      Expansion& em = profile_.em;
-      const uint8_t fn = cmd[2];
-      if (fn == 19) {
-        if (n != 4) return refused;
-        const unsigned rec = cmd[3];
-        if (rec < 1 || rec > em.totals.size()) return {'U', {1}};
-        Bytes data{0};
-        data.insert(data.end(), em.totals[rec - 1].begin(), em.totals[rec - 1].end());
-        return {'U', data};
-      }
-      if (n != 3) return refused;
-      switch (fn) {
-        case 0: {
-          Bytes data{em.state};
-          data.insert(data.end(), em.init.begin(), em.init.end());
-          return {'U', data};
-        }
-        case 1:
-          return {'U', Bytes(em.descriptor.begin(), em.descriptor.end())};
-        case 24:
-          return {'U', {em.countState}};
-        case 10: {
-          if (journalPos_ >= em.journal.size()) return {'U', {7}};
-          Bytes data{0};
-          const Bytes& r = em.journal[journalPos_++];
-          data.insert(data.end(), r.begin(), r.end());
-          return {'U', data};
-        }
-        case 20:
-          for (Bytes& r : em.totals) std::fill(r.begin(), r.end(), 0);
-          return {'U', {0}};
-        default:
-          return refused;
-      }
+    case 'U':
+      return expansion(cmd);
+    default:
+      return refused;
+  }
+}
+
+// The expansion memory's functions ('U' 0 FN ...).
+Register::Answer Register::expansion(std::span<const uint8_t> cmd) {
+  const Answer refused{'E', {}};
+  const std::size_t n = cmd.size();
+  if (n < 3 || cmd[1] != 0 || !profile_.em.present) return refused;
+  Expansion& em = profile_.em;
+  const uint8_t fn = cmd[2];
+  if (fn == 19) {
+    if (n != 4) return refused;
+    const unsigned rec = cmd[3];
+    if (rec < 1 || rec > em.totals.size()) return {'U', {1}};
+    Bytes data{0};
+    data.insert(data.end(), em.totals[rec - 1].begin(), em.totals[rec - 1].end());
+    return {'U', data};
+  }
+  if (n != 3) return refused;
+  switch (fn) {
+    case 0: {
+      Bytes data{em.state};
+      data.insert(data.end(), em.init.begin(), em.init.end());
+      return {'U', data};
     }
+    case 1:
+      return {'U', Bytes(em.descriptor.begin(), em.descriptor.end())};
+    case 24:
+      return {'U', {em.countState}};
+    case 10: {
+      if (journalPos_ >= em.journal.size()) return {'U', {7}};
+      Bytes data{0};
+      const Bytes& r = em.journal[journalPos_++];
+      data.insert(data.end(), r.begin(), r.end());
+      return {'U', data};
+    }
+    case 20:
+      for (Bytes& r : em.totals) std::fill(r.begin(), r.end(), 0);
+      return {'U', {0}};
     default:
       return refused;
   }

@@ -127,6 +127,7 @@ class Register {
   OutFrame newFrame(Answer a);
   Answer execute(std::span<const uint8_t> cmd, Executed& ev);
   Answer saleAnswer() const;
+  Answer expansion(std::span<const uint8_t> cmd);
   void record(std::string_view mark, std::span<const uint8_t> cmd) {
     if (onFrame) onFrame(mark, cmd);
   }
