@@ -169,6 +169,7 @@ std::string sell(Register& reg, std::string_view arg, bool held) {
 std::string pay(Register& reg, std::string_view arg, bool held) {
   std::string_view method = arg.substr(0, arg.find(' '));
   std::string_view amount = method.size() < arg.size() ? arg.substr(method.size() + 1) : "";
+  while (!amount.empty() && amount.front() == ' ') amount.remove_prefix(1);
   if (!method.empty() && method.find_first_not_of("0123456789") == std::string_view::npos) {
     amount = arg;
     method = {};
