@@ -2,7 +2,7 @@
 // (language, what needs a person, the link to the service), the live connection and what
 // an outage looks like, and the sign-in form whenever the service asks for a token.
 
-import { h, clear, say, dropStaleToast, setFocus, timeEl } from './dom.js';
+import { h, clear, say, dropStaleToast, setFocus, timeEl, toTop } from './dom.js';
 import { get, paths, token, listen, whenUnauthorized } from './api.js';
 import { t, setLang, currentLang, LANGS, dateTime, bytes } from './i18n.js';
 import { renderCards, registerCard, replaceCard, refreshAges, markStale, errorText } from './registers.js';
@@ -472,7 +472,7 @@ async function route({ keepFocus = false } = {}) {
     paintTitle();
     // A new page starts at its top, its title focused.
     if (!keepFocus) {
-      window.scrollTo(0, 0);
+      toTop();
       const h1 = main.querySelector('h1');
       if (h1) setFocus(h1);
     }

@@ -14,7 +14,11 @@ export function dayName(date) {
   return new Intl.DateTimeFormat(locale(), { weekday: 'long', day: 'numeric', month: 'long', year: 'numeric', timeZone: 'UTC' }).format(Date.UTC(y, m - 1, d));
 }
 
-if (typeof window !== 'undefined') window.addEventListener('afterprint', () => document.documentElement.classList.remove('roll'));
+let stampShown = () => {};
+if (typeof window !== 'undefined') {
+  window.addEventListener('beforeprint', () => stampShown());
+  window.addEventListener('afterprint', () => document.documentElement.classList.remove('roll'));
+}
 
 function figures(f, { name, numbers }) {
   const rows = [
@@ -46,7 +50,7 @@ export function dayView(box, { date = '', level = 2, standalone = false } = {}) 
   const printed = h('p', { class: 'print-only day-printed' });
   // On paper, when it was printed: set as the figures come and again just before printing.
   const stamp = () => (printed.textContent = t('day.printedAt', { time: dateTime(new Date().toISOString()) }));
-  window.addEventListener('beforeprint', stamp);
+  stampShown = stamp;
   const print = (roll) => {
     document.documentElement.classList.toggle('roll', roll);
     window.print();
@@ -63,9 +67,9 @@ export function dayView(box, { date = '', level = 2, standalone = false } = {}) 
       title.textContent = today ? t('day.today', { day: dayName(s.from) }) : t('day.of', { day: dayName(s.from) });
       if (!input.value) input.value = s.from;
       stamp();
-      const cards = s.registers.map((r) => h('section', { class: 'day-card', 'aria-labelledby': `day-${r.register}` }, h('h3', { id: `day-${r.register}` }, r.register), figures(r, { name: r.register, numbers: true })));
+      const cards = s.registers.map((r) => h('section', { class: 'day-card', 'aria-labelledby': `day-${r.register}` }, h(`h${level + 1}`, { id: `day-${r.register}` }, r.register), figures(r, { name: r.register, numbers: true })));
       if (s.registers.length !== 1)
-        cards.push(h('section', { class: 'day-card all', 'aria-labelledby': 'day-all' }, h('h3', { id: 'day-all' }, t('day.all')), figures(s.all, { name: t('day.all') })));
+        cards.push(h('section', { class: 'day-card all', 'aria-labelledby': 'day-all' }, h(`h${level + 1}`, { id: 'day-all' }, t('day.all')), figures(s.all, { name: t('day.all') })));
       clear(body).append(
         h('div', { class: 'day-cards' }, cards),
         h('p', { class: 'hint' }, t('day.zone', { zone: s.timeZone })),

@@ -111,16 +111,26 @@ export function jobList(container, registers, { fixedRegister = '', initial = {}
     moreBtn.hidden = next === null || next === undefined;
   }
 
+  // The next older page is asked for as soon as a page is shown, so that "Show older jobs"
+  // only draws it. A change to any job it could hold drops it: it is asked for again.
+  let ahead = null;
+  const pageQuery = (before) => {
+    const f = filters();
+    return { register: f.register, state: f.state, q: f.q, from: f.from, to: f.to, limit: PAGE, before };
+  };
+  function prefetch() {
+    ahead = next ? { before: next, seq, answer: get(paths.jobs(pageQuery(next))).catch(() => null) } : null;
+  }
+
   // Only the answer to the latest question is shown: a slower answer to an earlier
   // choice of the filters, arriving after it, is dropped.
   async function load(append = false) {
+    const early = append && ahead && ahead.before === next && ahead.seq === seq ? ahead.answer : null;
     const mine = ++seq;
-    const f = filters();
-    const query = { register: f.register, state: f.state, q: f.q, from: f.from, to: f.to, limit: PAGE };
-    if (append && next) query.before = next;
+    const query = pageQuery(append && next ? next : undefined);
     if (!append && onFilters) onFilters(new URLSearchParams(Object.entries({ register: fixedRegister ? '' : regSel.value, state: stateSel.value, q: q.value.trim(), from: from.value, to: to.value }).filter(([, v]) => v)).toString());
     try {
-      const res = await get(paths.jobs(query));
+      const res = (await early) || (await get(paths.jobs(query)));
       if (mine !== seq) return;
       next = res.next;
       if (append) {
@@ -128,6 +138,7 @@ export function jobList(container, registers, { fixedRegister = '', initial = {}
         const fresh = res.jobs.filter((j) => !jobs.has(String(j.id)));
         for (const j of fresh) jobs.set(String(j.id), j);
         appendRows(fresh);
+        prefetch();
         return;
       }
       jobs.clear();
@@ -135,6 +146,7 @@ export function jobList(container, registers, { fixedRegister = '', initial = {}
       olderShown = false;
       for (const j of res.jobs) jobs.set(String(j.id), j);
       paint();
+      prefetch();
       if (searching()) count.textContent = t('jobs.results', { count: res.jobs.length, more: res.next ? '+' : '' });
     } catch (e) {
       if (mine !== seq || e.status === 401) return;
@@ -191,6 +203,7 @@ export function jobList(container, registers, { fixedRegister = '', initial = {}
   // would make the browser restyle the table every frame.
   function apply(job, flash) {
     const id = String(job.id);
+    if (ahead && Number(id) < ahead.before) ahead = null;
     const known = jobs.has(id);
     if (!known && (olderShown || searching())) {
       if (matches(job)) {
