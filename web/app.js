@@ -48,7 +48,7 @@ langBtn.addEventListener('click', async () => {
   setLang(LANGS.find((l) => l !== currentLang()));
   translateStatic();
   // The sign-in form follows the language too, keeping what it says.
-  if (signingIn) showSignIn(signInMessage && t(signInMessage));
+  if (signingIn) showSignIn(signInMessage && t(signInMessage), { redraw: true });
   else await route({ keepFocus: true });
   langBtn.focus();
 });
@@ -165,7 +165,15 @@ function setLive(state, { quiet = false } = {}) {
 }
 
 let signInMessage = '';
-function showSignIn(message = '') {
+function showSignIn(message = '', { redraw = false } = {}) {
+  // Asked again while the form is shown (the events and the page both heard 401): the form
+  // stays, with what is typed in it; only its message changes.
+  const shown = signingIn && !redraw && document.getElementById('token-err');
+  if (shown) {
+    shown.textContent = message;
+    shown.hidden = !message;
+    return;
+  }
   const mine = ++generation;
   signingIn = true;
   // The service answers (it asked for the token): no outage to tell.

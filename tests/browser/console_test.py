@@ -536,7 +536,7 @@ class Console(unittest.TestCase):
         # The job's own page puts the action first, with Resume, and the register's state.
         self.open(f'/jobs/{job["id"]}')
         self.css('#sec-action-box')
-        self.assertEqual(self.d.execute_script('return document.getElementById("job-title").nextElementSibling.id'), 'sec-action-box')
+        self.assertEqual(self.d.execute_script('return document.getElementById("headline").nextElementSibling.id'), 'sec-action-box')
         self.assertIn('On hold', self.text_of('#sec-action-box'))
         self.css('#job-resume')
         self.shoot('job-attention')
@@ -722,7 +722,7 @@ class Console(unittest.TestCase):
             number = self.rig.ecrsim('cassa2', 'pay')[0]['receiptNumber']
             self.open(f'/jobs/{job["id"]}')
             self.css('#sec-action-box')
-            self.assertEqual(self.d.execute_script('return document.getElementById("job-title").nextElementSibling.id'), 'sec-action-box')
+            self.assertEqual(self.d.execute_script('return document.getElementById("headline").nextElementSibling.id'), 'sec-action-box')
             action = self.text_of('#sec-action-box')
             for want in ('Bloccata', 'Sulla cassa è rimasta aperta una vendita.', 'Riprendi la cassa', 'Segna come gestito'):
                 self.assertIn(want, action)
@@ -770,7 +770,7 @@ class Console(unittest.TestCase):
             self.assertEqual(queued['state'], 'queued', queued)
             self.open(f'/jobs/{job["id"]}')
             self.css('#sec-queued-box')
-            self.assertEqual(self.d.execute_script('return document.getElementById("job-title").nextElementSibling.id'), 'sec-queued-box')
+            self.assertEqual(self.d.execute_script('return document.getElementById("headline").nextElementSibling.id'), 'sec-queued-box')
             self.assertIn('Bloccata', self.text_of('#sec-queued-box'))
             self.assertIn(queued['expiresAt'], [e.get_attribute('datetime') for e in self.d.find_elements('css selector', '#sec-details-box time')])
             self.shoot('job-queued')
