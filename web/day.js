@@ -31,7 +31,7 @@ function figures(f, { name, numbers }) {
     ['takings', money(f.takings), 'strong'],
     ...f.payments.map((p) => [null, money(p.amount), '', t('day.paidWith', { method: p.method, count: p.count })]),
     ['change', money(f.change)],
-    ['returns', f.returnedItems ? `${money(f.returns)} (${t('day.items', { count: f.returnedItems })})` : money(0)],
+    ['returns', money(f.returns), '', f.returnedItems ? t('day.returnsOf', { count: f.returnedItems }) : ''],
   ];
   if (numbers) rows.push(['first', f.firstReceipt || '—'], ['last', f.lastReceipt || '—']);
   return h(

@@ -472,7 +472,7 @@ export default {
   'day.paidWith': { one: '%{method} (%{count} payment)', other: '%{method} (%{count} payments)' },
   'day.change': 'Change given',
   'day.returns': 'Returns',
-  'day.items': { one: '%{count} item', other: '%{count} items' },
+  'day.returnsOf': { one: 'Returns (%{count} item)', other: 'Returns (%{count} items)' },
   'day.first': 'First receipt',
   'day.last': 'Last receipt',
 };

@@ -472,7 +472,7 @@ export default {
   'day.paidWith': { one: '%{method} (%{count} pagamento)', other: '%{method} (%{count} pagamenti)' },
   'day.change': 'Resto dato',
   'day.returns': 'Resi',
-  'day.items': { one: '%{count} articolo', other: '%{count} articoli' },
+  'day.returnsOf': { one: 'Resi (%{count} articolo)', other: 'Resi (%{count} articoli)' },
   'day.first': 'Primo scontrino',
   'day.last': 'Ultimo scontrino',
 };
