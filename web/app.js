@@ -395,6 +395,7 @@ async function registerView(name, isCurrent) {
 // For a technician: what runs, how it is set up, and how much room is left.
 async function servicePage(isCurrent) {
   const s = await get(paths.service());
+  const live = await loadRegisters().catch(() => []);
   if (!isCurrent()) return;
   const facts = (rows) => h('dl', { class: 'facts wide' }, rows.map(([k, v]) => [h('dt', {}, k), h('dd', {}, v)]));
   const pay = (p) => [p.method, p.code ? ` (${p.code})` : '', p.change ? ` · ${t('svc.change')}` : '', p.rest ? ` · ${t('svc.rest')}` : ''].join('');
@@ -432,6 +433,9 @@ async function servicePage(isCurrent) {
             // Each register has its own limits.
             [t('svc.queueLimit'), t('svc.seconds', { count: r.queueLimitS })],
             [t('svc.settleLimit'), t('svc.seconds', { count: r.settleLimitS })],
+            // The line's last error as the service wrote it, for a technician (the cards
+            // give the shop's advice by its code).
+            [t('svc.lastError'), ((x) => (x && x.lastError ? h('span', { lang: 'en' }, x.lastError) : '—'))(live.find((x) => x.name === r.name))],
           ]),
         ),
       ),

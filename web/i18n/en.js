@@ -445,6 +445,7 @@ export default {
   'svc.payments': 'Payment methods',
   'svc.change': 'gives change',
   'svc.rest': 'pays the rest',
+  'svc.lastError': 'Last line error',
   'svc.links': 'For monitoring',
   'svc.link.healthz': 'Health',
   'svc.link.metrics': 'Metrics (Prometheus)',

@@ -445,6 +445,7 @@ export default {
   'svc.payments': 'Mezzi di pagamento',
   'svc.change': 'dà resto',
   'svc.rest': 'paga il resto',
+  'svc.lastError': 'Ultimo errore della linea (in inglese)',
   'svc.links': 'Per il monitoraggio',
   'svc.link.healthz': 'Stato di salute',
   'svc.link.metrics': 'Metriche (Prometheus)',
