@@ -78,11 +78,16 @@ class Query {
   ~Query() { sqlite3_finalize(s_); }
   Query(const Query&) = delete;
   Query& operator=(const Query&) = delete;
-  // ?1 and ?2 the span's instants, ?3 the register or NULL for all.
+  // ?1 and ?2 the span's instants, ?3 the register or NULL for all; ?4 to ?9 the states'
+  // names as the store writes them (done, failed, attention, queued, running, uncertain).
+  // A statement without one of them just refuses its binding.
   Query& span(const ShopDays& d, const std::optional<std::string>& reg) {
-    sqlite3_bind_text(s_, 1, d.fromAt.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(s_, 2, d.toAt.c_str(), -1, SQLITE_TRANSIENT);
-    if (reg) sqlite3_bind_text(s_, 3, reg->c_str(), -1, SQLITE_TRANSIENT);
+    text(1, d.fromAt).text(2, d.toAt);
+    if (reg) text(3, *reg);
+    int at = 4;
+    for (JobState st : {JobState::Done, JobState::Failed, JobState::Attention, JobState::Queued,
+                        JobState::Running, JobState::Uncertain})
+      text(at++, std::string(stateName(st)));
     return *this;
   }
   bool step() {
@@ -90,6 +95,10 @@ class Query {
     if (rc != SQLITE_ROW && rc != SQLITE_DONE)
       throw StoreError(std::string("summary: ") + sqlite3_errmsg(sqlite3_db_handle(s_)));
     return rc == SQLITE_ROW;
+  }
+  Query& text(int at, const std::string& v) {
+    sqlite3_bind_text(s_, at, v.c_str(), -1, SQLITE_TRANSIENT);
+    return *this;
   }
   int64_t i64(int c) const { return sqlite3_column_int64(s_, c); }
   json text(int c) const {
@@ -110,12 +119,12 @@ class Query {
 // How many receipts ended each way, and the totals and change the service stored for
 // each printed one when it accepted it (money's own count, never counted again here).
 constexpr const char* kCounts =
-    "SELECT j.register, sum(j.state = 'done'),"
-    " sum(j.state = 'done' AND j.settled_by = 'register'),"
-    " sum(j.state = 'done' AND j.settled_by = 'person'), sum(j.state = 'failed'),"
-    " sum(j.state = 'attention'), sum(j.state IN ('queued', 'running', 'uncertain')),"
-    " coalesce(sum(CASE WHEN j.state = 'done' THEN j.total_cents END), 0),"
-    " coalesce(sum(CASE WHEN j.state = 'done' THEN j.change_cents END), 0)"
+    "SELECT j.register, sum(j.state = ?4),"
+    " sum(j.state = ?4 AND j.settled_by = 'register'),"
+    " sum(j.state = ?4 AND j.settled_by = 'person'), sum(j.state = ?5),"
+    " sum(j.state = ?6), sum(j.state IN (?7, ?8, ?9)),"
+    " coalesce(sum(CASE WHEN j.state = ?4 THEN j.total_cents END), 0),"
+    " coalesce(sum(CASE WHEN j.state = ?4 THEN j.change_cents END), 0)"
     " FROM jobs j WHERE" RECEIPTS_IN_SPAN " GROUP BY j.register";
 
 // What each payment method took, from the payments of the stored request: a payment's
@@ -127,7 +136,7 @@ constexpr const char* kPayments =
     " sum(coalesce(json_extract(p.value, '$.amount'), j.total_cents - coalesce((SELECT"
     " sum(json_extract(q.value, '$.amount')) FROM json_each(j.request, '$.payments') q"
     " WHERE q.key < p.key), 0)))"
-    " FROM jobs j, json_each(j.request, '$.payments') p WHERE j.state = 'done' AND" RECEIPTS_IN_SPAN
+    " FROM jobs j, json_each(j.request, '$.payments') p WHERE j.state = ?4 AND" RECEIPTS_IN_SPAN
     " GROUP BY 1, 2 ORDER BY 1, 2";
 
 // The returned items of printed receipts: price x quantity, half up to the cent (the
@@ -135,13 +144,13 @@ constexpr const char* kPayments =
 constexpr const char* kReturns =
     "SELECT j.register, count(*), sum((json_extract(i.value, '$.price') * CAST(round(coalesce("
     "json_extract(i.value, '$.quantity'), 1) * 1000) AS INTEGER) + 500) / 1000)"
-    " FROM jobs j, json_each(j.request, '$.items') i WHERE j.state = 'done'"
+    " FROM jobs j, json_each(j.request, '$.items') i WHERE j.state = ?4"
     " AND json_extract(i.value, '$.return') = 1 AND" RECEIPTS_IN_SPAN " GROUP BY 1";
 
 // The first and the last printed receipt's number on each register, in the jobs' order.
 constexpr const char* kNumbers =
     "SELECT g.register, f.receipt_number, l.receipt_number FROM (SELECT j.register,"
-    " min(j.id) AS a, max(j.id) AS b FROM jobs j WHERE j.state = 'done' AND" RECEIPTS_IN_SPAN
+    " min(j.id) AS a, max(j.id) AS b FROM jobs j WHERE j.state = ?4 AND" RECEIPTS_IN_SPAN
     " GROUP BY j.register) g JOIN jobs f ON f.id = g.a JOIN jobs l ON l.id = g.b";
 
 #undef RECEIPTS_IN_SPAN
