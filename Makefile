@@ -22,7 +22,7 @@ PACKAGES = cmake ninja-build g++ make libgtest-dev libbenchmark-dev nlohmann-jso
            clang clang-format libclang-rt-14-dev valgrind groff-base dpkg-dev file gzip lintian \
            libcpp-httplib-dev libsqlite3-dev libtomlplusplus-dev libsystemd-dev \
            chromium chromium-driver python3-selenium socat \
-           libmicrohttpd-dev libgnutls28-dev openssl python3-jsonschema prometheus nodejs
+           libmicrohttpd-dev libgnutls28-dev openssl python3-jsonschema prometheus nodejs poppler-utils
 
 .PHONY: all test demo deps clean format format-check bench fuzz memcheck install deb package-check
 

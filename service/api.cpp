@@ -14,6 +14,7 @@
 #include "service/http.h"
 #include "service/openapi.h"
 #include "service/receipt.h"
+#include "service/summary.h"
 #include "service/when.h"
 
 namespace cassardd {
@@ -395,6 +396,8 @@ void Api::routes() {
 
   s.Get("/v1/openapi.json",
         [](const Request&, Response& res) { res.set_content(kOpenApi, "application/json"); });
+
+  addSummaryRoute(s, cfg_, store_);
 
   s.Get("/v1/registers", [this](const Request&, Response& res) {
     answer(res, 200, {{"registers", registers_.allJson()}});

@@ -230,6 +230,13 @@ class Store {
   // No new job gets an id at or below `id`.
   void raiseJobIdMark(int64_t id);
 
+  // `fn(db)` on the read connection, under its lock: summary.cpp's sums of a day.
+  template <class F>
+  void read(F&& fn) {
+    std::lock_guard lock(rm_);
+    fn(r_);
+  }
+
  private:
   void exec(const char* sql);
   // Columns a store made by an earlier version lacks, added in place.

@@ -75,6 +75,7 @@ export const paths = {
   job: (id) => `/v1/jobs/${enc(id)}`,
   resolve: (id) => `/v1/jobs/${enc(id)}/resolve`,
   service: () => '/v1/service',
+  summary: (q) => `/v1/summary?${new URLSearchParams(Object.entries(q).filter(([, v]) => v))}`,
   file: (id, name) => `/v1/jobs/${enc(id)}/files/${enc(name)}`,
   jobs: (q) => {
     const p = new URLSearchParams();

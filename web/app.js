@@ -2,14 +2,15 @@
 // (language, what needs a person, the link to the service), the live connection and what
 // an outage looks like, and the sign-in form whenever the service asks for a token.
 
-import { h, clear, say, dropStaleToast, setFocus, timeEl } from './dom.js';
+import { h, clear, say, dropStaleToast, setFocus, timeEl, toTop } from './dom.js';
 import { get, paths, token, listen, whenUnauthorized } from './api.js';
 import { t, setLang, currentLang, LANGS, dateTime, bytes } from './i18n.js';
 import { renderCards, registerCard, replaceCard, refreshAges, markStale, errorText } from './registers.js';
 import { jobList } from './jobs.js';
 import { jobPage } from './job.js';
 import { toolsPage } from './tools.js';
-import { duration } from './text.js';
+import { duration, registerStateWord } from './text.js';
+import { dayView } from './day.js';
 
 const main = document.getElementById('main');
 const live = document.getElementById('live');
@@ -17,6 +18,9 @@ const signOut = document.getElementById('signout');
 const langBtn = document.getElementById('lang');
 const attention = document.getElementById('attention');
 const outage = document.getElementById('outage');
+const holds = document.getElementById('holds');
+const soundBtn = document.getElementById('sound');
+const announce = document.getElementById('announce');
 
 let registers = [];
 let view = null; // what the current page wants to hear: { onJob(batch), onRegister, resync }
@@ -37,14 +41,63 @@ function translateStatic() {
   langBtn.setAttribute('aria-label', t('nav.langLabel'));
   setLive(liveState, { quiet: true });
   paintAttention();
+  paintSound();
 }
 
 langBtn.addEventListener('click', async () => {
   setLang(LANGS.find((l) => l !== currentLang()));
   translateStatic();
-  await route({ keepFocus: true });
+  // The sign-in form follows the language too, keeping what it says.
+  if (signingIn) showSignIn(signInMessage && t(signInMessage), { redraw: true });
+  else await route({ keepFocus: true });
   langBtn.focus();
 });
+
+// A short sound when a job turns to needing a person, once the person has allowed it (a
+// browser plays nothing before a click on the page anyway).
+const SOUND_KEY = 'cassard.sound';
+let audio = null;
+function paintSound() {
+  const on = localStorage.getItem(SOUND_KEY) === 'on';
+  soundBtn.setAttribute('aria-pressed', String(on));
+  soundBtn.textContent = t(on ? 'nav.soundOn' : 'nav.soundOff');
+}
+soundBtn.addEventListener('click', () => {
+  const on = localStorage.getItem(SOUND_KEY) !== 'on';
+  localStorage.setItem(SOUND_KEY, on ? 'on' : 'off');
+  paintSound();
+  if (on) chime();
+});
+function chime() {
+  if (localStorage.getItem(SOUND_KEY) !== 'on' || !window.AudioContext) return;
+  try {
+    audio = audio || new AudioContext();
+    const osc = audio.createOscillator();
+    const gain = audio.createGain();
+    osc.frequency.value = 880;
+    gain.gain.setValueAtTime(0.2, audio.currentTime);
+    gain.gain.exponentialRampToValueAtTime(0.001, audio.currentTime + 0.4);
+    osc.connect(gain).connect(audio.destination);
+    osc.start();
+    osc.stop(audio.currentTime + 0.4);
+  } catch (e) {
+    console.warn('no sound', e);
+  }
+}
+
+// Jobs known to need a person: one that turns to it is said aloud and rung, once.
+const inAttention = new Set();
+function noteJobState(j) {
+  const id = String(j.id);
+  if (j.state !== 'attention') {
+    inAttention.delete(id);
+    return;
+  }
+  if (inAttention.has(id)) return;
+  inAttention.add(id);
+  announce.textContent = t('live.attention', { id, register: j.register || '' });
+  chime();
+}
 
 // What still needs a person: the registers' attention counts, or, from a service that
 // does not give them, the jobs in attention counted here.
@@ -53,6 +106,19 @@ let countTimer = 0;
 function paintAttention() {
   attention.hidden = attentionCount === 0;
   attention.textContent = t('nav.attention', { count: attentionCount });
+  // Every register that is held or does not answer, each a link to its page.
+  const stopped = registers.filter((r) => r.state === 'held' || r.state === 'unreachable');
+  clear(holds);
+  for (const r of stopped) holds.append(h('a', { class: `hold-link ${r.state}`, href: `#/registers/${encodeURIComponent(r.name)}` }, `${r.name}: ${registerStateWord(r.state)}`));
+  paintTitle(stopped.length + attentionCount);
+}
+
+// The tab's title, "(N) " first while N things need a person.
+let pageTitle = '';
+let needCount = 0;
+function paintTitle(n = needCount) {
+  needCount = n;
+  document.title = `${n ? `(${n}) ` : ''}${pageTitle || t('home.title')} · cassard`;
 }
 function recountAttention() {
   if (registers.length && registers.every((r) => Number.isInteger(r.attention))) {
@@ -65,6 +131,7 @@ function recountAttention() {
     try {
       const res = await get(paths.jobs({ state: 'attention', limit: 500 }));
       attentionCount = res.jobs.length;
+      for (const j of res.jobs) inAttention.add(String(j.id));
       paintAttention();
     } catch {
       // counted again at the next change
@@ -77,7 +144,7 @@ function setLive(state, { quiet = false } = {}) {
   live.textContent = t(`live.${state}`);
   live.className = `live ${state === 'caught-up' ? 'live' : state}`;
   // The outage: since when, and every card says what it shows may be old.
-  if (state === 'reconnecting') {
+  if (state === 'reconnecting' && !signingIn) {
     if (!downSince) downSince = new Date();
     outage.textContent = t('live.down', { time: dateTime(downSince.toISOString(), { short: true }) });
     outage.hidden = false;
@@ -97,9 +164,21 @@ function setLive(state, { quiet = false } = {}) {
   }
 }
 
-function showSignIn(message = '') {
+let signInMessage = '';
+function showSignIn(message = '', { redraw = false } = {}) {
+  // Asked again while the form is shown (the events and the page both heard 401): the form
+  // stays, with what is typed in it; only its message changes.
+  const shown = signingIn && !redraw && document.getElementById('token-err');
+  if (shown) {
+    shown.textContent = message;
+    shown.hidden = !message;
+    return;
+  }
   const mine = ++generation;
   signingIn = true;
+  // The service answers (it asked for the token): no outage to tell.
+  downSince = null;
+  outage.hidden = true;
   view = null;
   clearTimeout(retryTimer);
   // Already asking: each further 401 (the page's reads, a route, the live connection's
@@ -148,6 +227,7 @@ whenUnauthorized(() => {
   const had = token.get();
   token.set('');
   signOut.hidden = true;
+  signInMessage = had ? 'signin.refused' : '';
   showSignIn(had ? t('signin.refused') : '');
 });
 
@@ -193,6 +273,7 @@ function flush() {
     const j = parsed(pending.texts.shift());
     if (!j || j.id === undefined) continue;
     const id = String(j.id);
+    noteJobState(j);
     pending.jobs.set(id, { ...(pending.jobs.get(id) || {}), ...j });
   }
   let changed = false;
@@ -201,7 +282,7 @@ function flush() {
     applyRegister(r);
     changed = true;
   }
-  if (changed && attentionCounted()) recountAttention();
+  if (changed) (attentionCounted() ? recountAttention : paintAttention)();
   // Newest first: once the list's page is full, older new jobs cost nothing.
   const ids = [...pending.jobs.keys()].sort((a, b) => Number(b) - Number(a));
   let applied = 0;
@@ -253,20 +334,28 @@ async function overview(params, isCurrent) {
   if (!isCurrent()) return;
   const cards = h('div', { class: 'cards', id: 'registers' });
   const jobsBox = h('div', { id: 'jobs' });
+  const dayBox = h('div');
   clear(main).append(
     h('h1', { class: 'sr-only', tabindex: '-1' }, t('home.title')),
+    dayBox,
     h('section', { 'aria-labelledby': 'regs-title' }, h('h2', { id: 'regs-title' }, t('home.registers')), cards),
     h('section', { class: 'panel', 'aria-labelledby': 'jobs-title' }, h('h2', { id: 'jobs-title' }, t('home.jobs')), jobsBox),
   );
   renderCards(cards, regs);
-  const list = jobList(jobsBox, registers, { initial: params });
+  const day = dayView(dayBox);
+  // The list's filters and search live in the address: Back and a reload keep them.
+  const list = jobList(jobsBox, registers, { initial: params, onFilters: (q) => history.replaceState(null, '', `#/${q ? `?${q}` : ''}`) });
   view = {
     title: t('home.title'),
     resync: async () => {
       for (const r of await loadRegisters()) view.onRegister(r);
       list.reload();
+      day.reload();
     },
-    onJob: (batch) => list.update(batch),
+    onJob: (batch) => {
+      list.update(batch);
+      day.changed();
+    },
     onRegister: (r) => {
       const old = cards.querySelector(`[data-register="${CSS.escape(r.name)}"]`);
       if (old) replaceCard(old, r);
@@ -316,6 +405,7 @@ async function registerView(name, isCurrent) {
 // For a technician: what runs, how it is set up, and how much room is left.
 async function servicePage(isCurrent) {
   const s = await get(paths.service());
+  const live = await loadRegisters().catch(() => []);
   if (!isCurrent()) return;
   const facts = (rows) => h('dl', { class: 'facts wide' }, rows.map(([k, v]) => [h('dt', {}, k), h('dd', {}, v)]));
   const pay = (p) => [p.method, p.code ? ` (${p.code})` : '', p.change ? ` · ${t('svc.change')}` : '', p.rest ? ` · ${t('svc.rest')}` : ''].join('');
@@ -353,6 +443,9 @@ async function servicePage(isCurrent) {
             // Each register has its own limits.
             [t('svc.queueLimit'), t('svc.seconds', { count: r.queueLimitS })],
             [t('svc.settleLimit'), t('svc.seconds', { count: r.settleLimitS })],
+            // The line's last error as the service wrote it, for a technician (the cards
+            // give the shop's advice by its code).
+            [t('svc.lastError'), ((x) => (x && x.lastError ? h('span', { lang: 'en' }, x.lastError) : '—'))(live.find((x) => x.name === r.name))],
           ]),
         ),
       ),
@@ -388,13 +481,20 @@ async function route({ keepFocus = false } = {}) {
       await registerView(m[1], isCurrent);
     } else if (path === '/service') {
       await servicePage(isCurrent);
+    } else if (path === '/day') {
+      clear(main).append(h('p', { class: 'crumbs no-print' }, h('a', { href: '#/' }, t('nav.home')), ' › ', t('day.crumb')));
+      const day = dayView(main, { date: params.date || '', level: 1, standalone: true });
+      view = { title: t('day.crumb'), resync: day.reload, onJob: day.changed };
     } else {
       await overview(params, isCurrent);
     }
     if (!isCurrent()) return;
     delete main.dataset.failed;
-    document.title = `${(view && view.title) || t('home.title')} · cassard`;
+    pageTitle = (view && view.title) || t('home.title');
+    paintTitle();
+    // A new page starts at its top, its title focused.
     if (!keepFocus) {
+      toTop();
       const h1 = main.querySelector('h1');
       if (h1) setFocus(h1);
     }

@@ -134,6 +134,13 @@ function holdScroll() {
   });
 }
 
+// A new page starts at its top, also when a redraw held the old page's scroll this frame.
+export function toTop() {
+  scrolledTo = 0;
+  if (scrollBack !== null) scrollBack = 0;
+  window.scrollTo(0, 0);
+}
+
 // Runs `redraw` (which replaces part of `root`) and puts the focus back where the person
 // was: on the same control in the new copy, or else on the nearest thing around it that
 // is still there, never on the page's body. The scroll position stays.

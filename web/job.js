@@ -3,9 +3,9 @@
 // sales lines with the failing one marked; files; the request, console and dump log folded.
 
 import { h, clear, timeEl, say, keepFocus, setFocus, confirmDialog } from './dom.js';
-import { get, post, del, paths, download } from './api.js';
+import { get, post, del, paths, download, newKey } from './api.js';
 import { t, has, money, number } from './i18n.js';
-import { stateExplain, kindWord, downloadWord, localTime, jobDuration, explainExit, registerText, reasonText, registerStateWord, consoleShown, saleOf, sentence, isFault } from './text.js';
+import { jobStateWord, stateExplain, kindWord, downloadWord, localTime, jobDuration, explainExit, registerText, reasonText, registerStateWord, consoleShown, saleOf, sentence, isFault } from './text.js';
 import { stateBadge } from './jobs.js';
 import { resume, errorText, heldWhy } from './registers.js';
 
@@ -46,9 +46,9 @@ function outcome(job) {
   if (!running && job.state !== 'done') {
     const stands = job.state === 'failed' ? stateExplain('failed') : reasonText(job.reasonCode, job.reasonParams, job.reason);
     if (stands) words.push(h('h3', {}, t('job.whereItStands')), h('p', { class: 'reason' }, stands));
-    if (job.reason && stands !== sentence(job.reason)) words.push(h('p', { class: 'muted' }, t('job.serviceNote'), ' ', h('span', { lang: 'en' }, sentence(job.reason))));
   }
   if (job.note) words.push(h('h3', {}, t('job.note')), h('p', { class: 'note' }, job.note));
+  if (job.kind === 'receipt' && job.state === 'failed' && job.request) words.push(sendAgain(job));
 
   return section(
     t('job.outcome'),
@@ -62,10 +62,50 @@ function outcome(job) {
         { class: 'italian' },
         h('h3', {}, t('job.registerText')),
         italian ? h('blockquote', { lang: 'it' }, italian) : h('p', { class: 'muted' }, job.exitStatus === 0 ? t('job.noErrorText') : t('job.noTextYet')),
-        // The exit status's meaning is said in the shop's words above; the code is for a technician.
-        job.exitStatus != null ? h('p', { class: 'muted' }, t('job.exitStatus', { status: job.exitStatus })) : null,
       ),
     ),
+  );
+}
+
+// A receipt that did not print, sent again as it was asked (same items and payments) under
+// a new key, after the person confirms: no till is needed to redo it. Its old end
+// (expiresAt) is gone with the customer who was there then: the person is there now.
+function sendAgain(job) {
+  const btn = h('button', { type: 'button', class: 'btn primary', id: 'job-again' }, t('job.again'));
+  btn.addEventListener('click', async () => {
+    if (btn.getAttribute('aria-disabled') === 'true') return;
+    const yes = await confirmDialog({ title: t('job.againQuestion'), body: [t('job.againBody', { register: job.register })], confirm: t('job.againConfirm'), danger: false });
+    if (!yes) return btn.focus();
+    btn.setAttribute('aria-disabled', 'true');
+    const { expiresAt: _gone, ...request } = job.request;
+    try {
+      const fresh = await post(paths.receipts(job.register), request, newKey());
+      say(t('job.againSent', { id: fresh.id }), 'info', { toNextPage: true });
+      location.hash = `#/jobs/${fresh.id}`;
+    } catch (err) {
+      if (err.status !== 401) say(t('job.againFailed', { why: errorText(err) }), 'error');
+    } finally {
+      btn.removeAttribute('aria-disabled');
+    }
+  });
+  return h('div', { class: 'row' }, btn);
+}
+
+// A register still held for this job once the job is settled: the hold stays in sight,
+// with Resume, until the register runs again.
+function stillHeld(job, reg, refresh) {
+  const btn = h('button', { type: 'button', class: 'btn primary', id: 'held-resume' }, t('job.resume'));
+  const note = h('p', { class: 'resume-note', role: 'status' });
+  btn.addEventListener('click', async () => {
+    if (await resume(job.register, btn, note)) refresh();
+  });
+  return h(
+    'section',
+    { class: 'panel action-first', id: 'sec-held-box', 'aria-labelledby': 'sec-held' },
+    h('h2', { id: 'sec-held' }, t('job.stillHeld', { name: job.register })),
+    h('p', {}, heldWhy(reg)),
+    h('div', { class: 'row' }, btn),
+    note,
   );
 }
 
@@ -204,9 +244,18 @@ function receiptView(job) {
   const sale = saleOf(job);
   if (!sale) return null;
   const qty = (q) => number(q, 3);
+  // Only a printed receipt was paid; any other shows what was asked, marked so.
+  const printed = job.state === 'done';
+  let before = 0;
+  const covered = sale.payments.map((p) => {
+    const amount = p.amount === null ? sale.total - before : p.amount;
+    before += amount;
+    return { ...p, amount };
+  });
   return section(
-    t('sale.title'),
+    printed ? t('sale.title') : t('sale.asked'),
     'sec-sale',
+    printed ? null : h('p', { class: 'not-printed' }, t('sale.notPrinted')),
     h(
       'table',
       { class: 'sale' },
@@ -219,10 +268,10 @@ function receiptView(job) {
           h(
             'tr',
             { class: i.isReturn ? 'return' : '' },
-            h('td', {}, i.isReturn ? `${t('sale.return')} ` : '', i.description),
-            h('td', {}, `${qty(i.quantity)} × ${money(i.price)}`),
-            h('td', { class: 'money' }, money(i.amount)),
-            h('td', {}, String(i.department)),
+            h('td', { 'data-label': t('sale.item') }, i.isReturn ? `${t('sale.return')} ` : '', i.description),
+            h('td', { 'data-label': t('sale.qtyPrice') }, `${qty(i.quantity)} × ${money(i.price)}`),
+            h('td', { class: 'money', 'data-label': t('sale.amount') }, money(i.amount)),
+            h('td', { 'data-label': t('sale.department') }, String(i.department)),
           ),
         ),
       ),
@@ -230,8 +279,8 @@ function receiptView(job) {
         'tfoot',
         {},
         h('tr', { class: 'total' }, h('th', { scope: 'row', colspan: '2' }, t('sale.total')), h('td', { class: 'money' }, money(sale.total)), h('td')),
-        sale.payments.map((p) => h('tr', {}, h('th', { scope: 'row', colspan: '2' }, t('sale.paidWith', { method: p.method })), h('td', { class: 'money' }, p.amount === null ? t('sale.rest') : money(p.amount)), h('td'))),
-        h('tr', {}, h('th', { scope: 'row', colspan: '2' }, t('sale.change')), h('td', { class: 'money' }, money(sale.change)), h('td')),
+        covered.map((p) => h('tr', {}, h('th', { scope: 'row', colspan: '2' }, t(printed ? 'sale.paidWith' : 'sale.askedWith', { method: p.method })), h('td', { class: 'money' }, money(p.amount)), h('td'))),
+        printed ? h('tr', {}, h('th', { scope: 'row', colspan: '2' }, t('sale.change')), h('td', { class: 'money' }, money(sale.change)), h('td')) : null,
       ),
     ),
   );
@@ -247,17 +296,42 @@ function details(job) {
     [t('job.d.started'), timeEl(job.startedAt, localTime(job.startedAt))],
     [t('job.d.ended'), timeEl(job.endedAt, localTime(job.endedAt))],
     [t('job.d.took'), jobDuration(job) || '—'],
-    [t('job.d.key'), h('code', {}, job.key || '—')],
   ];
   if (job.expiresAt && (job.state === 'queued' || job.state === 'running')) rows.push([t('job.d.expires'), timeEl(job.expiresAt, localTime(job.expiresAt))]);
   if (job.settledBy) rows.push([t('job.d.settledBy'), has(`settled.${job.settledBy}`) ? t(`settled.${job.settledBy}`) : job.settledBy]);
-  const counter = (s) => (s ? `${s.receiptNumber}${s.saleOpen ? t('job.d.saleOpen') : ''}` : null);
-  if (job.statusBefore) rows.push([t('job.d.counterBefore'), counter(job.statusBefore)]);
-  if (job.statusAfter) rows.push([job.kind === 'status' ? t('job.d.counterRead') : t('job.d.counterAfter'), counter(job.statusAfter)]);
   if (job.kind === 'status' && job.statusAfter) {
-    rows.push([t('card.serial'), job.statusAfter.serial], [t('card.model'), job.statusAfter.model], [t('job.d.fiscalised'), job.statusAfter.fiscalisedAt.replace('T', ' ')]);
+    rows.push([t('job.d.counterRead'), job.statusAfter.receiptNumber], [t('card.serial'), job.statusAfter.serial], [t('card.model'), job.statusAfter.model], [t('job.d.fiscalised'), job.statusAfter.fiscalisedAt.replace('T', ' ')]);
   }
   return section(t('job.details'), 'sec-details', h('dl', { class: 'facts wide' }, rows.map(([k, v]) => [h('dt', {}, k), h('dd', {}, v)])));
+}
+
+// For a technician, folded under one disclosure: the exit status, the key, the counter
+// readings, the lines sent, the request, cassard's console and its dump log.
+function technical(job) {
+  const counter = (s) => (s ? `${s.receiptNumber}${s.saleOpen ? t('job.d.saleOpen') : ''}` : null);
+  const rows = [[t('job.d.key'), h('code', {}, job.key || '—')]];
+  if (job.exitStatus != null) rows.push([t('job.d.exit'), String(job.exitStatus)]);
+  if (job.statusBefore) rows.push([t('job.d.counterBefore'), counter(job.statusBefore)]);
+  if (job.statusAfter && job.kind !== 'status') rows.push([t('job.d.counterAfter'), counter(job.statusAfter)]);
+  const was = document.getElementById('tech');
+  return h(
+    'details',
+    { class: 'panel tech', id: 'tech', open: was ? was.open : false },
+    h('summary', {}, h('h2', { class: 'inline' }, t('job.tech'))),
+    h('dl', { class: 'facts wide' }, rows.map(([k, v]) => [h('dt', {}, k), h('dd', {}, v)])),
+    salesLines(job),
+    job.request ? folded(t('job.request'), 'fold-request', h('p', { class: 'muted' }, t('job.requestExplain')), pre(JSON.stringify(job.request, null, 2))) : null,
+    folded(t('job.console'), 'fold-console', h('p', { class: 'muted' }, t('job.consoleExplain')), pre(consoleShown(job.console), 'console')),
+    folded(t('job.dump'), 'fold-dump', h('p', { class: 'muted' }, t('job.dumpExplain')), job.dumpLog ? pre(job.dumpLog, 'dump') : h('p', { class: 'muted' }, t('job.noDump'))),
+  );
+}
+
+// At the top, as the shop reads a receipt: printed or not, its number, its time.
+function headline(j) {
+  const when = j.endedAt || j.createdAt;
+  const parts = [jobStateWord(j)];
+  if (j.receiptNumber) parts.push(t('job.receiptNo', { number: j.receiptNumber }));
+  return h('p', { class: 'headline', id: 'headline' }, parts.join(' · '), ' · ', timeEl(when, localTime(when)));
 }
 
 // The sales line the run stopped on: as cassard reported it, or else the one line the
@@ -341,6 +415,9 @@ function sections(j, reg, refresh) {
   const add = (id, sig, build) => out.push({ id, sig: JSON.stringify(sig), build });
   add('crumbs', [j.id], () => h('p', { class: 'crumbs', id: 'crumbs' }, h('a', { href: '#/' }, t('nav.home')), ' › ', t('job.crumb', { id: j.id })));
   add('job-title', [j.kind, j.register, j.state, j.settledBy, j.reasonCode, j.request && j.request.download], () => h('h1', { id: 'job-title', tabindex: '-1' }, `${jobTitle(j)} `, stateBadge(j)));
+  add('headline', [j.state, j.reasonCode, j.receiptNumber, j.endedAt, j.createdAt], () => headline(j));
+  const heldHere = reg && reg.state === 'held' && j.state !== 'attention' && j.state !== 'queued' && reg.held && String(reg.held.jobId) === String(j.id);
+  if (heldHere) add('sec-held-box', [reg.held], () => stillHeld(j, reg, refresh));
   if (j.kind === 'download') add('sec-files-box', [j.files, j.state], () => files(j));
   if (j.state === 'attention') add('sec-action-box', [j.id, j.register, reg && reg.state, reg && reg.held], () => actionFirst(j, reg, refresh));
   if (j.state === 'queued') add('sec-queued-box', [j.id, j.expiresAt, reg && reg.state, reg && reg.held], () => queuedAction(j, reg, refresh));
@@ -348,11 +425,8 @@ function sections(j, reg, refresh) {
   const { console: _c, dumpLog: _d, lines: _l, request: _r, ...rest } = j;
   add('sec-outcome-box', rest, () => outcome(j));
   add('sec-details-box', rest, () => details(j));
-  add('sec-lines-box', [j.lines, j.failedLine, j.dumpLog], () => salesLines(j));
-  if (j.request) add('fold-request', [j.request], () => folded(t('job.request'), 'fold-request', h('p', { class: 'muted' }, t('job.requestExplain')), pre(JSON.stringify(j.request, null, 2))));
   if (j.kind !== 'download') add('sec-files-box', [j.files, j.state], () => files(j));
-  add('fold-console', [j.console], () => folded(t('job.console'), 'fold-console', h('p', { class: 'muted' }, t('job.consoleExplain')), pre(consoleShown(j.console), 'console')));
-  add('fold-dump', [j.dumpLog], () => folded(t('job.dump'), 'fold-dump', h('p', { class: 'muted' }, t('job.dumpExplain')), j.dumpLog ? pre(j.dumpLog, 'dump') : h('p', { class: 'muted' }, t('job.noDump'))));
+  add('tech', [j.lines, j.failedLine, j.dumpLog, j.console, j.request, j.key, j.exitStatus, j.statusBefore, j.statusAfter], () => technical(j));
   return out;
 }
 
@@ -374,7 +448,8 @@ export async function jobPage(main, id, isCurrent = () => true) {
       reg = null;
     }
   };
-  const waits = (j) => j.state === 'attention' || j.state === 'queued';
+  // The register is read for every receipt: a hold it caused stays in sight after it ends.
+  const waits = (j) => j.state === 'attention' || j.state === 'queued' || j.kind === 'receipt';
   if (waits(job)) await readRegister();
   const shown = new Map(); // section id -> signature drawn
 
@@ -425,7 +500,7 @@ export async function jobPage(main, id, isCurrent = () => true) {
     resync: again,
     onJob: (batch) => (batch.some((ev) => String(ev.id) === String(id)) ? again() : undefined),
     onRegister: (r) => {
-      if (waits(job) && r.name === job.register) {
+      if (waits(job) && r.name === job.register && JSON.stringify(r) !== JSON.stringify(reg)) {
         reg = r;
         render(job);
       }

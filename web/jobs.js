@@ -5,7 +5,7 @@
 import { h, clear, timeEl, say, keepFocus, setFocus } from './dom.js';
 import { get, paths } from './api.js';
 import { t } from './i18n.js';
-import { JOB_STATES, stateWord, stateExplain, kindWord, localTime, explainExit, reasonText, isFault, money } from './text.js';
+import { JOB_STATES, stateWord, jobStateWord, stateExplain, kindWord, localTime, explainExit, reasonText, isFault, money } from './text.js';
 import { errorText } from './registers.js';
 
 const PAGE = 50;
@@ -28,18 +28,20 @@ export function stateBadge(job) {
   const state = typeof job === 'string' ? job : job.state;
   const fault = typeof job === 'string' ? ['uncertain', 'attention', 'failed'].includes(state) : isFault(job) || state === 'uncertain';
   const settledQuietly = state === 'failed' && !fault;
-  return h('span', { class: `badge ${state}${settledQuietly ? ' settled' : ''}` }, fault ? h('span', { 'aria-hidden': 'true' }, '! ') : null, stateWord(state));
+  return h('span', { class: `badge ${state}${settledQuietly ? ' settled' : ''}` }, fault ? h('span', { 'aria-hidden': 'true' }, '! ') : null, typeof job === 'string' ? stateWord(state) : jobStateWord(job));
 }
 
 function row(job) {
   const stand = job.state === 'uncertain' || job.state === 'attention';
   const pays = Array.isArray(job.payments) ? job.payments.join(', ') : '';
+  // The whole row opens the job; its link (found again by the job's id after a redraw,
+  // never by its place) is what the keyboard reaches.
   return h(
     'tr',
-    { class: `job ${job.state}${stand ? ' standout' : ''}`, dataset: { id: job.id } },
+    { class: `job ${job.state}${stand ? ' standout' : ''}`, dataset: { id: job.id }, onclick: (e) => e.target.closest('a') || (location.hash = `#/jobs/${encodeURIComponent(job.id)}`) },
     h('td', { 'data-label': t('jobs.col.time') }, timeEl(job.createdAt, localTime(job.createdAt, { short: true }))),
     h('td', { 'data-label': t('jobs.col.register') }, h('span', {}, job.register)),
-    h('td', { 'data-label': t('jobs.col.job') }, h('a', { href: `#/jobs/${encodeURIComponent(job.id)}` }, `${kindWord(job.kind)} `, h('span', { class: 'muted' }, `#${job.id}`))),
+    h('td', { 'data-label': t('jobs.col.job') }, h('a', { href: `#/jobs/${encodeURIComponent(job.id)}`, dataset: { act: `job-${job.id}` } }, `${kindWord(job.kind)} `, h('span', { class: 'muted' }, t('job.crumb', { id: job.id })))),
     h('td', { 'data-label': t('jobs.col.state') }, stateBadge(job)),
     h('td', { 'data-label': t('jobs.col.receipt') }, h('span', { class: 'num' }, job.receiptNumber || '—')),
     h('td', { 'data-label': t('jobs.col.total'), class: 'money' }, Number.isInteger(job.total) ? money(job.total) : '—'),
@@ -58,11 +60,11 @@ function dayBound(value, end) {
 }
 
 // A list bound to a container; `fixedRegister` hides the register filter (a register's page).
-export function jobList(container, registers, { fixedRegister = '', initial = {} } = {}) {
+export function jobList(container, registers, { fixedRegister = '', initial = {}, onFilters = null } = {}) {
   const jobs = new Map();
   let next = null;
   let olderShown = false; // the person asked for older pages: new jobs wait behind a button
-  let waiting = 0;
+  const waiting = new Set(); // the new jobs' ids: a job counts once however often it changes
   let seq = 0;
   const regSel = h('select', { id: 'f-register', name: 'register' }, h('option', { value: '' }, t('jobs.allRegisters')), registers.map((r) => h('option', { value: r.name }, r.name)));
   const stateSel = h('select', { id: 'f-state', name: 'state' }, h('option', { value: '' }, t('jobs.allStates')), JOB_STATES.map((s) => h('option', { value: s }, stateWord(s))));
@@ -71,6 +73,9 @@ export function jobList(container, registers, { fixedRegister = '', initial = {}
   const to = h('input', { type: 'date', id: 'f-to', name: 'to' });
   if (initial.register) regSel.value = initial.register;
   if (initial.state) stateSel.value = initial.state;
+  if (initial.q) q.value = initial.q;
+  if (/^\d{4}-\d\d-\d\d$/.test(initial.from || '')) from.value = initial.from;
+  if (/^\d{4}-\d\d-\d\d$/.test(initial.to || '')) to.value = initial.to;
   const tbody = h('tbody');
   const empty = h('p', { class: 'muted', hidden: true }, t('jobs.none'));
   const moreBtn = h('button', { type: 'button', class: 'btn', hidden: true, dataset: { act: 'older' } }, t('jobs.older'));
@@ -93,31 +98,56 @@ export function jobList(container, registers, { fixedRegister = '', initial = {}
       for (const j of list) tbody.append(row(j));
       empty.hidden = list.length > 0;
       moreBtn.hidden = next === null || next === undefined;
-      newBtn.hidden = waiting === 0;
-      newBtn.textContent = t('jobs.newJobs', { count: waiting });
+      newBtn.hidden = waiting.size === 0;
+      newBtn.textContent = t('jobs.newJobs', { count: waiting.size });
     });
+  }
+
+  // Older rows go below those shown, without drawing the others again.
+  function appendRows(list) {
+    const frag = document.createDocumentFragment();
+    for (const j of list) if (matches(j)) frag.append(row(j));
+    tbody.append(frag);
+    moreBtn.hidden = next === null || next === undefined;
+  }
+
+  // The next older page is asked for as soon as a page is shown, so that "Show older jobs"
+  // only draws it. A change to any job it could hold drops it: it is asked for again.
+  let ahead = null;
+  const pageQuery = (before) => {
+    const f = filters();
+    return { register: f.register, state: f.state, q: f.q, from: f.from, to: f.to, limit: PAGE, before };
+  };
+  function prefetch() {
+    ahead = next ? { before: next, seq, answer: get(paths.jobs(pageQuery(next))).catch(() => null) } : null;
   }
 
   // Only the answer to the latest question is shown: a slower answer to an earlier
   // choice of the filters, arriving after it, is dropped.
   async function load(append = false) {
+    const early = append && ahead && ahead.before === next && ahead.seq === seq ? ahead.answer : null;
     const mine = ++seq;
-    const f = filters();
-    const query = { register: f.register, state: f.state, q: f.q, from: f.from, to: f.to, limit: PAGE };
-    if (append && next) query.before = next;
+    const query = pageQuery(append && next ? next : undefined);
+    if (!append && onFilters) onFilters(new URLSearchParams(Object.entries({ register: fixedRegister ? '' : regSel.value, state: stateSel.value, q: q.value.trim(), from: from.value, to: to.value }).filter(([, v]) => v)).toString());
     try {
-      const res = await get(paths.jobs(query));
+      const res = (await early) || (await get(paths.jobs(query)));
       if (mine !== seq) return;
-      if (!append) {
-        jobs.clear();
-        waiting = 0;
-        olderShown = false;
-      } else {
-        olderShown = true;
-      }
-      for (const j of res.jobs) jobs.set(String(j.id), j);
       next = res.next;
+      if (append) {
+        olderShown = true;
+        const fresh = res.jobs.filter((j) => !jobs.has(String(j.id)));
+        for (const j of fresh) jobs.set(String(j.id), j);
+        appendRows(fresh);
+        prefetch();
+        return;
+      }
+      jobs.clear();
+      waiting.clear();
+      olderShown = false;
+      for (const j of res.jobs) jobs.set(String(j.id), j);
       paint();
+      prefetch();
+      if (searching()) count.textContent = t('jobs.results', { count: res.jobs.length, more: res.next ? '+' : '' });
     } catch (e) {
       if (mine !== seq || e.status === 401) return;
       say(t('jobs.loadFailed', { why: errorText(e) }), 'error');
@@ -173,11 +203,12 @@ export function jobList(container, registers, { fixedRegister = '', initial = {}
   // would make the browser restyle the table every frame.
   function apply(job, flash) {
     const id = String(job.id);
+    if (ahead && Number(id) < ahead.before) ahead = null;
     const known = jobs.has(id);
     if (!known && (olderShown || searching())) {
       if (matches(job)) {
-        waiting += 1;
-        newBtn.textContent = t('jobs.newJobs', { count: waiting });
+        waiting.add(id);
+        newBtn.textContent = t('jobs.newJobs', { count: waiting.size });
         newBtn.hidden = false;
       }
       return;
@@ -197,10 +228,7 @@ export function jobList(container, registers, { fixedRegister = '', initial = {}
       const fresh = row(merged);
       const after = [...tbody.rows].find((r) => Number(r.dataset.id) < merged.id);
       tbody.insertBefore(fresh, after || null);
-      if (!known) {
-        if (flash) fresh.classList.add('fresh');
-        count.textContent = t('jobs.announce', { kind: kindWord(merged.kind), register: merged.register });
-      }
+      if (!known && flash) fresh.classList.add('fresh');
       // The page holds one page of rows: the oldest goes, and is one page further back.
       if (tbody.rows.length > PAGE) {
         while (tbody.rows.length > PAGE) {

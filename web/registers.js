@@ -3,7 +3,7 @@
 
 import { h, clear, timeEl, say, keepFocus, setFocus } from './dom.js';
 import { post, paths, newKey } from './api.js';
-import { t, has } from './i18n.js';
+import { t, has, currentLang } from './i18n.js';
 import { registerStateWord, registerStateExplain, localTime, age, reasonText, sentence } from './text.js';
 
 const ICON = { idle: '●', busy: '◐', held: '■', unreachable: '▲' };
@@ -120,9 +120,8 @@ export function registerCard(reg, { withTools = true, level = 3 } = {}) {
       'div',
       { class: 'held-box', role: 'group', 'aria-label': t('card.heldGroup', { name: reg.name }) },
       h('p', {}, h('strong', {}, t('card.why')), ' ', heldWhy(reg)),
-      jobId ? h('p', {}, h('a', { href: `#/jobs/${jobId}` }, t('card.causedBy', { id: jobId }))) : null,
       h('p', {}, h('strong', {}, t('card.todo')), ' ', heldAdvice(reg)),
-      resumeBtn,
+      h('div', { class: 'row' }, resumeBtn, jobId ? h('a', { href: `#/jobs/${jobId}` }, t('card.causedBy', { id: jobId })) : null),
       note,
     );
   } else {
@@ -139,7 +138,9 @@ export function registerCard(reg, { withTools = true, level = 3 } = {}) {
     rows.push([t('card.counter'), last.receiptNumber || '—']);
     rows.push([t('card.serial'), last.serial || '—']);
     if (last.model) rows.push([t('card.model'), last.model]);
-    rows.push([t('card.saleOpen'), last.saleOpen ? t('card.saleOpen.yes') : t('card.saleOpen.no')]);
+    // Held: the why above says what the register had open; a reading's "no sale open" from
+    // before would contradict it.
+    if (reg.state !== 'held') rows.push([t('card.saleOpen'), last.saleOpen ? t('card.saleOpen.yes') : t('card.saleOpen.no')]);
     rows.push([t('card.lastChecked'), h('span', {}, timeEl(last.at, localTime(last.at, { short: true })), ' ', h('span', { class: 'age', dataset: { at: last.at || '' } }, `(${age(last.at)})`))]);
   } else {
     rows.push([t('card.lastChecked'), t('card.notYet')]);
@@ -155,10 +156,11 @@ export function registerCard(reg, { withTools = true, level = 3 } = {}) {
       h('span', { class: `badge ${reg.state}` }, h('span', { 'aria-hidden': 'true' }, ICON[reg.state] || '•'), ` ${registerStateWord(reg.state)}`),
     ),
     h('p', { class: 'stale-note', hidden: !stale }, t('card.stale')),
-    reg.state === 'unreachable' ? h('p', { class: 'explain' }, unreachableAdvice(reg)) : reg.state !== 'idle' ? h('p', { class: 'explain' }, registerStateExplain(reg.state)) : null,
-    reg.state === 'unreachable' && reg.lastError ? h('p', { class: 'explain' }, h('strong', {}, t('card.lastError')), ' ', h('span', { lang: 'en' }, sentence(reg.lastError))) : null,
-    h('dl', { class: 'facts' }, rows.map(([k, v]) => [h('dt', {}, k), h('dd', {}, v)])),
+    // A held register: why and Resume first, then its facts.
     held,
+    reg.state === 'unreachable' ? h('p', { class: 'explain' }, unreachableAdvice(reg)) : reg.state !== 'idle' && !held ? h('p', { class: 'explain' }, registerStateExplain(reg.state)) : null,
+    reg.state === 'unreachable' && reg.lastError && currentLang() === 'en' ? h('p', { class: 'explain' }, h('strong', {}, t('card.lastError')), ' ', h('span', { lang: 'en' }, sentence(reg.lastError))) : null,
+    h('dl', { class: 'facts' }, rows.map(([k, v]) => [h('dt', {}, k), h('dd', {}, v)])),
     h(
       'div',
       { class: 'row' },

@@ -2,10 +2,19 @@
 // text means, and how times, durations and money read in the shop. The words themselves
 // are in the catalogues (i18n/); this file picks which one.
 
-import { t, has, money as moneyText, dateTime } from './i18n.js';
+import { t, has, money as moneyText, dateTime, currentLang } from './i18n.js';
 
+// The job states the API gives (JobState), in the order the page lists them: the one table
+// of them in the page; every other module takes them from here.
 export const JOB_STATES = ['queued', 'running', 'done', 'failed', 'uncertain', 'attention'];
 export const stateWord = (s) => (has(`state.${s}`) ? t(`state.${s}`) : s);
+// A job's state as the shop says it: a receipt is printed or not, cancelled or expired;
+// other jobs are completed or not.
+export function jobStateWord(job) {
+  if (job.state === 'failed' && ['cancelled', 'expired'].includes(job.reasonCode)) return t(`state.${job.reasonCode}`);
+  if (job.kind !== 'receipt' && has(`state.${job.state}.job`)) return t(`state.${job.state}.job`);
+  return stateWord(job.state);
+}
 export const stateExplain = (s) => (has(`state.${s}.explain`) ? t(`state.${s}.explain`) : '');
 export const registerStateWord = (s) => (has(`reg.${s}`) ? t(`reg.${s}`) : s);
 export const registerStateExplain = (s) => (has(`reg.${s}.explain`) ? t(`reg.${s}.explain`) : '');
@@ -17,6 +26,9 @@ export const downloadWord = (k) => (has(`download.${k}`) ? t(`download.${k}`) : 
 // shows the service's English sentence as it is.
 export function reasonText(code, params, english) {
   if (code && has(`reason.${code}`)) return t(`reason.${code}`, params || {});
+  // The service's English stays off a page in another language (a technician reads it in
+  // the API and on the service page).
+  if (currentLang() !== 'en') return english || code ? t('reason.other') : '';
   return sentence(english);
 }
 

@@ -13,6 +13,7 @@ built, with the reason on stdout.
 import argparse
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -192,6 +193,31 @@ for (const el of document.querySelectorAll('body *')) {
   }
 }
 return faults;
+'''
+
+# Every control shown that is under 24 x 24 px (WCAG 2.2 target size), as 'TAG text WxH'.
+SMALL_TARGETS = '''
+return [...document.querySelectorAll('a, button, input, select, summary, textarea')]
+  .filter((e) => e.getClientRects().length && !e.closest('.sr-only, [hidden]') && !e.matches('.skip'))
+  .map((e) => [e.getBoundingClientRect(), e]).filter(([r]) => r.width < 24 || r.height < 24)
+  .map(([r, e]) => `${e.tagName} ${e.textContent.trim().slice(0, 20)} ${Math.round(r.width)}x${Math.round(r.height)}`);
+'''
+
+# The header's focus ring against the header: its contrast ratio.
+HEADER_RING = '''
+const lin = (v) => { v /= 255; return v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4; };
+const lum = (s) => { const [r, g, b] = s.match(/[\\d.]+/g).map(Number); return 0.2126 * lin(r) + 0.7152 * lin(g) + 0.0722 * lin(b); };
+const el = document.getElementById('lang');
+el.focus();
+const a = lum(getComputedStyle(el).outlineColor), b = lum(getComputedStyle(document.querySelector('.top')).backgroundColor);
+return (Math.max(a, b) + 0.05) / (Math.min(a, b) + 0.05);
+'''
+
+# "Show older jobs" pressed: the milliseconds until its rows are in and laid out.
+OLDER_PRESS = '''
+const done = arguments[0], t0 = performance.now(), rows = () => document.querySelectorAll('table.jobs tbody tr').length, n = rows();
+document.querySelector('[data-act=older]').click();
+(function wait() { rows() > n ? requestAnimationFrame(() => setTimeout(() => done(performance.now() - t0))) : setTimeout(wait, 1); })();
 '''
 
 
@@ -381,6 +407,8 @@ class Console(unittest.TestCase):
         ended = self.rig.wait_job(job['id'])
         self.assertEqual(ended['exitStatus'], 18, ended)
         self.open(f'/jobs/{job["id"]}')
+        self.assertIsNone(self.css('#tech').get_attribute('open'))
+        self.click('#tech summary')
         marked = self.css('ol.lines li.failed')
         sale = [line for line in ended['lines'] if line.startswith('01')]
         self.assertEqual(len(sale), 1, ended['lines'])
@@ -476,21 +504,39 @@ class Console(unittest.TestCase):
                        == want, 5, f'register {register!r}, state {state!r}: not the rows {want}')
 
     def test_held_register_resumes_once_the_sale_is_closed(self):
+        # The person allowed the sound once; a fake AudioContext counts what is played.
+        self.open('/')
+        self.d.execute_script('''window.chimes = 0; window.AudioContext = class {
+            constructor() { this.currentTime = 0; this.destination = {}; }
+            createOscillator() { window.chimes += 1; return { frequency: {}, connect: (g) => g, start() {}, stop() {} }; }
+            createGain() { return { gain: { setValueAtTime() {}, exponentialRampToValueAtTime() {} }, connect: () => ({}) }; } };''')
+        self.click('#sound')
+        self.assertEqual(self.css('#sound').get_attribute('aria-pressed'), 'true')
         # The payment is refused: the sale stays open on the register.
         self.rig.ecrsim('cassa2', 'fault refuse=tab@payment')
         job = self.post_receipt('cassa2', 'browser-held-1', receipt('LATTE', 129,
                                 payment={'method': 'contanti', 'amount': 200}))
         ended = self.rig.wait_job(job['id'])
         self.assertEqual(ended['state'], 'attention', ended)
+        # Said once, rung once (besides the sound played when it was allowed); the header and
+        # the tab title say so.
+        self.until(lambda d: f'Job {job["id"]} on cassa2 needs a person' in d.find_element('id', 'announce').text, 10, 'not announced')
+        self.css('#holds a[href="#/registers/cassa2"]')
+        self.assertRegex(self.d.title, r'^\(\d+\) ')
+        self.assertEqual(self.d.execute_script('return window.chimes'), 2)
+        self.d.execute_script('localStorage.removeItem("cassard.sound")')
         self.open('/')
         card = '[data-register="cassa2"]'
         self.until(lambda d: 'On hold' in d.find_element('css selector', card).text, 10, 'cassa2 not shown on hold')
         self.assertIn(f'job {job["id"]}', self.text_of(card + ' .held-box'))
+        # Why and Resume first, then the facts; no "Sale open: No" beside a sale left open.
+        self.assertEqual(self.d.execute_script(f'const c = document.querySelector(\'{card}\'); return [...c.children].findIndex((e) => e.matches(".held-box")) < [...c.children].findIndex((e) => e.matches("dl"))'), True)
+        self.assertNotIn('Sale open', self.text_of(card))
         self.shoot('registers-held')
         # The job's own page puts the action first, with Resume, and the register's state.
         self.open(f'/jobs/{job["id"]}')
         self.css('#sec-action-box')
-        self.assertEqual(self.d.execute_script('return document.getElementById("job-title").nextElementSibling.id'), 'sec-action-box')
+        self.assertEqual(self.d.execute_script('return document.getElementById("headline").nextElementSibling.id'), 'sec-action-box')
         self.assertIn('On hold', self.text_of('#sec-action-box'))
         self.css('#job-resume')
         self.shoot('job-attention')
@@ -676,9 +722,9 @@ class Console(unittest.TestCase):
             number = self.rig.ecrsim('cassa2', 'pay')[0]['receiptNumber']
             self.open(f'/jobs/{job["id"]}')
             self.css('#sec-action-box')
-            self.assertEqual(self.d.execute_script('return document.getElementById("job-title").nextElementSibling.id'), 'sec-action-box')
+            self.assertEqual(self.d.execute_script('return document.getElementById("headline").nextElementSibling.id'), 'sec-action-box')
             action = self.text_of('#sec-action-box')
-            for want in ('In attesa', 'Sulla cassa è rimasta aperta una vendita.', 'Riprendi la cassa', 'Segna come gestito'):
+            for want in ('Bloccata', 'Sulla cassa è rimasta aperta una vendita.', 'Riprendi la cassa', 'Segna come gestito'):
                 self.assertIn(want, action)
             self.assertIn('Sulla cassa è rimasta aperta una vendita.', self.text_of('#sec-outcome-box .reason'))
             self.assertIn('! ', self.text_of('#job-title .badge'))
@@ -689,11 +735,14 @@ class Console(unittest.TestCase):
             done = self.rig.job(job['id'])
             self.assertEqual((done['state'], done['settledBy'], done['reasonCode'], done['receiptNumber']),
                              ('done', 'person', 'resolved_done', number), done)
-            self.assertEqual(self.text_of('#job-title .badge'), 'Fatto')
+            self.assertEqual(self.text_of('#job-title .badge'), 'Stampato')
             self.assertEqual(self.d.find_elements('id', 'sec-action-box'), [])
             # The form went with the attention: the focus is on what the job is now.
             self.assertEqual(self.d.execute_script('return document.activeElement.id'), 'sec-outcome')
             self.until(lambda d: self.attention_count() == need - 1, 5, 'the header still counts the job')
+            # The register is still held: the page and the header say so until it runs again.
+            self.assertIn('Riprendi', self.text_of('#sec-held-box'))
+            self.assertIn('cassa2: Bloccata', self.text_of('#holds'))
         finally:
             self.d.execute_script('localStorage.removeItem("cassard.lang")')
             self.rig.ecrsim('cassa2', 'clear')
@@ -721,8 +770,8 @@ class Console(unittest.TestCase):
             self.assertEqual(queued['state'], 'queued', queued)
             self.open(f'/jobs/{job["id"]}')
             self.css('#sec-queued-box')
-            self.assertEqual(self.d.execute_script('return document.getElementById("job-title").nextElementSibling.id'), 'sec-queued-box')
-            self.assertIn('In attesa', self.text_of('#sec-queued-box'))
+            self.assertEqual(self.d.execute_script('return document.getElementById("headline").nextElementSibling.id'), 'sec-queued-box')
+            self.assertIn('Bloccata', self.text_of('#sec-queued-box'))
             self.assertIn(queued['expiresAt'], [e.get_attribute('datetime') for e in self.d.find_elements('css selector', '#sec-details-box time')])
             self.shoot('job-queued')
             self.set_lang('it')
@@ -772,6 +821,7 @@ class Console(unittest.TestCase):
         self.rig.ecrsim('cassa1', 'fault delay=300@A')
         job = self.post_receipt('cassa1', 'browser-focus-1', receipt('PERE', 210))
         self.open(f'/jobs/{job["id"]}')
+        self.css('#tech summary').click()
         self.css('#fold-request summary').click()
         self.assertNotEqual(self.rig.job(job['id'])['state'], 'done', 'the receipt ended before the page was read')
         self.until(lambda d: 'printed receipt number' in d.find_element('id', 'sec-outcome-box').text, 30, 'no live update')
@@ -811,6 +861,7 @@ class Console(unittest.TestCase):
             self.until(lambda d: d.find_element('id', 'outage').is_displayed(), 10, 'no outage banner')
             self.assertRegex(self.text_of('#outage'), r'(since|dalle) \d\d:\d\d')
             self.css('article.reg.stale')
+            self.shoot('outage')
         finally:
             if p.poll() is None:
                 p.send_signal(signal.SIGTERM)
@@ -905,6 +956,148 @@ class Console(unittest.TestCase):
         self.assertEqual(got['cents'], [c for _, c in cases])
         self.assertEqual(got['qty'], [q for _, q in qty])
         self.assertEqual(got['line'], [r for _, _, r in line])
+
+    # -- the shop's day, its receipts and its words --------------------------------------
+
+    def print_pdf(self, name, roll=False):
+        """The page as Chromium prints it, kept as PDF (and PNG where pdftoppm is); its pages."""
+        import base64
+        self.d.execute_script('document.documentElement.classList.toggle("roll", arguments[0])', roll)
+        pdf = base64.b64decode(self.d.execute_cdp_cmd('Page.printToPDF', {'preferCSSPageSize': True})['data'])
+        self.d.execute_script('document.documentElement.classList.remove("roll")')
+        path = os.path.join(self.art, name + '.pdf')
+        with open(path, 'wb') as f:
+            f.write(pdf)
+        if shutil.which('pdftoppm'):
+            subprocess.run(['pdftoppm', '-r', '60', '-png', path, path[:-4]], check=True, timeout=60)
+        return len(re.findall(rb'/Type\s*/Page\b(?!s)', pdf))
+
+    def test_day_view_shows_the_services_sums_on_screen_and_paper(self):
+        rest = {'items': [{'description': 'VINO', 'price': 1000},
+                          {'description': 'RESO', 'price': 125, 'quantity': 1.5, 'return': True}],
+                'payments': [{'method': 'carta', 'amount': 300}, {'method': 'contanti'}]}
+        for key, body in (('browser-day-1', rest), ('browser-day-2', receipt('PANE', 250))):
+            self.rig.wait_job(self.post_receipt('cassa1', key, body)['id'])
+        fig = {r['register']: r for r in self.rig.api('GET', '/v1/summary')[1]['registers']}['cassa1']
+        self.assertGreaterEqual(fig['returns'], 188)
+        self.open('/')
+        self.d.execute_script('location.hash = "#/day"')
+        self.until(lambda d: d.execute_script('return document.activeElement.id') == 'day-title', 5, 'the day page took no focus')
+        shown = self.d.execute_async_script('''const [fig, done] = arguments;
+            import('/i18n.js').then((i) => done([fig.takings, fig.change, fig.returns, ...fig.payments.map((p) => p.amount)].map(i.money)));''', fig)
+        card = self.css('#day-cassa1').find_element('xpath', '..').text
+        for want in shown + [fig['firstReceipt'], fig['lastReceipt'], str(fig['printed'])]:
+            self.assertIn(want, card)
+        self.shoot('day')
+        self.assertEqual(self.print_pdf('day-print-a4'), 1, 'the day is not one A4 page')
+        self.assertGreaterEqual(self.print_pdf('day-print-80mm', roll=True), 1)
+
+    def test_focus_place_and_what_is_announced(self):
+        from selenium.webdriver.support.ui import Select
+        ids = [self.post_receipt('cassa1', f'browser-place-{i}', receipt('MELA', 101 + i))['id'] for i in range(3)]
+        self.rig.wait_job(ids[-1])
+        self.open('/')
+        link = f'a[data-act="job-{ids[1]}"]'
+        self.css(link)
+        self.d.execute_script('document.querySelector(arguments[0]).focus()', link)
+        more = [self.post_receipt('cassa2', f'browser-place-new-{i}', receipt('KIWI', 90 + i))['id'] for i in range(3)]
+        self.until(lambda d: d.find_elements('css selector', f'tr[data-id="{more[-1]}"]'), 10, 'no live rows')
+        time.sleep(0.5)
+        self.assertEqual(self.d.execute_script('return document.activeElement.dataset.act'), f'job-{ids[1]}')
+        # Filters and search in the address: a job page and Back keep them; the count is said.
+        Select(self.css('#f-state')).select_by_value('done')
+        self.css('#f-q').send_keys(str(self.rig.job(ids[0])['total']))
+        self.until(lambda d: 'q=' in d.current_url and 'state=done' in d.current_url, 5, 'the search is not in the address')
+        self.until(lambda d: 'found' in d.find_element('css selector', '#jobs [aria-live]').text, 5, 'no count of results said')
+        # A job changing three times while a search is on is one new job.
+        self.rig.wait_job(self.post_receipt('cassa1', 'browser-place-wait', receipt('PERA', 199))['id'])
+        self.until(lambda d: d.find_element('css selector', '[data-act=newer]').text == '1 new job', 5, 'not one new job')
+        self.d.execute_script('window.scrollTo(0, document.body.scrollHeight)')
+        self.css('table.jobs tbody tr td:first-child').click()
+        self.until(lambda d: '/jobs/' in d.current_url, 5, 'the row is not one target')
+        self.until(lambda d: d.execute_script('return document.activeElement.id') == 'job-title', 5, 'the title has no focus')
+        self.assertEqual(self.d.execute_script('return window.scrollY'), 0)
+        self.d.back()
+        self.until(lambda d: self.css('#f-q').get_attribute('value') != '', 5, 'Back lost the search')
+        self.assertEqual(Select(self.css('#f-state')).first_selected_option.get_attribute('value'), 'done')
+
+    def test_receipt_as_the_shop_reads_it_and_send_again(self):
+        self.rig.ecrsim('cassa2', 'fault E@sale')
+        body = {'items': [{'description': 'TORTA', 'price': 3140}],
+                'payments': [{'method': 'carta', 'amount': 1000}, {'method': 'contanti'}]}
+        job = self.rig.wait_job(self.post_receipt('cassa2', 'browser-again-1', body)['id'])
+        self.rig.ecrsim('cassa2', 'clear')
+        self.assertEqual(job['state'], 'failed', job)
+        self.open(f'/jobs/{job["id"]}')
+        self.assertTrue(self.text_of('#headline').startswith('Not printed'))
+        sale = self.text_of('#sec-sale-box')
+        for word in ('Paid', 'Change', 'the rest'):
+            self.assertNotIn(word, sale)
+        self.assertIn('To pay: contanti €21.40', sale.replace('\n', ' '))
+        self.assertIn('cassard exit status', self.css('#tech').get_attribute('textContent'))
+        self.shoot('job-not-printed')
+        self.click('#job-again')
+        self.css('dialog[open]').find_element('xpath', './/button[normalize-space()="Yes, send it again"]').click()
+        self.until(lambda d: not d.current_url.endswith(f'/jobs/{job["id"]}'), 10, 'no new job page')
+        fresh = self.rig.wait_job(int(self.d.current_url.rsplit('/', 1)[1]))
+        self.assertEqual((fresh['state'], fresh['request']['items']), ('done', body['items']), fresh)
+        self.assertNotEqual(fresh['key'], job['key'])
+        self.until(lambda d: d.find_element('id', 'headline').text.startswith(f'Printed · Receipt {fresh["receiptNumber"]}'),
+                   10, 'the headline does not give the receipt')
+
+    def test_shop_words_and_no_english_on_the_italian_page(self):
+        self.rig.ecrsim('cassa1', 'sell 100')
+        job = self.post_receipt('cassa1', 'browser-words-1', receipt('SALE', 80))
+        try:
+            self.until(lambda d: self.rig.api('GET', '/v1/registers/cassa1')[1]['state'] == 'held', 20, 'cassa1 not held')
+            self.rig.api('DELETE', f'/v1/jobs/{job["id"]}')
+            gone = self.rig.job(job['id'])
+            self.d.execute_script('localStorage.setItem("cassard.lang", "it")')
+            for route, words in ((f'/jobs/{job["id"]}', ('Annullato', f'Lavoro {job["id"]}')), ('/', ('cassa1: Bloccata', 'Annullato'))):
+                self.open(route)
+                self.until(lambda d: all(w in d.find_element('tag name', 'body').text for w in words), 10, f'{route}: {words}')
+                page = self.d.find_element('tag name', 'body').text
+                for english in (gone['reason'], 'Job ', 'Receipt', 'the run'):
+                    self.assertNotIn(english, page, route)
+        finally:
+            self.d.execute_script('localStorage.removeItem("cassard.lang")')
+            self.rig.ecrsim('cassa1', 'pay')
+            self.resume_until_idle('cassa1')
+
+    def test_targets_focus_rings_and_older_jobs_are_quick(self):
+        have = len(self.rig.api('GET', '/v1/jobs?limit=500')[1]['jobs'])
+        for i in range(max(0, 155 - have)):
+            self.rig.api('POST', '/v1/registers/cassa1/jobs', {'kind': 'status'}, f'browser-speed-{i}')
+        self.rig.wait_job(self.rig.api('GET', '/v1/jobs?limit=1')[1]['jobs'][0]['id'], states=('done', 'failed'), timeout=180)
+        for width, limit in ((1280, 100), (360, 200)):
+            self.d.set_window_size(width, 900)
+            self.open('/service')
+            self.open('/')
+            self.until(lambda d: d.find_element('css selector', '[data-act=older]').is_displayed(), 10, 'no older jobs to show')
+            time.sleep(0.5)
+            self.assertEqual(self.d.execute_script(SMALL_TARGETS), [], f'targets under 24 px at {width} px')
+            # Two presses, the quicker counts: the machine is shared with builds.
+            took = [self.d.execute_async_script(OLDER_PRESS) for _ in range(2)]
+            print(f'\nolder jobs at {width} px: {took[0]:.0f} and {took[1]:.0f} ms', file=sys.stderr)
+            self.assertLess(min(took), limit)
+        self.assertGreaterEqual(self.d.execute_script(HEADER_RING), 3)
+        self.d.set_window_size(1280, 900)
+
+    def test_sign_in_page_tells_no_outage_and_follows_the_language(self):
+        p, url = self.extra_service('words', token='s3cret-words')
+        try:
+            self.d.get(url + '/#/')
+            self.css('#token')
+            time.sleep(1.5)
+            self.assertFalse(self.d.find_element('id', 'outage').is_displayed())
+            for lang, title in (('it', 'Accedi'), ('en', 'Sign in')):
+                self.set_lang(lang)
+                self.until(lambda d: d.find_element('id', 'si-title').text == title, 5, f'the sign-in page is not in {lang}')
+        finally:
+            self.rig.procs.remove(p)
+            p.send_signal(signal.SIGTERM)
+            p.wait(10)
+            p.stdout.close()
 
 
 def main():

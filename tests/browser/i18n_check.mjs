@@ -49,7 +49,8 @@ const codes = {
   hold: ['sale_open'],
   reason: ['completed', 'fiscalised', 'not_fiscalised', 'run_failed', 'lines_failed', 'cassard_not_started', 'expired', 'cancelled',
     'completed_on_register', 'cancelled_on_register', 'resolved_done', 'resolved_failed', 'unread_after', 'service_stopped',
-    'settle_limit', 'sale_left_open', 'different_register', 'counter_not_number', 'no_advance', 'counter_jumped', 'lines_unknown', 'not_read_before'],
+    'settle_limit', 'sale_left_open', 'different_register', 'counter_not_number', 'no_advance', 'counter_jumped', 'lines_unknown', 'not_read_before',
+    'closed_elsewhere', 'partial_on_register', 'restored_unsettled'],
 };
 for (const [prefix, list] of Object.entries(codes)) for (const c of list) used.add(`${prefix}.${c}`);
 for (const s of codes.state) used.add(`state.${s}.explain`);
@@ -107,9 +108,11 @@ same('no sale for a download', text.saleOf({ kind: 'download', request: { downlo
 // 7. The register's console without the blank lines after its banner, text kept.
 same('console trimmed', text.consoleShown(`\n\ncassard 4.01\n${'\n'.repeat(40)}Descrizione: Comando non accettato\n\n`), 'cassard 4.01\n\nDescrizione: Comando non accettato');
 
-// 8. Words by code; an unknown code shows the service's English sentence.
+// 8. Words by code; an unknown code shows the service's English sentence, in English only.
 same('reason by code', text.reasonText('counter_jumped', { by: 2, before: '0124', after: '0126' }), 'Il contatore degli scontrini è avanzato di 2 (da 0124 a 0126): nel frattempo è stato stampato un altro scontrino.');
-same('unknown reason', text.reasonText('brand_new', {}, 'something new happened'), 'Something new happened.');
+same('an unknown reason, no English on the Italian page', text.reasonText('brand_new', {}, 'something new happened'), t('reason.other'));
+setLang('en', { remember: false });
+same('an unknown reason in English', text.reasonText('brand_new', {}, 'something new happened'), 'Something new happened.');
 
 if (faults.length) {
   for (const f of faults) console.error(`FAULT ${f}`);

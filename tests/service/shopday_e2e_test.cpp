@@ -147,9 +147,25 @@ TEST(ShopDay, ThreeHundredReceiptsAndWhatTheDayBrings) {
   std::set<std::string> failed;
   std::string moneyWrong;
   int moneyWrongCount = 0;
+  // The day's figures as the summary names them, added up here from each job read alone.
+  std::map<std::string, std::map<std::string, long long>> sums;  // register -> figure -> n
   for (const auto& [id, e] : expected) {
     const json job = s.get("/v1/jobs/" + std::to_string(id)).body;
     SCOPED_TRACE(job.dump());
+    auto& f = sums[job["register"]];
+    if (job["state"] == "done") {
+      f["printed"] += 1;
+      f["takings"] += job["total"].get<long long>();
+      f["change"] += job["change"].get<long long>();
+      long long paid = 0;  // a payment without an amount pays the rest
+      for (const json& p : job["request"]["payments"]) {
+        const long long amount = p.value("amount", job["total"].get<long long>() - paid);
+        f["pay " + p["method"].get<std::string>()] += amount;
+        paid += amount;
+      }
+    } else {
+      f["notPrinted"] += 1;
+    }
     ASSERT_TRUE(job["state"] == "done" || job["state"] == "failed");
     EXPECT_NE(job["settledBy"], nullptr);
     EXPECT_FALSE(job["reasonCode"].get<std::string>().empty());
@@ -169,6 +185,15 @@ TEST(ShopDay, ThreeHundredReceiptsAndWhatTheDayBrings) {
     }
   }
   EXPECT_EQ(moneyWrongCount, 0) << "first: " << moneyWrong;
+  const svc::Reply figures = s.get("/v1/summary");
+  ASSERT_EQ(figures.status, 200) << figures.text;
+  for (const json& r : figures.body["registers"]) {
+    std::map<std::string, long long> got;
+    for (const char* k : {"printed", "notPrinted", "takings", "change"})
+      if (r[k] != 0) got[k] = r[k];
+    for (const json& p : r["payments"]) got["pay " + p["method"].get<std::string>()] = p["amount"];
+    EXPECT_EQ(got, sums[r["register"]]) << r.dump();
+  }
   // Each register's roll: every done receipt once with its number and money, no failed one,
   // and the person's own receipts besides.
   const int byHand[] = {10, 1};
