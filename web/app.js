@@ -181,15 +181,6 @@ function showSignIn(message = '', { redraw = false } = {}) {
   outage.hidden = true;
   view = null;
   clearTimeout(retryTimer);
-  // Already asking: each further 401 (the page's reads, a route, the live connection's
-  // retry) says its word on the same form, never rebuilt under the person's typing.
-  const shown = main.querySelector('form.signin');
-  if (shown) {
-    shown.dataset.generation = String(mine);
-    const was = shown.querySelector('#token-err');
-    if (message) [was.textContent, was.hidden] = [message, false];
-    return;
-  }
   const input = h('input', { type: 'password', id: 'token', name: 'token', autocomplete: 'off', spellcheck: 'false', required: true });
   const err = h('p', { class: 'field-error', id: 'token-err', hidden: !message }, message);
   input.setAttribute('aria-describedby', 'token-hint token-err');
