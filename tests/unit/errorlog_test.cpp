@@ -5,40 +5,26 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "protocol/port.h"
 #include "protocol/protocol.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string slurp(const char* name) {
-  std::ifstream f(name, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-std::string todaysLog() {
-  char name[16];
-  DumpLogName(portNow(), name);
-  return name;
-}
-
 class ErrorLog : public testing::Test {
  protected:
   void SetUp() override {
     fake::reset();
     resetLink();
-    std::remove(todaysLog().c_str());
+    std::remove(dumpLogName().c_str());
   }
-  void TearDown() override { std::remove(todaysLog().c_str()); }
+  void TearDown() override { std::remove(dumpLogName().c_str()); }
 };
 
 TEST_F(ErrorLog, TraceLineRendering) {
@@ -84,29 +70,28 @@ TEST_F(ErrorLog, DumpReportLayout) {
       "\nCodice numerico errore interno: 10 \nCodice esteso errore interno: Errore timeout in "
       "ricezione\nDescrizione: Mancato collegamento con l'ECR\nCodice di uscita: 32 \nFine dump "
       "errore \n\n";
-  EXPECT_EQ(slurp(todaysLog().c_str()), expected);
+  EXPECT_EQ(dumpLog(), expected);
 }
 
 TEST_F(ErrorLog, WarningReturnsAndReportsAccumulate) {
-  testing::internal::CaptureStdout();
-  ErrorHandle("primo", 0);
-  ErrorHandle("secondo", 0);
-  const std::string console = testing::internal::GetCapturedStdout();
+  const std::string console = stdoutOf([] {
+    ErrorHandle("primo", 0);
+    ErrorHandle("secondo", 0);
+  });
   EXPECT_EQ(console,
             "\nErrore di comunicazione sulla porta seriale.\nIl protocollo ha risposto con: "
             "0\n\nDescrizione: primo"
             "\nErrore di comunicazione sulla porta seriale.\nIl protocollo ha risposto con: "
             "0\n\nDescrizione: secondo");
-  const std::string log = slurp(todaysLog().c_str());
+  const std::string log = dumpLog();
   EXPECT_NE(log.find("Descrizione: primo"), std::string::npos);
   EXPECT_NE(log.find("Descrizione: secondo"), std::string::npos);
   EXPECT_EQ(log.find("Codice di uscita"), std::string::npos);
 }
 
 TEST_F(ErrorLog, ConsoleTextIsNotAFormat) {
-  testing::internal::CaptureStdout();
-  ErrorHandle("100%s sconto %n", 0);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("100%s sconto %n"), std::string::npos);
+  EXPECT_NE(stdoutOf([] { ErrorHandle("100%s sconto %n", 0); }).find("100%s sconto %n"),
+            std::string::npos);
 }
 
 TEST_F(ErrorLog, DumpLogNamePerDay) {
@@ -127,17 +112,17 @@ TEST_F(ErrorLog, DumpLogNamePerDay) {
 TEST_F(ErrorLog, NextDayStartsANewFile) {
   ErrorHandle("oggi", 0);
   fake::setCalendar(portNow() + 24 * 3600);
-  const std::string tomorrow = todaysLog();
+  const std::string tomorrow = dumpLogName();
   ErrorHandle("domani", 0);
-  EXPECT_NE(slurp(tomorrow.c_str()).find("domani"), std::string::npos);
-  EXPECT_EQ(slurp(tomorrow.c_str()).find("oggi"), std::string::npos);
+  EXPECT_NE(readFile(tomorrow).find("domani"), std::string::npos);
+  EXPECT_EQ(readFile(tomorrow).find("oggi"), std::string::npos);
   std::remove(tomorrow.c_str());
 }
 
 TEST_F(ErrorLog, UnwritableDirectoryStillPrintsAndExits) {
   if (geteuid() == 0) {
     // root writes anywhere: make the log name a directory instead
-    mkdir(todaysLog().c_str(), 0700);
+    mkdir(dumpLogName().c_str(), 0700);
   } else {
     chmod(".", 0500);
   }
@@ -147,7 +132,7 @@ TEST_F(ErrorLog, UnwritableDirectoryStillPrintsAndExits) {
   EXPECT_NE(testing::internal::GetCapturedStdout().find("Impossibile aprire la porta seriale"),
             std::string::npos);
   EXPECT_NE(testing::internal::GetCapturedStderr().find("dump log"), std::string::npos);
-  rmdir(todaysLog().c_str());
+  rmdir(dumpLogName().c_str());
   chmod(".", 0700);
 }
 
@@ -185,12 +170,12 @@ TEST_F(ErrorLog, RepeatedWarningsAreCountedWithinTheBudgets) {
       for (int t = 0; t < r.texts; ++t, ++raised)
         ErrorHandle(("Frame error " + std::to_string(t)).c_str(), 0);
     const std::string warnings = testing::internal::GetCapturedStdout();
-    const std::string before = slurp(todaysLog().c_str());
+    const std::string before = dumpLog();
     if (r.ending != 0)
       EXPECT_EQ(fake::exitCodeOf([&] { ErrorHandle("Errore in ReadData", r.ending); }), r.ending);
     else
       ReportOmittedWarnings();
-    const std::string log = slurp(todaysLog().c_str());
+    const std::string log = dumpLog();
 
     EXPECT_LE(warnings.size(), 64u << 10);
     EXPECT_LE(log.size(), 1u << 20);
@@ -213,7 +198,7 @@ TEST_F(ErrorLog, RepeatedWarningsAreCountedWithinTheBudgets) {
     }
     const std::string end = "\nFine dump errore \n\n";
     EXPECT_EQ(log.substr(log.size() - end.size()), end) << "written whole";
-    std::remove(todaysLog().c_str());
+    std::remove(dumpLogName().c_str());
   }
 }
 

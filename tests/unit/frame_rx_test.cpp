@@ -5,6 +5,7 @@
 #include "protocol/port.h"
 #include "protocol/protocol.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 #include "support/scripted_ecr.h"
 
@@ -159,16 +160,11 @@ TEST_F(FrameRx, StrayBytesAreWarnedOnePerByte) {
   Automaton(HT_ATTEMPT);
   EXPECT_EQ(replies(), Bytes{ACK});
   // one dump report per offending byte, all in today's log
-  char name[16];
-  DumpLogName(portNow(), name);
-  FILE* f = std::fopen(name, "r");
-  ASSERT_NE(f, nullptr);
-  std::string log;
-  for (int c; (c = std::fgetc(f)) != EOF;) log.push_back(static_cast<char>(c));
-  std::fclose(f);
+  const std::string log = dumpLog();
+  ASSERT_TRUE(fileExists(dumpLogName()));
   EXPECT_NE(log.find("Frame error in attesa DLE"), std::string::npos);
   EXPECT_NE(log.find("Frame error in attesa STX"), std::string::npos);
-  std::remove(name);
+  std::remove(dumpLogName().c_str());
 }
 
 TEST(RxStateNames, EveryStateHasItsName) {

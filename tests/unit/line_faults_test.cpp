@@ -6,14 +6,13 @@
 
 #include <cstring>
 #include <deque>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "driver/records.h"
 #include "protocol/port.h"
 #include "protocol/protocol.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 #include "support/scripted_ecr.h"
 
@@ -22,19 +21,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr int SILENT = 0x100;
-
-std::string dumpName() {
-  char name[16];
-  DumpLogName(portNow(), name);
-  return name;
-}
-
-std::string dumpLog() {
-  std::ifstream f(dumpName(), std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
 // Queues pattern over and over, ten bytes every 10 ms of virtual time, for 20 s: longer
 // than twice any wait.
@@ -69,9 +55,9 @@ class LineFaults : public testing::Test {
   void SetUp() override {
     fake::reset();
     resetLink();
-    std::remove(dumpName().c_str());
+    std::remove(dumpLogName().c_str());
   }
-  void TearDown() override { std::remove(dumpName().c_str()); }
+  void TearDown() override { std::remove(dumpLogName().c_str()); }
   long command(Bytes cmd = {'A', 0}) {
     AnswerBuffer rx{};
     long status = 0;

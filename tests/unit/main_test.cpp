@@ -10,13 +10,12 @@
 
 #include <csignal>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "ecrconf/ecrconf.h"
 #include "protocol/process.h"
 #include "protocol/protocol.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 #include "support/scripted_ecr.h"
 
@@ -129,13 +128,6 @@ TEST(SalesLines, FiscalRecords) {
 
 // ---- whole runs in process: a pty stands for the device, the fake port for the line
 
-std::string slurp(const std::string& name) {
-  std::ifstream f(name, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 class Run : public testing::Test {
  protected:
   void SetUp() override {
@@ -167,13 +159,20 @@ class Run : public testing::Test {
   }
   int run(const std::string& sales, const char* salesName = "vendite.ECR") {
     if (!sales.empty() || salesName == std::string("vendite.ECR")) {
-      std::ofstream(salesName, std::ios::binary) << sales;
+      writeFile(salesName, sales);
     }
-    std::string a0 = "cassard", a1 = salesName, a2 = device_, a3 = "38400,N,8,1";
-    char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), nullptr};
-    testing::internal::CaptureStdout();
-    const int code = fake::exitCodeOf([&] { cassardMain(4, argv); });
-    console_ = testing::internal::GetCapturedStdout();
+    return cassard({salesName, device_, "38400,N,8,1"});
+  }
+  // cassardMain with these arguments; its console in console_.
+  int cassard(std::vector<std::string> args) {
+    args.insert(args.begin(), "cassard");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int code = 0;
+    console_ = stdoutOf([&] {
+      code = fake::exitCodeOf([&] { cassardMain(static_cast<int>(args.size()), argv.data()); });
+    });
     return code;
   }
   int master_ = -1, slave_ = -1;
@@ -190,7 +189,7 @@ TEST_F(Run, EmptySalesFileIdentifiesAndCloses) {
       std::string::npos);
   const std::string final = "\nIl programma e stato terminato correttamente.\n\n";
   EXPECT_EQ(console_.substr(console_.size() - final.size()), final);
-  EXPECT_FALSE(std::ifstream("vendite.fis").good()) << "no fiscal report without a fiscal record";
+  EXPECT_FALSE(fileExists("vendite.fis")) << "no fiscal report without a fiscal record";
 }
 
 TEST_F(Run, StartUpFailures) {
@@ -212,13 +211,9 @@ TEST_F(Run, HelpAndVersionOpenNothing) {
   for (const Case c : {Case{"--version", "cassard 4.01\n"},
                        Case{"--help", "Usage: cassard [SALESFILE [DEVICE [SETTINGS]]]\n"}}) {
     SCOPED_TRACE(c.option);
-    std::string a0 = "cassard", a1 = c.option, a2 = device_;
-    char* argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
     FOpenPort = -1;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(fake::exitCodeOf([&] { cassardMain(3, argv); }), 0);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.rfind(c.start, 0), 0u) << out;
+    EXPECT_EQ(cassard({c.option, device_}), 0);
+    EXPECT_EQ(console_.rfind(c.start, 0), 0u) << console_;
     EXPECT_EQ(FOpenPort, -1);
     EXPECT_TRUE(ecr_.realCommands().empty());
   }
@@ -244,7 +239,7 @@ TEST_F(Run, TwoFiscalRecordsRecreateTheReport) {
   // it; what was written before stays on disk.
   EXPECT_EQ(run(line12 + line12), -1);
   EXPECT_NE(console_.find("Risposta dell'ECR troppo corta"), std::string::npos);
-  const std::string report = slurp("vendite.fis");
+  const std::string report = readFile("vendite.fis");
   EXPECT_EQ(report.find("[FISCALI]\n"), 0u);
   EXPECT_EQ(report.find("[FISCALI]\n", 1), std::string::npos) << "created anew, not appended";
   EXPECT_NE(report.find("MF_FULL=AB12345678\n"), std::string::npos);
@@ -283,7 +278,7 @@ TEST_F(Run, SignalFinishesTheExchangeAndSendsNothingMore) {
     EXPECT_EQ(run(sales), c.code);
     close(FOpenPort);  // the next run locks the line afresh
     EXPECT_EQ(ecr.realCommands().size(), c.during) << "the exchange finished, nothing after it";
-    const std::string dump = slurp("dump0315.log");
+    const std::string dump = readFile("dump0315.log");
     if (c.description) {
       EXPECT_NE(dump.find(std::string("\nDescrizione: ") + c.description), std::string::npos)
           << dump;
@@ -300,7 +295,7 @@ TEST_F(Run, IncompleteLastLineIsNotActedOn) {
   close(FOpenPort);  // the next run locks the line afresh
   EXPECT_NE(console_.find("Riga incompleta"), std::string::npos);
   EXPECT_EQ(ecr_.realCommands().size(), 3u) << "identification and the sign-on only";
-  EXPECT_NE(slurp("dump0315.log").find("Ultimo comando: 01PANE\nDump"), std::string::npos);
+  EXPECT_NE(readFile("dump0315.log").find("Ultimo comando: 01PANE\nDump"), std::string::npos);
   // The short form of a sale lacking only its line end is complete once widened.
   fake::reset();
   resetLink();

@@ -8,13 +8,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "download/download.h"
 #include "driver/main.h"
 #include "ecrconf/ecrconf.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 #include "support/scripted_ecr.h"
 
@@ -61,16 +60,10 @@ class Files : public testing::Test {
       rmdir(n);
     }
   }
-  static std::string slurp(const char* name) {
-    std::ifstream f(name, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
 };
 
 TEST_F(Files, CreatedNeverThroughALinkAndOnlyAsRegularFiles) {
-  std::ofstream("victim") << "keep";
+  writeFile("victim", "keep");
   ASSERT_EQ(symlink("victim", "link"), 0);
   ASSERT_EQ(symlink("nowhere", "dangling"), 0);
   ASSERT_EQ(mkfifo("fifo", 0600), 0);
@@ -93,8 +86,8 @@ TEST_F(Files, CreatedNeverThroughALinkAndOnlyAsRegularFiles) {
       std::fclose(f);
     }
   }
-  EXPECT_EQ(slurp("out"), "xx") << "\"a\" appends to what \"w\" created";
-  EXPECT_EQ(slurp("victim"), "keep");
+  EXPECT_EQ(readFile("out"), "xx") << "\"a\" appends to what \"w\" created";
+  EXPECT_EQ(readFile("victim"), "keep");
   EXPECT_NE(access("nowhere", F_OK), 0) << "no file created at a dangling link's target";
 }
 
@@ -111,10 +104,12 @@ TEST(DownloadNames, RefusedBeforeTheOpeningCommand) {
   ScriptedEcr ecr;
   for (const char* name : {"../GIORNALE     ", "..-", ".-", "a/b-"}) {
     SCOPED_TRACE(name);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(fake::exitCodeOf([&] { DoDownloadExp(name, "00"); }), -1);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(OUTPUT_OPEN_ERROR_TEXT),
+    int code = 0;
+    EXPECT_NE(stdoutOf([&] {
+                code = fake::exitCodeOf([&] { DoDownloadExp(name, "00"); });
+              }).find(OUTPUT_OPEN_ERROR_TEXT),
               std::string::npos);
+    EXPECT_EQ(code, -1);
   }
   EXPECT_TRUE(ecr.realCommands().empty());
 }
