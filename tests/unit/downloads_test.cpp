@@ -51,10 +51,7 @@ struct SalesLine {
 class Download : public testing::Test {
  protected:
   struct Fresh {
-    Fresh() {
-      fake::reset();
-      resetLink();
-    }
+    Fresh() { freshStart(); }
   } fresh_;
   ScriptedEcr ecr;
 

@@ -20,8 +20,7 @@ using Bytes = std::vector<uint8_t>;
 class ErrorLog : public testing::Test {
  protected:
   void SetUp() override {
-    fake::reset();
-    resetLink();
+    freshStart();
     std::remove(dumpLogName().c_str());
   }
   void TearDown() override { std::remove(dumpLogName().c_str()); }

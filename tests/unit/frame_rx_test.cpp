@@ -22,12 +22,8 @@ Bytes operator+(Bytes a, const Bytes& b) {
   return a;
 }
 
-class FrameRx : public testing::Test {
+class FrameRx : public FreshLink {
  protected:
-  void SetUp() override {
-    fake::reset();
-    resetLink();
-  }
   // Replies this side wrote (everything written: the receiver writes only replies).
   Bytes replies() { return fake::written(); }
 };
@@ -92,8 +88,7 @@ TEST_F(FrameRx, ReceptionTable) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.legend);
-    fake::reset();
-    resetLink();
+    freshStart();
     FReadData = false;
     fake::arrive(c.wire);
     Automaton(HT_ATTEMPT);

@@ -13,12 +13,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class FrameTx : public testing::Test {
+class FrameTx : public FreshLink {
  protected:
-  void SetUp() override {
-    fake::reset();
-    resetLink();
-  }
   Bytes frameFor(uint8_t num, Bytes data) {
     std::array<uint8_t, FRAME_BUF_LEN> out{};
     const std::size_t n = BuildFrame(num, data, out);
@@ -81,8 +77,7 @@ TEST_F(FrameTx, AnswerByteOutcomes) {
       {"unexpected byte taken as delivered", {0x41}, true, MP_RX_UNEXP, 1, 1, 0},
   };
   for (const auto& c : cases) {
-    fake::reset();
-    resetLink();
+    freshStart();
     ScriptedEcr ecr;
     ecr.answerBytes = c.answers;
     ecr.rawAnswerFrames.push_back({});  // no answer frame: only the answer byte matters here

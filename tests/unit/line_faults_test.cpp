@@ -53,8 +53,7 @@ struct FaultyEcr : ScriptedEcr {
 class LineFaults : public testing::Test {
  protected:
   void SetUp() override {
-    fake::reset();
-    resetLink();
+    freshStart();
     std::remove(dumpLogName().c_str());
   }
   void TearDown() override { std::remove(dumpLogName().c_str()); }

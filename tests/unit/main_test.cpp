@@ -131,8 +131,7 @@ TEST(SalesLines, FiscalRecords) {
 class Run : public testing::Test {
  protected:
   void SetUp() override {
-    fake::reset();
-    resetLink();
+    freshStart();
     char name[256];
     ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
     device_ = name;
@@ -266,8 +265,7 @@ TEST_F(Run, SignalFinishesTheExchangeAndSendsNothingMore) {
   const auto answer = ecr_.responder;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.during);
-    fake::reset();
-    resetLink();
+    freshStart();
     ScriptedEcr ecr;  // a register of its own for each run
     std::size_t seen = 0;
     ecr.responder = [&](std::span<const uint8_t> cmd) {
@@ -297,8 +295,7 @@ TEST_F(Run, IncompleteLastLineIsNotActedOn) {
   EXPECT_EQ(ecr_.realCommands().size(), 3u) << "identification and the sign-on only";
   EXPECT_NE(readFile("dump0315.log").find("Ultimo comando: 01PANE\nDump"), std::string::npos);
   // The short form of a sale lacking only its line end is complete once widened.
-  fake::reset();
-  resetLink();
+  freshStart();
   ScriptedEcr ecr;
   ecr.responder = ecr_.responder;
   EXPECT_EQ(run(signOn + "01PANE            000000250" + "01"), 0);

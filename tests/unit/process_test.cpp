@@ -99,8 +99,7 @@ TEST(DownloadNames, OnlyPlainNamesOfTheWorkingDirectory) {
 }
 
 TEST(DownloadNames, RefusedBeforeTheOpeningCommand) {
-  fake::reset();
-  resetLink();
+  freshStart();
   ScriptedEcr ecr;
   for (const char* name : {"../GIORNALE     ", "..-", ".-", "a/b-"}) {
     SCOPED_TRACE(name);

@@ -22,8 +22,7 @@ namespace {
 class Serial : public testing::Test {
  protected:
   void SetUp() override {
-    fake::reset();
-    resetLink();
+    freshStart();
     FOpenPort = -1;
     char name[256];
     ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
@@ -178,13 +177,7 @@ TEST_F(Serial, SpeedTable) {
 }
 
 // Byte input over the fake line.
-class ByteInput : public testing::Test {
- protected:
-  void SetUp() override {
-    fake::reset();
-    resetLink();
-  }
-};
+using ByteInput = FreshLink;
 
 TEST_F(ByteInput, SilentLineTimings) {
   uint8_t b = 0x77;

@@ -13,12 +13,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class Transaction : public testing::Test {
+class Transaction : public FreshLink {
  protected:
-  void SetUp() override {
-    fake::reset();
-    resetLink();
-  }
   AnswerBuffer rx{};
   long rxLen = -7;
   long status = -7;
@@ -63,8 +59,7 @@ TEST_F(Transaction, AnswersThatReturn) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.legend);
-    fake::reset();
-    resetLink();
+    freshStart();
     rx.fill(0xEE);
     rxLen = status = -7;
     ScriptedEcr ecr;
@@ -104,8 +99,7 @@ TEST_F(Transaction, FailuresThatReturn) {
     EXPECT_EQ(text(), "Time-Out ricezione, Seriale rumorosa?");
     EXPECT_EQ(fake::writes().size(), 2u) << "no answer awaited";
   }
-  fake::reset();
-  resetLink();
+  freshStart();
   {
     ScriptedEcr ecr;
     ecr.status = 0x04;
@@ -140,8 +134,7 @@ TEST_F(Transaction, FailuresThatEndTheProcess) {
        16},
   };
   for (const auto& c : cases) {
-    fake::reset();
-    resetLink();
+    freshStart();
     ScriptedEcr ecr;
     c.setup(ecr);
     EXPECT_EQ(fake::exitCodeOf([&] { run({'A', 0}); }), c.code) << c.legend;
