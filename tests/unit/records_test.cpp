@@ -68,11 +68,6 @@ class Records : public testing::Test {
     fake::reset();
     ecr = std::make_unique<ScriptedEcr>();
     resetLink();
-    tastoqta = KeySeq{};
-    tastoreso = 0;
-    reparto = 1;
-    operatore = 0;
-    MAX_DESC_LEN = _DESC_LEN;
   }
   std::vector<Bytes> run(const std::vector<std::string>& lines) {
     for (const auto& l : lines) TranslateRecord(buffer(l));
