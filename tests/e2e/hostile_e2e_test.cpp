@@ -167,14 +167,14 @@ TEST(HostileArguments, UnusableLinesAreRefusedBeforeAnyTraffic) {
     const char* console;
     bool dump;  // line settings that cannot be applied end without a report
   };
+  // clang-format off
   const Case cases[] = {
       {"a missing device", {"no-such-device"}, "Impossibile aprire la porta seriale\n", true},
       {"a device that is no serial line", {"/dev/null"}, "ioctl()", false},
-      {"line settings of 100 characters",
-       {"", std::string(100, '9')},
-       "Impossibile aprire la porta seriale\n",
-       true},
+      {"line settings of 100 characters", {"", std::string(100, '9')},
+       "Impossibile aprire la porta seriale\n", true},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.legend);
     rig::Rig rig;

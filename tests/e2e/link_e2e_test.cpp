@@ -97,15 +97,15 @@ TEST(SalesE2e, RegisterRefusalsEndTheRun) {
     std::string sales;
     int status;
   };
+  // clang-format off
   const Case cases[] = {
-      {"open sale at the end-of-sale check",
-       {},
-       sales::line("01", "PANE", "250", "01") + sales::line("99"),
-       99},
+      {"open sale at the end-of-sale check", {},
+       sales::line("01", "PANE", "250", "01") + sales::line("99"), 99},
       {"operator missing", {"--fault", "refuse=*@3"}, sales::line("01", "PANE", "250", "01"), 8},
       {"change missing", {"--fault", "refuse=tab@3"}, sales::line("10", "", "100"), 8},
       {"key position", {"--fault", "refuse=K@3"}, sales::line("10", "", "100"), 21},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.legend);
     rig::Rig rig("default.json", c.faults);

@@ -150,41 +150,24 @@ TEST(Status, BeforeTheFirstLine) {
     std::string before, after;  // "" for a file that must not be there
     std::string sales = "";     // the receipt when empty
   };
+  // clang-format off
   const Row rows[] = {
-      {"both readings",
-       "",
-       {"--status-before", "b.json", "--status-after", "a.json"},
-       0,
-       kHead + R"("receiptNumber":"0123","saleOpen":false})"
-               "\n",
-       kHead + R"("receiptNumber":"0124","saleOpen":false})"
-               "\n"},
-      {"either order",
-       "",
-       {"--status-after", "a.json", "--status-before", "b.json"},
-       0,
-       kHead + R"("receiptNumber":"0123","saleOpen":false})"
-               "\n",
-       kHead + R"("receiptNumber":"0124","saleOpen":false})"
-               "\n"},
-      {"a sale already open: nothing sent",
-       sales::line("01", "MELE", "300", "01"),
-       {"--status-before", "b.json", "--status-after", "a.json"},
-       98,
-       kHead + R"("receiptNumber":"0123","saleOpen":true})"
-               "\n",
-       ""},
+      {"both readings", "", {"--status-before", "b.json", "--status-after", "a.json"}, 0,
+       kHead + R"("receiptNumber":"0123","saleOpen":false})" "\n",
+       kHead + R"("receiptNumber":"0124","saleOpen":false})" "\n"},
+      {"either order", "", {"--status-after", "a.json", "--status-before", "b.json"}, 0,
+       kHead + R"("receiptNumber":"0123","saleOpen":false})" "\n",
+       kHead + R"("receiptNumber":"0124","saleOpen":false})" "\n"},
+      {"a sale already open: nothing sent", sales::line("01", "MELE", "300", "01"),
+       {"--status-before", "b.json", "--status-after", "a.json"}, 98,
+       kHead + R"("receiptNumber":"0123","saleOpen":true})" "\n", ""},
       // The last command was no 'S': the sale's state is asked again after the run.
-      {"a sale the run leaves open",
-       "",
-       {"--status-before", "b.json", "--status-after", "a.json"},
-       0,
-       kHead + R"("receiptNumber":"0123","saleOpen":false})"
-               "\n",
-       kHead + R"("receiptNumber":"0123","saleOpen":true})"
-               "\n",
+      {"a sale the run leaves open", "", {"--status-before", "b.json", "--status-after", "a.json"},
+       0, kHead + R"("receiptNumber":"0123","saleOpen":false})" "\n",
+       kHead + R"("receiptNumber":"0123","saleOpen":true})" "\n",
        sales::line("01", "PANE", "125", "01")},
   };
+  // clang-format on
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
     rig::Rig rig;

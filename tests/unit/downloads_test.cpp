@@ -234,17 +234,15 @@ TEST_F(Download, JournalThatNeverEndsIsCut) {
     std::size_t lines;
   };
   const Bytes rec{0x00, 0x06, 0x01};
+  // clang-format off
   const Row rows[] = {
       {"state 3 and no record after two records", {rec, rec, {0x03}}, 0, false, -1, 2},
       {"state 3 with a record is a record", {{0x03, 0x06, 0x01}, {0x07}}, 0, false, 0, 1},
       {"more records than the descriptor's bytes", {rec}, 3, true, -1, 3},
-      {"a size from a descriptor not read is not used",
-       {rec, rec, rec, rec, {0x07}},
-       3,
-       false,
-       0,
+      {"a size from a descriptor not read is not used", {rec, rec, rec, rec, {0x07}}, 3, false, 0,
        4},
   };
+  // clang-format on
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
     EcrConf.iEMDCMaxByte = r.maxBytes;

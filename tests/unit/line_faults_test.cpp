@@ -84,22 +84,19 @@ TEST_F(LineFaults, WaitsEndOnNoiseAsOnSilence) {
     const char* description;
     uint64_t silentUs;  // the same wait on a silent line
   };
+  // clang-format off
   const Row rows[] = {
       {"silent after the ACK", {}, {}, {}, 4, readData, answerUs},
       {"0x55 after the ACK", {0x55}, {}, {}, 4, readDataNoise, answerUs},
       {"DLE and 0x55 after the ACK", {DLE, 0x55}, {}, {}, 4, readDataNoise, answerUs},
       {"a frame begun over and over", {DLE, STX, 0x41, 0x42}, {}, {}, 4, readDataNoise, answerUs},
       {"silent status", {}, {}, {}, 32, noLink, STATUS_SILENT_US},
-      {"DLE and 0x55 at the status request",
-       {},
-       {DLE, 0x55},
-       {},
-       32,
-       noLinkNoise,
+      {"DLE and 0x55 at the status request", {}, {DLE, 0x55}, {}, 32, noLinkNoise,
        STATUS_SILENT_US},
       {"a frame at every status request", {}, {}, frame, 32, noLinkFrames, STATUS_SILENT_US},
       {"a lone DLE at every status request", {}, {}, {DLE}, 32, noLinkFrames, STATUS_SILENT_US},
   };
+  // clang-format on
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
     SetUp();
