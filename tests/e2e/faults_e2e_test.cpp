@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -123,12 +122,10 @@ const Row kRows[] = {
     {"StrayBytesBetweenFrames", faults({"stray=3@5", "stray=7@8"}), Sales::Sale, 0, nullptr, 3},
     // Every byte of every answer 8.3 ms after the one before, as on a 1200-baud line.
     {"AnswersByteByByte", {"--pace", "1200"}, Sales::Sale, 0, nullptr, 20},
-    {"AnswersByteByByteWithADamagedFrame",
-     {"--pace", "1200", "--fault", "badsum@T"},
-     Sales::Sale,
-     0,
-     nullptr,
-     20},
+    // clang-format off
+    {"AnswersByteByByteWithADamagedFrame", {"--pace", "1200", "--fault", "badsum@T"}, Sales::Sale,
+     0, nullptr, 20},
+    // clang-format on
     {"AnswerLateWithinTheWait", faults({"delay=3000@5"}), Sales::Sale, 0, nullptr, 7},
     {"AnswerLaterThanTheAnswerByteWait", faults({"delay=8000@5"}), Sales::Sale, 0, nullptr, 12},
     {"AnswerFrameOnlyOnTheIRequest", faults({"lose@5"}), Sales::Sale, 0, nullptr, 10},
@@ -196,11 +193,7 @@ TEST_P(Faults, EndsAsSpecified) {
     ASSERT_EQ(symlink("/dev/full", (rig.dir() / "JOURNAL").c_str()), 0);
   }
   if (row.disk == Disk::DumpLogBlocked) {
-    // Today's dump log name, as cassard makes it from the local date.
-    char name[32];
-    const std::time_t now = std::time(nullptr);
-    std::strftime(name, sizeof name, "dump%m%d.log", std::localtime(&now));
-    std::filesystem::create_directory(rig.dir() / name);
+    std::filesystem::create_directory(rig.dir() / rig::todaysDumpLog());
   }
 
   const std::string sales = row.sales == Sales::Sale       ? sale()

@@ -140,26 +140,15 @@ RegisterImage expansionImage() {
   RegisterImage r = standardImage();
   r.mem[TABIND + 90] = 0x02;  // option 8 = 2: present
   Bytes& d = r.emDescriptor;
+  // clang-format off
   const std::pair<std::size_t, Bytes> fields[] = {
-      {1, {0x00, 0x10, 0x02}},
-      {4, {0x34, 0x12, 0x03}},
-      {7, {0x10, 0x27}},
-      {9, {0x05, 0x01}},
-      {11, {0x02, 0x00}},
-      {14, {0x0a, 13, 30, 7, 0x90, 64}},
-      {29, {1, 2, 3}},
-      {32, {4, 5, 6}},
-      {35, {7, 8, 9}},
-      {38, {10, 11, 12}},
-      {41, {13, 14, 15}},
-      {44, {0x34, 0x12}},
-      {46, {0xff}},
-      {55, {0xe8, 0x03}},
-      {57, {0x2a, 0x00}},
-      {65, {0xaa, 0xbb, 0xcc}},
-      {68, {0x00, 0x01}},
+      {1, {0x00, 0x10, 0x02}}, {4, {0x34, 0x12, 0x03}}, {7, {0x10, 0x27}}, {9, {0x05, 0x01}},
+      {11, {0x02, 0x00}}, {14, {0x0a, 13, 30, 7, 0x90, 64}}, {29, {1, 2, 3}}, {32, {4, 5, 6}},
+      {35, {7, 8, 9}}, {38, {10, 11, 12}}, {41, {13, 14, 15}}, {44, {0x34, 0x12}}, {46, {0xff}},
+      {55, {0xe8, 0x03}}, {57, {0x2a, 0x00}}, {65, {0xaa, 0xbb, 0xcc}}, {68, {0x00, 0x01}},
       {78, {12, 0x81, 'x', 'y', 'z'}},
   };
+  // clang-format on
   for (const auto& [at, bytes] : fields) std::copy(bytes.begin(), bytes.end(), d.begin() + at);
   return r;
 }
@@ -640,16 +629,15 @@ TEST_F(EcrConfTest, ShortAnswersAreRefusedBeforeAnythingChanges) {
     int command;  // index of the answered command to cut
     std::size_t len;
   };
+  // clang-format off
   const Case cases[] = {
-      {"identification", 0, 75},    {"identification, empty", 0, 0},
-      {"memory map", 1, 63},        {"receipt number", 2, 114},
-      {"options", 3, 49},           {"index table", 4, 111},
-      {"index extension", 5, 63},   {"OOPZ", 6, 49},
-      {"article codes", 7, 8},      {"article codes, empty", 7, 0},
-      {"state, empty", 8, 0},       {"state text", 8, 48},
-      {"descriptor, empty", 9, 0},  {"descriptor", 9, 82},
-      {"count flag, empty", 10, 0},
+      {"identification", 0, 75}, {"identification, empty", 0, 0}, {"memory map", 1, 63},
+      {"receipt number", 2, 114}, {"options", 3, 49}, {"index table", 4, 111},
+      {"index extension", 5, 63}, {"OOPZ", 6, 49}, {"article codes", 7, 8},
+      {"article codes, empty", 7, 0}, {"state, empty", 8, 0}, {"state text", 8, 48},
+      {"descriptor, empty", 9, 0}, {"descriptor", 9, 82}, {"count flag, empty", 10, 0},
   };
+  // clang-format on
   // What a short answer leaves must be exactly what a refused command leaves at
   // the same point: nothing of the step that read it.
   auto loadEndingAt = [this](int command, std::size_t cutLen, bool refuse) {

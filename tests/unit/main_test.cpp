@@ -96,15 +96,13 @@ TEST(SalesLines, ShortFormWidening) {
 }
 
 TEST(SalesLines, FiscalReportNames) {
+  // clang-format off
   const std::pair<const char*, const char*> cases[] = {
-      {"CASSARD00.ECR", "CASSARD00.fis"},
-      {"vendite", "vendite.fis"},
-      {"dati/CASSARD00.ECR", "dati/CASSARD00.fis"},
-      {"./x.ECR", "./x.fis"},
-      {"../x.ECR", "../x.fis"},
-      {"dati.v2/x.ECR", "dati.v2/x.fis"},
-      {"a.b.c", "a.fis"},
+      {"CASSARD00.ECR", "CASSARD00.fis"}, {"vendite", "vendite.fis"},
+      {"dati/CASSARD00.ECR", "dati/CASSARD00.fis"}, {"./x.ECR", "./x.fis"},
+      {"../x.ECR", "../x.fis"}, {"dati.v2/x.ECR", "dati.v2/x.fis"}, {"a.b.c", "a.fis"},
   };
+  // clang-format on
   char out[NAME_MAX_LEN + 1];
   for (auto [in, expected] : cases) {
     ASSERT_TRUE(fiscalReportName(in, out, sizeof out)) << in;

@@ -122,27 +122,17 @@ TEST(SalesLines, IncompleteLastLine) {
   };
   const std::string sale = "01" + std::string(35, 'P') + "000000250" + "01";  // 48
   const std::string amount = "10" + std::string(35, ' ') + "000000250";       // 46
+  // "01" cut to 47 characters but with its line end is complete as written, though short.
+  // clang-format off
   const Case cases[] = {
-      {sale, false},
-      {sale + "\n", false},
-      {sale.substr(0, 47), true},
-      {sale.substr(0, 47) + "\n", false},  // complete as written, though short
-      {"01PANE", true},
-      {amount, false},
-      {amount.substr(0, 45), true},
-      {"99", false},
-      {"9", true},
-      {"\r", true},
-      {"11", false},
-      {"04" + std::string(35, 'T'), false},
-      {"04" + std::string(34, 'T'), true},
-      {"75CIAO MONDO", false},
-      {"75CIAO", true},
-      {"75" + std::string(16, 'W'), false},
-      {"DY" + std::string(44, ' ') + "1", true},
-      {"55GIORNALE-", true},
-      {"zz", false},
+      {sale, false}, {sale + "\n", false}, {sale.substr(0, 47), true},
+      {sale.substr(0, 47) + "\n", false}, {"01PANE", true}, {amount, false},
+      {amount.substr(0, 45), true}, {"99", false}, {"9", true}, {"\r", true}, {"11", false},
+      {"04" + std::string(35, 'T'), false}, {"04" + std::string(34, 'T'), true},
+      {"75CIAO MONDO", false}, {"75CIAO", true}, {"75" + std::string(16, 'W'), false},
+      {"DY" + std::string(44, ' ') + "1", true}, {"55GIORNALE-", true}, {"zz", false},
   };
+  // clang-format on
   for (const Case& c : cases) {
     LineBuffer line{};
     std::memcpy(line.data(), c.line.data(), c.line.size());

@@ -256,14 +256,12 @@ TEST(LineFailureText, ReasonOwnershipAndAdvice) {
     return f;
   };
   const Case cases[] = {
-      {"missing device",
-       {false, ENOENT},
-       "/dev/ca300",
+      // clang-format off
+      {"missing device", {false, ENOENT}, "/dev/ca300",
        "cassard: cannot open /dev/ca300: No such file or directory\n"},
-      {"lock refused",
-       {true, ENOLCK},
-       "/dev/ca300",
+      {"lock refused", {true, ENOLCK}, "/dev/ca300",
        "cassard: cannot lock /dev/ca300: No locks available\n"},
+      // clang-format on
       {"not in the group", denied, "/dev/ttyUSB0",
        deniedHead + "mode 0660); add the user cassa to the group dialout "
                     "(usermod -aG dialout cassa) and log in again\n"},

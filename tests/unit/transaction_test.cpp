@@ -34,29 +34,21 @@ TEST_F(Transaction, AnswersThatReturn) {
     uint8_t opened;
     const char* message;  // nullptr: the data is in rx
   };
+  // clang-format off
   const Case cases[] = {
       {"'O' with 12 bytes: status untouched", {'O', Bytes(12, 0x44)}, 0, 12, -7, 0, nullptr},
       {"answer without data", {'H', {}}, 0, 0, -7, 0, nullptr},
       {"'S' 0,0,1 opens the sale", {'S', {0, 0, 1}}, 0, 3, 1, 1, nullptr},
       {"'S' status 0xff is -1", {'S', {0, 0, 0xff}}, 0, 3, -1, 1, nullptr},
       {"'S' short: missing bytes are 0", {'S', {0}}, 0, 1, 0, 0, nullptr},
-      {"operator missing",
-       {'S', {0, '*', 1}},
-       8,
-       0,
-       0,
-       0,
+      {"operator missing", {'S', {0, '*', 1}}, 8, 0, 0, 0,
        " Operatore non inserito con programmato\n             obbligo inserimento operatore"},
       {"change missing", {'S', {0, '\t', 1}}, 8, 0, 0, 0, " Mancanza resto"},
-      {"key position",
-       {'S', {0, 'K', 2}},
-       21,
-       -7,
-       2,
-       1,
+      {"key position", {'S', {0, 'K', 2}}, 21, -7, 2, 1,
        " Assetto Chiave errato,\n              transazione in corso,\n              oppure sono "
        "stati premuti dei tasti.\n"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.legend);
     freshStart();
