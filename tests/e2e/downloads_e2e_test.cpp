@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,8 +18,7 @@ const std::string CLOSE = "4800";
 const std::string NEXT_RECORD = "55000A";
 
 std::string golden(const std::string& name) {
-  std::ifstream in(kData + name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return rig::slurp(kData + name);
 }
 
 // The commands of each download: from its opening command to its closing command.

@@ -2,8 +2,6 @@
 // ecrsim, compared with stored report files.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -14,8 +12,7 @@ namespace {
 using Lines = std::vector<std::string>;
 
 std::string golden(const std::string& name) {
-  std::ifstream in(std::string(CASSARD_TEST_DATA) + "/fiscal/" + name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return rig::slurp(std::string(CASSARD_TEST_DATA) + "/fiscal/" + name);
 }
 
 // The configuration load of the standard profiles, after the identification:

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "rig.h"
@@ -67,11 +66,9 @@ TEST(Examples, EveryShippedSalesFileRunsThrough) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     rig::Rig rig;
-    std::ifstream in(std::filesystem::path(CASSARD_EXAMPLES) / c.file, std::ios::binary);
-    ASSERT_TRUE(in) << "missing example";
-    std::stringstream sales;
-    sales << in.rdbuf();
-    const rig::Run run = rig.cassard(sales.str(), std::chrono::seconds(60), c.file);
+    const auto path = std::filesystem::path(CASSARD_EXAMPLES) / c.file;
+    ASSERT_TRUE(std::filesystem::exists(path)) << "missing example";
+    const rig::Run run = rig.cassard(rig::slurp(path), std::chrono::seconds(60), c.file);
     EXPECT_EQ(run.status, 0) << run.console;
     EXPECT_EQ(rig.dumpLog(), "");
     for (const std::string& line : rig.record())

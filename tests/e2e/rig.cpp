@@ -216,11 +216,15 @@ std::string todaysDumpLog() {
   return name;
 }
 
-std::string Rig::file(const std::string& name) const {
-  std::ifstream in(dir_ / name, std::ios::binary);
+std::string slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+std::string Rig::file(const std::string& name) const {
+  return slurp(dir_ / name);
 }
 
 std::string Rig::control(const std::string& command) const {

@@ -56,6 +56,7 @@ struct Run {
 constexpr int kBrokenConsole = -1;
 
 std::string todaysDumpLog();
+std::string slurp(const std::filesystem::path& path);  // a whole file; "" when missing
 
 struct Identity {
   uid_t uid;
