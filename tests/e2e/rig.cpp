@@ -86,18 +86,12 @@ Rig::Rig(const std::string& profile, std::vector<std::string> ecrsimArgs) {
   const std::string profilePath = profile.find('/') == std::string::npos
                                       ? std::string(CASSARD_TEST_DATA) + "/profiles/" + profile
                                       : profile;
-  std::vector<std::string> argv = {ECRSIM_BIN,
-                                   "--link",
-                                   link(),
-                                   "--profile",
-                                   profilePath,
-                                   "--record",
-                                   (dir_ / "record.txt").string(),
-                                   "--roll",
-                                   (dir_ / "roll.txt").string(),
-                                   "--control",
-                                   (dir_ / "ctl").string(),
-                                   "--trace"};
+  // clang-format off
+  std::vector<std::string> argv = {ECRSIM_BIN, "--link", link(), "--profile", profilePath,
+                                   "--record", (dir_ / "record.txt").string(),
+                                   "--roll", (dir_ / "roll.txt").string(),
+                                   "--control", (dir_ / "ctl").string(), "--trace"};
+  // clang-format on
   argv.insert(argv.end(), ecrsimArgs.begin(), ecrsimArgs.end());
 
   int pipefd[2];

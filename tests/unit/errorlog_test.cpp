@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "protocol/port.h"
 #include "protocol/protocol.h"
@@ -94,18 +95,17 @@ TEST_F(ErrorLog, ConsoleTextIsNotAFormat) {
 }
 
 TEST_F(ErrorLog, DumpLogNamePerDay) {
-  std::tm t{};
-  t.tm_year = 126;
-  t.tm_mon = 2;
-  t.tm_mday = 15;
-  t.tm_hour = 12;
-  char name[16];
-  DumpLogName(std::mktime(&t), name);
-  EXPECT_STREQ(name, "dump0315.log");
-  t.tm_mon = 11;
-  t.tm_mday = 7;
-  DumpLogName(std::mktime(&t), name);
-  EXPECT_STREQ(name, "dump1207.log");
+  for (auto [month, day, expected] :
+       {std::tuple{2, 15, "dump0315.log"}, std::tuple{11, 7, "dump1207.log"}}) {
+    std::tm t{};
+    t.tm_year = 126;
+    t.tm_mon = month;
+    t.tm_mday = day;
+    t.tm_hour = 12;
+    char name[16];
+    DumpLogName(std::mktime(&t), name);
+    EXPECT_STREQ(name, expected);
+  }
 }
 
 TEST_F(ErrorLog, NextDayStartsANewFile) {
