@@ -73,9 +73,8 @@ TEST(DownloadsE2e, InternalTotalsOfTwentyDepartments) {
   const rig::Run run = rig.cassard(sales::line("60", "TOTALI-INT", "", "00"));
   ASSERT_EQ(run.status, 0) << run.console;
   EXPECT_EQ(rig.file("TOTALI"), golden("internal_totals.txt"));
-  EXPECT_NE(run.console.find(std::string(40, '\n') +
-                             "Lettura totalizzatori espansione.\n Attendere ..\n"),
-            std::string::npos)
+  EXPECT_TRUE(contains(
+      run.console, std::string(40, '\n') + "Lettura totalizzatori espansione.\n Attendere ..\n"))
       << run.console;
 
   const auto each = downloads(rig.commands());
@@ -113,7 +112,7 @@ TEST(DownloadsE2e, FileThatCannotBeMadeIsRefusedBeforeTheDownload) {
   rig::Rig rig;
   const rig::Run run = rig.cassard(sales::line("55", "-NONAME", "", "00"));
   EXPECT_EQ(run.status, 255) << run.console;
-  EXPECT_NE(rig.dumpLog().find("Impossibile aprire il file di output"), std::string::npos);
+  EXPECT_TRUE(contains(rig.dumpLog(), "Impossibile aprire il file di output"));
   EXPECT_TRUE(downloads(rig.commands()).empty());
 }
 

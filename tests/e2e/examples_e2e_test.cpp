@@ -72,13 +72,13 @@ TEST(Examples, EveryShippedSalesFileRunsThrough) {
     EXPECT_EQ(run.status, 0) << run.console;
     EXPECT_EQ(rig.dumpLog(), "");
     for (const std::string& line : rig.record())
-      EXPECT_EQ(line.find(' '), std::string::npos) << "refused by the register: " << line;
+      EXPECT_FALSE(contains(line, " ")) << "refused by the register: " << line;
     for (const char* name : c.written) EXPECT_NE(rig.file(name), "") << name;
     EXPECT_EQ(receiptsAddUp(rig.roll()), c.receipts) << rig.roll();
     // The fiscal report names the receipt the run printed last, as the roll does.
     if (rig.exists("vendite.fis")) {
-      EXPECT_NE(rig.file("vendite.fis").find("PROGRESSIVO_SCONTRINO=" + c.receipts.back() + "\n"),
-                std::string::npos);
+      EXPECT_TRUE(
+          contains(rig.file("vendite.fis"), "PROGRESSIVO_SCONTRINO=" + c.receipts.back() + "\n"));
     }
   }
 }

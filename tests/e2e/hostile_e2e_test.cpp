@@ -81,9 +81,9 @@ TEST(HostileSales, ReadToTheEndWithExactlyTheValidCommands) {
       EXPECT_EQ(rig.commands(), (Lines{"54", "4800"}));
     }
     const std::string dump = rig.dumpLog();
-    EXPECT_EQ(dump.find("Codice di uscita"), std::string::npos) << dump;
+    EXPECT_FALSE(contains(dump, "Codice di uscita")) << dump;
     if (c.warning) {
-      EXPECT_NE(dump.find(c.warning), std::string::npos) << dump;
+      EXPECT_TRUE(contains(dump, c.warning)) << dump;
     }
   }
 }
@@ -146,9 +146,8 @@ TEST(HostileSales, UnreadableSalesFilesAreRefused) {
     const rig::Run run = rig.cassardArgs({c.name, rig.link()}, std::chrono::seconds(30));
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.status, 255) << run.console;
-    EXPECT_NE(rig.dumpLog().find(std::string("\nDescrizione: ") + c.text), std::string::npos)
-        << rig.dumpLog();
-    EXPECT_NE(run.console.find(c.text), std::string::npos) << run.console;
+    EXPECT_TRUE(contains(rig.dumpLog(), std::string("\nDescrizione: ") + c.text)) << rig.dumpLog();
+    EXPECT_TRUE(contains(run.console, c.text)) << run.console;
   }
 }
 
@@ -181,7 +180,7 @@ TEST(HostileArguments, UnusableLinesAreRefusedBeforeAnyTraffic) {
     const rig::Run run = rig.cassardArgs(args, std::chrono::seconds(30));
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.status, 255) << run.console;
-    EXPECT_NE(run.console.find(c.console), std::string::npos) << run.console;
+    EXPECT_TRUE(contains(run.console, c.console)) << run.console;
     EXPECT_EQ(!rig.dumpLog().empty(), c.dump) << rig.dumpLog();
     EXPECT_TRUE(rig.record().empty());
   }
@@ -238,8 +237,7 @@ TEST(HostileSurroundings, SignalsFinishTheExchangeThenStop) {
     EXPECT_EQ(rig.commands().size(), kSaleCommand) << "nothing is sent after the sale";
     EXPECT_LE(rig.dumpLog().size(), 16u * 1024);
     if (c.signals.size() == 1) {
-      EXPECT_NE(rig.dumpLog().find("\nDescrizione: Interrotto dal segnale SIGTERM: riga 2"),
-                std::string::npos)
+      EXPECT_TRUE(contains(rig.dumpLog(), "\nDescrizione: Interrotto dal segnale SIGTERM: riga 2"))
           << rig.dumpLog();
     }
   }
@@ -314,11 +312,11 @@ TEST(HostileSurroundings, EachEndsBoundedAndSaysWhere) {
     const std::string dump = rig.dumpLog();
     EXPECT_LE(dump.size(), 16u * 1024);
     if (c.dump) {
-      EXPECT_NE(dump.find(std::string("\nDescrizione: ") + c.dump), std::string::npos) << dump;
+      EXPECT_TRUE(contains(dump, std::string("\nDescrizione: ") + c.dump)) << dump;
     }
     EXPECT_EQ(e.errors.rfind(c.errors, 0), 0u) << e.errors;
     // Nothing meant for the console reached the register.
-    EXPECT_EQ(rig.ecrsimErrors().find("447269766572"), std::string::npos);
+    EXPECT_FALSE(contains(rig.ecrsimErrors(), "447269766572"));
     if (std::filesystem::exists(rig.dir() / "victim")) {
       EXPECT_EQ(rig.file("victim"), "keep");
     }

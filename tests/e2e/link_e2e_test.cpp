@@ -11,7 +11,7 @@ TEST(LinkE2e, EmptySalesFileIdentifiesAndCloses) {
   rig::Rig rig;
   rig::Run run = rig.cassard("");
   EXPECT_EQ(run.status, 0) << run.console;
-  EXPECT_NE(run.console.find("Il programma e stato terminato correttamente."), std::string::npos);
+  EXPECT_TRUE(contains(run.console, "Il programma e stato terminato correttamente."));
   EXPECT_EQ(rig.record(), (Lines{"54", "4800"}));
   EXPECT_EQ(rig.dumpLog(), "");
   // A second run on the same line: the register serves the new host as well.
@@ -62,7 +62,7 @@ TEST(LinkE2e, FaultsAndRefusals) {
       EXPECT_EQ(rig.record(), c.record);
     }
     if (c.dump) {
-      EXPECT_NE(rig.dumpLog().find(c.dump), std::string::npos) << rig.dumpLog();
+      EXPECT_TRUE(contains(rig.dumpLog(), c.dump)) << rig.dumpLog();
     }
   }
 }
@@ -83,7 +83,7 @@ TEST(SalesE2e, ASaleOpensAndItsPaymentClosesIt) {
   EXPECT_EQ(cmds[4].substr(cmds[4].size() - 10), "3102050A4D");  // 49, 2 5 0, department 3
   EXPECT_EQ(cmds[6], "4102050A31");                              // the amount keys 2 5 0, then 49
   EXPECT_EQ(cmds[7], "53");
-  EXPECT_NE(rig.roll().find("receipt 0124 closed"), std::string::npos) << rig.roll();
+  EXPECT_TRUE(contains(rig.roll(), "receipt 0124 closed")) << rig.roll();
 }
 
 }  // namespace

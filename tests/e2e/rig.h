@@ -43,6 +43,10 @@
 
 #include "tests/support/sales_line.h"
 
+inline bool contains(std::string_view text, std::string_view what) {
+  return text.find(what) != std::string_view::npos;
+}
+
 namespace rig {
 
 struct Run {

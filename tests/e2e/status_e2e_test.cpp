@@ -66,7 +66,7 @@ TEST(Status, RegisterTextIsEscaped) {
   rig::Rig rig(profile.string());
   const rig::Run run = rig.cassardApart({"--status", rig.link()});
   EXPECT_EQ(run.status, 0) << run.console << run.errors;
-  EXPECT_NE(run.console.find(R"("serial":"7\"\\X\u0009Y0123")"), std::string::npos) << run.console;
+  EXPECT_TRUE(contains(run.console, R"("serial":"7\"\\X\u0009Y0123")")) << run.console;
 }
 
 // A hiccup the exchange gets over is reported, but stdout stays the JSON alone: a host
@@ -78,7 +78,7 @@ TEST(Status, AWarningLeavesStdoutToTheJson) {
   ASSERT_FALSE(run.console.empty());
   EXPECT_EQ(run.console.front(), '{') << run.console;
   EXPECT_EQ(run.console.find('\n'), run.console.size() - 1) << run.console;
-  EXPECT_NE(run.errors.find("Descrizione: "), std::string::npos) << run.errors;
+  EXPECT_TRUE(contains(run.errors, "Descrizione: ")) << run.errors;
   EXPECT_FALSE(rig.dumpLog().empty());
 }
 
@@ -87,9 +87,8 @@ TEST(Status, FailuresEndAsARunDoes) {
   const rig::Run refused =
       rig.cassardApart({"--status", rig.link()}, nullptr, std::chrono::seconds(60));
   EXPECT_EQ(refused.status, 18);
-  EXPECT_EQ(refused.console.find('{'), std::string::npos) << "no JSON for a register that refused";
-  EXPECT_NE(refused.console.find("Errore di comunicazione sulla porta seriale."),
-            std::string::npos);
+  EXPECT_FALSE(contains(refused.console, "{")) << "no JSON for a register that refused";
+  EXPECT_TRUE(contains(refused.console, "Errore di comunicazione sulla porta seriale."));
   EXPECT_FALSE(rig.dumpLog().empty());
 
   const rig::Run noLine = rig.cassardApart({"--status", (rig.dir() / "nothing").string()});
@@ -98,7 +97,7 @@ TEST(Status, FailuresEndAsARunDoes) {
             "\nErrore di comunicazione sulla porta seriale.\n"
             "Il protocollo ha risposto con: -1\n"
             "\nDescrizione: Impossibile aprire la porta seriale\n");
-  EXPECT_NE(noLine.errors.find("cannot open"), std::string::npos) << noLine.errors;
+  EXPECT_TRUE(contains(noLine.errors, "cannot open")) << noLine.errors;
 }
 
 TEST(Status, AfterARunOnTheLineItHolds) {
@@ -107,8 +106,7 @@ TEST(Status, AfterARunOnTheLineItHolds) {
       << sales::line("01", "PANE", "125", "01") + sales::line("10", "", "125") + sales::line("99");
   const rig::Run run = rig.cassardApart({"--status-after", "st.json", "vendite.ECR", rig.link()});
   EXPECT_EQ(run.status, 0) << run.console << run.errors;
-  EXPECT_NE(run.console.find("terminato correttamente"), std::string::npos)
-      << "the console of a run";
+  EXPECT_TRUE(contains(run.console, "terminato correttamente")) << "the console of a run";
   EXPECT_EQ(rig.file("st.json"), reading("0124", false) + "\n");
   // One identification, at the start: after the sale only the counter, then 'H'; the
   // sale's state is the one record 99 has just asked for.
@@ -178,7 +176,7 @@ TEST(Status, BeforeTheFirstLine) {
     EXPECT_LT(counter, sale);
     if (r.status == 98) {
       EXPECT_EQ(sale, sent.end()) << "a line was sent into the open sale";
-      EXPECT_NE(run.errors.find("(exit 98)"), std::string::npos) << run.errors;
+      EXPECT_TRUE(contains(run.errors, "(exit 98)")) << run.errors;
     }
   }
 }

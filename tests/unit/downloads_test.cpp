@@ -197,7 +197,7 @@ TEST_F(Download, UnopenableFileIsRefusedBeforeTheOpeningCommand) {
   for (const char* name : {"ADIR", "-2009", "", "\r\n"}) {
     for (Fn fn : {DoDownloadExp, DoDownloadInt, DoReadTotalsExp}) {
       int code = 0;
-      EXPECT_NE(download(fn, name, "00", &code).find(OUTPUT_OPEN_ERROR_TEXT), std::string::npos);
+      EXPECT_TRUE(contains(download(fn, name, "00", &code), OUTPUT_OPEN_ERROR_TEXT));
       EXPECT_EQ(code, -1);
     }
   }
@@ -215,8 +215,7 @@ TEST_F(Download, EmptyJournalAnswerIsShortNotAStaleRecord) {
     return {'U', a};
   };
   int code = 0;
-  EXPECT_NE(download(DoDownloadExp, "JSHORT", "00", &code).find(SHORT_ANSWER_TEXT),
-            std::string::npos);
+  EXPECT_TRUE(contains(download(DoDownloadExp, "JSHORT", "00", &code), SHORT_ANSWER_TEXT));
   EXPECT_EQ(code, -1);
   EXPECT_EQ(readFile("JSHORT"), "02101112131415161718191A\n");
   EXPECT_EQ(ecr.realCommands().back(), kJournalRequest) << "no closing command after a failure";
@@ -271,8 +270,7 @@ TEST_F(Download, RefusedRequestEndsTheRunWithItsCode) {
     return {'S', {0, '*', 0}};
   };
   int code = 0;
-  EXPECT_NE(download(DoDownloadExp, "JREFUSE", "00", &code).find("Operatore non inserito"),
-            std::string::npos);
+  EXPECT_TRUE(contains(download(DoDownloadExp, "JREFUSE", "00", &code), "Operatore non inserito"));
   EXPECT_EQ(code, 8);
   EXPECT_EQ(readFile("JREFUSE"), "0609\n");
 }
@@ -297,9 +295,9 @@ TEST_F(Download, FullDiskIsAWriteErrorNotSuccess) {
   std::signal(SIGXFSZ, oldXfsz);
   unlink("FULLDISK");
   EXPECT_EQ(journalCode, -1);
-  EXPECT_NE(journalConsole.find(OUTPUT_WRITE_ERROR_TEXT), std::string::npos) << journalConsole;
+  EXPECT_TRUE(contains(journalConsole, OUTPUT_WRITE_ERROR_TEXT)) << journalConsole;
   EXPECT_EQ(totalsCode, -1);
-  EXPECT_NE(totalsConsole.find(OUTPUT_WRITE_ERROR_TEXT), std::string::npos) << totalsConsole;
+  EXPECT_TRUE(contains(totalsConsole, OUTPUT_WRITE_ERROR_TEXT)) << totalsConsole;
 }
 
 // ---------------------------------------------------------------- internal totals
@@ -411,16 +409,16 @@ TEST_F(InternalTotals, SomeBrandsKeepFiveMoreBytesBeforeTheTotals) {
   for (char brand : {'7', 'F', '1', 'f'}) {
     configure(1, brand);
     const std::string file = run("INTBRAND", "00");
-    EXPECT_NE(file.find(departmentLine(1)), std::string::npos) << "brand " << brand;
+    EXPECT_TRUE(contains(file, departmentLine(1))) << "brand " << brand;
   }
 }
 
 TEST_F(InternalTotals, DepartmentsPastNinetyNineKeepTheirNumber) {
   configure(101, '1');
   const std::string file = run("INT101", "00");
-  EXPECT_NE(file.find(departmentLine(99)), std::string::npos);
-  EXPECT_NE(file.find("RE|100|REPARTO 100 |"), std::string::npos);
-  EXPECT_NE(file.find("RE|101|REPARTO 101 |"), std::string::npos);
+  EXPECT_TRUE(contains(file, departmentLine(99)));
+  EXPECT_TRUE(contains(file, "RE|100|REPARTO 100 |"));
+  EXPECT_TRUE(contains(file, "RE|101|REPARTO 101 |"));
 }
 
 // Unlike the journal, both totals downloads truncate only on "00".
@@ -461,9 +459,8 @@ TEST_F(InternalTotals, LengthsThatCannotFitARecordAreRefusedBeforeAnythingIsSent
     EcrConf.iLnDPT = 36;  // exactly name + skipped bytes + three totals
     c.spoil(EcrConf);
     int code = 0;
-    EXPECT_NE(download(DoDownloadInt, "INTBAD", "00", &code)
-                  .find("Configurazione non valida per lo scarico totali"),
-              std::string::npos)
+    EXPECT_TRUE(contains(download(DoDownloadInt, "INTBAD", "00", &code),
+                         "Configurazione non valida per lo scarico totali"))
         << c.legend;
     EXPECT_EQ(code, -1) << c.legend;
   }
@@ -473,7 +470,7 @@ TEST_F(InternalTotals, LengthsThatCannotFitARecordAreRefusedBeforeAnythingIsSent
   // The same lengths with an exact fit are fine.
   configure(3, '1');
   EcrConf.iLnDPT = 36;
-  EXPECT_NE(run("INTFIT", "00").find(departmentLine(1)), std::string::npos);
+  EXPECT_TRUE(contains(run("INTFIT", "00"), departmentLine(1)));
 }
 
 TEST_F(InternalTotals, AnswersShorterThanAskedEndTheRun) {
@@ -495,8 +492,7 @@ TEST_F(InternalTotals, AnswersShorterThanAskedEndTheRun) {
       return a;
     };
     int code = 0;
-    EXPECT_NE(download(DoDownloadInt, "INTSHORT", "00", &code).find(SHORT_ANSWER_TEXT),
-              std::string::npos)
+    EXPECT_TRUE(contains(download(DoDownloadInt, "INTSHORT", "00", &code), SHORT_ANSWER_TEXT))
         << c.legend;
     EXPECT_EQ(code, -1) << c.legend;
     ecr.responder = full;
@@ -531,8 +527,7 @@ TEST_F(Download, ExpansionTotalsAreThirtyThreeHexLines) {
 TEST_F(Download, ExpansionTotalAnswerWithoutStateByteIsShort) {
   totalRecord = [](uint8_t n) -> Bytes { return n == 5 ? Bytes{} : Bytes{0x00, n}; };
   int code = 0;
-  EXPECT_NE(download(DoReadTotalsExp, "EXPSHORT", "00", &code).find(SHORT_ANSWER_TEXT),
-            std::string::npos);
+  EXPECT_TRUE(contains(download(DoReadTotalsExp, "EXPSHORT", "00", &code), SHORT_ANSWER_TEXT));
   EXPECT_EQ(code, -1);
   EXPECT_EQ(readFile("EXPSHORT"), "01\n02\n03\n04\n");
 }

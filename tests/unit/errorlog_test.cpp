@@ -84,14 +84,13 @@ TEST_F(ErrorLog, WarningReturnsAndReportsAccumulate) {
             "\nErrore di comunicazione sulla porta seriale.\nIl protocollo ha risposto con: "
             "0\n\nDescrizione: secondo");
   const std::string log = dumpLog();
-  EXPECT_NE(log.find("Descrizione: primo"), std::string::npos);
-  EXPECT_NE(log.find("Descrizione: secondo"), std::string::npos);
-  EXPECT_EQ(log.find("Codice di uscita"), std::string::npos);
+  EXPECT_TRUE(contains(log, "Descrizione: primo"));
+  EXPECT_TRUE(contains(log, "Descrizione: secondo"));
+  EXPECT_FALSE(contains(log, "Codice di uscita"));
 }
 
 TEST_F(ErrorLog, ConsoleTextIsNotAFormat) {
-  EXPECT_NE(stdoutOf([] { ErrorHandle("100%s sconto %n", 0); }).find("100%s sconto %n"),
-            std::string::npos);
+  EXPECT_TRUE(contains(stdoutOf([] { ErrorHandle("100%s sconto %n", 0); }), "100%s sconto %n"));
 }
 
 TEST_F(ErrorLog, DumpLogNamePerDay) {
@@ -113,8 +112,8 @@ TEST_F(ErrorLog, NextDayStartsANewFile) {
   fake::setCalendar(portNow() + 24 * 3600);
   const std::string tomorrow = dumpLogName();
   ErrorHandle("domani", 0);
-  EXPECT_NE(readFile(tomorrow).find("domani"), std::string::npos);
-  EXPECT_EQ(readFile(tomorrow).find("oggi"), std::string::npos);
+  EXPECT_TRUE(contains(readFile(tomorrow), "domani"));
+  EXPECT_FALSE(contains(readFile(tomorrow), "oggi"));
   std::remove(tomorrow.c_str());
 }
 
@@ -128,9 +127,9 @@ TEST_F(ErrorLog, UnwritableDirectoryStillPrintsAndExits) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   EXPECT_EQ(fake::exitCodeOf([] { ErrorHandle("Impossibile aprire la porta seriale\n", -1); }), -1);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("Impossibile aprire la porta seriale"),
-            std::string::npos);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("dump log"), std::string::npos);
+  EXPECT_TRUE(
+      contains(testing::internal::GetCapturedStdout(), "Impossibile aprire la porta seriale"));
+  EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(), "dump log"));
   rmdir(dumpLogName().c_str());
   chmod(".", 0700);
 }
@@ -185,15 +184,13 @@ TEST_F(ErrorLog, RepeatedWarningsAreCountedWithinTheBudgets) {
     const long omitted = raised - reports;
     const std::string last = log.substr(before.size());
     if (omitted == 0) {
-      EXPECT_EQ(last.find("Avvisi non scritti"), std::string::npos);
+      EXPECT_FALSE(contains(last, "Avvisi non scritti"));
       EXPECT_TRUE(r.ending != 0 || last.empty()) << "no closing report without counts";
     } else {
-      EXPECT_NE(last.find("\nAvvisi non scritti: " + std::to_string(omitted) + "\n"),
-                std::string::npos)
+      EXPECT_TRUE(contains(last, "\nAvvisi non scritti: " + std::to_string(omitted) + "\n"))
           << last;
-      EXPECT_NE(last.find(r.ending ? "\nDescrizione: Errore in ReadData"
-                                   : "\nDescrizione: Avvisi ripetuti non scritti"),
-                std::string::npos);
+      EXPECT_TRUE(contains(last, r.ending ? "\nDescrizione: Errore in ReadData"
+                                          : "\nDescrizione: Avvisi ripetuti non scritti"));
     }
     const std::string end = "\nFine dump errore \n\n";
     EXPECT_EQ(log.substr(log.size() - end.size()), end) << "written whole";

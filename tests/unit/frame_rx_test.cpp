@@ -129,8 +129,8 @@ TEST_F(FrameRx, StrayBytesAreWarnedOnePerByte) {
   // one dump report per offending byte, all in today's log
   const std::string log = dumpLog();
   ASSERT_TRUE(fileExists(dumpLogName()));
-  EXPECT_NE(log.find("Frame error in attesa DLE"), std::string::npos);
-  EXPECT_NE(log.find("Frame error in attesa STX"), std::string::npos);
+  EXPECT_TRUE(contains(log, "Frame error in attesa DLE"));
+  EXPECT_TRUE(contains(log, "Frame error in attesa STX"));
   std::remove(dumpLogName().c_str());
 }
 

@@ -116,8 +116,8 @@ TEST_F(LineFaults, WaitsEndOnNoiseAsOnSilence) {
     if (!r.insteadOfStatus.empty()) {
       EXPECT_EQ(ecr.replaced, STATUS_FRAMES_MAX);
     }
-    EXPECT_NE(dumpLog().find(std::string("\nDescrizione: ") + r.description + "\nCodice di"),
-              std::string::npos);
+    EXPECT_TRUE(
+        contains(dumpLog(), std::string("\nDescrizione: ") + r.description + "\nCodice di"));
   }
 }
 
@@ -198,7 +198,7 @@ TEST_F(LineFaults, ExtendedStatusBeforeTheIRequest) {
       EXPECT_EQ(fake::exitCodeOf([&] { command(); }), r.code);
     EXPECT_EQ(ecr.commands, r.commands);
     if (r.dump) {
-      EXPECT_NE(dumpLog().find(r.dump), std::string::npos) << dumpLog();
+      EXPECT_TRUE(contains(dumpLog(), r.dump)) << dumpLog();
     }
     EXPECT_EQ(FNoExtStatus, !r.extStatus);
   }

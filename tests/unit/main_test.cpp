@@ -181,9 +181,8 @@ TEST_F(Run, EmptySalesFileIdentifiesAndCloses) {
   EXPECT_EQ(run(""), 0);
   EXPECT_EQ(ecr_.realCommands(), (std::vector<Bytes>{{'T'}, {'H', 0}}));
   EXPECT_EQ(console_.substr(0, 58), "\nDriver Registratori di cassa Molvex, versione 4.0.8 'HT'\n");
-  EXPECT_NE(
-      console_.find("Qusta \xE8 una versione beta non va utilizzata in ambienti di produzione\n"),
-      std::string::npos);
+  EXPECT_TRUE(contains(
+      console_, "Qusta \xE8 una versione beta non va utilizzata in ambienti di produzione\n"));
   const std::string final = "\nIl programma e stato terminato correttamente.\n\n";
   EXPECT_EQ(console_.substr(console_.size() - final.size()), final);
   EXPECT_FALSE(fileExists("vendite.fis")) << "no fiscal report without a fiscal record";
@@ -191,10 +190,10 @@ TEST_F(Run, EmptySalesFileIdentifiesAndCloses) {
 
 TEST_F(Run, StartUpFailures) {
   EXPECT_EQ(run("", "missing.ECR") & 0xff, 0xff);
-  EXPECT_NE(console_.find("Impossibile aprire il file di input\n"), std::string::npos);
+  EXPECT_TRUE(contains(console_, "Impossibile aprire il file di input\n"));
   device_ = "/nonexistent/ca300";
   EXPECT_EQ(run("", "missing.ECR"), -1);
-  EXPECT_NE(console_.find("Impossibile aprire la porta seriale\n"), std::string::npos)
+  EXPECT_TRUE(contains(console_, "Impossibile aprire la porta seriale\n"))
       << "the serial failure comes first";
 }
 
@@ -219,15 +218,15 @@ TEST_F(Run, HelpAndVersionOpenNothing) {
 TEST_F(Run, ReadErrorEndsWithoutClosingCommand) {
   mkdir("adir", 0700);
   EXPECT_EQ(run("", "adir"), -1);
-  EXPECT_NE(console_.find("Errore in lettura del file di input\n"), std::string::npos);
+  EXPECT_TRUE(contains(console_, "Errore in lettura del file di input\n"));
   EXPECT_EQ(ecr_.realCommands(), (std::vector<Bytes>{{'T'}}));
-  EXPECT_EQ(console_.find("terminato correttamente"), std::string::npos);
+  EXPECT_FALSE(contains(console_, "terminato correttamente"));
   rmdir("adir");
 }
 
 TEST_F(Run, OverLongLineIsWarnedAndCut) {
   EXPECT_EQ(run(std::string(300, 'Q') + "\n"), 0);
-  EXPECT_NE(console_.find("Riga troppo lunga: parte eccedente ignorata"), std::string::npos);
+  EXPECT_TRUE(contains(console_, "Riga troppo lunga: parte eccedente ignorata"));
 }
 
 TEST_F(Run, TwoFiscalRecordsRecreateTheReport) {
@@ -235,11 +234,11 @@ TEST_F(Run, TwoFiscalRecordsRecreateTheReport) {
   // This register answers no memory read, so the load at the end of the run refuses
   // it; what was written before stays on disk.
   EXPECT_EQ(run(line12 + line12), -1);
-  EXPECT_NE(console_.find("Risposta dell'ECR troppo corta"), std::string::npos);
+  EXPECT_TRUE(contains(console_, "Risposta dell'ECR troppo corta"));
   const std::string report = readFile("vendite.fis");
   EXPECT_EQ(report.find("[FISCALI]\n"), 0u);
   EXPECT_EQ(report.find("[FISCALI]\n", 1), std::string::npos) << "created anew, not appended";
-  EXPECT_NE(report.find("MF_FULL=AB12345678\n"), std::string::npos);
+  EXPECT_TRUE(contains(report, "MF_FULL=AB12345678\n"));
 }
 
 // A signal lets the exchange in progress finish and sends nothing after it; the report
@@ -276,9 +275,8 @@ TEST_F(Run, SignalFinishesTheExchangeAndSendsNothingMore) {
     EXPECT_EQ(ecr.realCommands().size(), c.during) << "the exchange finished, nothing after it";
     const std::string dump = readFile("dump0315.log");
     if (c.description) {
-      EXPECT_NE(dump.find(std::string("\nDescrizione: ") + c.description), std::string::npos)
-          << dump;
-      EXPECT_NE(console_.find(c.description), std::string::npos);
+      EXPECT_TRUE(contains(dump, std::string("\nDescrizione: ") + c.description)) << dump;
+      EXPECT_TRUE(contains(console_, c.description));
     } else {
       EXPECT_EQ(dump, "");
     }
@@ -289,9 +287,9 @@ TEST_F(Run, IncompleteLastLineIsNotActedOn) {
   const std::string signOn = "03" + std::string(44, ' ') + "05\n";
   EXPECT_EQ(run(signOn + "01PANE"), -1);
   close(FOpenPort);  // the next run locks the line afresh
-  EXPECT_NE(console_.find("Riga incompleta"), std::string::npos);
+  EXPECT_TRUE(contains(console_, "Riga incompleta"));
   EXPECT_EQ(ecr_.realCommands().size(), 3u) << "identification and the sign-on only";
-  EXPECT_NE(readFile("dump0315.log").find("Ultimo comando: 01PANE\nDump"), std::string::npos);
+  EXPECT_TRUE(contains(readFile("dump0315.log"), "Ultimo comando: 01PANE\nDump"));
   // The short form of a sale lacking only its line end is complete once widened.
   freshStart();
   ScriptedEcr ecr;

@@ -104,10 +104,9 @@ TEST(DownloadNames, RefusedBeforeTheOpeningCommand) {
   for (const char* name : {"../GIORNALE     ", "..-", ".-", "a/b-"}) {
     SCOPED_TRACE(name);
     int code = 0;
-    EXPECT_NE(stdoutOf([&] {
-                code = fake::exitCodeOf([&] { DoDownloadExp(name, "00"); });
-              }).find(OUTPUT_OPEN_ERROR_TEXT),
-              std::string::npos);
+    EXPECT_TRUE(
+        contains(stdoutOf([&] { code = fake::exitCodeOf([&] { DoDownloadExp(name, "00"); }); }),
+                 OUTPUT_OPEN_ERROR_TEXT));
     EXPECT_EQ(code, -1);
   }
   EXPECT_TRUE(ecr.realCommands().empty());

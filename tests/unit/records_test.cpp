@@ -282,9 +282,8 @@ TEST_F(Records, EndOfSaleCheck) {
   ecr->saleOpen = 1;
   EXPECT_EQ(fake::exitCodeOf([&] { run({L("99")}); }), 99);
   EXPECT_EQ(ecr->realCommands(), std::vector<Bytes>{{'S'}});
-  EXPECT_NE(
-      readFile("dump0315.log").find("\nDescrizione: Transazione in corso\nCodice di uscita: 99 "),
-      std::string::npos);
+  EXPECT_TRUE(contains(readFile("dump0315.log"),
+                       "\nDescrizione: Transazione in corso\nCodice di uscita: 99 "));
 }
 
 }  // namespace

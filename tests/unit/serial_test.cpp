@@ -15,6 +15,7 @@
 
 #include "protocol/protocol.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 
 namespace {
@@ -144,7 +145,7 @@ TEST_F(Serial, MissingOrNullDeviceGivesMinusOne) {
 TEST_F(Serial, NotATerminalEndsTheRun) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(fake::exitCodeOf([] { TProtocol(false, "/dev/null", nullptr); }), -1);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("ioctl()"), std::string::npos);
+  EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(), "ioctl()"));
 }
 
 TEST_F(Serial, SecondInstanceWaitsForTheLock) {

@@ -4,6 +4,11 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
+
+inline bool contains(std::string_view text, std::string_view what) {
+  return text.find(what) != std::string_view::npos;
+}
 
 std::string readFile(const std::string& name);  // "" when missing
 void writeFile(const std::string& name, const std::string& content);
