@@ -4,19 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "rig.h"
 
 namespace {
-
-std::string contents(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 TEST(CheckOption, ExamplesAreCleanAndTheBrokenFileIsNot) {
   rig::Rig rig;
@@ -34,7 +25,7 @@ TEST(CheckOption, ExamplesAreCleanAndTheBrokenFileIsNot) {
   // The run's other arguments may follow: only the sales file is read.
   const rig::Run broken = rig.cassardApart({"--check", "broken.ECR", rig.link()});
   EXPECT_EQ(broken.status, 1);
-  EXPECT_EQ(broken.console, contents(data / "broken.findings"));
+  EXPECT_EQ(broken.console, rig::slurp(data / "broken.findings"));
   EXPECT_EQ(broken.errors, "");
 
   const rig::Run missing = rig.cassardApart({"--check", "missing.ECR"});

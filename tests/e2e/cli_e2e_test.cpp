@@ -36,8 +36,8 @@ TEST(CommandLine, HelpAndVersionAnswerWithoutTouchingTheLine) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.console.rfind("Usage: cassard [SALESFILE [DEVICE [SETTINGS]]]\n", 0), 0u)
       << help.console;
-  EXPECT_EQ(help.console.find("Molvex"), std::string::npos) << "no banner before the help";
-  EXPECT_NE(help.console.find("\n  255  "), std::string::npos) << "the exit statuses are listed";
+  EXPECT_FALSE(contains(help.console, "Molvex")) << "no banner before the help";
+  EXPECT_TRUE(contains(help.console, "\n  255  ")) << "the exit statuses are listed";
   EXPECT_EQ(help.errors, "");
 
   EXPECT_TRUE(rig.record().empty()) << "the register saw nothing";

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,8 +18,7 @@ const std::string CLOSE = "4800";
 const std::string NEXT_RECORD = "55000A";
 
 std::string golden(const std::string& name) {
-  std::ifstream in(kData + name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return rig::slurp(kData + name);
 }
 
 // The commands of each download: from its opening command to its closing command.
@@ -76,9 +73,8 @@ TEST(DownloadsE2e, InternalTotalsOfTwentyDepartments) {
   const rig::Run run = rig.cassard(sales::line("60", "TOTALI-INT", "", "00"));
   ASSERT_EQ(run.status, 0) << run.console;
   EXPECT_EQ(rig.file("TOTALI"), golden("internal_totals.txt"));
-  EXPECT_NE(run.console.find(std::string(40, '\n') +
-                             "Lettura totalizzatori espansione.\n Attendere ..\n"),
-            std::string::npos)
+  EXPECT_TRUE(contains(
+      run.console, std::string(40, '\n') + "Lettura totalizzatori espansione.\n Attendere ..\n"))
       << run.console;
 
   const auto each = downloads(rig.commands());
@@ -116,7 +112,7 @@ TEST(DownloadsE2e, FileThatCannotBeMadeIsRefusedBeforeTheDownload) {
   rig::Rig rig;
   const rig::Run run = rig.cassard(sales::line("55", "-NONAME", "", "00"));
   EXPECT_EQ(run.status, 255) << run.console;
-  EXPECT_NE(rig.dumpLog().find("Impossibile aprire il file di output"), std::string::npos);
+  EXPECT_TRUE(contains(rig.dumpLog(), "Impossibile aprire il file di output"));
   EXPECT_TRUE(downloads(rig.commands()).empty());
 }
 

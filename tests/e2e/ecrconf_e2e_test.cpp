@@ -2,8 +2,6 @@
 // ecrsim, compared with stored report files.
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -14,8 +12,7 @@ namespace {
 using Lines = std::vector<std::string>;
 
 std::string golden(const std::string& name) {
-  std::ifstream in(std::string(CASSARD_TEST_DATA) + "/fiscal/" + name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  return rig::slurp(std::string(CASSARD_TEST_DATA) + "/fiscal/" + name);
 }
 
 // The configuration load of the standard profiles, after the identification:
@@ -65,13 +62,13 @@ TEST(EcrConfE2e, RefusedBrandEndsTheRunAfterTheReceiptLine) {
     rig::Rig rig(c.profile);
     const rig::Run run = rig.cassard(sales::line("01", "PANE", "150", "01") + sales::line("13"));
     EXPECT_EQ(run.status, 255) << run.console;
-    EXPECT_NE(rig.dumpLog().find("Descrizione: " + std::string(c.text) + "\n"), std::string::npos)
+    EXPECT_TRUE(contains(rig.dumpLog(), "Descrizione: " + std::string(c.text) + "\n"))
         << rig.dumpLog();
     // The receipt number is read before the brand is judged, and the closing
     // command is never sent.
     const std::string report = rig.file("vendite.fis");
     EXPECT_EQ(report.substr(0, 10), "[FISCALI]\n");
-    EXPECT_NE(report.find("\nPROGRESSIVO_SCONTRINO="), std::string::npos) << report;
+    EXPECT_TRUE(contains(report, "\nPROGRESSIVO_SCONTRINO=")) << report;
     const Lines cmds = rig.commands();
     ASSERT_FALSE(cmds.empty());
     EXPECT_EQ(cmds.back(), "44000570");

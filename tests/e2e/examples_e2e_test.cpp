@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "rig.h"
@@ -67,21 +66,19 @@ TEST(Examples, EveryShippedSalesFileRunsThrough) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     rig::Rig rig;
-    std::ifstream in(std::filesystem::path(CASSARD_EXAMPLES) / c.file, std::ios::binary);
-    ASSERT_TRUE(in) << "missing example";
-    std::stringstream sales;
-    sales << in.rdbuf();
-    const rig::Run run = rig.cassard(sales.str(), std::chrono::seconds(60), c.file);
+    const auto path = std::filesystem::path(CASSARD_EXAMPLES) / c.file;
+    ASSERT_TRUE(std::filesystem::exists(path)) << "missing example";
+    const rig::Run run = rig.cassard(rig::slurp(path), std::chrono::seconds(60), c.file);
     EXPECT_EQ(run.status, 0) << run.console;
     EXPECT_EQ(rig.dumpLog(), "");
     for (const std::string& line : rig.record())
-      EXPECT_EQ(line.find(' '), std::string::npos) << "refused by the register: " << line;
+      EXPECT_FALSE(contains(line, " ")) << "refused by the register: " << line;
     for (const char* name : c.written) EXPECT_NE(rig.file(name), "") << name;
     EXPECT_EQ(receiptsAddUp(rig.roll()), c.receipts) << rig.roll();
     // The fiscal report names the receipt the run printed last, as the roll does.
     if (rig.exists("vendite.fis")) {
-      EXPECT_NE(rig.file("vendite.fis").find("PROGRESSIVO_SCONTRINO=" + c.receipts.back() + "\n"),
-                std::string::npos);
+      EXPECT_TRUE(
+          contains(rig.file("vendite.fis"), "PROGRESSIVO_SCONTRINO=" + c.receipts.back() + "\n"));
     }
   }
 }

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -123,12 +122,10 @@ const Row kRows[] = {
     {"StrayBytesBetweenFrames", faults({"stray=3@5", "stray=7@8"}), Sales::Sale, 0, nullptr, 3},
     // Every byte of every answer 8.3 ms after the one before, as on a 1200-baud line.
     {"AnswersByteByByte", {"--pace", "1200"}, Sales::Sale, 0, nullptr, 20},
-    {"AnswersByteByByteWithADamagedFrame",
-     {"--pace", "1200", "--fault", "badsum@T"},
-     Sales::Sale,
-     0,
-     nullptr,
-     20},
+    // clang-format off
+    {"AnswersByteByByteWithADamagedFrame", {"--pace", "1200", "--fault", "badsum@T"}, Sales::Sale,
+     0, nullptr, 20},
+    // clang-format on
     {"AnswerLateWithinTheWait", faults({"delay=3000@5"}), Sales::Sale, 0, nullptr, 7},
     {"AnswerLaterThanTheAnswerByteWait", faults({"delay=8000@5"}), Sales::Sale, 0, nullptr, 12},
     {"AnswerFrameOnlyOnTheIRequest", faults({"lose@5"}), Sales::Sale, 0, nullptr, 10},
@@ -196,11 +193,7 @@ TEST_P(Faults, EndsAsSpecified) {
     ASSERT_EQ(symlink("/dev/full", (rig.dir() / "JOURNAL").c_str()), 0);
   }
   if (row.disk == Disk::DumpLogBlocked) {
-    // Today's dump log name, as cassard makes it from the local date.
-    char name[32];
-    const std::time_t now = std::time(nullptr);
-    std::strftime(name, sizeof name, "dump%m%d.log", std::localtime(&now));
-    std::filesystem::create_directory(rig.dir() / name);
+    std::filesystem::create_directory(rig.dir() / rig::todaysDumpLog());
   }
 
   const std::string sales = row.sales == Sales::Sale       ? sale()
@@ -222,29 +215,27 @@ TEST_P(Faults, EndsAsSpecified) {
   std::printf("%s: %.1f s, %zu bytes of dump log, %zu of console\n", row.name, seconds, dump.size(),
               run.console.size());
   if (row.dump && row.disk == Disk::DumpLogBlocked) {
-    EXPECT_NE(run.console.find(std::string("\nDescrizione: ") + row.dump), std::string::npos)
-        << run.console;
-    EXPECT_NE(run.console.find("Il protocollo ha risposto con: " + std::to_string(row.status)),
-              std::string::npos);
+    EXPECT_TRUE(contains(run.console, std::string("\nDescrizione: ") + row.dump)) << run.console;
+    EXPECT_TRUE(
+        contains(run.console, "Il protocollo ha risposto con: " + std::to_string(row.status)));
   } else if (row.dump) {
     // The report ends the dump log: description, exit code, end marker.
     const std::string tail = std::string("\nDescrizione: ") + row.dump;
-    EXPECT_NE(dump.find(tail), std::string::npos) << dump;
+    EXPECT_TRUE(contains(dump, tail)) << dump;
     const int code = row.status == 255 ? -1 : row.status;
-    EXPECT_NE(dump.find("\nCodice di uscita: " + std::to_string(code) + " \nFine dump errore \n\n"),
-              std::string::npos)
+    EXPECT_TRUE(
+        contains(dump, "\nCodice di uscita: " + std::to_string(code) + " \nFine dump errore \n\n"))
         << dump;
-    EXPECT_NE(run.console.find("Il protocollo ha risposto con: " + std::to_string(code)),
-              std::string::npos);
+    EXPECT_TRUE(contains(run.console, "Il protocollo ha risposto con: " + std::to_string(code)));
   } else {
     // Warnings may be reported; none of them ends the run. Those counted and not
     // written are named in a closing report.
-    EXPECT_EQ(dump.find("Codice di uscita"), std::string::npos) << dump;
+    EXPECT_FALSE(contains(dump, "Codice di uscita")) << dump;
     if (dump.find("\nAvvisi non scritti: ") != std::string::npos) {
-      EXPECT_NE(dump.find("\nDescrizione: Avvisi ripetuti non scritti\nAvvisi non scritti: "),
-                std::string::npos);
+      EXPECT_TRUE(
+          contains(dump, "\nDescrizione: Avvisi ripetuti non scritti\nAvvisi non scritti: "));
     }
-    EXPECT_NE(run.console.find("Il programma e stato terminato correttamente."), std::string::npos);
+    EXPECT_TRUE(contains(run.console, "Il programma e stato terminato correttamente."));
   }
 
   // Files on disk: a completed sale leaves the whole fiscal report, a failed one at
@@ -253,7 +244,7 @@ TEST_P(Faults, EndsAsSpecified) {
     const std::string fis = rig.file("vendite.fis");
     if (row.status == 0) {
       EXPECT_EQ(fis.rfind("[FISCALI]\n", 0), 0u) << fis;
-      EXPECT_NE(fis.find("\nPROGRESSIVO_SCONTRINO="), std::string::npos) << fis;
+      EXPECT_TRUE(contains(fis, "\nPROGRESSIVO_SCONTRINO=")) << fis;
     }
     EXPECT_TRUE(fis.empty() || fis.back() == '\n') << fis;
   }
@@ -265,7 +256,7 @@ TEST_P(Faults, EndsAsSpecified) {
     }
   }
   if (row.sales == Sales::Totals && row.status == 0) {
-    EXPECT_NE(rig.file("TOTALI").find("\nRE|200|"), std::string::npos) << rig.file("TOTALI");
+    EXPECT_TRUE(contains(rig.file("TOTALI"), "\nRE|200|")) << rig.file("TOTALI");
   }
   // The sale is delivered once or not at all: never twice, whatever was resent.
   int itemSales = 0;

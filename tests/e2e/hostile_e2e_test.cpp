@@ -1,14 +1,11 @@
 // Sales files a host should never write, and sometimes does: cassard reads each to the
 // end or refuses it with its exit status, never crashes or hangs, and sends the valid
 // lines among them exactly as it sends them alone.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -84,9 +81,9 @@ TEST(HostileSales, ReadToTheEndWithExactlyTheValidCommands) {
       EXPECT_EQ(rig.commands(), (Lines{"54", "4800"}));
     }
     const std::string dump = rig.dumpLog();
-    EXPECT_EQ(dump.find("Codice di uscita"), std::string::npos) << dump;
+    EXPECT_FALSE(contains(dump, "Codice di uscita")) << dump;
     if (c.warning) {
-      EXPECT_NE(dump.find(c.warning), std::string::npos) << dump;
+      EXPECT_TRUE(contains(dump, c.warning)) << dump;
     }
   }
 }
@@ -149,15 +146,10 @@ TEST(HostileSales, UnreadableSalesFilesAreRefused) {
     const rig::Run run = rig.cassardArgs({c.name, rig.link()}, std::chrono::seconds(30));
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.status, 255) << run.console;
-    EXPECT_NE(rig.dumpLog().find(std::string("\nDescrizione: ") + c.text), std::string::npos)
-        << rig.dumpLog();
-    EXPECT_NE(run.console.find(c.text), std::string::npos) << run.console;
+    EXPECT_TRUE(contains(rig.dumpLog(), std::string("\nDescrizione: ") + c.text)) << rig.dumpLog();
+    EXPECT_TRUE(contains(run.console, c.text)) << run.console;
   }
 }
-
-}  // namespace
-
-namespace {
 
 // The other two arguments the host passes: the device and the line settings.
 TEST(HostileArguments, UnusableLinesAreRefusedBeforeAnyTraffic) {
@@ -167,14 +159,14 @@ TEST(HostileArguments, UnusableLinesAreRefusedBeforeAnyTraffic) {
     const char* console;
     bool dump;  // line settings that cannot be applied end without a report
   };
+  // clang-format off
   const Case cases[] = {
       {"a missing device", {"no-such-device"}, "Impossibile aprire la porta seriale\n", true},
       {"a device that is no serial line", {"/dev/null"}, "ioctl()", false},
-      {"line settings of 100 characters",
-       {"", std::string(100, '9')},
-       "Impossibile aprire la porta seriale\n",
-       true},
+      {"line settings of 100 characters", {"", std::string(100, '9')},
+       "Impossibile aprire la porta seriale\n", true},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.legend);
     rig::Rig rig;
@@ -188,87 +180,19 @@ TEST(HostileArguments, UnusableLinesAreRefusedBeforeAnyTraffic) {
     const rig::Run run = rig.cassardArgs(args, std::chrono::seconds(30));
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.status, 255) << run.console;
-    EXPECT_NE(run.console.find(c.console), std::string::npos) << run.console;
+    EXPECT_TRUE(contains(run.console, c.console)) << run.console;
     EXPECT_EQ(!rig.dumpLog().empty(), c.dump) << rig.dumpLog();
     EXPECT_TRUE(rig.record().empty());
   }
 }
 
-}  // namespace
-
 // ---- the surroundings: signals, closed descriptors, links, names, devices, cut files
-
-namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Ended {
-  int status = -1;  // -1: killed after the timeout, or ended by a signal
-  double seconds = 0;
-  std::string console, errors;
-};
-
-constexpr int kBrokenConsole = -1;
-
-// cassard in the rig's directory with stdout and stderr apart, and the descriptors
-// listed closed before it starts.
-pid_t spawn(const rig::Rig& rig, const std::vector<std::string>& args,
-            std::initializer_list<int> closed = {}) {
-  std::vector<std::string> argv{CASSARD_BIN};
-  argv.insert(argv.end(), args.begin(), args.end());
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(rig.dir().c_str()) != 0) _exit(126);
-    const int out = open("console.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err = open("errors.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int in = open("/dev/null", O_RDONLY);
-    dup2(in, 0), dup2(out, 1), dup2(err, 2);
-    for (int fd : {in, out, err})
-      if (fd > 2) close(fd);
-    for (int fd : closed) {
-      if (fd == kBrokenConsole) {
-        // stdout a pipe whose reader is gone: a write would raise SIGPIPE.
-        int p[2];
-        if (pipe(p) != 0) _exit(125);
-        close(p[0]);
-        dup2(p[1], 1);
-        close(p[1]);
-      } else {
-        close(fd);
-      }
-    }
-    std::vector<char*> v;
-    for (std::string& a : argv) v.push_back(a.data());
-    v.push_back(nullptr);
-    execv(v[0], v.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-Ended finish(const rig::Rig& rig, pid_t pid, Clock::time_point since, double timeoutSeconds) {
-  Ended e;
-  int wstatus = 0;
-  while (waitpid(pid, &wstatus, WNOHANG) != pid) {
-    if (std::chrono::duration<double>(Clock::now() - since).count() > timeoutSeconds) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &wstatus, 0);
-      break;
-    }
-    usleep(2000);
-  }
-  e.seconds = std::chrono::duration<double>(Clock::now() - since).count();
-  e.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  e.console = rig.file("console.txt");
-  e.errors = rig.file("errors.txt");
-  return e;
-}
-
-std::string todaysDumpLog() {
-  char name[32];
-  const std::time_t now = std::time(nullptr);
-  std::strftime(name, sizeof name, "dump%m%d.log", std::localtime(&now));
-  return name;
+// Seconds since a moment.
+double since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 const std::string kReceipt = kSignOn + kSale + kPay + kCheck;
@@ -298,7 +222,7 @@ TEST(HostileSurroundings, SignalsFinishTheExchangeThenStop) {
     // The register takes 1.5 s over the sale: time enough to be told to stop.
     rig::Rig rig("default.json", {"--fault", "delay=1500@5"});
     std::ofstream(rig.dir() / "vendite.ECR") << kReceipt;
-    const pid_t pid = spawn(rig, {"vendite.ECR", rig.link()});
+    const pid_t pid = rig.start({"vendite.ECR", rig.link()});
     const auto deadline = Clock::now() + std::chrono::seconds(20);
     while (rig.commands().size() < kSaleCommand && Clock::now() < deadline) usleep(2000);
     const auto signalled = Clock::now();
@@ -306,15 +230,14 @@ TEST(HostileSurroundings, SignalsFinishTheExchangeThenStop) {
       kill(pid, s);
       usleep(200'000);
     }
-    const Ended e = finish(rig, pid, signalled, 20);
+    const rig::Run e = rig.finish(pid, std::chrono::seconds(20));
     EXPECT_EQ(e.status, c.status) << e.console << e.errors;
-    EXPECT_LE(e.seconds, c.maxSeconds);
+    EXPECT_LE(since(signalled), c.maxSeconds);
     EXPECT_EQ(e.errors.rfind(c.errors, 0), 0u) << e.errors;
     EXPECT_EQ(rig.commands().size(), kSaleCommand) << "nothing is sent after the sale";
     EXPECT_LE(rig.dumpLog().size(), 16u * 1024);
     if (c.signals.size() == 1) {
-      EXPECT_NE(rig.dumpLog().find("\nDescrizione: Interrotto dal segnale SIGTERM: riga 2"),
-                std::string::npos)
+      EXPECT_TRUE(contains(rig.dumpLog(), "\nDescrizione: Interrotto dal segnale SIGTERM: riga 2"))
           << rig.dumpLog();
     }
   }
@@ -339,15 +262,15 @@ TEST(HostileSurroundings, EachEndsBoundedAndSaysWhere) {
   const auto noop = [](const rig::Rig&) {};
   const auto dumpLogLink = [](const rig::Rig& rig) {
     std::ofstream(rig.dir() / "victim") << "keep";
-    ASSERT_EQ(symlink("victim", (rig.dir() / todaysDumpLog()).c_str()), 0);
+    ASSERT_EQ(symlink("victim", (rig.dir() / rig::todaysDumpLog()).c_str()), 0);
   };
   const std::string where = "cassard: vendite.ECR:";
   const std::vector<std::string> fault = {"--fault", "E@5"};
   // clang-format off
   const Case cases[] = {
       // The console is advisory: a closed pipe there never ends a run.
-      {"console a pipe nobody reads", kReceipt, noop, {}, {kBrokenConsole}, 0, 0, 5, {}, nullptr,
-       ""},
+      {"console a pipe nobody reads", kReceipt, noop, {}, {rig::kBrokenConsole}, 0, 0, 5, {},
+       nullptr, ""},
       // stdout and stderr closed: the line must not become the console.
       {"closed standard descriptors", kReceipt, noop, {}, {1, 2}, 0, 0, 5, {}, nullptr, ""},
       {"dump log through a link", kReceipt, dumpLogLink, fault, {}, 18, 0, 5, {}, nullptr,
@@ -375,10 +298,12 @@ TEST(HostileSurroundings, EachEndsBoundedAndSaysWhere) {
     std::ofstream(rig.dir() / "vendite.ECR") << c.sales;
     const std::string device = ecrsimFault || c.args.empty() ? rig.link() : c.args[0];
     const auto start = Clock::now();
-    const Ended e = finish(rig, spawn(rig, {"vendite.ECR", device}, c.closed), start, 20);
+    const rig::Run e =
+        rig.finish(rig.start({"vendite.ECR", device}, c.closed), std::chrono::seconds(20));
+    const double seconds = since(start);
     EXPECT_EQ(e.status, c.status) << e.console << e.errors;
-    EXPECT_GE(e.seconds, c.minSeconds);
-    EXPECT_LE(e.seconds, c.maxSeconds);
+    EXPECT_GE(seconds, c.minSeconds);
+    EXPECT_LE(seconds, c.maxSeconds);
     if (!c.commands.empty()) {
       EXPECT_EQ(rig.commands(), c.commands);
     }
@@ -387,11 +312,11 @@ TEST(HostileSurroundings, EachEndsBoundedAndSaysWhere) {
     const std::string dump = rig.dumpLog();
     EXPECT_LE(dump.size(), 16u * 1024);
     if (c.dump) {
-      EXPECT_NE(dump.find(std::string("\nDescrizione: ") + c.dump), std::string::npos) << dump;
+      EXPECT_TRUE(contains(dump, std::string("\nDescrizione: ") + c.dump)) << dump;
     }
     EXPECT_EQ(e.errors.rfind(c.errors, 0), 0u) << e.errors;
     // Nothing meant for the console reached the register.
-    EXPECT_EQ(rig.ecrsimErrors().find("447269766572"), std::string::npos);
+    EXPECT_FALSE(contains(rig.ecrsimErrors(), "447269766572"));
     if (std::filesystem::exists(rig.dir() / "victim")) {
       EXPECT_EQ(rig.file("victim"), "keep");
     }

@@ -57,7 +57,7 @@ TEST(RecordsE2e, AFullReceiptLeavesTheSaleClosed) {
                    cmd('A', {{19, 38, 3, 0}, text("GRAZIE DELLA VISITA", 35), {0, 56}}), Z,
                    cmd('A', {{5, 10, 10, 10, 49}}), Z, cmd('O', {{1}, text("ARRIVEDERCI", 16)}),
                    cmd('O', {{10, 12}}), STATUS, CLOSE}));
-  EXPECT_NE(rig.roll().find("closed"), std::string::npos) << rig.roll();
+  EXPECT_TRUE(contains(rig.roll(), "closed")) << rig.roll();
   EXPECT_EQ(rig.dumpLog(), "");
 }
 
@@ -72,11 +72,9 @@ TEST(RecordsE2e, AnOpenSaleAtTheEndOfSaleCheckStopsTheRun) {
       rig.commands(),
       (Lines{IDENTIFY, Z, cmd('A', {{42, 19, 35}, text("PANE", 35), {49, 2, 5, 10, 75}}), STATUS}));
   const std::string dump = rig.dumpLog();
-  EXPECT_NE(dump.find("Ultimo comando: 99"), std::string::npos) << dump;
-  EXPECT_NE(dump.find("\nDescrizione: Transazione in corso\nCodice di uscita: 99 "),
-            std::string::npos)
-      << dump;
-  EXPECT_NE(run.console.find("Transazione in corso"), std::string::npos) << run.console;
+  EXPECT_TRUE(contains(dump, "Ultimo comando: 99")) << dump;
+  EXPECT_TRUE(contains(dump, "\nDescrizione: Transazione in corso\nCodice di uscita: 99 ")) << dump;
+  EXPECT_TRUE(contains(run.console, "Transazione in corso")) << run.console;
 }
 
 }  // namespace

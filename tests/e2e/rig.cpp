@@ -13,6 +13,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -49,7 +50,8 @@ int statusOf(int wstatus) {
 }
 
 [[noreturn]] void execIn(const std::filesystem::path& dir, const std::vector<std::string>& argv,
-                         int out, int err, const Identity* as = nullptr) {
+                         int out, int err, const Identity* as = nullptr,
+                         std::initializer_list<int> closed = {}) {
   if (chdir(dir.c_str()) != 0) _exit(126);
   if (as && (setgroups(0, nullptr) != 0 || setgid(as->gid) != 0 || setuid(as->uid) != 0))
     _exit(125);
@@ -57,6 +59,17 @@ int statusOf(int wstatus) {
   dup2(err, STDERR_FILENO);
   int devnull = open("/dev/null", O_RDONLY);
   if (devnull >= 0) dup2(devnull, STDIN_FILENO);
+  if (devnull > STDERR_FILENO) close(devnull);
+  for (int fd : closed) {
+    int p[2];
+    if (fd != kBrokenConsole) {
+      close(fd);
+    } else if (pipe(p) == 0) {
+      close(p[0]);
+      dup2(p[1], STDOUT_FILENO);
+      close(p[1]);
+    }
+  }
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -73,18 +86,12 @@ Rig::Rig(const std::string& profile, std::vector<std::string> ecrsimArgs) {
   const std::string profilePath = profile.find('/') == std::string::npos
                                       ? std::string(CASSARD_TEST_DATA) + "/profiles/" + profile
                                       : profile;
-  std::vector<std::string> argv = {ECRSIM_BIN,
-                                   "--link",
-                                   link(),
-                                   "--profile",
-                                   profilePath,
-                                   "--record",
-                                   (dir_ / "record.txt").string(),
-                                   "--roll",
-                                   (dir_ / "roll.txt").string(),
-                                   "--control",
-                                   (dir_ / "ctl").string(),
-                                   "--trace"};
+  // clang-format off
+  std::vector<std::string> argv = {ECRSIM_BIN, "--link", link(), "--profile", profilePath,
+                                   "--record", (dir_ / "record.txt").string(),
+                                   "--roll", (dir_ / "roll.txt").string(),
+                                   "--control", (dir_ / "ctl").string(), "--trace"};
+  // clang-format on
   argv.insert(argv.end(), ecrsimArgs.begin(), ecrsimArgs.end());
 
   int pipefd[2];
@@ -141,16 +148,24 @@ Run Rig::cassard(const std::string& sales, std::chrono::milliseconds timeout,
 }
 
 Run Rig::cassardArgs(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
-  return runCassard(args, false, nullptr, timeout);
+  return wait(spawn(args, false, nullptr, {}), false, timeout);
 }
 
 Run Rig::cassardApart(const std::vector<std::string>& args, const Identity* as,
                       std::chrono::milliseconds timeout) {
-  return runCassard(args, true, as, timeout);
+  return wait(spawn(args, true, as, {}), true, timeout);
 }
 
-Run Rig::runCassard(const std::vector<std::string>& args, bool apart, const Identity* as,
-                    std::chrono::milliseconds timeout) {
+pid_t Rig::start(const std::vector<std::string>& args, std::initializer_list<int> closed) {
+  return spawn(args, true, nullptr, closed);
+}
+
+Run Rig::finish(pid_t pid, std::chrono::milliseconds timeout) {
+  return wait(pid, true, timeout);
+}
+
+pid_t Rig::spawn(const std::vector<std::string>& args, bool apart, const Identity* as,
+                 std::initializer_list<int> closed) {
   std::vector<std::string> argv = {CASSARD_BIN};
   if (as) {
     // Another user may not reach the build tree (under a home of mode 0700, say): it
@@ -168,9 +183,13 @@ Run Rig::runCassard(const std::vector<std::string>& args, bool apart, const Iden
   const int out = create("console.txt");
   const int err = apart ? create("errors.txt") : out;
   pid_t pid = fork();
-  if (pid == 0) execIn(dir_, argv, out, err, as);
+  if (pid == 0) execIn(dir_, argv, out, err, as, closed);
   close(out);
   if (apart) close(err);
+  return pid;
+}
+
+Run Rig::wait(pid_t pid, bool apart, std::chrono::milliseconds timeout) {
   Run run;
   int wstatus = 0;
   if (!waitFor(pid, timeout, wstatus)) {
@@ -184,11 +203,22 @@ Run Rig::runCassard(const std::vector<std::string>& args, bool apart, const Iden
   return run;
 }
 
-std::string Rig::file(const std::string& name) const {
-  std::ifstream in(dir_ / name, std::ios::binary);
+std::string todaysDumpLog() {
+  char name[32];
+  const std::time_t now = std::time(nullptr);
+  std::strftime(name, sizeof name, "dump%m%d.log", std::localtime(&now));
+  return name;
+}
+
+std::string slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+std::string Rig::file(const std::string& name) const {
+  return slurp(dir_ / name);
 }
 
 std::string Rig::control(const std::string& command) const {

@@ -22,6 +22,10 @@
 //                             prefixes mark frames it did not execute.
 //   commands()                the executed commands only, without the link's 'I' requests.
 //   roll(), file(name), exists(name), dumpLog(), ecrsimErrors()
+//   start(args, closed)       cassard in the background, stdout and stderr apart, with the
+//                             descriptors listed closed (kBrokenConsole: stdout a pipe
+//                             nobody reads); finish(pid, timeout) waits for it as cassardApart.
+//   todaysDumpLog()           the name cassard gives today's dump log.
 //   control(command)          one command on ecrsim's control socket (<dir>/ctl) and
 //                             its one-line JSON answer; "" when none came in 5 s.
 //   stop()                    SIGTERM to ecrsim by its pid; returns its exit status.
@@ -39,6 +43,10 @@
 
 #include "tests/support/sales_line.h"
 
+inline bool contains(std::string_view text, std::string_view what) {
+  return text.find(what) != std::string_view::npos;
+}
+
 namespace rig {
 
 struct Run {
@@ -47,6 +55,12 @@ struct Run {
   std::string console;    // stdout and stderr, as bytes
   std::string errors;     // stderr, when cassardApart kept it apart
 };
+
+// In start()'s closed list: stdout a pipe whose reader is gone.
+constexpr int kBrokenConsole = -1;
+
+std::string todaysDumpLog();
+std::string slurp(const std::filesystem::path& path);  // a whole file; "" when missing
 
 struct Identity {
   uid_t uid;
@@ -73,6 +87,9 @@ class Rig {
   Run cassardApart(const std::vector<std::string>& args, const Identity* as = nullptr,
                    std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+  pid_t start(const std::vector<std::string>& args, std::initializer_list<int> closed = {});
+  Run finish(pid_t pid, std::chrono::milliseconds timeout);
+
   std::vector<std::string> record() const;
   std::vector<std::string> commands() const;
   std::string roll() const { return file("roll.txt"); }
@@ -85,8 +102,9 @@ class Rig {
   pid_t ecrsimPid() const { return ecrsim_; }
 
  private:
-  Run runCassard(const std::vector<std::string>& args, bool apart, const Identity* as,
-                 std::chrono::milliseconds timeout);
+  pid_t spawn(const std::vector<std::string>& args, bool apart, const Identity* as,
+              std::initializer_list<int> closed);
+  Run wait(pid_t pid, bool apart, std::chrono::milliseconds timeout);
 
   std::filesystem::path dir_;
   pid_t ecrsim_ = -1;

@@ -13,6 +13,13 @@ using sales::line;
 // Identification, the TOTF address in the memory map, the counter, 'S' alone.
 const std::vector<std::string> kReadsOnly = {"54", "44200102", "44060402", "53"};
 
+// The reading of the test registers: their receipt counter and whether a sale is open.
+std::string reading(const char* receipt, bool open, char brand = '2') {
+  return std::string(R"({"model":")") + brand + R"(AX 0130","brand":")" + brand +
+         R"(","serial":"72MX001234","fiscalisedAt":"2009-12-31T23:59:58","receiptNumber":")" +
+         receipt + R"(","saleOpen":)" + (open ? "true" : "false") + "}";
+}
+
 TEST(Status, ReadsIdentityCounterAndOpenSale) {
   struct Row {
     const char* legend;
@@ -22,18 +29,12 @@ TEST(Status, ReadsIdentityCounterAndOpenSale) {
   };
   const std::string sale = line("01", "PANE", "125", "01");
   const Row rows[] = {
-      {"fresh register", "default.json", "",
-       R"({"model":"2AX 0130","brand":"2","serial":"72MX001234",)"
-       R"("fiscalisedAt":"2009-12-31T23:59:58","receiptNumber":"0123","saleOpen":false})"},
+      {"fresh register", "default.json", "", reading("0123", false)},
       {"after one receipt", "default.json", sale + line("10", "", "125") + line("99"),
-       R"({"model":"2AX 0130","brand":"2","serial":"72MX001234",)"
-       R"("fiscalisedAt":"2009-12-31T23:59:58","receiptNumber":"0124","saleOpen":false})"},
-      {"a sale left open", "default.json", sale,
-       R"({"model":"2AX 0130","brand":"2","serial":"72MX001234",)"
-       R"("fiscalisedAt":"2009-12-31T23:59:58","receiptNumber":"0123","saleOpen":true})"},
+       reading("0124", false)},
+      {"a sale left open", "default.json", sale, reading("0123", true)},
       {"brand 6 keeps its counter two bytes further on", "brand6.json", "",
-       R"({"model":"6AX 0130","brand":"6","serial":"72MX001234",)"
-       R"("fiscalisedAt":"2009-12-31T23:59:58","receiptNumber":"4567","saleOpen":false})"},
+       reading("4567", false, '6')},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
@@ -65,7 +66,7 @@ TEST(Status, RegisterTextIsEscaped) {
   rig::Rig rig(profile.string());
   const rig::Run run = rig.cassardApart({"--status", rig.link()});
   EXPECT_EQ(run.status, 0) << run.console << run.errors;
-  EXPECT_NE(run.console.find(R"("serial":"7\"\\X\u0009Y0123")"), std::string::npos) << run.console;
+  EXPECT_TRUE(contains(run.console, R"("serial":"7\"\\X\u0009Y0123")")) << run.console;
 }
 
 // A hiccup the exchange gets over is reported, but stdout stays the JSON alone: a host
@@ -77,7 +78,7 @@ TEST(Status, AWarningLeavesStdoutToTheJson) {
   ASSERT_FALSE(run.console.empty());
   EXPECT_EQ(run.console.front(), '{') << run.console;
   EXPECT_EQ(run.console.find('\n'), run.console.size() - 1) << run.console;
-  EXPECT_NE(run.errors.find("Descrizione: "), std::string::npos) << run.errors;
+  EXPECT_TRUE(contains(run.errors, "Descrizione: ")) << run.errors;
   EXPECT_FALSE(rig.dumpLog().empty());
 }
 
@@ -86,9 +87,8 @@ TEST(Status, FailuresEndAsARunDoes) {
   const rig::Run refused =
       rig.cassardApart({"--status", rig.link()}, nullptr, std::chrono::seconds(60));
   EXPECT_EQ(refused.status, 18);
-  EXPECT_EQ(refused.console.find('{'), std::string::npos) << "no JSON for a register that refused";
-  EXPECT_NE(refused.console.find("Errore di comunicazione sulla porta seriale."),
-            std::string::npos);
+  EXPECT_FALSE(contains(refused.console, "{")) << "no JSON for a register that refused";
+  EXPECT_TRUE(contains(refused.console, "Errore di comunicazione sulla porta seriale."));
   EXPECT_FALSE(rig.dumpLog().empty());
 
   const rig::Run noLine = rig.cassardApart({"--status", (rig.dir() / "nothing").string()});
@@ -97,12 +97,8 @@ TEST(Status, FailuresEndAsARunDoes) {
             "\nErrore di comunicazione sulla porta seriale.\n"
             "Il protocollo ha risposto con: -1\n"
             "\nDescrizione: Impossibile aprire la porta seriale\n");
-  EXPECT_NE(noLine.errors.find("cannot open"), std::string::npos) << noLine.errors;
+  EXPECT_TRUE(contains(noLine.errors, "cannot open")) << noLine.errors;
 }
-
-}  // namespace
-
-namespace {
 
 TEST(Status, AfterARunOnTheLineItHolds) {
   rig::Rig rig;
@@ -110,12 +106,8 @@ TEST(Status, AfterARunOnTheLineItHolds) {
       << sales::line("01", "PANE", "125", "01") + sales::line("10", "", "125") + sales::line("99");
   const rig::Run run = rig.cassardApart({"--status-after", "st.json", "vendite.ECR", rig.link()});
   EXPECT_EQ(run.status, 0) << run.console << run.errors;
-  EXPECT_NE(run.console.find("terminato correttamente"), std::string::npos)
-      << "the console of a run";
-  EXPECT_EQ(rig.file("st.json"),
-            R"({"model":"2AX 0130","brand":"2","serial":"72MX001234",)"
-            R"("fiscalisedAt":"2009-12-31T23:59:58","receiptNumber":"0124","saleOpen":false})"
-            "\n");
+  EXPECT_TRUE(contains(run.console, "terminato correttamente")) << "the console of a run";
+  EXPECT_EQ(rig.file("st.json"), reading("0124", false) + "\n");
   // One identification, at the start: after the sale only the counter, then 'H'; the
   // sale's state is the one record 99 has just asked for.
   const std::vector<std::string> sent = rig.commands();
@@ -131,17 +123,11 @@ TEST(Status, AfterARunOnTheLineItHolds) {
   EXPECT_FALSE(rig.exists("st2.json"));
 }
 
-}  // namespace
-
-namespace {
-
 // --status-before: the reading comes on the run's own line before its first line; a sale
 // already open stops the run there, with nothing sent.
 TEST(Status, BeforeTheFirstLine) {
   const std::string receipt =
       sales::line("01", "PANE", "125", "01") + sales::line("10", "", "125") + sales::line("99");
-  const std::string kHead = R"({"model":"2AX 0130","brand":"2","serial":"72MX001234",)"
-                            R"("fiscalisedAt":"2009-12-31T23:59:58",)";
   struct Row {
     const char* legend;
     std::string leftOpen;  // an earlier run that leaves a sale open
@@ -150,41 +136,19 @@ TEST(Status, BeforeTheFirstLine) {
     std::string before, after;  // "" for a file that must not be there
     std::string sales = "";     // the receipt when empty
   };
+  const std::vector<std::string> both = {"--status-before", "b.json", "--status-after", "a.json"};
+  // clang-format off
   const Row rows[] = {
-      {"both readings",
-       "",
-       {"--status-before", "b.json", "--status-after", "a.json"},
-       0,
-       kHead + R"("receiptNumber":"0123","saleOpen":false})"
-               "\n",
-       kHead + R"("receiptNumber":"0124","saleOpen":false})"
-               "\n"},
-      {"either order",
-       "",
-       {"--status-after", "a.json", "--status-before", "b.json"},
-       0,
-       kHead + R"("receiptNumber":"0123","saleOpen":false})"
-               "\n",
-       kHead + R"("receiptNumber":"0124","saleOpen":false})"
-               "\n"},
-      {"a sale already open: nothing sent",
-       sales::line("01", "MELE", "300", "01"),
-       {"--status-before", "b.json", "--status-after", "a.json"},
-       98,
-       kHead + R"("receiptNumber":"0123","saleOpen":true})"
-               "\n",
-       ""},
+      {"both readings", "", both, 0, reading("0123", false) + "\n", reading("0124", false) + "\n"},
+      {"either order", "", {"--status-after", "a.json", "--status-before", "b.json"}, 0,
+       reading("0123", false) + "\n", reading("0124", false) + "\n"},
+      {"a sale already open: nothing sent", sales::line("01", "MELE", "300", "01"), both, 98,
+       reading("0123", true) + "\n", ""},
       // The last command was no 'S': the sale's state is asked again after the run.
-      {"a sale the run leaves open",
-       "",
-       {"--status-before", "b.json", "--status-after", "a.json"},
-       0,
-       kHead + R"("receiptNumber":"0123","saleOpen":false})"
-               "\n",
-       kHead + R"("receiptNumber":"0123","saleOpen":true})"
-               "\n",
-       sales::line("01", "PANE", "125", "01")},
+      {"a sale the run leaves open", "", both, 0, reading("0123", false) + "\n",
+       reading("0123", true) + "\n", sales::line("01", "PANE", "125", "01")},
   };
+  // clang-format on
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
     rig::Rig rig;
@@ -212,7 +176,7 @@ TEST(Status, BeforeTheFirstLine) {
     EXPECT_LT(counter, sale);
     if (r.status == 98) {
       EXPECT_EQ(sale, sent.end()) << "a line was sent into the open sale";
-      EXPECT_NE(run.errors.find("(exit 98)"), std::string::npos) << run.errors;
+      EXPECT_TRUE(contains(run.errors, "(exit 98)")) << run.errors;
     }
   }
 }

@@ -59,6 +59,7 @@ TEST(Check, EdgesOfTheColumns) {
     std::string line;
     std::string finding;  // "" when the line is taken as written
   };
+  // clang-format off
   const Case cases[] = {
       {"01" + pad35 + amount + " 5\n", ""},
       {"01" + pad35 + amount + "5 \n", ""},
@@ -74,11 +75,7 @@ TEST(Check, EdgesOfTheColumns) {
       {"HL" + pad35 + amount + "-5\n", ""},
       {"52" + pad35 + amount + "-1\n", "f:1:47: number -1 is outside 0-255"},
       {"55.-" + std::string(33, ' ') + amount + "10\n", "f:1:3: download file name \".\""},
-      {"81" + pad35 +
-           "00000\x01"
-           "000" +
-           "01\n",
-       "f:1:43: amount column: byte 0x01"},
+      {"81" + pad35 + "00000\x01" "000" + "01\n", "f:1:43: amount column: byte 0x01"},
       {"81" + pad35 + amount + "0\x7F\n", "f:1:48: number column: byte 0x7F"},
       {"DY" + pad35 + amount + "1\n", "f:1:48: line too short for record \"DY\""},
       {"DY" + pad35 + amount + "1 \n", ""},
@@ -88,6 +85,7 @@ TEST(Check, EdgesOfTheColumns) {
       {"75\n", ""},
       {"", ""},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     const Checked r = check(c.line.empty() ? std::string(1, '\n') : c.line);

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include "ecrconf/ecrconf.h"
 #include "protocol/protocol.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 #include "support/scripted_ecr.h"
 
@@ -34,21 +34,6 @@ const Bytes kJournalRequest{'U', 0x00, 0x0A};
 const Bytes kEndOfJournal{0x07};
 
 const std::string kClearScreen(40, '\n');
-
-std::string readFile(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void writeFile(const std::string& name, const std::string& content) {
-  std::ofstream(name, std::ios::binary) << content;
-}
-
-bool exists(const std::string& name) {
-  return access(name.c_str(), F_OK) == 0;
-}
 
 // A sales line as the driver hands it over: zero-filled, description and number
 // columns where the record table finds them.
@@ -66,10 +51,7 @@ struct SalesLine {
 class Download : public testing::Test {
  protected:
   struct Fresh {
-    Fresh() {
-      fake::reset();
-      resetLink();
-    }
+    Fresh() { freshStart(); }
   } fresh_;
   ScriptedEcr ecr;
 
@@ -103,6 +85,20 @@ class Download : public testing::Test {
     };
   }
 
+  using Fn = void (*)(const char*, const char*);
+  // Runs a download for the sales line naming file and rep and returns its console;
+  // with code it must end the run, and code gets the exit code.
+  static std::string download(Fn fn, const std::string& file, const char* rep,
+                              int* code = nullptr) {
+    const SalesLine line(file, rep);
+    return stdoutOf([&] {
+      if (code)
+        *code = fake::exitCodeOf([&] { fn(line.name(), line.mode()); });
+      else
+        fn(line.name(), line.mode());
+    });
+  }
+
   void put(std::size_t addr, const Bytes& b) {
     for (std::size_t k = 0; k < b.size(); ++k) memory[(addr + k) & 0xFFFF] = b[k];
   }
@@ -131,9 +127,7 @@ TEST_F(Download, JournalLineFormatAndOpenModeFollowTheNumberColumn) {
     const std::string name = "JMODE" + std::to_string(k++);
     writeFile(name, "old\n");
     journal = {kSale, kReport};
-    testing::internal::CaptureStdout();
-    DoDownloadExp(SalesLine(name, c.rep).name(), SalesLine(name, c.rep).mode());
-    testing::internal::GetCapturedStdout();
+    download(DoDownloadExp, name, c.rep);
     EXPECT_EQ(readFile(name),
               (c.truncates ? "" : "old\n") + (c.formatted ? formattedLines : hexLines))
         << "rep column '" << c.rep << "'";
@@ -148,10 +142,7 @@ TEST_F(Download, JournalOfFortyRecordsTakesFortyOneRequestsAndThreeDots) {
     std::snprintf(line, sizeof line, "OP|%02X|\n", r);
     expected += line;
   }
-  const SalesLine line("JFORTY", "10");
-  testing::internal::CaptureStdout();
-  DoDownloadExp(line.name(), line.mode());
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(download(DoDownloadExp, "JFORTY", "10"),
             kClearScreen + "Lettura movimenti espansione.\n Attendere ...");
 
   EXPECT_EQ(readFile("JFORTY"), expected);
@@ -166,9 +157,7 @@ TEST_F(Download, JournalOfFortyRecordsTakesFortyOneRequestsAndThreeDots) {
 TEST_F(Download, EmptyJournalTruncatesOrLeavesTheFile) {
   for (const char* rep : {"00", "01"}) {
     writeFile("JEMPTY", "kept\n");
-    testing::internal::CaptureStdout();
-    DoDownloadExp(SalesLine("JEMPTY", rep).name(), SalesLine("JEMPTY", rep).mode());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    EXPECT_EQ(download(DoDownloadExp, "JEMPTY", rep),
               kClearScreen + "Lettura movimenti espansione.\n Attendere .");
     EXPECT_EQ(readFile("JEMPTY"), rep[1] == '0' ? "" : "kept\n") << rep;
   }
@@ -178,10 +167,7 @@ TEST_F(Download, EmptyJournalTruncatesOrLeavesTheFile) {
 
 TEST_F(Download, HexJournalWritesRecordsAsTheyCame) {
   journal = {{0x0A, 0xFF, 0x00}, {}, {0x44, 0x01}};
-  const SalesLine line("JHEX", "00");
-  testing::internal::CaptureStdout();
-  DoDownloadExp(line.name(), line.mode());
-  testing::internal::GetCapturedStdout();
+  download(DoDownloadExp, "JHEX", "00");
   // The answer 0x00 alone is a record of no bytes: a bare line feed.
   EXPECT_EQ(readFile("JHEX"), "0AFF00\n\n4401\n");
 }
@@ -200,10 +186,7 @@ TEST_F(Download, FileNameEndsAtDashLineEndOrSixteenCharacters) {
   };
   for (const Case& c : cases) {
     journal = {{0x06, 0x01}};
-    const SalesLine line(c.descr, "00");
-    testing::internal::CaptureStdout();
-    DoDownloadExp(line.name(), line.mode());
-    testing::internal::GetCapturedStdout();
+    download(DoDownloadExp, c.descr, "00");
     EXPECT_EQ(readFile(c.file), "0601\n") << c.descr;
     std::remove(c.file);
   }
@@ -211,14 +194,11 @@ TEST_F(Download, FileNameEndsAtDashLineEndOrSixteenCharacters) {
 
 TEST_F(Download, UnopenableFileIsRefusedBeforeTheOpeningCommand) {
   mkdir("ADIR", 0700);
-  const SalesLine cases[] = {SalesLine("ADIR", "00"), SalesLine("-2009", "00"), SalesLine("", "00"),
-                             SalesLine("\r\n", "00")};
-  for (const SalesLine& line : cases) {
-    for (auto* download : {DoDownloadExp, DoDownloadInt, DoReadTotalsExp}) {
-      testing::internal::CaptureStdout();
-      EXPECT_EQ(fake::exitCodeOf([&] { download(line.name(), line.mode()); }), -1);
-      EXPECT_NE(testing::internal::GetCapturedStdout().find(OUTPUT_OPEN_ERROR_TEXT),
-                std::string::npos);
+  for (const char* name : {"ADIR", "-2009", "", "\r\n"}) {
+    for (Fn fn : {DoDownloadExp, DoDownloadInt, DoReadTotalsExp}) {
+      int code = 0;
+      EXPECT_TRUE(contains(download(fn, name, "00", &code), OUTPUT_OPEN_ERROR_TEXT));
+      EXPECT_EQ(code, -1);
     }
   }
   EXPECT_TRUE(ecr.realCommands().empty());
@@ -234,10 +214,9 @@ TEST_F(Download, EmptyJournalAnswerIsShortNotAStaleRecord) {
     a.insert(a.end(), kSale.begin(), kSale.end());
     return {'U', a};
   };
-  const SalesLine line("JSHORT", "00");
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(fake::exitCodeOf([&] { DoDownloadExp(line.name(), line.mode()); }), -1);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find(SHORT_ANSWER_TEXT), std::string::npos);
+  int code = 0;
+  EXPECT_TRUE(contains(download(DoDownloadExp, "JSHORT", "00", &code), SHORT_ANSWER_TEXT));
+  EXPECT_EQ(code, -1);
   EXPECT_EQ(readFile("JSHORT"), "02101112131415161718191A\n");
   EXPECT_EQ(ecr.realCommands().back(), kJournalRequest) << "no closing command after a failure";
 }
@@ -254,17 +233,15 @@ TEST_F(Download, JournalThatNeverEndsIsCut) {
     std::size_t lines;
   };
   const Bytes rec{0x00, 0x06, 0x01};
+  // clang-format off
   const Row rows[] = {
       {"state 3 and no record after two records", {rec, rec, {0x03}}, 0, false, -1, 2},
       {"state 3 with a record is a record", {{0x03, 0x06, 0x01}, {0x07}}, 0, false, 0, 1},
       {"more records than the descriptor's bytes", {rec}, 3, true, -1, 3},
-      {"a size from a descriptor not read is not used",
-       {rec, rec, rec, rec, {0x07}},
-       3,
-       false,
-       0,
+      {"a size from a descriptor not read is not used", {rec, rec, rec, rec, {0x07}}, 3, false, 0,
        4},
   };
+  // clang-format on
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
     EcrConf.iEMDCMaxByte = r.maxBytes;
@@ -275,13 +252,9 @@ TEST_F(Download, JournalThatNeverEndsIsCut) {
       if (n >= 1000) return {'U', kEndOfJournal};
       return {'U', r.answers[std::min(n++, r.answers.size() - 1)]};
     };
-    const SalesLine line("JENDLESS", "00");
-    testing::internal::CaptureStdout();
-    if (r.code == 0)
-      DoDownloadExp(line.name(), line.mode());
-    else
-      EXPECT_EQ(fake::exitCodeOf([&] { DoDownloadExp(line.name(), line.mode()); }), r.code);
-    const std::string console = testing::internal::GetCapturedStdout();
+    int code = 0;
+    const std::string console = download(DoDownloadExp, "JENDLESS", "00", r.code ? &code : nullptr);
+    EXPECT_EQ(code, r.code);
     const std::string file = readFile("JENDLESS");
     EXPECT_EQ(static_cast<std::size_t>(std::count(file.begin(), file.end(), '\n')), r.lines);
     EXPECT_EQ(console.find("Errore memoria di espansione") != std::string::npos, r.code != 0);
@@ -296,11 +269,9 @@ TEST_F(Download, RefusedRequestEndsTheRunWithItsCode) {
     if (n++ == 0) return {'U', Bytes{0x00, 0x06, 0x09}};
     return {'S', {0, '*', 0}};
   };
-  const SalesLine line("JREFUSE", "00");
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(fake::exitCodeOf([&] { DoDownloadExp(line.name(), line.mode()); }), 8);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("Operatore non inserito"),
-            std::string::npos);
+  int code = 0;
+  EXPECT_TRUE(contains(download(DoDownloadExp, "JREFUSE", "00", &code), "Operatore non inserito"));
+  EXPECT_EQ(code, 8);
   EXPECT_EQ(readFile("JREFUSE"), "0609\n");
 }
 
@@ -309,7 +280,6 @@ TEST_F(Download, RefusedRequestEndsTheRunWithItsCode) {
 TEST_F(Download, FullDiskIsAWriteErrorNotSuccess) {
   journal = {kSale};
   constexpr rlim_t kLimit = 1 << 20;
-  const SalesLine line("FULLDISK", "01");
   std::ofstream("FULLDISK") << std::string(kLimit, 'x');
   rlimit old{};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -318,19 +288,16 @@ TEST_F(Download, FullDiskIsAWriteErrorNotSuccess) {
   rlimit full = old;
   full.rlim_cur = kLimit;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
-  testing::internal::CaptureStdout();
-  const int journalCode = fake::exitCodeOf([&] { DoDownloadExp(line.name(), line.mode()); });
-  const std::string journalConsole = testing::internal::GetCapturedStdout();
-  testing::internal::CaptureStdout();
-  const int totalsCode = fake::exitCodeOf([&] { DoReadTotalsExp(line.name(), line.mode()); });
-  const std::string totalsConsole = testing::internal::GetCapturedStdout();
+  int journalCode = 0, totalsCode = 0;
+  const std::string journalConsole = download(DoDownloadExp, "FULLDISK", "01", &journalCode);
+  const std::string totalsConsole = download(DoReadTotalsExp, "FULLDISK", "01", &totalsCode);
   setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, oldXfsz);
   unlink("FULLDISK");
   EXPECT_EQ(journalCode, -1);
-  EXPECT_NE(journalConsole.find(OUTPUT_WRITE_ERROR_TEXT), std::string::npos) << journalConsole;
+  EXPECT_TRUE(contains(journalConsole, OUTPUT_WRITE_ERROR_TEXT)) << journalConsole;
   EXPECT_EQ(totalsCode, -1);
-  EXPECT_NE(totalsConsole.find(OUTPUT_WRITE_ERROR_TEXT), std::string::npos) << totalsConsole;
+  EXPECT_TRUE(contains(totalsConsole, OUTPUT_WRITE_ERROR_TEXT)) << totalsConsole;
 }
 
 // ---------------------------------------------------------------- internal totals
@@ -374,10 +341,7 @@ class InternalTotals : public Download {
   }
 
   std::string run(const char* file, const char* rep, std::string* console = nullptr) {
-    const SalesLine line(file, rep);
-    testing::internal::CaptureStdout();
-    DoDownloadInt(line.name(), line.mode());
-    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = download(DoDownloadInt, file, rep);
     if (console) *console = out;
     return readFile(file);
   }
@@ -445,29 +409,26 @@ TEST_F(InternalTotals, SomeBrandsKeepFiveMoreBytesBeforeTheTotals) {
   for (char brand : {'7', 'F', '1', 'f'}) {
     configure(1, brand);
     const std::string file = run("INTBRAND", "00");
-    EXPECT_NE(file.find(departmentLine(1)), std::string::npos) << "brand " << brand;
+    EXPECT_TRUE(contains(file, departmentLine(1))) << "brand " << brand;
   }
 }
 
 TEST_F(InternalTotals, DepartmentsPastNinetyNineKeepTheirNumber) {
   configure(101, '1');
   const std::string file = run("INT101", "00");
-  EXPECT_NE(file.find(departmentLine(99)), std::string::npos);
-  EXPECT_NE(file.find("RE|100|REPARTO 100 |"), std::string::npos);
-  EXPECT_NE(file.find("RE|101|REPARTO 101 |"), std::string::npos);
+  EXPECT_TRUE(contains(file, departmentLine(99)));
+  EXPECT_TRUE(contains(file, "RE|100|REPARTO 100 |"));
+  EXPECT_TRUE(contains(file, "RE|101|REPARTO 101 |"));
 }
 
 // Unlike the journal, both totals downloads truncate only on "00".
 TEST_F(InternalTotals, TotalsTruncateOnlyOnDoubleZero) {
   configure(0, '1');
-  for (auto* download : {DoDownloadInt, DoReadTotalsExp}) {
+  for (Fn fn : {DoDownloadInt, DoReadTotalsExp}) {
     std::string fresh;  // what the first run, "00", writes
     for (const char* rep : {"00", "01", "10", "  ", "0\r"}) {
       writeFile("TOTMODE", "old\n");
-      const SalesLine line("TOTMODE", rep);
-      testing::internal::CaptureStdout();
-      download(line.name(), line.mode());
-      testing::internal::GetCapturedStdout();
+      download(fn, "TOTMODE", rep);
       const std::string got = readFile("TOTMODE");
       if (fresh.empty()) fresh = got;
       EXPECT_EQ(got, (std::string(rep) == "00" ? "" : "old\n") + fresh) << "'" << rep << "'";
@@ -497,25 +458,19 @@ TEST_F(InternalTotals, LengthsThatCannotFitARecordAreRefusedBeforeAnythingIsSent
     configure(3, '1');
     EcrConf.iLnDPT = 36;  // exactly name + skipped bytes + three totals
     c.spoil(EcrConf);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(fake::exitCodeOf([] {
-                const SalesLine line("INTBAD", "00");
-                DoDownloadInt(line.name(), line.mode());
-              }),
-              -1)
+    int code = 0;
+    EXPECT_TRUE(contains(download(DoDownloadInt, "INTBAD", "00", &code),
+                         "Configurazione non valida per lo scarico totali"))
         << c.legend;
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(
-                  "Configurazione non valida per lo scarico totali"),
-              std::string::npos)
-        << c.legend;
+    EXPECT_EQ(code, -1) << c.legend;
   }
   EXPECT_TRUE(ecr.realCommands().empty());
-  EXPECT_FALSE(exists("INTBAD"));
+  EXPECT_FALSE(fileExists("INTBAD"));
 
   // The same lengths with an exact fit are fine.
   configure(3, '1');
   EcrConf.iLnDPT = 36;
-  EXPECT_NE(run("INTFIT", "00").find(departmentLine(1)), std::string::npos);
+  EXPECT_TRUE(contains(run("INTFIT", "00"), departmentLine(1)));
 }
 
 TEST_F(InternalTotals, AnswersShorterThanAskedEndTheRun) {
@@ -536,15 +491,10 @@ TEST_F(InternalTotals, AnswersShorterThanAskedEndTheRun) {
       if (Bytes(cmd.begin(), cmd.end()) == c.cut) a.data.pop_back();
       return a;
     };
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(fake::exitCodeOf([] {
-                const SalesLine line("INTSHORT", "00");
-                DoDownloadInt(line.name(), line.mode());
-              }),
-              -1)
+    int code = 0;
+    EXPECT_TRUE(contains(download(DoDownloadInt, "INTSHORT", "00", &code), SHORT_ANSWER_TEXT))
         << c.legend;
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(SHORT_ANSWER_TEXT), std::string::npos)
-        << c.legend;
+    EXPECT_EQ(code, -1) << c.legend;
     ecr.responder = full;
   }
 }
@@ -557,10 +507,7 @@ TEST_F(Download, ExpansionTotalsAreThirtyThreeHexLines) {
     if (n == 2) return {0x00, 0x12, 0xAB};  // the state byte is never written
     return {0x05, n, 0x00, 0xFF};
   };
-  const SalesLine line("EXPTOT", "00");
-  testing::internal::CaptureStdout();
-  DoReadTotalsExp(line.name(), line.mode());
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(download(DoReadTotalsExp, "EXPTOT", "00"),
             kClearScreen + "Lettura totalizzatori interni.\n Attendere ..");
 
   std::string expected = "\n12AB\n";
@@ -579,17 +526,14 @@ TEST_F(Download, ExpansionTotalsAreThirtyThreeHexLines) {
 
 TEST_F(Download, ExpansionTotalAnswerWithoutStateByteIsShort) {
   totalRecord = [](uint8_t n) -> Bytes { return n == 5 ? Bytes{} : Bytes{0x00, n}; };
-  const SalesLine line("EXPSHORT", "00");
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(fake::exitCodeOf([&] { DoReadTotalsExp(line.name(), line.mode()); }), -1);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find(SHORT_ANSWER_TEXT), std::string::npos);
+  int code = 0;
+  EXPECT_TRUE(contains(download(DoReadTotalsExp, "EXPSHORT", "00", &code), SHORT_ANSWER_TEXT));
+  EXPECT_EQ(code, -1);
   EXPECT_EQ(readFile("EXPSHORT"), "01\n02\n03\n04\n");
 }
 
 TEST_F(Download, ClearSendsThreeCommandsAndPrintsNothing) {
-  testing::internal::CaptureStdout();
-  DoClearTotalsExp();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(stdoutOf(DoClearTotalsExp), "");
   EXPECT_EQ(ecr.realCommands(), std::vector<Bytes>({kOpening, {'U', 0x00, 0x14}, kClosing}));
 }
 

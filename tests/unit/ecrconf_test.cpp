@@ -7,9 +7,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -18,6 +16,7 @@
 #include "protocol/port.h"
 #include "protocol/protocol.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 #include "support/scripted_ecr.h"
 
@@ -141,26 +140,15 @@ RegisterImage expansionImage() {
   RegisterImage r = standardImage();
   r.mem[TABIND + 90] = 0x02;  // option 8 = 2: present
   Bytes& d = r.emDescriptor;
+  // clang-format off
   const std::pair<std::size_t, Bytes> fields[] = {
-      {1, {0x00, 0x10, 0x02}},
-      {4, {0x34, 0x12, 0x03}},
-      {7, {0x10, 0x27}},
-      {9, {0x05, 0x01}},
-      {11, {0x02, 0x00}},
-      {14, {0x0a, 13, 30, 7, 0x90, 64}},
-      {29, {1, 2, 3}},
-      {32, {4, 5, 6}},
-      {35, {7, 8, 9}},
-      {38, {10, 11, 12}},
-      {41, {13, 14, 15}},
-      {44, {0x34, 0x12}},
-      {46, {0xff}},
-      {55, {0xe8, 0x03}},
-      {57, {0x2a, 0x00}},
-      {65, {0xaa, 0xbb, 0xcc}},
-      {68, {0x00, 0x01}},
+      {1, {0x00, 0x10, 0x02}}, {4, {0x34, 0x12, 0x03}}, {7, {0x10, 0x27}}, {9, {0x05, 0x01}},
+      {11, {0x02, 0x00}}, {14, {0x0a, 13, 30, 7, 0x90, 64}}, {29, {1, 2, 3}}, {32, {4, 5, 6}},
+      {35, {7, 8, 9}}, {38, {10, 11, 12}}, {41, {13, 14, 15}}, {44, {0x34, 0x12}}, {46, {0xff}},
+      {55, {0xe8, 0x03}}, {57, {0x2a, 0x00}}, {65, {0xaa, 0xbb, 0xcc}}, {68, {0x00, 0x01}},
       {78, {12, 0x81, 'x', 'y', 'z'}},
   };
+  // clang-format on
   for (const auto& [at, bytes] : fields) std::copy(bytes.begin(), bytes.end(), d.begin() + at);
   return r;
 }
@@ -187,21 +175,21 @@ std::vector<Bytes> firstCommands(std::size_t n) {
   return all;
 }
 
-std::string readFile(const char* name) {
-  std::ifstream in(name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+// A field of EcrConf and the value it must hold, named in a failure.
+struct Field {
+  const char* name;
+  long long got, want;
+};
+// clang-format off
+#define FIELD(field, value) Field{#field, static_cast<long long>(EcrConf.field), value}
+// clang-format on
 
-// The description of the last report in today's dump log.
-std::string lastDumpDescription() {
-  char name[16];
-  DumpLogName(portNow(), name);
-  const std::string log = readFile(name);
-  const std::string key = "\nDescrizione: ";
-  const auto at = log.rfind(key);
-  if (at == std::string::npos) return "<no report>";
-  const auto start = at + key.size();
-  return log.substr(start, log.find('\n', start) - start);
+void expectField(const Field& f) {
+  EXPECT_EQ(f.got, f.want) << f.name;
+}
+template <typename... Fields>
+void expectFields(const Fields&... fields) {
+  (expectField(fields), ...);
 }
 
 class EcrConfTest : public ::testing::Test {
@@ -242,21 +230,12 @@ TEST_F(EcrConfTest, IdentificationFillsTheIdentityFields) {
   EXPECT_EQ(EcrConf.iVersN, 25);
   EXPECT_STREQ(EcrConf.szData, "24-02-28");
   EXPECT_STREQ(EcrConf.szOra, "09:41:07");
-  EXPECT_EQ(EcrConf.bFlgEURO, 1);
-  EXPECT_EQ(EcrConf.iNumDPT, 20);
-  EXPECT_EQ(EcrConf.bFlgShift, 1);
-  EXPECT_EQ(EcrConf.iNumPLU, 1000);
-  EXPECT_EQ(EcrConf.iNumDecimals, 2);
-  EXPECT_EQ(EcrConf.bFlgPDecz, 0x01);
-  EXPECT_EQ(EcrConf.bFlgAlfad, 0x02);
-  EXPECT_EQ(EcrConf.bFlgTast2, 0x40);
-  EXPECT_EQ(EcrConf.bFlgNoVirg, 0x80);
-  EXPECT_EQ(EcrConf.iAdrTABRAM, TABRAM);
+  expectFields(FIELD(bFlgEURO, 1), FIELD(iNumDPT, 20), FIELD(bFlgShift, 1), FIELD(iNumPLU, 1000),
+               FIELD(iNumDecimals, 2), FIELD(bFlgPDecz, 0x01), FIELD(bFlgAlfad, 0x02),
+               FIELD(bFlgTast2, 0x40), FIELD(bFlgNoVirg, 0x80), FIELD(iAdrTABRAM, TABRAM));
   EXPECT_STREQ(EcrConf.szModel, "2RP-E57Z");
-  EXPECT_EQ(EcrConf.cCodMarca, '2');
-  EXPECT_EQ(EcrConf.cCodMarcaEx, 'E');
-  EXPECT_EQ(EcrConf.iCodModel, 57);
-  EXPECT_EQ(EcrConf.iCodNF, 0);
+  expectFields(FIELD(cCodMarca, '2'), FIELD(cCodMarcaEx, 'E'), FIELD(iCodModel, 57),
+               FIELD(iCodNF, 0));
   EXPECT_EQ(MAX_DESC_LEN, 35);
 }
 
@@ -363,22 +342,12 @@ TEST_F(EcrConfTest, WriteFailureOnTheReportEndsTheRun) {
 TEST_F(EcrConfTest, CompleteLoadWithoutExpansionMemory) {
   LoadCfg(0);
   EXPECT_EQ(sent(), loadCommands());
-  EXPECT_EQ(EcrConf.iConfOK, 1);
-
-  EXPECT_EQ(EcrConf.iAdrDPT, 0x2000);
-  EXPECT_EQ(EcrConf.iLnDPT, 32);
-  EXPECT_EQ(EcrConf.iAdrPLU, 0x2800);
-  EXPECT_EQ(EcrConf.iLnOPE, 20);
-  EXPECT_EQ(EcrConf.iAdrTOTG, 0x4000);
-  EXPECT_EQ(EcrConf.iNumTOTG, 15);
-  EXPECT_EQ(EcrConf.iNumTOTP, 30);
+  expectFields(FIELD(iConfOK, 1), FIELD(iAdrDPT, 0x2000), FIELD(iLnDPT, 32), FIELD(iAdrPLU, 0x2800),
+               FIELD(iLnOPE, 20), FIELD(iAdrTOTG, 0x4000), FIELD(iNumTOTG, 15),
+               FIELD(iNumTOTP, 30));
   EXPECT_EQ(EcrConf.iAdrVALU, 0x4400);  // bytes 24-25 (0x7777) feed nothing
-  EXPECT_EQ(EcrConf.iAdrOPZ, OPZ);
-  EXPECT_EQ(EcrConf.iAdrTOTF, TOTF);
-  EXPECT_EQ(EcrConf.iAdrSYSF, TOTF);
-  EXPECT_EQ(EcrConf.iLnSTEN, 10);
-  EXPECT_EQ(EcrConf.iAdrTABIND, TABIND);
-  EXPECT_EQ(EcrConf.iAdrVCNF, 0x4800);
+  expectFields(FIELD(iAdrOPZ, OPZ), FIELD(iAdrTOTF, TOTF), FIELD(iAdrSYSF, TOTF),
+               FIELD(iLnSTEN, 10), FIELD(iAdrTABIND, TABIND), FIELD(iAdrVCNF, 0x4800));
   EXPECT_STREQ(EcrConf.szNScontrino, "0123");
 
   EXPECT_EQ(EcrConf.sOPZ[0], 1);
@@ -387,29 +356,12 @@ TEST_F(EcrConfTest, CompleteLoadWithoutExpansionMemory) {
   EXPECT_EQ(EcrConf.cOOPZ[49], 0x80 + 49);
   EXPECT_EQ(EcrConf.cOOPZ[50], 0);
 
-  EXPECT_EQ(EcrConf.iAdrFIPBUF, 0x5000);
-  EXPECT_EQ(EcrConf.iAdrKEYTAB, 0x5100);
-  EXPECT_EQ(EcrConf.iAdrINTBUF, 0x5200);
-  EXPECT_EQ(EcrConf.iAdrOOPZ, OOPZ);
-  EXPECT_EQ(EcrConf.iAdrFASCEO, 0x5300);
-
-  EXPECT_EQ(EcrConf.iLNSTP, 24);
-  EXPECT_EQ(EcrConf.iLTS, 6);
-  EXPECT_EQ(EcrConf.iLCS, 2);
-  EXPECT_EQ(EcrConf.iNumLINT, 5);
-  EXPECT_EQ(EcrConf.iLnDPTName, 18);
-  EXPECT_EQ(EcrConf.iLnPLUName, 20);
-  EXPECT_EQ(EcrConf.iLnPLUPrice, 5);
-  EXPECT_EQ(EcrConf.iLnPLUValue, 6);
-  EXPECT_EQ(EcrConf.iNumOPE, 9);
-  EXPECT_EQ(EcrConf.iNumIVA, 7);
-  EXPECT_EQ(EcrConf.iLnDPTFlags, 3);
-
-  EXPECT_EQ(EcrConf.iLnARTCodN, 10);
-  EXPECT_EQ(EcrConf.bFlgARTCrc, 0x10);
-  EXPECT_EQ(EcrConf.iLnARTCodNI, 7);
-  EXPECT_EQ(EcrConf.iFlgART, 2);
-  EXPECT_EQ(EcrConf.bFlgEM, 0);
+  expectFields(FIELD(iAdrFIPBUF, 0x5000), FIELD(iAdrKEYTAB, 0x5100), FIELD(iAdrINTBUF, 0x5200),
+               FIELD(iAdrOOPZ, OOPZ), FIELD(iAdrFASCEO, 0x5300), FIELD(iLNSTP, 24), FIELD(iLTS, 6),
+               FIELD(iLCS, 2), FIELD(iNumLINT, 5), FIELD(iLnDPTName, 18), FIELD(iLnPLUName, 20),
+               FIELD(iLnPLUPrice, 5), FIELD(iLnPLUValue, 6), FIELD(iNumOPE, 9), FIELD(iNumIVA, 7),
+               FIELD(iLnDPTFlags, 3), FIELD(iLnARTCodN, 10), FIELD(bFlgARTCrc, 0x10),
+               FIELD(iLnARTCodNI, 7), FIELD(iFlgART, 2), FIELD(bFlgEM, 0));
 }
 
 TEST_F(EcrConfTest, DDOptionsUnpackMostSignificantPairFirst) {
@@ -508,10 +460,7 @@ TEST_F(EcrConfTest, Brand4StopsQuietlyAfterTheIndexTable) {
   EcrConf.iLnARTCodN = 13;
   LoadCfg(0);
   EXPECT_EQ(sent(), firstCommands(5));
-  EXPECT_EQ(EcrConf.iConfOK, 0);
-  EXPECT_EQ(EcrConf.iLNSTP, 77);
-  EXPECT_EQ(EcrConf.iLnARTCodN, 13);
-  EXPECT_EQ(EcrConf.iAdrDPT, 0x2000);
+  expectFields(FIELD(iConfOK, 0), FIELD(iLNSTP, 77), FIELD(iLnARTCodN, 13), FIELD(iAdrDPT, 0x2000));
 }
 
 TEST_F(EcrConfTest, LayoutFromBrandCDefaultsWhenTheExtensionHasNone) {
@@ -525,17 +474,9 @@ TEST_F(EcrConfTest, LayoutFromBrandCDefaultsWhenTheExtensionHasNone) {
     EcrConf.iLnDPTFlags = 9;
     LoadCfg(0);
     EXPECT_EQ(EcrConf.iLNSTP, c.lnstp) << c.model;
-    EXPECT_EQ(EcrConf.iLTS, 5);
-    EXPECT_EQ(EcrConf.iLCS, 2);
-    EXPECT_EQ(EcrConf.iNumLINT, 5);
-    EXPECT_EQ(EcrConf.iLnDPTName, 16);
-    EXPECT_EQ(EcrConf.iLnPLUName, 16);
-    EXPECT_EQ(EcrConf.iLnPLUPrice, 4);
-    EXPECT_EQ(EcrConf.iLnPLUValue, 4);
-    EXPECT_EQ(EcrConf.iNumOPE, 8);
-    EXPECT_EQ(EcrConf.iNumIVA, 4);
-    EXPECT_EQ(EcrConf.iLnDPTFlags, 9);
-    EXPECT_EQ(EcrConf.iConfOK, 1);
+    expectFields(FIELD(iLTS, 5), FIELD(iLCS, 2), FIELD(iNumLINT, 5), FIELD(iLnDPTName, 16),
+                 FIELD(iLnPLUName, 16), FIELD(iLnPLUPrice, 4), FIELD(iLnPLUValue, 4),
+                 FIELD(iNumOPE, 8), FIELD(iNumIVA, 4), FIELD(iLnDPTFlags, 9), FIELD(iConfOK, 1));
   }
 
   // Any other brand needs the layout from the register.
@@ -630,35 +571,16 @@ TEST_F(EcrConfTest, ExpansionMemoryDescriptor) {
   EXPECT_EQ(EcrConf.bFlgEM, 2);
   EXPECT_EQ(EcrConf.iEMStato, 0);
   EXPECT_STREQ(EcrConf.sEMInit, "MEMORIA ESPANSA 2MB");
-  EXPECT_EQ(EcrConf.iEMArtAdrI, 0x021000u);
-  EXPECT_EQ(EcrConf.iEMArtAdrD, 0x031234u);
-  EXPECT_EQ(EcrConf.iEMArtMax, 10000);
-  EXPECT_EQ(EcrConf.iEMArtNum, 261);
-  EXPECT_EQ(EcrConf.iEMArtDel, 2);
-  EXPECT_EQ(EcrConf.iEMArtFlgQ, 0x0a);
-  EXPECT_EQ(EcrConf.iEMArtLnCod, 13);
-  EXPECT_EQ(EcrConf.iEMArtLnDes, 30);
-  EXPECT_EQ(EcrConf.iEMArtLnCodN, 7);
-  EXPECT_EQ(EcrConf.iEMArtLnRec, -112);
-  EXPECT_EQ(EcrConf.iEMArtLnRecF, 64);
-  EXPECT_EQ(EcrConf.bEMArtCodA, 0);
-  EXPECT_EQ(EcrConf.bEMArtFTot, 0x02);
-  EXPECT_EQ(EcrConf.bEMArtFGia, 0);
-  EXPECT_EQ(EcrConf.bEMArtFCrc, 0x08);
-  EXPECT_EQ(EcrConf.iEMDCAdr, 0x030201u);
-  EXPECT_EQ(EcrConf.iEMDCMaxByte, 0x060504);
-  EXPECT_EQ(EcrConf.iEMDCPntFree, 0x090807u);
-  EXPECT_EQ(EcrConf.iEMDCPntO, 0x0c0b0au);
-  EXPECT_EQ(EcrConf.iEMDCNumByte, 0x0f0e0d);
-  EXPECT_EQ(EcrConf.iEMDCNumRec, 0x1234);
-  EXPECT_EQ(EcrConf.iEMDCFlags, -1);
-  EXPECT_EQ(EcrConf.iEMCliMax, 1000);
-  EXPECT_EQ(EcrConf.iEMCliNum, 42);
-  EXPECT_EQ(EcrConf.iEMOffAdr, 0xccbbaau);
-  EXPECT_EQ(EcrConf.iEMOffMax, 256);
-  EXPECT_EQ(EcrConf.iEMTTGMax, 12);
-  EXPECT_EQ(EcrConf.iEMTTGLnRec, 12);
-  EXPECT_EQ(EcrConf.iEMTTGFlags, -127);
+  expectFields(
+      FIELD(iEMArtAdrI, 0x021000u), FIELD(iEMArtAdrD, 0x031234u), FIELD(iEMArtMax, 10000),
+      FIELD(iEMArtNum, 261), FIELD(iEMArtDel, 2), FIELD(iEMArtFlgQ, 0x0a), FIELD(iEMArtLnCod, 13),
+      FIELD(iEMArtLnDes, 30), FIELD(iEMArtLnCodN, 7), FIELD(iEMArtLnRec, -112),
+      FIELD(iEMArtLnRecF, 64), FIELD(bEMArtCodA, 0), FIELD(bEMArtFTot, 0x02), FIELD(bEMArtFGia, 0),
+      FIELD(bEMArtFCrc, 0x08), FIELD(iEMDCAdr, 0x030201u), FIELD(iEMDCMaxByte, 0x060504),
+      FIELD(iEMDCPntFree, 0x090807u), FIELD(iEMDCPntO, 0x0c0b0au), FIELD(iEMDCNumByte, 0x0f0e0d),
+      FIELD(iEMDCNumRec, 0x1234), FIELD(iEMDCFlags, -1), FIELD(iEMCliMax, 1000),
+      FIELD(iEMCliNum, 42), FIELD(iEMOffAdr, 0xccbbaau), FIELD(iEMOffMax, 256),
+      FIELD(iEMTTGMax, 12), FIELD(iEMTTGLnRec, 12), FIELD(iEMTTGFlags, -127));
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(EcrConf.sEMTTGDAzz), 4),
             std::string("xyz\0", 4));
   EXPECT_EQ(EcrConf.bEMFlgCount, 1);
@@ -707,16 +629,15 @@ TEST_F(EcrConfTest, ShortAnswersAreRefusedBeforeAnythingChanges) {
     int command;  // index of the answered command to cut
     std::size_t len;
   };
+  // clang-format off
   const Case cases[] = {
-      {"identification", 0, 75},    {"identification, empty", 0, 0},
-      {"memory map", 1, 63},        {"receipt number", 2, 114},
-      {"options", 3, 49},           {"index table", 4, 111},
-      {"index extension", 5, 63},   {"OOPZ", 6, 49},
-      {"article codes", 7, 8},      {"article codes, empty", 7, 0},
-      {"state, empty", 8, 0},       {"state text", 8, 48},
-      {"descriptor, empty", 9, 0},  {"descriptor", 9, 82},
-      {"count flag, empty", 10, 0},
+      {"identification", 0, 75}, {"identification, empty", 0, 0}, {"memory map", 1, 63},
+      {"receipt number", 2, 114}, {"options", 3, 49}, {"index table", 4, 111},
+      {"index extension", 5, 63}, {"OOPZ", 6, 49}, {"article codes", 7, 8},
+      {"article codes, empty", 7, 0}, {"state, empty", 8, 0}, {"state text", 8, 48},
+      {"descriptor, empty", 9, 0}, {"descriptor", 9, 82}, {"count flag, empty", 10, 0},
   };
+  // clang-format on
   // What a short answer leaves must be exactly what a refused command leaves at
   // the same point: nothing of the step that read it.
   auto loadEndingAt = [this](int command, std::size_t cutLen, bool refuse) {

@@ -5,40 +5,26 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <tuple>
 
 #include "protocol/port.h"
 #include "protocol/protocol.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::string slurp(const char* name) {
-  std::ifstream f(name, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-std::string todaysLog() {
-  char name[16];
-  DumpLogName(portNow(), name);
-  return name;
-}
-
 class ErrorLog : public testing::Test {
  protected:
   void SetUp() override {
-    fake::reset();
-    resetLink();
-    std::remove(todaysLog().c_str());
+    freshStart();
+    std::remove(dumpLogName().c_str());
   }
-  void TearDown() override { std::remove(todaysLog().c_str()); }
+  void TearDown() override { std::remove(dumpLogName().c_str()); }
 };
 
 TEST_F(ErrorLog, TraceLineRendering) {
@@ -84,70 +70,67 @@ TEST_F(ErrorLog, DumpReportLayout) {
       "\nCodice numerico errore interno: 10 \nCodice esteso errore interno: Errore timeout in "
       "ricezione\nDescrizione: Mancato collegamento con l'ECR\nCodice di uscita: 32 \nFine dump "
       "errore \n\n";
-  EXPECT_EQ(slurp(todaysLog().c_str()), expected);
+  EXPECT_EQ(dumpLog(), expected);
 }
 
 TEST_F(ErrorLog, WarningReturnsAndReportsAccumulate) {
-  testing::internal::CaptureStdout();
-  ErrorHandle("primo", 0);
-  ErrorHandle("secondo", 0);
-  const std::string console = testing::internal::GetCapturedStdout();
+  const std::string console = stdoutOf([] {
+    ErrorHandle("primo", 0);
+    ErrorHandle("secondo", 0);
+  });
   EXPECT_EQ(console,
             "\nErrore di comunicazione sulla porta seriale.\nIl protocollo ha risposto con: "
             "0\n\nDescrizione: primo"
             "\nErrore di comunicazione sulla porta seriale.\nIl protocollo ha risposto con: "
             "0\n\nDescrizione: secondo");
-  const std::string log = slurp(todaysLog().c_str());
-  EXPECT_NE(log.find("Descrizione: primo"), std::string::npos);
-  EXPECT_NE(log.find("Descrizione: secondo"), std::string::npos);
-  EXPECT_EQ(log.find("Codice di uscita"), std::string::npos);
+  const std::string log = dumpLog();
+  EXPECT_TRUE(contains(log, "Descrizione: primo"));
+  EXPECT_TRUE(contains(log, "Descrizione: secondo"));
+  EXPECT_FALSE(contains(log, "Codice di uscita"));
 }
 
 TEST_F(ErrorLog, ConsoleTextIsNotAFormat) {
-  testing::internal::CaptureStdout();
-  ErrorHandle("100%s sconto %n", 0);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("100%s sconto %n"), std::string::npos);
+  EXPECT_TRUE(contains(stdoutOf([] { ErrorHandle("100%s sconto %n", 0); }), "100%s sconto %n"));
 }
 
 TEST_F(ErrorLog, DumpLogNamePerDay) {
-  std::tm t{};
-  t.tm_year = 126;
-  t.tm_mon = 2;
-  t.tm_mday = 15;
-  t.tm_hour = 12;
-  char name[16];
-  DumpLogName(std::mktime(&t), name);
-  EXPECT_STREQ(name, "dump0315.log");
-  t.tm_mon = 11;
-  t.tm_mday = 7;
-  DumpLogName(std::mktime(&t), name);
-  EXPECT_STREQ(name, "dump1207.log");
+  for (auto [month, day, expected] :
+       {std::tuple{2, 15, "dump0315.log"}, std::tuple{11, 7, "dump1207.log"}}) {
+    std::tm t{};
+    t.tm_year = 126;
+    t.tm_mon = month;
+    t.tm_mday = day;
+    t.tm_hour = 12;
+    char name[16];
+    DumpLogName(std::mktime(&t), name);
+    EXPECT_STREQ(name, expected);
+  }
 }
 
 TEST_F(ErrorLog, NextDayStartsANewFile) {
   ErrorHandle("oggi", 0);
   fake::setCalendar(portNow() + 24 * 3600);
-  const std::string tomorrow = todaysLog();
+  const std::string tomorrow = dumpLogName();
   ErrorHandle("domani", 0);
-  EXPECT_NE(slurp(tomorrow.c_str()).find("domani"), std::string::npos);
-  EXPECT_EQ(slurp(tomorrow.c_str()).find("oggi"), std::string::npos);
+  EXPECT_TRUE(contains(readFile(tomorrow), "domani"));
+  EXPECT_FALSE(contains(readFile(tomorrow), "oggi"));
   std::remove(tomorrow.c_str());
 }
 
 TEST_F(ErrorLog, UnwritableDirectoryStillPrintsAndExits) {
   if (geteuid() == 0) {
     // root writes anywhere: make the log name a directory instead
-    mkdir(todaysLog().c_str(), 0700);
+    mkdir(dumpLogName().c_str(), 0700);
   } else {
     chmod(".", 0500);
   }
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   EXPECT_EQ(fake::exitCodeOf([] { ErrorHandle("Impossibile aprire la porta seriale\n", -1); }), -1);
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("Impossibile aprire la porta seriale"),
-            std::string::npos);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("dump log"), std::string::npos);
-  rmdir(todaysLog().c_str());
+  EXPECT_TRUE(
+      contains(testing::internal::GetCapturedStdout(), "Impossibile aprire la porta seriale"));
+  EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(), "dump log"));
+  rmdir(dumpLogName().c_str());
   chmod(".", 0700);
 }
 
@@ -185,12 +168,12 @@ TEST_F(ErrorLog, RepeatedWarningsAreCountedWithinTheBudgets) {
       for (int t = 0; t < r.texts; ++t, ++raised)
         ErrorHandle(("Frame error " + std::to_string(t)).c_str(), 0);
     const std::string warnings = testing::internal::GetCapturedStdout();
-    const std::string before = slurp(todaysLog().c_str());
+    const std::string before = dumpLog();
     if (r.ending != 0)
       EXPECT_EQ(fake::exitCodeOf([&] { ErrorHandle("Errore in ReadData", r.ending); }), r.ending);
     else
       ReportOmittedWarnings();
-    const std::string log = slurp(todaysLog().c_str());
+    const std::string log = dumpLog();
 
     EXPECT_LE(warnings.size(), 64u << 10);
     EXPECT_LE(log.size(), 1u << 20);
@@ -201,19 +184,17 @@ TEST_F(ErrorLog, RepeatedWarningsAreCountedWithinTheBudgets) {
     const long omitted = raised - reports;
     const std::string last = log.substr(before.size());
     if (omitted == 0) {
-      EXPECT_EQ(last.find("Avvisi non scritti"), std::string::npos);
+      EXPECT_FALSE(contains(last, "Avvisi non scritti"));
       EXPECT_TRUE(r.ending != 0 || last.empty()) << "no closing report without counts";
     } else {
-      EXPECT_NE(last.find("\nAvvisi non scritti: " + std::to_string(omitted) + "\n"),
-                std::string::npos)
+      EXPECT_TRUE(contains(last, "\nAvvisi non scritti: " + std::to_string(omitted) + "\n"))
           << last;
-      EXPECT_NE(last.find(r.ending ? "\nDescrizione: Errore in ReadData"
-                                   : "\nDescrizione: Avvisi ripetuti non scritti"),
-                std::string::npos);
+      EXPECT_TRUE(contains(last, r.ending ? "\nDescrizione: Errore in ReadData"
+                                          : "\nDescrizione: Avvisi ripetuti non scritti"));
     }
     const std::string end = "\nFine dump errore \n\n";
     EXPECT_EQ(log.substr(log.size() - end.size()), end) << "written whole";
-    std::remove(todaysLog().c_str());
+    std::remove(dumpLogName().c_str());
   }
 }
 

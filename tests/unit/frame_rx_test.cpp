@@ -5,6 +5,7 @@
 #include "protocol/port.h"
 #include "protocol/protocol.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 #include "support/scripted_ecr.h"
 
@@ -21,12 +22,8 @@ Bytes operator+(Bytes a, const Bytes& b) {
   return a;
 }
 
-class FrameRx : public testing::Test {
+class FrameRx : public FreshLink {
  protected:
-  void SetUp() override {
-    fake::reset();
-    resetLink();
-  }
   // Replies this side wrote (everything written: the receiver writes only replies).
   Bytes replies() { return fake::written(); }
 };
@@ -41,58 +38,29 @@ TEST_F(FrameRx, ReceptionTable) {
     Bytes data;     // FAnswer's data
     int lastId;
   };
+  // clang-format off
   const Case cases[] = {
-      {"answer 'O' with 12 bytes",
-       frame(1, 'O', Bytes(12, 0x33)),
-       {ACK},
-       true,
-       'O',
-       Bytes(12, 0x33),
-       1},
+      {"answer 'O' with 12 bytes", frame(1, 'O', Bytes(12, 0x33)), {ACK}, true, 'O',
+       Bytes(12, 0x33), 1},
       {"refused letter 'X'", frame(1, 'X'), {SKIP}, false, 0, {}, NO_FRAME_ACCEPTED},
-      {"first frame with Num 0 is no repetition",
-       frame(0, 'S', {0, 0, 0}),
-       {ACK},
-       true,
-       'S',
-       {0, 0, 0},
-       0},
-      {"leading garbage then the frame",
-       Bytes{0x55, 0x66} + frame(2, 'T', {1}),
-       {ACK},
-       true,
-       'T',
-       {1},
-       2},
-      {"DLE STX inside the body restarts",
-       Bytes{DLE, STX, 9, 9} + frame(3, 'D', {7}),
-       {ACK},
-       true,
-       'D',
-       {7},
-       3},
+      {"first frame with Num 0 is no repetition", frame(0, 'S', {0, 0, 0}), {ACK}, true, 'S',
+       {0, 0, 0}, 0},
+      {"leading garbage then the frame", Bytes{0x55, 0x66} + frame(2, 'T', {1}), {ACK}, true, 'T',
+       {1}, 2},
+      {"DLE STX inside the body restarts", Bytes{DLE, STX, 9, 9} + frame(3, 'D', {7}), {ACK}, true,
+       'D', {7}, 3},
       {"DLE DLE stores one 0x10", frame(4, 'U', {0x10, 0x10}), {ACK}, true, 'U', {0x10, 0x10}, 4},
       {"I frame: ending without answer", frame(5, 'I'), {ACK}, true, 0, {}, 5},
-      {"I frame with inner answer is skipped",
-       frame(6, 'I', {0x00, 0x00, 0, 0, 'S', 1}),
-       {SKIP},
-       true,
-       0,
-       {},
-       NO_FRAME_ACCEPTED},
-      {"body shorter than a header",
-       Bytes{DLE, STX, 7, 0, DLE, ETX, 7 ^ ETX},
-       {SKIP},
-       false,
-       0,
-       {},
-       NO_FRAME_ACCEPTED},
+      {"I frame with inner answer is skipped", frame(6, 'I', {0x00, 0x00, 0, 0, 'S', 1}), {SKIP},
+       true, 0, {}, NO_FRAME_ACCEPTED},
+      {"body shorter than a header", Bytes{DLE, STX, 7, 0, DLE, ETX, 7 ^ ETX}, {SKIP}, false, 0,
+       {}, NO_FRAME_ACCEPTED},
       {"empty body", Bytes{DLE, STX, DLE, ETX, ETX}, {SKIP}, false, 0, {}, NO_FRAME_ACCEPTED},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.legend);
-    fake::reset();
-    resetLink();
+    freshStart();
     FReadData = false;
     fake::arrive(c.wire);
     Automaton(HT_ATTEMPT);
@@ -159,16 +127,11 @@ TEST_F(FrameRx, StrayBytesAreWarnedOnePerByte) {
   Automaton(HT_ATTEMPT);
   EXPECT_EQ(replies(), Bytes{ACK});
   // one dump report per offending byte, all in today's log
-  char name[16];
-  DumpLogName(portNow(), name);
-  FILE* f = std::fopen(name, "r");
-  ASSERT_NE(f, nullptr);
-  std::string log;
-  for (int c; (c = std::fgetc(f)) != EOF;) log.push_back(static_cast<char>(c));
-  std::fclose(f);
-  EXPECT_NE(log.find("Frame error in attesa DLE"), std::string::npos);
-  EXPECT_NE(log.find("Frame error in attesa STX"), std::string::npos);
-  std::remove(name);
+  const std::string log = dumpLog();
+  ASSERT_TRUE(fileExists(dumpLogName()));
+  EXPECT_TRUE(contains(log, "Frame error in attesa DLE"));
+  EXPECT_TRUE(contains(log, "Frame error in attesa STX"));
+  std::remove(dumpLogName().c_str());
 }
 
 TEST(RxStateNames, EveryStateHasItsName) {

@@ -13,12 +13,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class FrameTx : public testing::Test {
+class FrameTx : public FreshLink {
  protected:
-  void SetUp() override {
-    fake::reset();
-    resetLink();
-  }
   Bytes frameFor(uint8_t num, Bytes data) {
     std::array<uint8_t, FRAME_BUF_LEN> out{};
     const std::size_t n = BuildFrame(num, data, out);
@@ -33,23 +29,19 @@ TEST_F(FrameTx, WorkedFramesAndStuffing) {
     Bytes data;
     Bytes wire;
   };
+  // clang-format off
   const Case cases[] = {
-      {"zero key, Num 5",
-       5,
-       {0x41, 0x00},
+      {"zero key, Num 5", 5, {0x41, 0x00},
        {0x10, 0x02, 0x05, 0, 0, 0, 0x41, 0x00, 0x10, 0x03, 0x47}},
-      {"Num 0x10 doubled, counted once",
-       0x10,
-       {0x41, 0x00},
+      {"Num 0x10 doubled, counted once", 0x10, {0x41, 0x00},
        {0x10, 0x02, 0x10, 0x10, 0, 0, 0, 0x41, 0x00, 0x10, 0x03, 0x52}},
       {"empty command", 7, {}, {0x10, 0x02, 7, 0, 0, 0, 0x10, 0x03, 7 ^ 0x03}},
-      {"data 0x10 doubled",
-       1,
-       {0x41, 0x10},
+      {"data 0x10 doubled", 1, {0x41, 0x10},
        {0x10, 0x02, 1, 0, 0, 0, 0x41, 0x10, 0x10, 0x10, 0x03, 1 ^ 0x41 ^ 0x10 ^ 0x03}},
       // checksum 0x10 goes out once: Num 0x13 ^ 0x03 = 0x10
       {"checksum 0x10 not doubled", 0x13, {}, {0x10, 0x02, 0x13, 0, 0, 0, 0x10, 0x03, 0x10}},
   };
+  // clang-format on
   for (const auto& c : cases) EXPECT_EQ(frameFor(c.num, c.data), c.wire) << c.legend;
 }
 
@@ -81,8 +73,7 @@ TEST_F(FrameTx, AnswerByteOutcomes) {
       {"unexpected byte taken as delivered", {0x41}, true, MP_RX_UNEXP, 1, 1, 0},
   };
   for (const auto& c : cases) {
-    fake::reset();
-    resetLink();
+    freshStart();
     ScriptedEcr ecr;
     ecr.answerBytes = c.answers;
     ecr.rawAnswerFrames.push_back({});  // no answer frame: only the answer byte matters here

@@ -29,14 +29,13 @@ TEST(Keypad, Quantities) {
 }
 
 TEST(Keypad, Amounts) {
+  // clang-format off
   const std::pair<const char*, Keys> cases[] = {
-      {"000001250", {1, 2, 5, 10}},
-      {"000000007", {7}},
-      {"00012.500", {1, 2, 13, 5, 10, 10}},
-      {"000000000", {}},
-      {"100000000", {1, 10, 10, 10, 10, 10, 10, 10, 10}},
+      {"000001250", {1, 2, 5, 10}}, {"000000007", {7}}, {"00012.500", {1, 2, 13, 5, 10, 10}},
+      {"000000000", {}}, {"100000000", {1, 10, 10, 10, 10, 10, 10, 10, 10}},
       {"      150", {240, 240, 240, 240, 240, 240, 1, 5, 10}},
   };
+  // clang-format on
   for (const auto& [field, expected] : cases)
     EXPECT_EQ(keys(convimporto(field)), expected) << field;
 }

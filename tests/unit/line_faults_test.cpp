@@ -6,14 +6,13 @@
 
 #include <cstring>
 #include <deque>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "driver/records.h"
 #include "protocol/port.h"
 #include "protocol/protocol.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 #include "support/scripted_ecr.h"
 
@@ -22,19 +21,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr int SILENT = 0x100;
-
-std::string dumpName() {
-  char name[16];
-  DumpLogName(portNow(), name);
-  return name;
-}
-
-std::string dumpLog() {
-  std::ifstream f(dumpName(), std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
 
 // Queues pattern over and over, ten bytes every 10 ms of virtual time, for 20 s: longer
 // than twice any wait.
@@ -67,11 +53,10 @@ struct FaultyEcr : ScriptedEcr {
 class LineFaults : public testing::Test {
  protected:
   void SetUp() override {
-    fake::reset();
-    resetLink();
-    std::remove(dumpName().c_str());
+    freshStart();
+    std::remove(dumpLogName().c_str());
   }
-  void TearDown() override { std::remove(dumpName().c_str()); }
+  void TearDown() override { std::remove(dumpLogName().c_str()); }
   long command(Bytes cmd = {'A', 0}) {
     AnswerBuffer rx{};
     long status = 0;
@@ -99,22 +84,19 @@ TEST_F(LineFaults, WaitsEndOnNoiseAsOnSilence) {
     const char* description;
     uint64_t silentUs;  // the same wait on a silent line
   };
+  // clang-format off
   const Row rows[] = {
       {"silent after the ACK", {}, {}, {}, 4, readData, answerUs},
       {"0x55 after the ACK", {0x55}, {}, {}, 4, readDataNoise, answerUs},
       {"DLE and 0x55 after the ACK", {DLE, 0x55}, {}, {}, 4, readDataNoise, answerUs},
       {"a frame begun over and over", {DLE, STX, 0x41, 0x42}, {}, {}, 4, readDataNoise, answerUs},
       {"silent status", {}, {}, {}, 32, noLink, STATUS_SILENT_US},
-      {"DLE and 0x55 at the status request",
-       {},
-       {DLE, 0x55},
-       {},
-       32,
-       noLinkNoise,
+      {"DLE and 0x55 at the status request", {}, {DLE, 0x55}, {}, 32, noLinkNoise,
        STATUS_SILENT_US},
       {"a frame at every status request", {}, {}, frame, 32, noLinkFrames, STATUS_SILENT_US},
       {"a lone DLE at every status request", {}, {}, {DLE}, 32, noLinkFrames, STATUS_SILENT_US},
   };
+  // clang-format on
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
     SetUp();
@@ -134,8 +116,8 @@ TEST_F(LineFaults, WaitsEndOnNoiseAsOnSilence) {
     if (!r.insteadOfStatus.empty()) {
       EXPECT_EQ(ecr.replaced, STATUS_FRAMES_MAX);
     }
-    EXPECT_NE(dumpLog().find(std::string("\nDescrizione: ") + r.description + "\nCodice di"),
-              std::string::npos);
+    EXPECT_TRUE(
+        contains(dumpLog(), std::string("\nDescrizione: ") + r.description + "\nCodice di"));
   }
 }
 
@@ -216,7 +198,7 @@ TEST_F(LineFaults, ExtendedStatusBeforeTheIRequest) {
       EXPECT_EQ(fake::exitCodeOf([&] { command(); }), r.code);
     EXPECT_EQ(ecr.commands, r.commands);
     if (r.dump) {
-      EXPECT_NE(dumpLog().find(r.dump), std::string::npos) << dumpLog();
+      EXPECT_TRUE(contains(dumpLog(), r.dump)) << dumpLog();
     }
     EXPECT_EQ(FNoExtStatus, !r.extStatus);
   }

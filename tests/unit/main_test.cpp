@@ -10,13 +10,12 @@
 
 #include <csignal>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "ecrconf/ecrconf.h"
 #include "protocol/process.h"
 #include "protocol/protocol.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 #include "support/scripted_ecr.h"
 
@@ -97,15 +96,13 @@ TEST(SalesLines, ShortFormWidening) {
 }
 
 TEST(SalesLines, FiscalReportNames) {
+  // clang-format off
   const std::pair<const char*, const char*> cases[] = {
-      {"CASSARD00.ECR", "CASSARD00.fis"},
-      {"vendite", "vendite.fis"},
-      {"dati/CASSARD00.ECR", "dati/CASSARD00.fis"},
-      {"./x.ECR", "./x.fis"},
-      {"../x.ECR", "../x.fis"},
-      {"dati.v2/x.ECR", "dati.v2/x.fis"},
-      {"a.b.c", "a.fis"},
+      {"CASSARD00.ECR", "CASSARD00.fis"}, {"vendite", "vendite.fis"},
+      {"dati/CASSARD00.ECR", "dati/CASSARD00.fis"}, {"./x.ECR", "./x.fis"},
+      {"../x.ECR", "../x.fis"}, {"dati.v2/x.ECR", "dati.v2/x.fis"}, {"a.b.c", "a.fis"},
   };
+  // clang-format on
   char out[NAME_MAX_LEN + 1];
   for (auto [in, expected] : cases) {
     ASSERT_TRUE(fiscalReportName(in, out, sizeof out)) << in;
@@ -129,18 +126,10 @@ TEST(SalesLines, FiscalRecords) {
 
 // ---- whole runs in process: a pty stands for the device, the fake port for the line
 
-std::string slurp(const std::string& name) {
-  std::ifstream f(name, std::ios::binary);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
 class Run : public testing::Test {
  protected:
   void SetUp() override {
-    fake::reset();
-    resetLink();
+    freshStart();
     char name[256];
     ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
     device_ = name;
@@ -167,13 +156,20 @@ class Run : public testing::Test {
   }
   int run(const std::string& sales, const char* salesName = "vendite.ECR") {
     if (!sales.empty() || salesName == std::string("vendite.ECR")) {
-      std::ofstream(salesName, std::ios::binary) << sales;
+      writeFile(salesName, sales);
     }
-    std::string a0 = "cassard", a1 = salesName, a2 = device_, a3 = "38400,N,8,1";
-    char* argv[] = {a0.data(), a1.data(), a2.data(), a3.data(), nullptr};
-    testing::internal::CaptureStdout();
-    const int code = fake::exitCodeOf([&] { cassardMain(4, argv); });
-    console_ = testing::internal::GetCapturedStdout();
+    return cassard({salesName, device_, "38400,N,8,1"});
+  }
+  // cassardMain with these arguments; its console in console_.
+  int cassard(std::vector<std::string> args) {
+    args.insert(args.begin(), "cassard");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int code = 0;
+    console_ = stdoutOf([&] {
+      code = fake::exitCodeOf([&] { cassardMain(static_cast<int>(args.size()), argv.data()); });
+    });
     return code;
   }
   int master_ = -1, slave_ = -1;
@@ -185,20 +181,19 @@ TEST_F(Run, EmptySalesFileIdentifiesAndCloses) {
   EXPECT_EQ(run(""), 0);
   EXPECT_EQ(ecr_.realCommands(), (std::vector<Bytes>{{'T'}, {'H', 0}}));
   EXPECT_EQ(console_.substr(0, 58), "\nDriver Registratori di cassa Molvex, versione 4.0.8 'HT'\n");
-  EXPECT_NE(
-      console_.find("Qusta \xE8 una versione beta non va utilizzata in ambienti di produzione\n"),
-      std::string::npos);
+  EXPECT_TRUE(contains(
+      console_, "Qusta \xE8 una versione beta non va utilizzata in ambienti di produzione\n"));
   const std::string final = "\nIl programma e stato terminato correttamente.\n\n";
   EXPECT_EQ(console_.substr(console_.size() - final.size()), final);
-  EXPECT_FALSE(std::ifstream("vendite.fis").good()) << "no fiscal report without a fiscal record";
+  EXPECT_FALSE(fileExists("vendite.fis")) << "no fiscal report without a fiscal record";
 }
 
 TEST_F(Run, StartUpFailures) {
   EXPECT_EQ(run("", "missing.ECR") & 0xff, 0xff);
-  EXPECT_NE(console_.find("Impossibile aprire il file di input\n"), std::string::npos);
+  EXPECT_TRUE(contains(console_, "Impossibile aprire il file di input\n"));
   device_ = "/nonexistent/ca300";
   EXPECT_EQ(run("", "missing.ECR"), -1);
-  EXPECT_NE(console_.find("Impossibile aprire la porta seriale\n"), std::string::npos)
+  EXPECT_TRUE(contains(console_, "Impossibile aprire la porta seriale\n"))
       << "the serial failure comes first";
 }
 
@@ -212,13 +207,9 @@ TEST_F(Run, HelpAndVersionOpenNothing) {
   for (const Case c : {Case{"--version", "cassard 4.01\n"},
                        Case{"--help", "Usage: cassard [SALESFILE [DEVICE [SETTINGS]]]\n"}}) {
     SCOPED_TRACE(c.option);
-    std::string a0 = "cassard", a1 = c.option, a2 = device_;
-    char* argv[] = {a0.data(), a1.data(), a2.data(), nullptr};
     FOpenPort = -1;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(fake::exitCodeOf([&] { cassardMain(3, argv); }), 0);
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.rfind(c.start, 0), 0u) << out;
+    EXPECT_EQ(cassard({c.option, device_}), 0);
+    EXPECT_EQ(console_.rfind(c.start, 0), 0u) << console_;
     EXPECT_EQ(FOpenPort, -1);
     EXPECT_TRUE(ecr_.realCommands().empty());
   }
@@ -227,15 +218,15 @@ TEST_F(Run, HelpAndVersionOpenNothing) {
 TEST_F(Run, ReadErrorEndsWithoutClosingCommand) {
   mkdir("adir", 0700);
   EXPECT_EQ(run("", "adir"), -1);
-  EXPECT_NE(console_.find("Errore in lettura del file di input\n"), std::string::npos);
+  EXPECT_TRUE(contains(console_, "Errore in lettura del file di input\n"));
   EXPECT_EQ(ecr_.realCommands(), (std::vector<Bytes>{{'T'}}));
-  EXPECT_EQ(console_.find("terminato correttamente"), std::string::npos);
+  EXPECT_FALSE(contains(console_, "terminato correttamente"));
   rmdir("adir");
 }
 
 TEST_F(Run, OverLongLineIsWarnedAndCut) {
   EXPECT_EQ(run(std::string(300, 'Q') + "\n"), 0);
-  EXPECT_NE(console_.find("Riga troppo lunga: parte eccedente ignorata"), std::string::npos);
+  EXPECT_TRUE(contains(console_, "Riga troppo lunga: parte eccedente ignorata"));
 }
 
 TEST_F(Run, TwoFiscalRecordsRecreateTheReport) {
@@ -243,11 +234,11 @@ TEST_F(Run, TwoFiscalRecordsRecreateTheReport) {
   // This register answers no memory read, so the load at the end of the run refuses
   // it; what was written before stays on disk.
   EXPECT_EQ(run(line12 + line12), -1);
-  EXPECT_NE(console_.find("Risposta dell'ECR troppo corta"), std::string::npos);
-  const std::string report = slurp("vendite.fis");
+  EXPECT_TRUE(contains(console_, "Risposta dell'ECR troppo corta"));
+  const std::string report = readFile("vendite.fis");
   EXPECT_EQ(report.find("[FISCALI]\n"), 0u);
   EXPECT_EQ(report.find("[FISCALI]\n", 1), std::string::npos) << "created anew, not appended";
-  EXPECT_NE(report.find("MF_FULL=AB12345678\n"), std::string::npos);
+  EXPECT_TRUE(contains(report, "MF_FULL=AB12345678\n"));
 }
 
 // A signal lets the exchange in progress finish and sends nothing after it; the report
@@ -271,8 +262,7 @@ TEST_F(Run, SignalFinishesTheExchangeAndSendsNothingMore) {
   const auto answer = ecr_.responder;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.during);
-    fake::reset();
-    resetLink();
+    freshStart();
     ScriptedEcr ecr;  // a register of its own for each run
     std::size_t seen = 0;
     ecr.responder = [&](std::span<const uint8_t> cmd) {
@@ -283,11 +273,10 @@ TEST_F(Run, SignalFinishesTheExchangeAndSendsNothingMore) {
     EXPECT_EQ(run(sales), c.code);
     close(FOpenPort);  // the next run locks the line afresh
     EXPECT_EQ(ecr.realCommands().size(), c.during) << "the exchange finished, nothing after it";
-    const std::string dump = slurp("dump0315.log");
+    const std::string dump = readFile("dump0315.log");
     if (c.description) {
-      EXPECT_NE(dump.find(std::string("\nDescrizione: ") + c.description), std::string::npos)
-          << dump;
-      EXPECT_NE(console_.find(c.description), std::string::npos);
+      EXPECT_TRUE(contains(dump, std::string("\nDescrizione: ") + c.description)) << dump;
+      EXPECT_TRUE(contains(console_, c.description));
     } else {
       EXPECT_EQ(dump, "");
     }
@@ -298,12 +287,11 @@ TEST_F(Run, IncompleteLastLineIsNotActedOn) {
   const std::string signOn = "03" + std::string(44, ' ') + "05\n";
   EXPECT_EQ(run(signOn + "01PANE"), -1);
   close(FOpenPort);  // the next run locks the line afresh
-  EXPECT_NE(console_.find("Riga incompleta"), std::string::npos);
+  EXPECT_TRUE(contains(console_, "Riga incompleta"));
   EXPECT_EQ(ecr_.realCommands().size(), 3u) << "identification and the sign-on only";
-  EXPECT_NE(slurp("dump0315.log").find("Ultimo comando: 01PANE\nDump"), std::string::npos);
+  EXPECT_TRUE(contains(readFile("dump0315.log"), "Ultimo comando: 01PANE\nDump"));
   // The short form of a sale lacking only its line end is complete once widened.
-  fake::reset();
-  resetLink();
+  freshStart();
   ScriptedEcr ecr;
   ecr.responder = ecr_.responder;
   EXPECT_EQ(run(signOn + "01PANE            000000250" + "01"), 0);

@@ -8,13 +8,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "download/download.h"
 #include "driver/main.h"
 #include "ecrconf/ecrconf.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 #include "support/scripted_ecr.h"
 
@@ -61,16 +60,10 @@ class Files : public testing::Test {
       rmdir(n);
     }
   }
-  static std::string slurp(const char* name) {
-    std::ifstream f(name, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
 };
 
 TEST_F(Files, CreatedNeverThroughALinkAndOnlyAsRegularFiles) {
-  std::ofstream("victim") << "keep";
+  writeFile("victim", "keep");
   ASSERT_EQ(symlink("victim", "link"), 0);
   ASSERT_EQ(symlink("nowhere", "dangling"), 0);
   ASSERT_EQ(mkfifo("fifo", 0600), 0);
@@ -93,8 +86,8 @@ TEST_F(Files, CreatedNeverThroughALinkAndOnlyAsRegularFiles) {
       std::fclose(f);
     }
   }
-  EXPECT_EQ(slurp("out"), "xx") << "\"a\" appends to what \"w\" created";
-  EXPECT_EQ(slurp("victim"), "keep");
+  EXPECT_EQ(readFile("out"), "xx") << "\"a\" appends to what \"w\" created";
+  EXPECT_EQ(readFile("victim"), "keep");
   EXPECT_NE(access("nowhere", F_OK), 0) << "no file created at a dangling link's target";
 }
 
@@ -106,15 +99,15 @@ TEST(DownloadNames, OnlyPlainNamesOfTheWorkingDirectory) {
 }
 
 TEST(DownloadNames, RefusedBeforeTheOpeningCommand) {
-  fake::reset();
-  resetLink();
+  freshStart();
   ScriptedEcr ecr;
   for (const char* name : {"../GIORNALE     ", "..-", ".-", "a/b-"}) {
     SCOPED_TRACE(name);
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(fake::exitCodeOf([&] { DoDownloadExp(name, "00"); }), -1);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(OUTPUT_OPEN_ERROR_TEXT),
-              std::string::npos);
+    int code = 0;
+    EXPECT_TRUE(
+        contains(stdoutOf([&] { code = fake::exitCodeOf([&] { DoDownloadExp(name, "00"); }); }),
+                 OUTPUT_OPEN_ERROR_TEXT));
+    EXPECT_EQ(code, -1);
   }
   EXPECT_TRUE(ecr.realCommands().empty());
 }
@@ -128,27 +121,17 @@ TEST(SalesLines, IncompleteLastLine) {
   };
   const std::string sale = "01" + std::string(35, 'P') + "000000250" + "01";  // 48
   const std::string amount = "10" + std::string(35, ' ') + "000000250";       // 46
+  // "01" cut to 47 characters but with its line end is complete as written, though short.
+  // clang-format off
   const Case cases[] = {
-      {sale, false},
-      {sale + "\n", false},
-      {sale.substr(0, 47), true},
-      {sale.substr(0, 47) + "\n", false},  // complete as written, though short
-      {"01PANE", true},
-      {amount, false},
-      {amount.substr(0, 45), true},
-      {"99", false},
-      {"9", true},
-      {"\r", true},
-      {"11", false},
-      {"04" + std::string(35, 'T'), false},
-      {"04" + std::string(34, 'T'), true},
-      {"75CIAO MONDO", false},
-      {"75CIAO", true},
-      {"75" + std::string(16, 'W'), false},
-      {"DY" + std::string(44, ' ') + "1", true},
-      {"55GIORNALE-", true},
-      {"zz", false},
+      {sale, false}, {sale + "\n", false}, {sale.substr(0, 47), true},
+      {sale.substr(0, 47) + "\n", false}, {"01PANE", true}, {amount, false},
+      {amount.substr(0, 45), true}, {"99", false}, {"9", true}, {"\r", true}, {"11", false},
+      {"04" + std::string(35, 'T'), false}, {"04" + std::string(34, 'T'), true},
+      {"75CIAO MONDO", false}, {"75CIAO", true}, {"75" + std::string(16, 'W'), false},
+      {"DY" + std::string(44, ' ') + "1", true}, {"55GIORNALE-", true}, {"zz", false},
   };
+  // clang-format on
   for (const Case& c : cases) {
     LineBuffer line{};
     std::memcpy(line.data(), c.line.data(), c.line.size());

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <initializer_list>
 #include <iterator>
 #include <memory>
@@ -18,6 +17,7 @@
 #include "ecrconf/ecrconf.h"
 #include "protocol/protocol.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 #include "support/scripted_ecr.h"
 
@@ -68,11 +68,6 @@ class Records : public testing::Test {
     fake::reset();
     ecr = std::make_unique<ScriptedEcr>();
     resetLink();
-    tastoqta = KeySeq{};
-    tastoreso = 0;
-    reparto = 1;
-    operatore = 0;
-    MAX_DESC_LEN = _DESC_LEN;
   }
   std::vector<Bytes> run(const std::vector<std::string>& lines) {
     for (const auto& l : lines) TranslateRecord(buffer(l));
@@ -287,10 +282,8 @@ TEST_F(Records, EndOfSaleCheck) {
   ecr->saleOpen = 1;
   EXPECT_EQ(fake::exitCodeOf([&] { run({L("99")}); }), 99);
   EXPECT_EQ(ecr->realCommands(), std::vector<Bytes>{{'S'}});
-  std::ifstream dump("dump0315.log", std::ios::binary);
-  const std::string log(std::istreambuf_iterator<char>(dump), {});
-  EXPECT_NE(log.find("\nDescrizione: Transazione in corso\nCodice di uscita: 99 "),
-            std::string::npos);
+  EXPECT_TRUE(contains(readFile("dump0315.log"),
+                       "\nDescrizione: Transazione in corso\nCodice di uscita: 99 "));
 }
 
 }  // namespace

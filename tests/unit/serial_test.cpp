@@ -15,6 +15,7 @@
 
 #include "protocol/protocol.h"
 #include "support/fake_port.h"
+#include "support/files.h"
 #include "support/link_reset.h"
 
 namespace {
@@ -22,8 +23,7 @@ namespace {
 class Serial : public testing::Test {
  protected:
   void SetUp() override {
-    fake::reset();
-    resetLink();
+    freshStart();
     FOpenPort = -1;
     char name[256];
     ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
@@ -145,7 +145,7 @@ TEST_F(Serial, MissingOrNullDeviceGivesMinusOne) {
 TEST_F(Serial, NotATerminalEndsTheRun) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(fake::exitCodeOf([] { TProtocol(false, "/dev/null", nullptr); }), -1);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("ioctl()"), std::string::npos);
+  EXPECT_TRUE(contains(testing::internal::GetCapturedStderr(), "ioctl()"));
 }
 
 TEST_F(Serial, SecondInstanceWaitsForTheLock) {
@@ -178,13 +178,7 @@ TEST_F(Serial, SpeedTable) {
 }
 
 // Byte input over the fake line.
-class ByteInput : public testing::Test {
- protected:
-  void SetUp() override {
-    fake::reset();
-    resetLink();
-  }
-};
+using ByteInput = FreshLink;
 
 TEST_F(ByteInput, SilentLineTimings) {
   uint8_t b = 0x77;
@@ -263,14 +257,12 @@ TEST(LineFailureText, ReasonOwnershipAndAdvice) {
     return f;
   };
   const Case cases[] = {
-      {"missing device",
-       {false, ENOENT},
-       "/dev/ca300",
+      // clang-format off
+      {"missing device", {false, ENOENT}, "/dev/ca300",
        "cassard: cannot open /dev/ca300: No such file or directory\n"},
-      {"lock refused",
-       {true, ENOLCK},
-       "/dev/ca300",
+      {"lock refused", {true, ENOLCK}, "/dev/ca300",
        "cassard: cannot lock /dev/ca300: No locks available\n"},
+      // clang-format on
       {"not in the group", denied, "/dev/ttyUSB0",
        deniedHead + "mode 0660); add the user cassa to the group dialout "
                     "(usermod -aG dialout cassa) and log in again\n"},

@@ -13,13 +13,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class Status : public testing::Test {
- protected:
-  void SetUp() override {
-    fake::reset();
-    resetLink();
-  }
-};
+using Status = FreshLink;
 
 constexpr int SILENT = 0x100;
 constexpr uint64_t SILENT_READ_FILE_US = 12 * 100'000u + 7 * 10'000u + 5 * 1'000'000u;
@@ -46,8 +40,7 @@ TEST_F(Status, ReadIStatusOutcomes) {
     EXPECT_EQ(fake::now(), 3 * (100'000u + 1'000'000u));
   }
   {
-    fake::reset();
-    resetLink();
+    freshStart();
     fake::arrive({0x21});  // a byte already waiting is the status
     long st = -1;
     EXPECT_TRUE(ReadIStatus(&st));
@@ -138,8 +131,7 @@ TEST_F(Status, CriticalOrSilentRegisterEndsTheWaitWithFour) {
     EXPECT_EQ(FError, MP_E_CRITICAL);
     EXPECT_EQ(ecr.rstaCount, 10);
   }
-  fake::reset();
-  resetLink();
+  freshStart();
   ScriptedEcr ecr;
   ecr.status = SILENT;
   ReadData(HT_ATTEMPT);
@@ -171,8 +163,7 @@ TEST_F(Status, TestLastTx) {
       {"no reply", {}, 0, false},
   };
   for (const auto& c : cases) {
-    fake::reset();
-    resetLink();
+    freshStart();
     FNum = c.fnum;
     struct Replier : fake::Peer {
       Bytes reply;

@@ -13,12 +13,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-class Transaction : public testing::Test {
+class Transaction : public FreshLink {
  protected:
-  void SetUp() override {
-    fake::reset();
-    resetLink();
-  }
   AnswerBuffer rx{};
   long rxLen = -7;
   long status = -7;
@@ -38,33 +34,24 @@ TEST_F(Transaction, AnswersThatReturn) {
     uint8_t opened;
     const char* message;  // nullptr: the data is in rx
   };
+  // clang-format off
   const Case cases[] = {
       {"'O' with 12 bytes: status untouched", {'O', Bytes(12, 0x44)}, 0, 12, -7, 0, nullptr},
       {"answer without data", {'H', {}}, 0, 0, -7, 0, nullptr},
       {"'S' 0,0,1 opens the sale", {'S', {0, 0, 1}}, 0, 3, 1, 1, nullptr},
       {"'S' status 0xff is -1", {'S', {0, 0, 0xff}}, 0, 3, -1, 1, nullptr},
       {"'S' short: missing bytes are 0", {'S', {0}}, 0, 1, 0, 0, nullptr},
-      {"operator missing",
-       {'S', {0, '*', 1}},
-       8,
-       0,
-       0,
-       0,
+      {"operator missing", {'S', {0, '*', 1}}, 8, 0, 0, 0,
        " Operatore non inserito con programmato\n             obbligo inserimento operatore"},
       {"change missing", {'S', {0, '\t', 1}}, 8, 0, 0, 0, " Mancanza resto"},
-      {"key position",
-       {'S', {0, 'K', 2}},
-       21,
-       -7,
-       2,
-       1,
+      {"key position", {'S', {0, 'K', 2}}, 21, -7, 2, 1,
        " Assetto Chiave errato,\n              transazione in corso,\n              oppure sono "
        "stati premuti dei tasti.\n"},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.legend);
-    fake::reset();
-    resetLink();
+    freshStart();
     rx.fill(0xEE);
     rxLen = status = -7;
     ScriptedEcr ecr;
@@ -104,8 +91,7 @@ TEST_F(Transaction, FailuresThatReturn) {
     EXPECT_EQ(text(), "Time-Out ricezione, Seriale rumorosa?");
     EXPECT_EQ(fake::writes().size(), 2u) << "no answer awaited";
   }
-  fake::reset();
-  resetLink();
+  freshStart();
   {
     ScriptedEcr ecr;
     ecr.status = 0x04;
@@ -140,8 +126,7 @@ TEST_F(Transaction, FailuresThatEndTheProcess) {
        16},
   };
   for (const auto& c : cases) {
-    fake::reset();
-    resetLink();
+    freshStart();
     ScriptedEcr ecr;
     c.setup(ecr);
     EXPECT_EQ(fake::exitCodeOf([&] { run({'A', 0}); }), c.code) << c.legend;

@@ -6,6 +6,7 @@
 #include "ecrconf/ecrconf.h"
 #include "protocol/process.h"
 #include "protocol/protocol.h"
+#include "support/fake_port.h"
 
 void resetLink() {
   FOpenPort = 3;  // any descriptor: the fake port does not look at it
@@ -39,4 +40,9 @@ void resetLink() {
   SetRunFile(nullptr);
   SetRunLine(0);
   ClearPendingSignal();
+}
+
+void freshStart() {
+  fake::reset();
+  resetLink();
 }
