@@ -124,7 +124,8 @@ struct MoveRefused : StoreError {
   using StoreError::StoreError;
 };
 
-class Tx;  // a write transaction (store.cpp)
+class Tx;        // a write transaction (store.cpp)
+class JobTrace;  // each job's trace beside the store (trace.h)
 
 class Store {
  public:
@@ -230,6 +231,12 @@ class Store {
   // No new job gets an id at or below `id`.
   void raiseJobIdMark(int64_t id);
 
+  // From now on each new job's trace is written before its commit, and each move is
+  // added to it after its commit; the trace's folder counts in fault().
+  void setTrace(JobTrace* trace) { trace_ = trace; }
+  // A job the store does not know put back as `j` says (restore.cpp), with its id.
+  void takeBack(const Job& j);
+
  private:
   void exec(const char* sql);
   // Columns a store made by an earlier version lacks, added in place.
@@ -258,6 +265,7 @@ class Store {
   std::chrono::steady_clock::time_point probedAt_, checkedAt_;
   bool checked_ = false;
   std::string probeFault_, checkFault_;
+  JobTrace* trace_ = nullptr;
 };
 
 // An online copy of the store at `from` into `to` (through `to`.tmp, synced, then renamed):
