@@ -252,6 +252,23 @@ TEST(Store, NothingAcceptedIsForgottenNorHandedOn) {
          for (int id = 1; id <= 6; ++id) EXPECT_EQ(s.waitJob(id)["state"], "done") << id;
          EXPECT_EQ(s.receiptsOnRoll(0), 6) << "no key printed twice";
        }},
+      {"killed between a request's trace and its commit: set aside, its id not given again",
+       [&](svc::Service& s, const fs::path& db) {
+         EXPECT_EQ(ids(s, {k[0]}, 201), (std::vector<int>{1}));
+         ASSERT_EQ(s.term(), 0);
+         const fs::path jobs = db.parent_path() / "jobs";
+         std::string first = slurp(jobs / "1/trace.jsonl");
+         first = first.substr(0, first.find('\n') + 1);
+         first.replace(first.find("\"id\":1"), 6, "\"id\":2");
+         first.replace(first.find("\"key\":\"k1\""), 10, "\"key\":\"k9\"");
+         fs::create_directory(jobs / "2");
+         std::ofstream(jobs / "2/trace.jsonl") << first;
+         s.start();
+         EXPECT_NE(s.log().find("job directory 2 holds a request that was never committed"),
+                   std::string::npos);
+         EXPECT_TRUE(fs::exists(db.parent_path() / "unacknowledged/2/trace.jsonl"));
+         EXPECT_EQ(ids(s, {k[1]}, 201), (std::vector<int>{3}));
+       }},
       {"a second service on the same folder",
        [&](svc::Service& s, const fs::path&) {
          const std::string holder = "(pid " + std::to_string(s.pid()) + ")";
