@@ -190,6 +190,12 @@ std::string checkStore(const cassardd::Config& cfg, cassardd::Store& store) {
            " of the job directories in " + jobs.string() + " (" + someIds(unknown) +
            "): it has lost jobs (its -wal removed, or an older copy put in its place)" + kWhatToDo +
            jobs.string();
+  if (const std::vector<int64_t> behind = cassardd::behindTraces(cfg.stateDir, store);
+      !behind.empty())
+    return "the store " + db + " has " + std::to_string(behind.size()) +
+           " jobs as undecided that their traces in " + jobs.string() + " say went further (" +
+           someIds(behind) + "): it has lost their moves (its -wal removed, or an older copy put " +
+           "in its place), and would run them again" + kWhatToDo + jobs.string();
   // What an hourly prune removed from the store but not yet from the disk.
   cassardd::removeJobDirs(cfg.stateDir, pruned);
   // Above every directory, and every id whose directory went: whatever the store lost.
@@ -243,8 +249,8 @@ int serve(cassardd::Config cfg) {
     std::cerr << "cassardd: " << held << std::endl;
     return 1;
   }
+  cassardd::JobTrace trace(cfg.stateDir);  // outlives the store that writes to it
   std::unique_ptr<cassardd::Store> store;
-  cassardd::JobTrace trace(cfg.stateDir);
   try {
     if (const std::string refused = checkBeforeOpen(cfg); !refused.empty()) {
       std::cerr << "cassardd: " << refused << std::endl;

@@ -85,6 +85,29 @@ Job outcomeFromFiles(const TraceRecord& r, const fs::path& dir) {
 
 }  // namespace
 
+std::vector<int64_t> behindTraces(const std::string& stateDir, Store& store) {
+  std::vector<int64_t> behind;
+  for (JobState state :
+       {JobState::Queued, JobState::Running, JobState::Uncertain, JobState::Attention}) {
+    Store::Filter f;
+    f.state = state;
+    f.limit = 1 << 30;
+    for (const Job& j : store.list(f)) {
+      std::optional<TraceRecord> r;
+      try {
+        r = readTrace(fs::path(stateDir) / "jobs" / std::to_string(j.id));
+      } catch (const StoreError&) {
+      }
+      if (!r || !r->last || r->job.key != j.key) continue;
+      const std::string last = r->last->value("state", "");
+      if (last == "done" || last == "failed" || (state == JobState::Queued && last != "queued"))
+        behind.push_back(j.id);
+    }
+  }
+  std::sort(behind.begin(), behind.end());
+  return behind;
+}
+
 std::vector<int64_t> setAsideUnacknowledged(const std::string& stateDir, Store& store,
                                             std::vector<int64_t>& unknown) {
   std::vector<int64_t> aside;
@@ -186,13 +209,25 @@ int restoreState(const Config& cfg, const std::optional<std::string>& backup) {
                 << ") taken back: " << stateName(j.state)
                 << (j.reasonCode.empty() ? "" : " (" + j.reasonCode + ")") << std::endl;
     }
+    std::vector<int64_t> forward;
+    for (int64_t id : behindTraces(cfg.stateDir, store)) {
+      const fs::path dir = jobs / std::to_string(id);
+      const Job j = outcomeFromFiles(*readTrace(dir), dir);
+      store.takeBack(j);
+      forward.push_back(id);
+      std::cerr << "cassardd: job " << id << " (register " << j.reg << ", key " << j.key
+                << ") brought forward from its trace: " << stateName(j.state)
+                << (j.reasonCode.empty() ? "" : " (" + j.reasonCode + ")") << std::endl;
+    }
     int64_t top = std::max(dirs.empty() ? 0 : dirs.back(), readIdMark(cfg.stateDir));
     store.raiseJobIdMark(top);
     std::cout << "cassardd: " << said << "took back " << back.size() << " job directories"
               << (back.empty() ? "" : " (" + someIds(back) + ")") << ": " << queued << " queued, "
               << settled << " settled from their files, " << unsettled
               << " in attention (restored_unsettled); " << aside.size()
-              << " never acknowledged set aside" << std::endl;
+              << " never acknowledged set aside; brought forward from their traces "
+              << forward.size() << " jobs the store had as undecided"
+              << (forward.empty() ? "" : " (" + someIds(forward) + ")") << std::endl;
     if (!untraced.empty() || !refused.empty()) {
       std::cerr << "cassardd: left in " << jobs.string() << ": "
                 << (untraced.empty()

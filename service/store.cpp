@@ -1056,7 +1056,16 @@ void Store::takeBack(const Job& j) {
            "INSERT INTO jobs (id, register, key, kind, request, lines, state, created_at, "
            "total_cents, change_cents, expires_at, receipt_number, reason, reason_code, "
            "reason_params, settled_by, ended_at, status_before, status_after, exit_status) "
-           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+           // A job the store knows (the same key) is brought to where its trace says.
+           "ON CONFLICT (id) DO UPDATE SET state = excluded.state, "
+           "receipt_number = excluded.receipt_number, reason = excluded.reason, "
+           "reason_code = excluded.reason_code, reason_params = excluded.reason_params, "
+           "settled_by = excluded.settled_by, ended_at = excluded.ended_at, "
+           "status_before = coalesce(excluded.status_before, status_before), "
+           "status_after = coalesce(excluded.status_after, status_after), "
+           "exit_status = coalesce(excluded.exit_status, exit_status) "
+           "WHERE register = excluded.register AND key = excluded.key");
   ins.bind(1, j.id)
       .bind(2, j.reg)
       .bind(3, j.key)

@@ -234,7 +234,8 @@ class Store {
   // From now on each new job's trace is written before its commit, and each move is
   // added to it after its commit; the trace's folder counts in fault().
   void setTrace(JobTrace* trace) { trace_ = trace; }
-  // A job the store does not know put back as `j` says (restore.cpp), with its id.
+  // A job the store does not know put back as `j` says (restore.cpp), with its id; one it
+  // knows under the same key brought to `j`'s state.
   void takeBack(const Job& j);
 
  private:

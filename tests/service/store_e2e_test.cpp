@@ -207,24 +207,31 @@ TEST(Store, NothingAcceptedIsForgottenNorHandedOn) {
     const char* legend;
     std::function<void(svc::Service&, const fs::path& db)> play;
   } rows[] = {
-      {"the -wal lost while three jobs were queued: refused, then taken back",
+      {"the -wal lost with a job's end and three queued jobs: refused, then taken back",
        [&](svc::Service& s, const fs::path& db) {
-         ASSERT_EQ(s.term(), 0);  // nothing before in the -wal
-         s.start();
          ASSERT_EQ(s.control(0, "hangup")["ok"], true);
-         EXPECT_EQ(ids(s, {k[0], k[1], k[2]}, 201), (std::vector<int>{1, 2, 3}));
+         EXPECT_EQ(ids(s, {k[4]}, 201), (std::vector<int>{1}));
+         ASSERT_EQ(s.term(), 0);  // job 1 queued in the database file, nothing in the -wal
+         ASSERT_EQ(s.control(0, "plug")["ok"], true);
+         s.start();
+         ASSERT_EQ(s.waitJob(1)["state"], "done");
+         ASSERT_EQ(s.control(0, "hangup")["ok"], true);
+         EXPECT_EQ(ids(s, {k[0], k[1], k[2]}, 201), (std::vector<int>{2, 3, 4}));
+         s.waitRegister("cassa1", "unreachable");  // job 2 back in the queue: nothing sent
          s.kill9();
          fs::remove(db.string() + "-wal");
          fs::remove(db.string() + "-shm");
          expectRan(cassardd(s, ""), 1, "does not know 3 of the job directories in");
          expectRan(cassardd(s, "--take-back"), 0,
-                   "took back 3 job directories (1, 2, 3): 3 queued");
+                   "took back 3 job directories (2, 3, 4): 3 queued, 0 settled from their files, 0 "
+                   "in attention (restored_unsettled); 0 never acknowledged set aside; brought "
+                   "forward from their traces 1 jobs the store had as undecided (1)");
          ASSERT_EQ(s.control(0, "plug")["ok"], true);
          s.start();
-         EXPECT_EQ(ids(s, {k[0], k[1], k[2]}, 200), (std::vector<int>{1, 2, 3}));
-         EXPECT_EQ(ids(s, {k[3]}, 201), (std::vector<int>{4})) << "no id given twice";
-         for (int id = 1; id <= 4; ++id) EXPECT_EQ(s.waitJob(id)["state"], "done");
-         EXPECT_EQ(s.receiptsOnRoll(0), 4);
+         EXPECT_EQ(ids(s, {k[4], k[0], k[1], k[2]}, 200), (std::vector<int>{1, 2, 3, 4}));
+         EXPECT_EQ(ids(s, {k[3]}, 201), (std::vector<int>{5})) << "no id given twice";
+         for (int id = 1; id <= 5; ++id) EXPECT_EQ(s.waitJob(id)["state"], "done");
+         EXPECT_EQ(s.receiptsOnRoll(0), 5) << "job 1 not run again";
        }},
       {"a backup restored: the jobs after it taken back, done, queued or settled by readings",
        [&](svc::Service& s, const fs::path&) {

@@ -96,6 +96,7 @@ export default {
   'reason.no_advance': 'cassard completed but the receipt counter did not move.',
   'reason.counter_jumped': 'The receipt counter moved by %{by} (from %{before} to %{after}): another receipt was printed meanwhile.',
   'reason.lines_unknown': 'It is not known how far these sales lines went.',
+  'reason.restored_unsettled': 'Taken back after a restore: its files do not say what the register did. Check the register’s journal, then resolve it.',
   'reason.not_read_before': 'The register was not read before the run.',
   'hold.sale_open': 'A sale was open on the register before the next receipt; that receipt waits.',
   'hold.unknown': 'The last receipt’s outcome needs checking.',

@@ -96,6 +96,7 @@ export default {
   'reason.no_advance': 'cassard ha finito ma il contatore degli scontrini non si è mosso.',
   'reason.counter_jumped': 'Il contatore degli scontrini è avanzato di %{by} (da %{before} a %{after}): nel frattempo è stato stampato un altro scontrino.',
   'reason.lines_unknown': 'Non si sa fin dove sono arrivate queste righe di vendita.',
+  'reason.restored_unsettled': 'Ripreso dopo un ripristino: i suoi file non dicono cosa ha fatto la cassa. Controllare il giornale della cassa, poi risolvere.',
   'reason.not_read_before': 'La cassa non è stata letta prima dell’esecuzione.',
   'hold.sale_open': 'Prima dello scontrino successivo sulla cassa c’era una vendita aperta; quello scontrino aspetta.',
   'hold.unknown': 'L’esito dell’ultimo scontrino va controllato.',
