@@ -113,7 +113,12 @@ std::vector<int64_t> setAsideUnacknowledged(const std::string& stateDir, Store& 
   std::vector<int64_t> aside;
   const fs::path jobs = fs::path(stateDir) / "jobs";
   for (int64_t id : unknown) {
-    const std::optional<TraceRecord> r = readTrace(jobs / std::to_string(id));
+    std::optional<TraceRecord> r;
+    try {
+      r = readTrace(jobs / std::to_string(id));
+    } catch (const StoreError&) {
+      continue;  // a damaged trace is left for a person: the start names it
+    }
     if (r && !r->committed && r->job.id == id && !store.find(r->job.reg, r->job.key) &&
         !store.findPruned(r->job.reg, r->job.key))
       aside.push_back(id);

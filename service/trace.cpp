@@ -147,7 +147,7 @@ std::optional<TraceRecord> readTrace(const fs::path& jobDir) {
   std::string text;
   if (!std::getline(in, text)) throw StoreError(file.string() + " is empty");
   const json first = json::parse(text, nullptr, false);
-  if (!first.is_object() || first.value("trace", 0) != 1 || !first.contains("id") ||
+  if (!first.is_object() || first.value("trace", json()) != 1 || !first.contains("id") ||
       !first["id"].is_number_integer() || !first.contains("request") ||
       !first["request"].is_string() || !first.contains("lines") || !first["lines"].is_array())
     throw StoreError(file.string() + ": its first line is not a job's trace");
