@@ -454,6 +454,15 @@ json jobJson(const Job& j) {
 }
 
 Store::Store(const std::string& path) {
+  try {
+    open(path);
+  } catch (...) {
+    close();  // a store that would not open (a full disk) leaves no connection behind
+    throw;
+  }
+}
+
+void Store::open(const std::string& path) {
   w_ = openDb(path);
   exec("PRAGMA journal_mode = WAL");
   exec("PRAGMA synchronous = FULL");

@@ -239,6 +239,7 @@ class Store {
   void takeBack(const Job& j);
 
  private:
+  void open(const std::string& path);  // the constructor's work
   void exec(const char* sql);
   // Columns a store made by an earlier version lacks, added in place.
   void migrate();

@@ -305,6 +305,24 @@ TEST(Store, NothingAcceptedIsForgottenNorHandedOn) {
          ASSERT_EQ(umount2(state.c_str(), 0), 0);
          EXPECT_EQ(ids(s, {k[0]}, 201), (std::vector<int>{1})) << "nothing of it was kept";
        }},
+      {"a full disk at start: free space, never a restore",
+       [&](svc::Service& s, const fs::path& db) {
+         if (!ownMounts) return (void)(std::cerr << "skipped: no mount namespace here\n");
+         EXPECT_EQ(ids(s, {k[0]}, 201), (std::vector<int>{1}));
+         s.kill9();
+         const fs::path state = db.parent_path(), kept = s.dir() / "kept";
+         fs::copy(state, kept, fs::copy_options::recursive);
+         ASSERT_EQ(mount("tmpfs", state.c_str(), "tmpfs", 0, "size=2m"), 0);
+         fs::copy(kept, state, fs::copy_options::recursive);
+         fs::remove(state / "cassardd.db-shm");  // so that the start must write
+         std::ofstream fill(state / "filler", std::ios::binary);
+         for (const std::string mb(1 << 20, 'x'); fill.write(mb.data(), mb.size());) {
+         }
+         const Ran r = cassardd(s, "");
+         expectRan(r, 1, "free space on " + state.string() + ", then start again");
+         EXPECT_EQ(r.out.find("restore"), std::string::npos) << r.out;
+         ASSERT_EQ(umount2(state.c_str(), MNT_DETACH), 0);
+       }},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
