@@ -115,10 +115,14 @@ TEST(Store, RefusedWhenItForgotAndWholeWhenKept) {
        },
        nullptr,
        [](svc::Service& s) {
-         // The hourly prune runs once at start.
-         for (int i = 0; i < 500 && s.get("/v1/jobs/2").status != 404; ++i)
+         // The hourly prune runs once at start: the store first, then the id mark, then the
+         // directory.
+         for (int i = 0; i < 500 && (s.get("/v1/jobs/2").status != 404 ||
+                                     fs::exists(s.dir() / "state/jobs/2"));
+              ++i)
            std::this_thread::sleep_for(std::chrono::milliseconds(10));
          EXPECT_FALSE(fs::exists(s.dir() / "state/jobs/2"));
+         EXPECT_EQ(slurp(s.dir() / "state/job-id-mark"), "2\n");
          const svc::Reply same = s.post("cassa1", "k2", receipt("LATTE", 129));
          EXPECT_EQ(same.status, 200) << same.text;
          EXPECT_EQ(same.body["id"], 2);
