@@ -18,7 +18,9 @@
 #include "service/api.h"
 #include "service/config.h"
 #include "service/registers.h"
+#include "service/restore.h"
 #include "service/store.h"
+#include "service/trace.h"
 
 namespace fs = std::filesystem;
 
@@ -29,6 +31,7 @@ constexpr const char* kDefaultConfig = "/etc/cassard/cassardd.toml";
 constexpr const char* kHelp =
     "Usage: cassardd [--config FILE]\n"
     "       cassardd --backup FILE [--config FILE]\n"
+    "       cassardd --restore FILE | --take-back [--config FILE]\n"
     "       cassardd --help | --version\n"
     "\n"
     "The till host's service for fiscal cash registers: receipts and other jobs come in\n"
@@ -39,6 +42,10 @@ constexpr const char* kHelp =
     "\n"
     "  --config FILE  the configuration (default /etc/cassard/cassardd.toml)\n"
     "  --backup FILE  copy the store into FILE, also while the service runs, and end\n"
+    "  --restore FILE with the service stopped: put the backup FILE in place of the\n"
+    "                 store and take back every job directory it does not know, and end\n"
+    "  --take-back    with the service stopped: take back into the store every job\n"
+    "                 directory it does not know (a store that lost its -wal), and end\n"
     "  --help         this text\n"
     "  --version      the version\n"
     "\n"
@@ -47,7 +54,8 @@ constexpr const char* kHelp =
     "The API: GET /v1/openapi.json. SIGTERM stops it after the running jobs end;\n"
     "a second SIGTERM stops it at once, leaving them to be settled at the next start.\n"
     "It does not start on a store that has lost jobs (job directories it does not\n"
-    "know, an empty or damaged store): restore the backup, as man cassardd says.\n"
+    "know, an empty or damaged store): take them back, or restore the backup, as man\n"
+    "cassardd says. One service per state folder: a second one exits 1.\n"
     "Exit status: 0 after a stop (or a backup written), 1 when it cannot serve (or\n"
     "back up), 2 for a bad command line or configuration.\n"
     "\n"
@@ -92,10 +100,7 @@ class Housekeeping {
       }
       if (std::chrono::steady_clock::now() >= nextPrune) {
         try {
-          for (int64_t id : store_.prune(cfg_.keepDays)) {
-            std::error_code ec;
-            fs::remove_all(fs::path(cfg_.stateDir) / "jobs" / std::to_string(id), ec);
-          }
+          cassardd::removeJobDirs(cfg_.stateDir, store_.prune(cfg_.keepDays));
         } catch (const std::exception& e) {
           std::cerr << "cassardd: pruning old jobs: " << e.what() << std::endl;
         }
@@ -137,20 +142,6 @@ std::string storePath(const cassardd::Config& cfg) {
   return (fs::path(cfg.stateDir) / "cassardd.db").string();
 }
 
-// The ids of the job directories under state_dir/jobs/, in order.
-std::vector<int64_t> jobDirIds(const cassardd::Config& cfg) {
-  std::vector<int64_t> ids;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(fs::path(cfg.stateDir) / "jobs", ec)) {
-    const std::string name = e.path().filename().string();
-    if (!name.empty() && name.size() <= 18 && name.front() != '0' &&
-        std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      ids.push_back(std::stoll(name));
-  }
-  std::sort(ids.begin(), ids.end());
-  return ids;
-}
-
 std::string oneLine(std::string s) {
   std::replace(s.begin(), s.end(), '\n', ' ');
   return s;
@@ -165,8 +156,9 @@ std::string someIds(const std::vector<int64_t>& ids) {
 }
 
 const char* const kWhatToDo =
-    ": restore the store from the backup made with cassardd --backup (man cassardd), or, if "
-    "the store is meant to start empty, move the job directories out of ";
+    ": take them back with cassardd --take-back, or put the backup made with cassardd --backup "
+    "in place with cassardd --restore FILE, which takes back the job directories newer than it "
+    "(man cassardd); or, if the store is meant to start empty, move the job directories out of ";
 
 // A store that has forgotten jobs would give their keys to new jobs, and a till's retry
 // would print its sale again: the service does not start on one.
@@ -175,7 +167,7 @@ std::string checkBeforeOpen(const cassardd::Config& cfg) {
   std::error_code ec;
   const bool exists = fs::exists(db, ec);
   if (exists && fs::file_size(db, ec) > 0) return {};
-  const std::vector<int64_t> dirs = jobDirIds(cfg);
+  const std::vector<int64_t> dirs = cassardd::jobDirIds(cfg.stateDir);
   if (dirs.empty()) return {};  // a fresh state_dir
   return "the store " + db + (exists ? " is empty" : " is missing") + " while " +
          std::to_string(dirs.size()) + " job directories are in " +
@@ -188,22 +180,39 @@ std::string checkStore(const cassardd::Config& cfg, cassardd::Store& store) {
   if (const std::string check = store.quickCheck(); check != "ok")
     return "the store " + db + " is damaged (" + oneLine(check.substr(0, 300)) +
            "): restore it from the backup made with cassardd --backup (man cassardd)";
-  const std::vector<int64_t> dirs = jobDirIds(cfg);
+  const std::vector<int64_t> dirs = cassardd::jobDirIds(cfg.stateDir);
   std::vector<int64_t> pruned;
-  const std::vector<int64_t> unknown = store.unknownJobs(dirs, &pruned);
+  std::vector<int64_t> unknown = store.unknownJobs(dirs, &pruned);
+  cassardd::setAsideUnacknowledged(cfg.stateDir, store, unknown);
   const fs::path jobs = fs::path(cfg.stateDir) / "jobs";
   if (!unknown.empty())
     return "the store " + db + " does not know " + std::to_string(unknown.size()) +
            " of the job directories in " + jobs.string() + " (" + someIds(unknown) +
            "): it has lost jobs (its -wal removed, or an older copy put in its place)" + kWhatToDo +
            jobs.string();
+  if (const std::vector<int64_t> behind = cassardd::behindTraces(cfg.stateDir, store);
+      !behind.empty())
+    return "the store " + db + " has " + std::to_string(behind.size()) +
+           " jobs as undecided that their traces in " + jobs.string() + " say went further (" +
+           someIds(behind) + "): it has lost their moves (its -wal removed, or an older copy put " +
+           "in its place), and would run them again" + kWhatToDo + jobs.string();
   // What an hourly prune removed from the store but not yet from the disk.
-  for (int64_t id : pruned) {
-    std::error_code ec;
-    fs::remove_all(jobs / std::to_string(id), ec);
-  }
-  if (!dirs.empty()) store.raiseJobIdMark(dirs.back());
+  cassardd::removeJobDirs(cfg.stateDir, pruned);
+  // Above every directory, and every id whose directory went: whatever the store lost.
+  store.raiseJobIdMark(
+      std::max(dirs.empty() ? 0 : dirs.back(), cassardd::readIdMark(cfg.stateDir)));
   return {};
+}
+
+// What to do about a store that failed at start: a full disk is freed, never restored.
+std::string startFault(const cassardd::Config& cfg, const std::string& what) {
+  std::error_code ec;
+  const fs::space_info space = fs::space(cfg.stateDir, ec);
+  if (what.find("disk is full") != std::string::npos ||
+      what.find("No space left") != std::string::npos || (!ec && space.available < (1 << 20)))
+    return ": free space on " + cfg.stateDir + ", then start again";
+  return " (a damaged store is restored from the backup made with cassardd --backup: man "
+         "cassardd)";
 }
 
 int backup(const cassardd::Config& cfg, const std::string& to) {
@@ -236,6 +245,11 @@ int serve(cassardd::Config cfg) {
     std::cerr << "cassardd: state_dir " << cfg.stateDir << ": " << ec.message() << std::endl;
     return 1;
   }
+  if (const std::string held = cassardd::lockStateDir(cfg.stateDir); !held.empty()) {
+    std::cerr << "cassardd: " << held << std::endl;
+    return 1;
+  }
+  cassardd::JobTrace trace(cfg.stateDir);  // outlives the store that writes to it
   std::unique_ptr<cassardd::Store> store;
   try {
     if (const std::string refused = checkBeforeOpen(cfg); !refused.empty()) {
@@ -243,6 +257,7 @@ int serve(cassardd::Config cfg) {
       return 1;
     }
     store = std::make_unique<cassardd::Store>(storePath(cfg));
+    store->setTrace(&trace);
     if (const std::string refused = checkStore(cfg, *store); !refused.empty()) {
       std::cerr << "cassardd: " << refused << std::endl;
       return 1;
@@ -253,9 +268,7 @@ int serve(cassardd::Config cfg) {
                 << std::endl;
   } catch (const std::exception& e) {
     std::cerr << "cassardd: the store in " << cfg.stateDir << ": " << oneLine(e.what())
-              << " (a damaged store is restored from the backup made with cassardd --backup: man "
-                 "cassardd)"
-              << std::endl;
+              << startFault(cfg, e.what()) << std::endl;
     return 1;
   }
 
@@ -318,9 +331,12 @@ int serve(cassardd::Config cfg) {
 
 int main(int argc, char** argv) {
   std::string configPath = kDefaultConfig;
-  std::optional<std::string> backupTo;
+  std::optional<std::string> backupTo, restoreFrom;
+  bool takeBack = false;
   static const option longopts[] = {{"config", required_argument, nullptr, 'c'},
                                     {"backup", required_argument, nullptr, 'b'},
+                                    {"restore", required_argument, nullptr, 'r'},
+                                    {"take-back", no_argument, nullptr, 't'},
                                     {"help", no_argument, nullptr, 'h'},
                                     {"version", no_argument, nullptr, 'v'},
                                     {nullptr, 0, nullptr, 0}};
@@ -334,6 +350,13 @@ int main(int argc, char** argv) {
       case 'b':
         backupTo = optarg;
         break;
+      case 'r':
+        restoreFrom = optarg;
+        takeBack = true;
+        break;
+      case 't':
+        takeBack = true;
+        break;
       case 'h':
         std::cout << kHelp;
         return 0;
@@ -342,9 +365,11 @@ int main(int argc, char** argv) {
         return 0;
       default:
         std::cerr << "cassardd: "
-                  << (optopt
-                          ? std::string(optopt == 'b' ? "--backup" : "--config") + " wants a file"
-                          : "unknown option " + std::string(argv[optind - 1]))
+                  << (optopt ? std::string(optopt == 'b'   ? "--backup"
+                                           : optopt == 'r' ? "--restore"
+                                                           : "--config") +
+                                   " wants a file"
+                             : "unknown option " + std::string(argv[optind - 1]))
                   << "\n(cassardd --help for usage)\n";
         return 2;
     }
@@ -368,5 +393,15 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (backupTo) return backup(cfg, *backupTo);
+  if (takeBack) {
+    // The service is stopped: its lock says so, and is held while the store is changed.
+    std::error_code ec;
+    fs::create_directories(fs::path(cfg.stateDir) / "jobs", ec);
+    if (const std::string held = cassardd::lockStateDir(cfg.stateDir); !held.empty()) {
+      std::cerr << "cassardd: " << held << ": stop it first" << std::endl;
+      return 1;
+    }
+    return cassardd::restoreState(cfg, restoreFrom);
+  }
   return serve(std::move(cfg));
 }

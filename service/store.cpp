@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "service/receipt.h"
+#include "service/trace.h"
 
 namespace cassardd {
 
@@ -453,6 +454,15 @@ json jobJson(const Job& j) {
 }
 
 Store::Store(const std::string& path) {
+  try {
+    open(path);
+  } catch (...) {
+    close();  // a store that would not open (a full disk) leaves no connection behind
+    throw;
+  }
+}
+
+void Store::open(const std::string& path) {
   w_ = openDb(path);
   exec("PRAGMA journal_mode = WAL");
   exec("PRAGMA synchronous = FULL");
@@ -524,6 +534,7 @@ Job Store::commitWithJobEvent(Tx& tx, int64_t id) {
   const int64_t ev = appendEventLocked("job", jsonText(jobSummaryJson(j)));
   tx.commit();
   published(ev);
+  if (trace_) trace_->moved(j);
   return j;
 }
 
@@ -566,6 +577,8 @@ std::vector<Job> Store::recoverRunning() {
     moved.push_back(std::move(j));
   }
   tx.commit();
+  if (trace_)
+    for (const Job& j : moved) trace_->moved(j);
   if (!moved.empty()) {
     std::lock_guard el(em_);
     lastEvent_ = sqlite3_last_insert_rowid(w_);
@@ -616,8 +629,22 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
   Stmt mark(w_, kRaiseMark);
   mark.bind(1, id);
   mark.step();
-  Job j = commitWithJobEvent(tx, id);
-  return {Created::New, std::move(j), std::nullopt};
+  // Its trace on the disk before its commit: a job the store forgets is still known.
+  if (trace_) try {
+      trace_->accepted(*jobById(w_, id));
+    } catch (const StoreError& e) {
+      std::lock_guard fl(writeFault_.m);
+      writeFault_.text =
+          "a job's trace could not be written at " + utcNow() + " (" + e.what() + ")";
+      throw;
+    }
+  try {
+    Job j = commitWithJobEvent(tx, id);
+    return {Created::New, std::move(j), std::nullopt};
+  } catch (const StoreError&) {
+    if (trace_) trace_->withdrawn(id);  // not committed, not answered: its id is free again
+    throw;
+  }
 }
 
 std::optional<Job> Store::get(int64_t id) {
@@ -1000,6 +1027,8 @@ std::string Store::fault() {
   checked_ = true;
   if (!checkFault_.empty()) return checkFault_;
   if (!probeFault_.empty()) return probeFault_;
+  if (trace_)
+    if (std::string folder = trace_->fault(); !folder.empty()) return folder;
   // A store near its limits takes the probe's one small row and not a job's: the last
   // write of a job that failed counts until one succeeds.
   std::lock_guard wl(writeFault_.m);
@@ -1027,6 +1056,50 @@ void Store::raiseJobIdMark(int64_t id) {
   Stmt s(w_, kRaiseMark);
   s.bind(1, id);
   s.step();
+}
+
+void Store::takeBack(const Job& j) {
+  std::lock_guard lock(wm_);
+  Tx tx(w_, &writeFault_);
+  Stmt ins(w_,
+           "INSERT INTO jobs (id, register, key, kind, request, lines, state, created_at, "
+           "total_cents, change_cents, expires_at, receipt_number, reason, reason_code, "
+           "reason_params, settled_by, ended_at, status_before, status_after, exit_status) "
+           "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+           // A job the store knows (the same key) is brought to where its trace says.
+           "ON CONFLICT (id) DO UPDATE SET state = excluded.state, "
+           "receipt_number = excluded.receipt_number, reason = excluded.reason, "
+           "reason_code = excluded.reason_code, reason_params = excluded.reason_params, "
+           "settled_by = excluded.settled_by, ended_at = excluded.ended_at, "
+           "status_before = coalesce(excluded.status_before, status_before), "
+           "status_after = coalesce(excluded.status_after, status_after), "
+           "exit_status = coalesce(excluded.exit_status, exit_status) "
+           "WHERE register = excluded.register AND key = excluded.key");
+  ins.bind(1, j.id)
+      .bind(2, j.reg)
+      .bind(3, j.key)
+      .bind(4, j.kind)
+      .bind(5, j.request)
+      .bind(6, linesText(j.lines))
+      .bind(7, std::string(stateName(j.state)))
+      .bind(8, j.createdAt)
+      .bind(9, j.total)
+      .bind(10, j.change)
+      .bind(11, j.expiresAt)
+      .bind(12, j.receiptNumber)
+      .bind(13, j.reason)
+      .bind(14, j.reasonCode)
+      .bind(15, jsonText(j.reasonParams))
+      .bind(16, j.settledBy)
+      .bind(17, j.endedAt)
+      .bind(18, statusText(j.before))
+      .bind(19, statusText(j.after))
+      .bind(20, j.exitStatus ? std::optional<int64_t>(*j.exitStatus) : std::nullopt);
+  ins.step();
+  Stmt mark(w_, kRaiseMark);
+  mark.bind(1, j.id);
+  mark.step();
+  commitWithJobEvent(tx, j.id);
 }
 
 bool Store::alive() {

@@ -124,7 +124,8 @@ struct MoveRefused : StoreError {
   using StoreError::StoreError;
 };
 
-class Tx;  // a write transaction (store.cpp)
+class Tx;        // a write transaction (store.cpp)
+class JobTrace;  // each job's trace beside the store (trace.h)
 
 class Store {
  public:
@@ -237,7 +238,15 @@ class Store {
     fn(r_);
   }
 
+  // From now on each new job's trace is written before its commit, and each move is
+  // added to it after its commit; the trace's folder counts in fault().
+  void setTrace(JobTrace* trace) { trace_ = trace; }
+  // A job the store does not know put back as `j` says (restore.cpp), with its id; one it
+  // knows under the same key brought to `j`'s state.
+  void takeBack(const Job& j);
+
  private:
+  void open(const std::string& path);  // the constructor's work
   void exec(const char* sql);
   // Columns a store made by an earlier version lacks, added in place.
   void migrate();
@@ -265,6 +274,7 @@ class Store {
   std::chrono::steady_clock::time_point probedAt_, checkedAt_;
   bool checked_ = false;
   std::string probeFault_, checkFault_;
+  JobTrace* trace_ = nullptr;
 };
 
 // An online copy of the store at `from` into `to` (through `to`.tmp, synced, then renamed):

@@ -13,6 +13,7 @@
 
 #include "service/receipt.h"
 #include "service/registers.h"
+#include "service/trace.h"
 #include "service/when.h"
 
 namespace cassardd {
@@ -437,7 +438,7 @@ void Worker::runReceiptOrLines(Job job) {
     return;
   }
   const fs::path dir = jobDir(job.id);
-  fs::remove_all(dir);
+  clearRunFiles(dir);  // the trace stays
   fs::create_directories(dir / kFilesDir);
   {
     std::ofstream sales(dir / kSalesFile, std::ios::binary);
@@ -512,7 +513,7 @@ void Worker::runReceiptOrLines(Job job) {
 void Worker::runSimple(Job job) {
   setRuntime(true, std::nullopt);
   const fs::path dir = jobDir(job.id);
-  fs::remove_all(dir);
+  clearRunFiles(dir);  // the trace stays
   fs::create_directories(dir / kFilesDir);
   std::vector<std::string> argv;
   if (job.kind == "status") {

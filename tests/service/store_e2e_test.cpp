@@ -3,7 +3,9 @@
 // it comes back with every job. And the files a job's run writes stay in its own folder.
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -113,10 +115,14 @@ TEST(Store, RefusedWhenItForgotAndWholeWhenKept) {
        },
        nullptr,
        [](svc::Service& s) {
-         // The hourly prune runs once at start.
-         for (int i = 0; i < 500 && s.get("/v1/jobs/2").status != 404; ++i)
+         // The hourly prune runs once at start: the store first, then the id mark, then the
+         // directory.
+         for (int i = 0; i < 500 && (s.get("/v1/jobs/2").status != 404 ||
+                                     fs::exists(s.dir() / "state/jobs/2"));
+              ++i)
            std::this_thread::sleep_for(std::chrono::milliseconds(10));
          EXPECT_FALSE(fs::exists(s.dir() / "state/jobs/2"));
+         EXPECT_EQ(slurp(s.dir() / "state/job-id-mark"), "2\n");
          const svc::Reply same = s.post("cassa1", "k2", receipt("LATTE", 129));
          EXPECT_EQ(same.status, 200) << same.text;
          EXPECT_EQ(same.body["id"], 2);
@@ -175,6 +181,157 @@ TEST(Store, RefusedWhenItForgotAndWholeWhenKept) {
     }
     s.start();
     r.check(s);
+  }
+}
+
+// Every key ever answered stays known and no id is given twice, whatever happens to the
+// store; one service per state folder; a folder that cannot be written is told at once.
+TEST(Store, NothingAcceptedIsForgottenNorHandedOn) {
+  // Each job's id in the answers to `keys` posted (again) on cassa1, in order; a key's
+  // request is the same each time.
+  const auto ids = [](svc::Service& s, std::vector<std::string> keys, int status) {
+    std::vector<int> got;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      const svc::Reply r = s.post("cassa1", keys[i], receipt("PANE", 100 + keys[i].back()));
+      EXPECT_EQ(r.status, status) << keys[i] << ": " << r.text;
+      got.push_back(r.body.is_object() ? r.body.value("id", 0) : 0);
+    }
+    return got;
+  };
+  const auto expectRan = [](const Ran& r, int status, const std::string& says) {
+    EXPECT_EQ(r.status, status) << r.out;
+    EXPECT_NE(r.out.find(says), std::string::npos) << r.out;
+  };
+  // What the folder-made-read-only row needs: this process in a mount namespace of its
+  // own, so that the bind mount stays here (cassardd, started after, shares it).
+  const bool ownMounts =
+      unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  const std::vector<std::string> k = {"k1", "k2", "k3", "k4", "k5"};
+  const struct Row {
+    const char* legend;
+    std::function<void(svc::Service&, const fs::path& db)> play;
+  } rows[] = {
+      {"the -wal lost with a job's end and three queued jobs: refused, then taken back",
+       [&](svc::Service& s, const fs::path& db) {
+         ASSERT_EQ(s.control(0, "hangup")["ok"], true);
+         EXPECT_EQ(ids(s, {k[4]}, 201), (std::vector<int>{1}));
+         ASSERT_EQ(s.term(), 0);  // job 1 queued in the database file, nothing in the -wal
+         ASSERT_EQ(s.control(0, "plug")["ok"], true);
+         s.start();
+         ASSERT_EQ(s.waitJob(1)["state"], "done");
+         ASSERT_EQ(s.control(0, "hangup")["ok"], true);
+         EXPECT_EQ(ids(s, {k[0], k[1], k[2]}, 201), (std::vector<int>{2, 3, 4}));
+         s.waitRegister("cassa1", "unreachable");  // job 2 back in the queue: nothing sent
+         s.kill9();
+         fs::remove(db.string() + "-wal");
+         fs::remove(db.string() + "-shm");
+         expectRan(cassardd(s, ""), 1, "does not know 3 of the job directories in");
+         expectRan(cassardd(s, "--take-back"), 0,
+                   "took back 3 job directories (2, 3, 4): 3 queued, 0 settled from their files, 0 "
+                   "in attention (restored_unsettled); 0 never acknowledged set aside; brought "
+                   "forward from their traces 1 jobs the store had as undecided (1)");
+         ASSERT_EQ(s.control(0, "plug")["ok"], true);
+         s.start();
+         EXPECT_EQ(ids(s, {k[4], k[0], k[1], k[2]}, 200), (std::vector<int>{1, 2, 3, 4}));
+         EXPECT_EQ(ids(s, {k[3]}, 201), (std::vector<int>{5})) << "no id given twice";
+         for (int id = 1; id <= 5; ++id) EXPECT_EQ(s.waitJob(id)["state"], "done");
+         EXPECT_EQ(s.receiptsOnRoll(0), 5) << "job 1 not run again";
+       }},
+      {"a backup restored: the jobs after it taken back, done, queued or settled by readings",
+       [&](svc::Service& s, const fs::path&) {
+         EXPECT_EQ(ids(s, {k[0], k[1]}, 201), (std::vector<int>{1, 2}));
+         ASSERT_EQ(s.waitJob(2)["state"], "done");
+         expectRan(cassardd(s, "--backup " + (s.dir() / "copy.db").string()), 0, ": 2 jobs");
+         EXPECT_EQ(ids(s, {k[2]}, 201), (std::vector<int>{3}));
+         const json third = s.waitJob(3);
+         s.pauseAt("after-run");  // ended on the register, its end never committed
+         EXPECT_EQ(ids(s, {k[3]}, 201), (std::vector<int>{4}));
+         ASSERT_TRUE(s.reached("after-run"));
+         s.kill9();
+         ASSERT_EQ(s.control(0, "hangup")["ok"], true);
+         s.start();
+         EXPECT_EQ(ids(s, {k[4]}, 201), (std::vector<int>{5}));
+         s.kill9();
+         expectRan(cassardd(s, "--restore " + (s.dir() / "copy.db").string()), 0,
+                   "took back 3 job directories (3, 4, 5): 1 queued, 2 settled from their files");
+         ASSERT_EQ(s.control(0, "plug")["ok"], true);
+         s.start();
+         EXPECT_EQ(s.get("/v1/jobs/3").body["receiptNumber"], third["receiptNumber"]);
+         EXPECT_EQ(s.waitJob(4)["settledBy"], "register");
+         EXPECT_EQ(ids(s, k, 200), (std::vector<int>{1, 2, 3, 4, 5}));
+         EXPECT_EQ(ids(s, {"k6"}, 201), (std::vector<int>{6}));
+         for (int id = 1; id <= 6; ++id) EXPECT_EQ(s.waitJob(id)["state"], "done") << id;
+         EXPECT_EQ(s.receiptsOnRoll(0), 6) << "no key printed twice";
+       }},
+      {"killed between a request's trace and its commit: set aside, its id not given again",
+       [&](svc::Service& s, const fs::path& db) {
+         EXPECT_EQ(ids(s, {k[0]}, 201), (std::vector<int>{1}));
+         ASSERT_EQ(s.term(), 0);
+         const fs::path jobs = db.parent_path() / "jobs";
+         std::string first = slurp(jobs / "1/trace.jsonl");
+         first = first.substr(0, first.find('\n') + 1);
+         first.replace(first.find("\"id\":1"), 6, "\"id\":2");
+         first.replace(first.find("\"key\":\"k1\""), 10, "\"key\":\"k9\"");
+         fs::create_directory(jobs / "2");
+         std::ofstream(jobs / "2/trace.jsonl") << first;
+         s.start();
+         EXPECT_NE(s.log().find("job directory 2 holds a request that was never committed"),
+                   std::string::npos);
+         EXPECT_TRUE(fs::exists(db.parent_path() / "unacknowledged/2/trace.jsonl"));
+         EXPECT_EQ(ids(s, {k[1]}, 201), (std::vector<int>{3}));
+       }},
+      {"a second service on the same folder",
+       [&](svc::Service& s, const fs::path&) {
+         const std::string holder = "(pid " + std::to_string(s.pid()) + ")";
+         expectRan(cassardd(s, ""), 1, holder);
+         expectRan(cassardd(s, "--take-back"), 1, holder);
+         EXPECT_EQ(ids(s, {k[0]}, 201), (std::vector<int>{1}));
+         EXPECT_EQ(s.waitJob(1)["state"], "done") << "the first runs on";
+       }},
+      {"the state folder remounted read-only",
+       [&](svc::Service& s, const fs::path& db) {
+         if (!ownMounts) return (void)(std::cerr << "skipped: no mount namespace here\n");
+         const std::string state = db.parent_path().string();
+         ASSERT_EQ(mount(state.c_str(), state.c_str(), nullptr, MS_BIND, nullptr), 0);
+         ASSERT_EQ(
+             mount(nullptr, state.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+         const auto at = std::chrono::steady_clock::now();
+         while (s.get("/healthz").status == 200 &&
+                std::chrono::steady_clock::now() - at < std::chrono::seconds(3))
+           std::this_thread::sleep_for(std::chrono::milliseconds(50));
+         EXPECT_LE(std::chrono::steady_clock::now() - at, std::chrono::seconds(2));
+         EXPECT_EQ(s.get("/healthz").body["error"]["code"], "store_unavailable");
+         EXPECT_NE(s.get("/metrics").text.find("cassardd_store_up 0"), std::string::npos);
+         const svc::Reply r = s.post("cassa1", k[0], receipt());
+         EXPECT_EQ(r.status, 503);
+         EXPECT_NE(r.body["error"]["message"].get<std::string>().find(state), std::string::npos)
+             << r.text;
+         ASSERT_EQ(umount2(state.c_str(), 0), 0);
+         EXPECT_EQ(ids(s, {k[0]}, 201), (std::vector<int>{1})) << "nothing of it was kept";
+       }},
+      {"a full disk at start: free space, never a restore",
+       [&](svc::Service& s, const fs::path& db) {
+         if (!ownMounts) return (void)(std::cerr << "skipped: no mount namespace here\n");
+         EXPECT_EQ(ids(s, {k[0]}, 201), (std::vector<int>{1}));
+         s.kill9();
+         const fs::path state = db.parent_path(), kept = s.dir() / "kept";
+         fs::copy(state, kept, fs::copy_options::recursive);
+         ASSERT_EQ(mount("tmpfs", state.c_str(), "tmpfs", 0, "size=2m"), 0);
+         fs::copy(kept, state, fs::copy_options::recursive);
+         fs::remove(state / "cassardd.db-shm");  // so that the start must write
+         std::ofstream fill(state / "filler", std::ios::binary);
+         for (const std::string mb(1 << 20, 'x'); fill.write(mb.data(), mb.size());) {
+         }
+         const Ran r = cassardd(s, "");
+         expectRan(r, 1, "free space on " + state.string() + ", then start again");
+         EXPECT_EQ(r.out.find("restore"), std::string::npos) << r.out;
+         ASSERT_EQ(umount2(state.c_str(), MNT_DETACH), 0);
+       }},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.legend);
+    svc::Service s({.wrapper = true, .control = true});
+    r.play(s, s.dir() / "state" / "cassardd.db");
   }
 }
 

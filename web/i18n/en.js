@@ -104,6 +104,7 @@ export default {
   'reason.no_advance': 'cassard completed but the receipt counter did not move.',
   'reason.counter_jumped': 'The receipt counter moved by %{by} (from %{before} to %{after}): another receipt was printed meanwhile.',
   'reason.lines_unknown': 'It is not known how far these sales lines went.',
+  'reason.restored_unsettled': 'Taken back after a restore: its files do not say what the register did. Check the register’s journal, then resolve it.',
   'reason.not_read_before': 'The register was not read before the run.',
   'reason.closed_elsewhere': 'The printing stopped after %{linesDelivered} of %{linesTotal} lines, yet a receipt closed on the register: it is not the sale the till asked for. Compare the roll with this sale.',
   'reason.partial_on_register': 'A sale the register had only %{linesDelivered} of %{linesTotal} lines of was closed there: compare the roll with this sale.',

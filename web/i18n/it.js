@@ -104,6 +104,7 @@ export default {
   'reason.no_advance': 'cassard ha finito ma il contatore degli scontrini non si è mosso.',
   'reason.counter_jumped': 'Il contatore degli scontrini è avanzato di %{by} (da %{before} a %{after}): nel frattempo è stato stampato un altro scontrino.',
   'reason.lines_unknown': 'Non si sa fin dove sono arrivate queste righe di vendita.',
+  'reason.restored_unsettled': 'Ripreso dopo un ripristino: i suoi file non dicono cosa ha fatto la cassa. Controllare il giornale della cassa, poi risolvere.',
   'reason.not_read_before': 'La cassa non è stata letta prima dell’esecuzione.',
   'reason.closed_elsewhere': 'La stampa si è interrotta dopo %{linesDelivered} righe su %{linesTotal}, eppure sulla cassa si è chiuso uno scontrino: non è la vendita chiesta dalla cassa del negozio. Confronta il rotolo con questa vendita.',
   'reason.partial_on_register': 'Sulla cassa è stata chiusa una vendita che aveva solo %{linesDelivered} righe su %{linesTotal}: confronta il rotolo con questa vendita.',
