@@ -41,8 +41,3 @@ void resetLink() {
   SetRunLine(0);
   ClearPendingSignal();
 }
-
-void freshStart() {
-  fake::reset();
-  resetLink();
-}
