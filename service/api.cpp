@@ -436,7 +436,7 @@ void Api::routes() {
                    parsed.error->field.empty() ? std::nullopt : std::optional(parsed.error->field));
     const json& body = parsed.body;
     const std::string request = body.dump();
-    std::string kind = "receipt";
+    std::string kind(kindName(JobKind::Receipt));
     Lines lines;
     if (receipt) {
       lines = receiptLines(body, *reg);
@@ -470,7 +470,7 @@ void Api::routes() {
     // A receipt that waits does not print late: its own expiresAt, or the register's
     // queue limit from now.
     JobExtras extras{lines.total, lines.change, std::nullopt};
-    if (kind == "receipt" || kind == "lines")
+    if (kind == kindName(JobKind::Receipt) || kind == kindName(JobKind::Lines))
       extras.expiresAt = body.contains("expiresAt")
                              ? utcText(*parseRfc3339(body["expiresAt"].get<std::string>()))
                              : utcText(nowMs() + int64_t{reg->queueLimitS} * 1000);
@@ -524,10 +524,12 @@ void Api::routes() {
         f.reg = v;
       } else if (k == "state") {
         f.state = stateFromName(v);
-        if (!f.state)
-          return error(res, 400, "invalid",
-                       "state is one of queued, running, done, failed, uncertain, attention",
-                       "state");
+        if (!f.state) {
+          std::string known;
+          for (const JobState st : allStates())
+            known += (known.empty() ? "" : ", ") + std::string(stateName(st));
+          return error(res, 400, "invalid", "state is one of " + known, "state");
+        }
       } else if (k == "limit") {
         const auto n = positive(v);
         if (!n || *n > kMaxLimit)
@@ -649,9 +651,9 @@ void Api::routes() {
         return error(res, 400, "unknown_field",
                      "unknown field (known: outcome, receiptNumber, note)", k);
     const json outcome = body.value("outcome", json(nullptr));
-    if (outcome != "done" && outcome != "failed")
+    if (outcome != stateName(JobState::Done) && outcome != stateName(JobState::Failed))
       return error(res, 400, "invalid", "outcome is \"done\" or \"failed\"", "outcome");
-    const bool done = outcome == "done";
+    const bool done = outcome == stateName(JobState::Done);
     std::optional<std::string> number;
     if (body.contains("receiptNumber")) {
       static const std::regex fourDigits("[0-9]{4}");
@@ -663,7 +665,7 @@ void Api::routes() {
         return error(res, 400, "invalid",
                      "receiptNumber is the register's four digits, e.g. \"0125\"", "receiptNumber");
       number = n.get<std::string>();
-    } else if (done && job->kind == "receipt") {
+    } else if (done && job->is(JobKind::Receipt)) {
       return error(res, 400, "invalid",
                    "a receipt resolved as done needs the receiptNumber printed on it",
                    "receiptNumber");

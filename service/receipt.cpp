@@ -369,7 +369,7 @@ JobRequest jobRequestLines(const json& body) {
     if (!body.contains("kind")) bad("kind", "missing");
     if (!body["kind"].is_string()) bad("kind", "must be a string");
     r.kind = body["kind"].get<std::string>();
-    if (r.kind == "lines") {
+    if (r.kind == kindName(JobKind::Lines)) {
       onlyKeys(body, "", {"kind", "lines", "expiresAt"});
       expiresAt(body);
       const json& lines = array(body, "lines", "", 1, kMaxLines);
@@ -385,7 +385,7 @@ JobRequest jobRequestLines(const json& body) {
                       ")");
         r.lines.lines.push_back(*latin);
       }
-    } else if (r.kind == "download") {
+    } else if (r.kind == kindName(JobKind::Download)) {
       onlyKeys(body, "", {"kind", "download"});
       if (!body.contains("download")) bad("download", "missing");
       const json& d = body["download"];
@@ -405,7 +405,7 @@ JobRequest jobRequestLines(const json& body) {
         bad("download",
             "must be one of journal-hex, journal-formatted, internal-totals, expansion-totals, "
             "expansion-totals-clear");
-    } else if (r.kind == "status") {
+    } else if (r.kind == kindName(JobKind::Status)) {
       onlyKeys(body, "", {"kind"});
     } else {
       bad("kind", "must be lines, download or status (receipts go to POST .../receipts)");

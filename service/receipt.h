@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "service/config.h"
+#include "service/job.h"
 
 namespace cassardd {
 

@@ -43,7 +43,17 @@ std::string jsonText(const json& j) {
 
 namespace {
 
-constexpr const char* kSchema = R"(
+// The job states as an SQL list, 'queued','running',...: those for which `keep` holds.
+template <typename Keep>
+std::string stateList(Keep keep, const char* separator = ",") {
+  std::string out;
+  for (const JobState st : allStates())
+    if (keep(st))
+      out += (out.empty() ? "'" : std::string(separator) + "'") + std::string(stateName(st)) + "'";
+  return out;
+}
+
+constexpr const char* kSchemaHead = R"(
 CREATE TABLE IF NOT EXISTS jobs (
   id INTEGER PRIMARY KEY AUTOINCREMENT,
   register TEXT NOT NULL,
@@ -51,7 +61,9 @@ CREATE TABLE IF NOT EXISTS jobs (
   kind TEXT NOT NULL,
   request TEXT NOT NULL,
   lines TEXT NOT NULL,
-  state TEXT NOT NULL CHECK (state IN ('queued','running','done','failed','uncertain','attention')),
+  state TEXT NOT NULL CHECK (state IN ()";
+// kSchemaHead, the states, then this.
+constexpr const char* kSchemaTail = R"()),
   exit_status INTEGER,
   failed_line INTEGER,
   meaning TEXT,
@@ -372,7 +384,7 @@ sqlite3* openDb(const std::string& path) {
 json jobSummaryJson(const Job& j) {
   // The methods a receipt pays with, in the request's order, for a list to show.
   json payments = json::array();
-  if (j.kind == "receipt") {
+  if (j.is(JobKind::Receipt)) {
     const json req = json::parse(j.request, nullptr, false);
     if (req.is_object() && req.contains("payments") && req["payments"].is_array())
       for (const json& p : req["payments"])
@@ -457,7 +469,7 @@ Store::Store(const std::string& path) {
   exec("PRAGMA journal_mode = WAL");
   exec("PRAGMA synchronous = FULL");
   exec("PRAGMA foreign_keys = ON");
-  exec(kSchema);
+  exec((kSchemaHead + stateList([](JobState) { return true; }) + kSchemaTail).c_str());
   migrate();
   // A store from before the mark was kept: the ids it has given are the mark.
   exec(
@@ -548,14 +560,16 @@ std::vector<Job> Store::recoverRunning() {
   Tx tx(w_, &writeFault_);
   std::vector<int64_t> ids;
   {
-    Stmt s(w_, "SELECT id FROM jobs WHERE state = 'running' ORDER BY id");
+    Stmt s(w_, "SELECT id FROM jobs WHERE state = ? ORDER BY id");
+    s.bind(1, std::string(stateName(JobState::Running)));
     while (s.step()) ids.push_back(s.i64(0));
   }
   for (int64_t id : ids) {
+    finishLocked(id, JobState::Running, JobState::Uncertain);
     // Uncertain from now: the time it may stay so is counted from here.
     Stmt u(w_,
-           "UPDATE jobs SET state = 'uncertain', reason = ?, reason_code = 'service_stopped', "
-           "reason_params = '{}', ended_at = ? WHERE id = ? AND state = 'running'");
+           "UPDATE jobs SET reason = ?, reason_code = 'service_stopped', "
+           "reason_params = '{}', ended_at = ? WHERE id = ?");
     u.bind(1, std::string("the service stopped while this job ran; it is settled from the register "
                           "as soon as it can be read"))
         .bind(2, utcNow())
@@ -601,16 +615,17 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
            "VALUES (max(coalesce((SELECT max(id) FROM jobs), 0), "
            "coalesce((SELECT value FROM meta WHERE name = 'job_id_mark'), 0), "
            "coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'jobs'), 0)) + 1, "
-           "?, ?, ?, ?, ?, 'queued', ?, ?, ?, ?)");
+           "?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   ins.bind(1, reg)
       .bind(2, key)
       .bind(3, kind)
       .bind(4, request)
       .bind(5, linesText(lines))
-      .bind(6, utcNow())
-      .bind(7, extras.total)
-      .bind(8, extras.change)
-      .bind(9, extras.expiresAt);
+      .bind(6, std::string(stateName(JobState::Queued)))
+      .bind(7, utcNow())
+      .bind(8, extras.total)
+      .bind(9, extras.change)
+      .bind(10, extras.expiresAt);
   ins.step();
   const int64_t id = sqlite3_last_insert_rowid(w_);
   Stmt mark(w_, kRaiseMark);
@@ -790,9 +805,9 @@ Job Store::requeue(int64_t id, JobState from, const RunResult* run) {
 std::vector<int64_t> Store::expiredQueued(const std::string& reg, const std::string& now) {
   std::lock_guard lock(rm_);
   Stmt s(r_,
-         "SELECT id FROM jobs WHERE register = ? AND state = 'queued' AND expires_at IS NOT NULL "
+         "SELECT id FROM jobs WHERE register = ? AND state = ? AND expires_at IS NOT NULL "
          "AND expires_at <= ? ORDER BY id");
-  s.bind(1, reg).bind(2, now);
+  s.bind(1, reg).bind(2, std::string(stateName(JobState::Queued))).bind(3, now);
   std::vector<int64_t> ids;
   while (s.step()) ids.push_back(s.i64(0));
   return ids;
@@ -800,8 +815,8 @@ std::vector<int64_t> Store::expiredQueued(const std::string& reg, const std::str
 
 std::optional<std::string> Store::nextExpiry(const std::string& reg) {
   std::lock_guard lock(rm_);
-  Stmt s(r_, "SELECT min(expires_at) FROM jobs WHERE register = ? AND state = 'queued'");
-  s.bind(1, reg);
+  Stmt s(r_, "SELECT min(expires_at) FROM jobs WHERE register = ? AND state = ?");
+  s.bind(1, reg).bind(2, std::string(stateName(JobState::Queued)));
   s.step();
   return s.optText(0);
 }
@@ -905,6 +920,8 @@ std::vector<int64_t> Store::prune(int keepDays) {
   gmtime_r(&cutoff, &tm);
   char when[32];
   std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &tm);
+  // Only decided jobs: one in attention waits for a person however long that takes.
+  const std::string finalStates = stateList(isFinal, ", ");
   std::vector<int64_t> ids;
   std::lock_guard lock(wm_);
   Tx tx(w_, &writeFault_);
@@ -916,9 +933,10 @@ std::vector<int64_t> Store::prune(int keepDays) {
     raise.step();
   }
   {
-    Stmt s(w_,
-           "SELECT id, register, key, kind, request, state, receipt_number, created_at, ended_at "
-           "FROM jobs WHERE state IN ('done', 'failed', 'attention') AND ended_at < ?");
+    Stmt s(w_, ("SELECT id, register, key, kind, request, state, receipt_number, created_at, "
+                "ended_at FROM jobs WHERE state IN (" +
+                finalStates + ") AND ended_at < ?")
+                   .c_str());
     s.bind(1, std::string(when));
     const std::string now = utcNow();
     while (s.step()) {
@@ -939,7 +957,7 @@ std::vector<int64_t> Store::prune(int keepDays) {
       keep.step();
     }
   }
-  Stmt d(w_, "DELETE FROM jobs WHERE state IN ('done', 'failed', 'attention') AND ended_at < ?");
+  Stmt d(w_, ("DELETE FROM jobs WHERE state IN (" + finalStates + ") AND ended_at < ?").c_str());
   d.bind(1, std::string(when));
   d.step();
   // Events are for clients catching up after a short absence; the jobs hold the history.

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "service/job.h"
 #include "service/settle.h"
 
 namespace cassardd {
@@ -27,76 +28,9 @@ std::string utcNow();
 // the answer.
 std::string jsonText(const nlohmann::json& j);
 
-struct FileInfo {
-  std::string name;
-  int64_t size = 0;
-};
-
-struct Job {
-  int64_t id = 0;
-  std::string reg, key, kind;
-  JobState state = JobState::Queued;
-  std::string request;             // the body as posted, canonical JSON
-  std::vector<std::string> lines;  // Latin-1, no line end
-  std::optional<int> exitStatus, failedLine;
-  std::optional<std::string> meaning, registerText, receiptNumber, reason;
-  std::string console, dumpLog;  // UTF-8
-  std::vector<FileInfo> files;
-  std::optional<RegisterStatus> before, after;
-  std::string createdAt;
-  std::optional<std::string> startedAt, endedAt;
-  // A receipt's money as the register counts it, in cents; empty for other kinds.
-  std::optional<int64_t> total, change;
-  // How the final state was decided: "run", "register" or "person"; empty until final.
-  std::optional<std::string> settledBy;
-  std::optional<std::string> expiresAt;  // a job still queued then is never sent
-  // The reason as a code and its parameters, for a page to pick its own words.
-  std::string reasonCode;
-  nlohmann::json reasonParams = nlohmann::json::object();
-  std::optional<std::string> note;  // a person's word given with a resolve
-};
-
-// What a new job carries beside its request.
-struct JobExtras {
-  std::optional<int64_t> total, change;
-  std::optional<std::string> expiresAt;
-};
-
-// A job's reason and how it was decided, stored with its move.
-struct Verdict {
-  std::string reason;
-  std::string reasonCode;
-  nlohmann::json reasonParams = nlohmann::json::object();
-  std::optional<std::string> receiptNumber;
-  std::optional<std::string> settledBy;  // for a final state; "run" when left empty
-  std::optional<std::string> note;
-};
-
 nlohmann::json jobSummaryJson(const Job& j);
 nlohmann::json jobJson(const Job& j);
 
-// What a run left behind, stored with the job's next state.
-struct RunResult {
-  std::optional<int> exitStatus, failedLine;
-  std::optional<std::string> meaning, registerText;
-  std::string console, dumpLog;
-  std::vector<FileInfo> files;
-  // The register as the run read it on its own line before its first line.
-  std::optional<RegisterStatus> before;
-};
-
-// What is kept of a job after prune removed it: enough for a late retry of its key to be
-// answered with what became of it, never with a second run.
-struct PrunedJob {
-  int64_t id = 0;
-  std::string reg, key, kind;
-  JobState state = JobState::Done;
-  std::optional<std::string> receiptNumber;
-  std::string fingerprint;  // requestFingerprint(kind, request) of the job's request
-  std::string createdAt;
-  std::optional<std::string> endedAt;
-  std::string prunedAt;
-};
 nlohmann::json prunedJobJson(const PrunedJob& p);
 
 // SHA-256 in hex of a job's kind and canonical request: what decides, once a job is

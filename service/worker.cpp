@@ -244,7 +244,8 @@ void Worker::settleHeldJob(const Held& h, const RegisterStatus& now) {
   // a counter that moved was moved by a person finishing that sale.
   if (!h.jobId) return;
   const auto job = store_.get(*h.jobId);
-  if (!job || job->state != JobState::Attention || job->kind != "receipt" || !job->before) return;
+  if (!job || job->state != JobState::Attention || !job->is(JobKind::Receipt) || !job->before)
+    return;
   const auto o = settleAtResume(*job->before, now);
   if (!o) return;
   try {
@@ -413,11 +414,12 @@ bool Worker::step() {
   }
   const bool held = store_.registerRow(reg_.name).held.has_value();
   // A held register runs only status reads, which change nothing on it.
-  auto job = store_.next(reg_.name, JobState::Queued,
-                         held ? std::optional<std::string>("status") : std::nullopt);
+  auto job =
+      store_.next(reg_.name, JobState::Queued,
+                  held ? std::optional<std::string>(kindName(JobKind::Status)) : std::nullopt);
   if (!job) return false;
   const int before = failures_;
-  if (job->kind == "receipt" || job->kind == "lines")
+  if (job->is(JobKind::Receipt) || job->is(JobKind::Lines))
     runReceiptOrLines(*job);
   else
     runSimple(*job);
@@ -501,8 +503,8 @@ void Worker::runReceiptOrLines(Job job) {
   } else {
     after = readStatus();
   }
-  const Outcome o = job.kind == "receipt" ? settleReceipt(*before, run.exitStatus, after)
-                                          : settleLines(run.exitStatus, after, run.failedLine);
+  const Outcome o = job.is(JobKind::Receipt) ? settleReceipt(*before, run.exitStatus, after)
+                                             : settleLines(run.exitStatus, after, run.failedLine);
   job = finish(job.id, JobState::Running, o, &run, after);
   logJob(job);
   if (o.hold) hold({o.reason, job.id, o.reasonCode, o.reasonParams});
@@ -515,7 +517,7 @@ void Worker::runSimple(Job job) {
   fs::remove_all(dir);
   fs::create_directories(dir / kFilesDir);
   std::vector<std::string> argv;
-  if (job.kind == "status") {
+  if (job.is(JobKind::Status)) {
     argv = withSettings({cfg_.cassard, "--status"}, reg_);
   } else {
     std::ofstream sales(dir / kSalesFile, std::ios::binary);
@@ -537,9 +539,9 @@ void Worker::runSimple(Job job) {
     return;
   }
   std::optional<RegisterStatus> after;
-  if (job.kind == "status" && end.exitStatus == 0)
+  if (job.is(JobKind::Status) && end.exitStatus == 0)
     after = parseStatus(readFile(dir / kConsoleFile));
-  const bool ok = end.exitStatus == 0 && (job.kind != "status" || after);
+  const bool ok = end.exitStatus == 0 && (!job.is(JobKind::Status) || after);
   if (after) {
     remember(*after);
     failures_ = 0;
@@ -565,7 +567,7 @@ void Worker::runSimple(Job job) {
   logJob(job);
   // A status job that could not read the register says as much as the service's own read.
   std::optional<std::string> unread;
-  if (job.kind == "status" && !after) {
+  if (job.is(JobKind::Status) && !after) {
     unread = whyUnread(dir, end, std::chrono::seconds(cfg_.jobTimeoutS));
     ++failures_;
   }
@@ -607,7 +609,7 @@ void Worker::settleUncertain(Job job) {
     run = &left;
   }
   const std::optional<int> exitStatus = run ? run->exitStatus : job.exitStatus;
-  if (job.kind == "download" || job.kind == "status") {
+  if (job.is(JobKind::Download) || job.is(JobKind::Status)) {
     const bool done = exitStatus == 0;
     Verdict v;
     v.reason = done ? "completed (seen after a restart)"
@@ -666,12 +668,12 @@ void Worker::settleUncertain(Job job) {
          {},
          after->saleOpen,
          "not_read_before"};
-    if (job.kind == "receipt" && row.lastStatus && row.lastStatusAt && job.startedAt &&
+    if (job.is(JobKind::Receipt) && row.lastStatus && row.lastStatusAt && job.startedAt &&
         *row.lastStatusAt <= *job.startedAt)
       if (const Outcome earlier = settleReceipt(*row.lastStatus, exitStatus, after);
           earlier.state == JobState::Failed)
         o = earlier;
-  } else if (job.kind == "receipt")
+  } else if (job.is(JobKind::Receipt))
     o = settleReceipt(*before, exitStatus, after);
   else
     o = settleLines(exitStatus, after, run ? run->failedLine : job.failedLine);
