@@ -11,7 +11,9 @@
 #include <sstream>
 
 #include "service/child.h"
+#include "service/folder.h"
 #include "service/http.h"
+#include "service/money.h"
 #include "service/openapi.h"
 #include "service/receipt.h"
 #include "service/when.h"
@@ -116,73 +118,6 @@ bool sameSecret(const std::string& given, const std::string& token) {
   for (std::size_t i = 0; i < token.size(); ++i)
     diff |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
   return diff == 0;
-}
-
-// An amount as a till person writes it: "12,50", "12.5", "1250" (digits alone are cents,
-// as in the API). Up to 9 999 999,99 EUR; nothing for anything else.
-std::optional<int64_t> centsOf(const std::string& s) {
-  static const std::regex euros(R"((\d{1,7})[.,](\d{1,2}))");
-  static const std::regex cents(R"(\d{1,9})");
-  std::smatch m;
-  if (std::regex_match(s, m, euros)) {
-    std::string frac = m[2].str();
-    if (frac.size() == 1) frac += '0';
-    return std::stoll(m[1].str()) * 100 + std::stoll(frac);
-  }
-  if (std::regex_match(s, cents)) return std::stoll(s);
-  return std::nullopt;
-}
-
-// A bound of a search on createdAt as stored (RFC 3339 UTC, milliseconds). A date is the
-// start of that UTC day, or of the next day for an upper bound, so that to=2026-12-07
-// takes in the whole 7th; an instant with an offset is moved to UTC.
-std::optional<std::string> instantOf(const std::string& s, bool upper) {
-  static const std::regex date(R"((\d{4})-(\d{2})-(\d{2}))");
-  static const std::regex instant(
-      R"((\d{4})-(\d{2})-(\d{2})[Tt](\d{2}):(\d{2}):(\d{2})(\.\d{1,9})?([Zz]|([+-])(\d{2}):(\d{2})))");
-  std::smatch m;
-  std::tm tm{};
-  int64_t millis = 0;
-  int64_t offset = 0;
-  const bool isDate = std::regex_match(s, m, date);
-  if (!isDate && !std::regex_match(s, m, instant)) return std::nullopt;
-  const auto num = [&](int i) { return std::stoi(m[i].str()); };
-  tm.tm_year = num(1) - 1900;
-  tm.tm_mon = num(2) - 1;
-  tm.tm_mday = num(3);
-  if (!isDate) {
-    tm.tm_hour = num(4);
-    tm.tm_min = num(5);
-    tm.tm_sec = num(6);
-    if (m[7].matched) millis = std::stoll((m[7].str().substr(1) + "00").substr(0, 3));
-    if (m[9].matched) offset = (num(10) * 60 + num(11)) * 60 * (m[9].str() == "-" ? -1 : 1);
-  }
-  // timegm() normalizes quietly (February 31 becomes March 3): refuse what it had to move.
-  const std::tm given = tm;
-  time_t t = timegm(&tm);
-  if (t == -1 || tm.tm_mday != given.tm_mday || tm.tm_mon != given.tm_mon || given.tm_hour > 23 ||
-      given.tm_min > 59 || given.tm_sec > 60)
-    return std::nullopt;
-  t -= offset;
-  if (isDate && upper) t += 86400;
-  std::tm utc{};
-  gmtime_r(&t, &utc);
-  char buf[40];
-  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(millis));
-  std::string out = buf;
-  // An instant is an inclusive upper bound: the next millisecond is the first one out.
-  if (!isDate && upper) {
-    if (millis == 999) {
-      ++t;
-      gmtime_r(&t, &utc);
-      std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &utc);
-      return std::string(buf) + ".000Z";
-    }
-    std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(millis + 1));
-    out = buf;
-  }
-  return out;
 }
 
 // Bytes of the files under a directory; what cannot be read counts as nothing.
@@ -455,14 +390,12 @@ void Api::routes() {
             "Idempotency-Key");
     };
     if (auto existing = store_.find(reg->name, key)) {
-      if (existing->kind == kind && existing->request == request)
-        return answer(res, 200, jobJson(*existing));
+      if (sameRequest(*existing, kind, request)) return answer(res, 200, jobJson(*existing));
       return reused(existing->id, false);
     }
     // A key whose job was pruned stays that job's: the till learns what became of it.
     if (auto pruned = store_.findPruned(reg->name, key)) {
-      if (pruned->fingerprint == requestFingerprint(kind, request))
-        return answer(res, 200, prunedJobJson(*pruned));
+      if (sameRequest(*pruned, kind, request)) return answer(res, 200, prunedJobJson(*pruned));
       return reused(pruned->id, true);
     }
     if (lines.error)
@@ -471,9 +404,8 @@ void Api::routes() {
     // queue limit from now.
     JobExtras extras{lines.total, lines.change, std::nullopt};
     if (kind == kindName(JobKind::Receipt) || kind == kindName(JobKind::Lines))
-      extras.expiresAt = body.contains("expiresAt")
-                             ? utcText(*parseRfc3339(body["expiresAt"].get<std::string>()))
-                             : utcText(nowMs() + int64_t{reg->queueLimitS} * 1000);
+      extras.expiresAt =
+          lines.expiresAt.value_or(utcText(nowMs() + int64_t{reg->queueLimitS} * 1000));
     const Store::CreateResult r = store_.create(reg->name, key, kind, request, lines.lines, extras);
     if (r.pruned && r.outcome == Store::Created::Same)
       return answer(res, 200, prunedJobJson(*r.pruned));
@@ -543,11 +475,11 @@ void Api::routes() {
         if (v.empty()) continue;
         if (v.size() > 64) return error(res, 400, "invalid", "q is at most 64 characters", "q");
         f.text = v;
-        f.cents = centsOf(v);
+        f.cents = money::centsOf(v);
       } else if (k == "from" || k == "to") {
         if (v.empty()) continue;
         auto& bound = k == "from" ? f.from : f.to;
-        bound = instantOf(v, k == "to");
+        bound = searchBound(v, k == "to");
         if (!bound)
           return error(res, 400, "invalid",
                        k + " is a date (2026-12-07) or an RFC 3339 time (2026-12-07T16:52:00Z)", k);
@@ -710,8 +642,7 @@ void Api::routes() {
     if (!job) return;
     const bool listed = std::any_of(job->files.begin(), job->files.end(),
                                     [&](const FileInfo& f) { return f.name == name; });
-    const fs::path p =
-        jobFilesDir(fs::path(cfg_.stateDir) / "jobs" / std::to_string(job->id)) / name;
+    const fs::path p = jobFilesDir(StateFolder{cfg_.stateDir}.job(job->id)) / name;
     std::ifstream in(p, std::ios::binary);
     if (!listed || !in)
       return error(res, 404, "unknown_file",

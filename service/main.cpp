@@ -17,6 +17,7 @@
 
 #include "service/api.h"
 #include "service/config.h"
+#include "service/folder.h"
 #include "service/registers.h"
 #include "service/store.h"
 
@@ -94,7 +95,7 @@ class Housekeeping {
         try {
           for (int64_t id : store_.prune(cfg_.keepDays)) {
             std::error_code ec;
-            fs::remove_all(fs::path(cfg_.stateDir) / "jobs" / std::to_string(id), ec);
+            fs::remove_all(cassardd::StateFolder{cfg_.stateDir}.job(id), ec);
           }
         } catch (const std::exception& e) {
           std::cerr << "cassardd: pruning old jobs: " << e.what() << std::endl;
@@ -117,7 +118,7 @@ class Housekeeping {
     const auto cutoff = fs::file_time_type::clock::now() - std::chrono::hours(24) * cfg_.keepDays;
     for (const cassardd::RegisterConfig& r : cfg_.registers)
       for (const auto& e :
-           fs::directory_iterator(fs::path(cfg_.stateDir) / "registers" / r.name, ec)) {
+           fs::directory_iterator(cassardd::StateFolder{cfg_.stateDir}.reg(r.name), ec)) {
         const std::string name = e.path().filename().string();
         if (name.rfind("dump", 0) == 0 && e.last_write_time(ec) < cutoff) fs::remove(e.path(), ec);
       }
@@ -134,14 +135,14 @@ class Housekeeping {
 };
 
 std::string storePath(const cassardd::Config& cfg) {
-  return (fs::path(cfg.stateDir) / "cassardd.db").string();
+  return cassardd::StateFolder{cfg.stateDir}.store().string();
 }
 
 // The ids of the job directories under state_dir/jobs/, in order.
 std::vector<int64_t> jobDirIds(const cassardd::Config& cfg) {
   std::vector<int64_t> ids;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(fs::path(cfg.stateDir) / "jobs", ec)) {
+  for (const auto& e : fs::directory_iterator(cassardd::StateFolder{cfg.stateDir}.jobs(), ec)) {
     const std::string name = e.path().filename().string();
     if (!name.empty() && name.size() <= 18 && name.front() != '0' &&
         std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; }))
@@ -179,8 +180,8 @@ std::string checkBeforeOpen(const cassardd::Config& cfg) {
   if (dirs.empty()) return {};  // a fresh state_dir
   return "the store " + db + (exists ? " is empty" : " is missing") + " while " +
          std::to_string(dirs.size()) + " job directories are in " +
-         (fs::path(cfg.stateDir) / "jobs").string() + " (" + someIds(dirs) + ")" + kWhatToDo +
-         (fs::path(cfg.stateDir) / "jobs").string();
+         cassardd::StateFolder{cfg.stateDir}.jobs().string() + " (" + someIds(dirs) + ")" +
+         kWhatToDo + cassardd::StateFolder{cfg.stateDir}.jobs().string();
 }
 
 std::string checkStore(const cassardd::Config& cfg, cassardd::Store& store) {
@@ -191,7 +192,7 @@ std::string checkStore(const cassardd::Config& cfg, cassardd::Store& store) {
   const std::vector<int64_t> dirs = jobDirIds(cfg);
   std::vector<int64_t> pruned;
   const std::vector<int64_t> unknown = store.unknownJobs(dirs, &pruned);
-  const fs::path jobs = fs::path(cfg.stateDir) / "jobs";
+  const fs::path jobs = cassardd::StateFolder{cfg.stateDir}.jobs();
   if (!unknown.empty())
     return "the store " + db + " does not know " + std::to_string(unknown.size()) +
            " of the job directories in " + jobs.string() + " (" + someIds(unknown) +
@@ -230,8 +231,8 @@ int serve(cassardd::Config cfg) {
   signal(SIGXFSZ, SIG_IGN);
 
   std::error_code ec;
-  for (const char* sub : {"jobs", "registers"})
-    fs::create_directories(fs::path(cfg.stateDir) / sub, ec);
+  const cassardd::StateFolder folder{cfg.stateDir};
+  for (const fs::path& sub : {folder.jobs(), folder.registers()}) fs::create_directories(sub, ec);
   if (ec) {
     std::cerr << "cassardd: state_dir " << cfg.stateDir << ": " << ec.message() << std::endl;
     return 1;

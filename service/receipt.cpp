@@ -40,12 +40,14 @@ void onlyKeys(const json& obj, const std::string& at, std::initializer_list<cons
   }
 }
 
-// A request's own expiresAt: an RFC 3339 date-time, when it is given.
-void expiresAt(const json& body) {
-  if (!body.contains("expiresAt")) return;
+// A request's own expiresAt, when it is given: an RFC 3339 date-time, kept in UTC as the
+// store keeps its times.
+std::optional<std::string> expiresAt(const json& body) {
+  if (!body.contains("expiresAt")) return std::nullopt;
   const json& v = body["expiresAt"];
-  if (!v.is_string() || !parseRfc3339(v.get<std::string>()))
-    bad("expiresAt", "must be an RFC 3339 date-time, e.g. \"2026-12-07T12:00:00Z\"");
+  const auto ms = v.is_string() ? parseRfc3339(v.get<std::string>()) : std::nullopt;
+  if (!ms) bad("expiresAt", "must be an RFC 3339 date-time, e.g. \"2026-12-07T12:00:00Z\"");
+  return utcText(*ms);
 }
 
 std::string path(const std::string& at, const char* key) {
@@ -111,40 +113,6 @@ std::string index(const char* key, std::size_t i) {
 
 }  // namespace
 
-std::optional<std::string> toLatin1(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if ((c == 0xC2 || c == 0xC3) && i + 1 < s.size() &&
-               (static_cast<unsigned char>(s[i + 1]) & 0xC0) == 0x80) {
-      out.push_back(
-          static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3F)));
-      ++i;
-    } else {
-      return std::nullopt;
-    }
-  }
-  return out;
-}
-
-std::string fromLatin1(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x80) {
-      out.push_back(ch);
-    } else {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
-
 // Columns:
 //   0         1         2         3         4
 //   0123456789012345678901234567890123456789012345678
@@ -176,7 +144,7 @@ Lines receiptLines(const json& body, const RegisterConfig& reg) {
   try {
     if (!body.is_object()) bad("", "the receipt must be a JSON object");
     onlyKeys(body, "", {"operator", "items", "payments", "texts", "fiscalReport", "expiresAt"});
-    expiresAt(body);
+    out.expiresAt = expiresAt(body);
     std::vector<std::string>& l = out.lines;
     if (body.contains("operator"))
       l.push_back(salesLine("03", "", -1,
@@ -371,7 +339,7 @@ JobRequest jobRequestLines(const json& body) {
     r.kind = body["kind"].get<std::string>();
     if (r.kind == kindName(JobKind::Lines)) {
       onlyKeys(body, "", {"kind", "lines", "expiresAt"});
-      expiresAt(body);
+      r.lines.expiresAt = expiresAt(body);
       const json& lines = array(body, "lines", "", 1, kMaxLines);
       for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string at = index("lines", i);

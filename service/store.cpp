@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gnutls/crypto.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,22 +12,11 @@
 #include <iostream>
 #include <thread>
 
-#include "service/receipt.h"
+#include "service/latin1.h"
 
 namespace cassardd {
 
 using nlohmann::json;
-
-std::string utcNow() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  std::tm tm{};
-  gmtime_r(&tv.tv_sec, &tm);
-  char buf[40];
-  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(tv.tv_usec / 1000));
-  return buf;
-}
 
 std::string jsonText(const json& j) {
   try {
@@ -443,6 +431,14 @@ std::string requestFingerprint(const std::string& kind, const std::string& reque
   return out;
 }
 
+bool sameRequest(const Job& j, const std::string& kind, const std::string& request) {
+  return j.kind == kind && j.request == request;
+}
+
+bool sameRequest(const PrunedJob& p, const std::string& kind, const std::string& request) {
+  return p.fingerprint == requestFingerprint(kind, request);
+}
+
 json jobJson(const Job& j) {
   json out = jobSummaryJson(j);
   out["request"] = json::parse(j.request, nullptr, false);
@@ -599,12 +595,12 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
     s.bind(1, reg).bind(2, key);
     if (s.step()) {
       Job j = readJob(s);
-      const bool same = j.kind == kind && j.request == request;
+      const bool same = sameRequest(j, kind, request);
       return {same ? Created::Same : Created::Conflict, std::move(j), std::nullopt};
     }
   }
   if (auto p = prunedByKey(w_, reg, key)) {
-    const bool same = p->fingerprint == requestFingerprint(kind, request);
+    const bool same = sameRequest(*p, kind, request);
     return {same ? Created::Same : Created::Conflict, Job{}, std::move(p)};
   }
   // Above every id given before, pruned jobs' included: a job's directory is never
@@ -915,11 +911,9 @@ std::vector<Store::Count> Store::countByExit() {
 }
 
 std::vector<int64_t> Store::prune(int keepDays) {
-  const std::time_t cutoff = std::time(nullptr) - static_cast<std::time_t>(keepDays) * 86400;
-  std::tm tm{};
-  gmtime_r(&cutoff, &tm);
-  char when[32];
-  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &tm);
+  // To the second, as the store's times begin: an end in that second is not before it.
+  const std::string when =
+      utcText((nowMs() / 1000 - static_cast<int64_t>(keepDays) * 86400) * 1000).substr(0, 19);
   // Only decided jobs: one in attention waits for a person however long that takes.
   const std::string finalStates = stateList(isFinal, ", ");
   std::vector<int64_t> ids;
@@ -937,7 +931,7 @@ std::vector<int64_t> Store::prune(int keepDays) {
                 "ended_at FROM jobs WHERE state IN (" +
                 finalStates + ") AND ended_at < ?")
                    .c_str());
-    s.bind(1, std::string(when));
+    s.bind(1, when);
     const std::string now = utcNow();
     while (s.step()) {
       ids.push_back(s.i64(0));
@@ -958,7 +952,7 @@ std::vector<int64_t> Store::prune(int keepDays) {
     }
   }
   Stmt d(w_, ("DELETE FROM jobs WHERE state IN (" + finalStates + ") AND ended_at < ?").c_str());
-  d.bind(1, std::string(when));
+  d.bind(1, when);
   d.step();
   // Events are for clients catching up after a short absence; the jobs hold the history.
   Stmt e(w_, "DELETE FROM events WHERE id <= (SELECT max(id) FROM events) - 10000");

@@ -17,11 +17,9 @@
 
 #include "service/job.h"
 #include "service/settle.h"
+#include "service/when.h"
 
 namespace cassardd {
-
-// Now as RFC 3339 in UTC, with milliseconds: 2026-12-07T12:00:00.123Z.
-std::string utcNow();
 
 // JSON as text. A byte that is not UTF-8 (texts from the register are converted from
 // Latin-1 on the way in, so none should reach here) becomes U+FFFD instead of failing
@@ -36,6 +34,12 @@ nlohmann::json prunedJobJson(const PrunedJob& p);
 // SHA-256 in hex of a job's kind and canonical request: what decides, once a job is
 // pruned, whether a request under its key is the same one.
 std::string requestFingerprint(const std::string& kind, const std::string& request);
+
+// The key's rule: a request under a key already used is that key's request again when its
+// kind and canonical body are the same (for a pruned job, their fingerprint); any other is
+// a conflict.
+bool sameRequest(const Job& j, const std::string& kind, const std::string& request);
+bool sameRequest(const PrunedJob& p, const std::string& kind, const std::string& request);
 
 struct Held {
   std::string reason;

@@ -11,6 +11,7 @@
 #include <regex>
 #include <sstream>
 
+#include "service/folder.h"
 #include "service/receipt.h"
 #include "service/registers.h"
 #include "service/when.h"
@@ -61,7 +62,7 @@ Worker::~Worker() {
 }
 
 void Worker::start() {
-  fs::create_directories(fs::path(cfg_.stateDir) / "registers" / reg_.name);
+  fs::create_directories(StateFolder{cfg_.stateDir}.reg(reg_.name));
   thread_ = std::thread([this] { loop(); });
 }
 
@@ -301,11 +302,11 @@ void Worker::hold(const Held& h) {
 }
 
 fs::path Worker::jobDir(int64_t id) const {
-  return fs::path(cfg_.stateDir) / "jobs" / std::to_string(id);
+  return StateFolder{cfg_.stateDir}.job(id);
 }
 
 std::optional<RegisterStatus> Worker::readStatus() {
-  const fs::path dir = fs::path(cfg_.stateDir) / "registers" / reg_.name;
+  const fs::path dir = StateFolder{cfg_.stateDir}.reg(reg_.name);
   const auto limit = std::min(kStatusLimit, std::chrono::seconds(cfg_.jobTimeoutS));
   const ChildEnd end = run(withSettings({cfg_.cassard, "--status"}, reg_), dir, limit);
   std::optional<RegisterStatus> s;
@@ -339,13 +340,10 @@ void Worker::logJob(const Job& j) {
     line << "-";
   if (j.startedAt) {
     // Both stamps are UTC with milliseconds; the difference is the run's duration.
-    auto secs = [](const std::string& t) {
-      std::tm tm{};
-      strptime(t.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
-      return static_cast<double>(timegm(&tm)) + std::atoi(t.c_str() + 20) / 1000.0;
-    };
+    const int64_t ms = parseRfc3339(j.endedAt.value_or(utcNow())).value_or(0) -
+                       parseRfc3339(*j.startedAt).value_or(0);
     char d[32];
-    std::snprintf(d, sizeof d, "%.3f", secs(j.endedAt.value_or(utcNow())) - secs(*j.startedAt));
+    std::snprintf(d, sizeof d, "%.3f", static_cast<double>(ms) / 1000.0);
     line << " duration=" << d << "s";
     hub_.observe(j.reg, j.kind, std::atof(d));
   }
@@ -582,9 +580,8 @@ void Worker::settleUncertain(Job job) {
   auto pids = processesIn(dir / kFilesDir);
   if (pids.empty()) pids = processesIn(dir);  // a run of a job from before the files folder
   if (!pids.empty()) {
-    std::tm tm{};
-    strptime(job.startedAt.value_or(utcNow()).c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
-    if (std::time(nullptr) > timegm(&tm) + cfg_.jobTimeoutS + 10)
+    const int64_t startedS = parseRfc3339(job.startedAt.value_or(utcNow())).value_or(0) / 1000;
+    if (nowMs() / 1000 > startedS + cfg_.jobTimeoutS + 10)
       for (int pid : pids)
         if (const pid_t group = getpgid(pid); group > 1) kill(-group, SIGTERM);
     ++failures_;
