@@ -13,7 +13,6 @@
 
 #include "service/folder.h"
 #include "service/receipt.h"
-#include "service/registers.h"
 #include "service/when.h"
 
 namespace cassardd {
@@ -54,7 +53,7 @@ constexpr const char* kSaleOpenReason = "a sale is open on the register";
 
 }  // namespace
 
-Worker::Worker(const Config& cfg, const RegisterConfig& reg, Store& store, Registers& hub)
+Worker::Worker(const Config& cfg, const RegisterConfig& reg, Store& store, WorkerEvents& hub)
     : cfg_(cfg), reg_(reg), store_(store), hub_(hub) {}
 
 Worker::~Worker() {
@@ -301,6 +300,30 @@ void Worker::hold(const Held& h) {
   hub_.publish(reg_.name);
 }
 
+fs::path Worker::freshJobDir(const Job& job, bool withSales) {
+  const fs::path dir = jobDir(job.id);
+  fs::remove_all(dir);
+  fs::create_directories(dir / kFilesDir);
+  if (withSales) {
+    std::ofstream sales(dir / kSalesFile, std::ios::binary);
+    for (const std::string& l : job.lines) sales << l << '\n';
+    if (!sales.flush()) throw StoreError("cannot write " + (dir / kSalesFile).string());
+  }
+  return dir;
+}
+
+bool Worker::stoppedMeanwhile(Job& job, const ChildEnd& end, const RunResult& run,
+                              const std::string& reason) {
+  if (end.exitStatus || !end.spawnError.empty()) return false;
+  Verdict v;
+  v.reason = reason;
+  v.reasonCode = "service_stopped";
+  job = finish(job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt, v);
+  logJob(job);
+  setRuntime(false, std::nullopt);
+  return true;
+}
+
 fs::path Worker::jobDir(int64_t id) const {
   return StateFolder{cfg_.stateDir}.job(id);
 }
@@ -436,14 +459,7 @@ void Worker::runReceiptOrLines(Job job) {
     setRuntime(false, std::nullopt);
     return;
   }
-  const fs::path dir = jobDir(job.id);
-  fs::remove_all(dir);
-  fs::create_directories(dir / kFilesDir);
-  {
-    std::ofstream sales(dir / kSalesFile, std::ios::binary);
-    for (const std::string& l : job.lines) sales << l << '\n';
-    if (!sales.flush()) throw StoreError("cannot write " + (dir / kSalesFile).string());
-  }
+  const fs::path dir = freshJobDir(job, true);
   try {
     job = store_.start(job.id, std::nullopt);
   } catch (const MoveRefused&) {
@@ -460,17 +476,10 @@ void Worker::runReceiptOrLines(Job job) {
                                         reg_),
                            dir, std::chrono::seconds(cfg_.jobTimeoutS), dir / kFilesDir);
   RunResult run = collect(dir, end);
-  if (!end.exitStatus && end.spawnError.empty()) {
-    Verdict v;
-    v.reason =
-        "the service stopped while this job ran; it is settled from the register at the next "
-        "start";
-    v.reasonCode = "service_stopped";
-    job = finish(job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt, v);
-    logJob(job);
-    setRuntime(false, std::nullopt);
+  if (stoppedMeanwhile(job, end, run,
+                       "the service stopped while this job ran; it is settled from the register "
+                       "at the next start"))
     return;
-  }
   if (!end.spawnError.empty()) {
     Verdict v;
     v.reason = "cassard could not be started; nothing was sent to the register";
@@ -511,31 +520,15 @@ void Worker::runReceiptOrLines(Job job) {
 
 void Worker::runSimple(Job job) {
   setRuntime(true, std::nullopt);
-  const fs::path dir = jobDir(job.id);
-  fs::remove_all(dir);
-  fs::create_directories(dir / kFilesDir);
-  std::vector<std::string> argv;
-  if (job.is(JobKind::Status)) {
-    argv = withSettings({cfg_.cassard, "--status"}, reg_);
-  } else {
-    std::ofstream sales(dir / kSalesFile, std::ios::binary);
-    for (const std::string& l : job.lines) sales << l << '\n';
-    if (!sales.flush()) throw StoreError("cannot write " + (dir / kSalesFile).string());
-    argv = withSettings({cfg_.cassard, up(kSalesFile)}, reg_);
-  }
+  const bool status = job.is(JobKind::Status);
+  const fs::path dir = freshJobDir(job, !status);
+  const std::vector<std::string> argv = status ? withSettings({cfg_.cassard, "--status"}, reg_)
+                                               : withSettings({cfg_.cassard, up(kSalesFile)}, reg_);
   job = store_.start(job.id, std::nullopt);
   hub_.publish(reg_.name);
   const ChildEnd end = run(argv, dir, std::chrono::seconds(cfg_.jobTimeoutS), dir / kFilesDir);
   RunResult run = collect(dir, end);
-  if (!end.exitStatus && end.spawnError.empty()) {
-    Verdict v;
-    v.reason = "the service stopped while this job ran";
-    v.reasonCode = "service_stopped";
-    job = finish(job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt, v);
-    logJob(job);
-    setRuntime(false, std::nullopt);
-    return;
-  }
+  if (stoppedMeanwhile(job, end, run, "the service stopped while this job ran")) return;
   std::optional<RegisterStatus> after;
   if (job.is(JobKind::Status) && end.exitStatus == 0)
     after = parseStatus(readFile(dir / kConsoleFile));
