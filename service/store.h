@@ -2,8 +2,6 @@
 // held state and last status, and the event log. The only code that writes SQL.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -15,21 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "service/db.h"
 #include "service/job.h"
+#include "service/job_json.h"
 #include "service/settle.h"
 #include "service/when.h"
 
 namespace cassardd {
-
-// JSON as text. A byte that is not UTF-8 (texts from the register are converted from
-// Latin-1 on the way in, so none should reach here) becomes U+FFFD instead of failing
-// the answer.
-std::string jsonText(const nlohmann::json& j);
-
-nlohmann::json jobSummaryJson(const Job& j);
-nlohmann::json jobJson(const Job& j);
-
-nlohmann::json prunedJobJson(const PrunedJob& p);
 
 // SHA-256 in hex of a job's kind and canonical request: what decides, once a job is
 // pruned, whether a request under its key is the same one.
@@ -54,15 +44,10 @@ struct RegisterRow {
   std::optional<std::string> lastStatusAt;
 };
 
-struct StoreError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 // A job's move the state machine does not allow, or a job not in the state named.
 struct MoveRefused : StoreError {
   using StoreError::StoreError;
 };
-
-class Tx;  // a write transaction (store.cpp)
 
 class Store {
  public:
@@ -169,9 +154,6 @@ class Store {
   void raiseJobIdMark(int64_t id);
 
  private:
-  void exec(const char* sql);
-  // Columns a store made by an earlier version lacks, added in place.
-  void migrate();
   Job finishLocked(int64_t id, JobState from, JobState to);
   int64_t appendEventLocked(const std::string& type, const std::string& data);
   // The job as it now stands, with its event, committed, and the event streams woken.
@@ -186,25 +168,12 @@ class Store {
   std::mutex em_;
   std::condition_variable ecv_;
   int64_t lastEvent_ = 0;
-  friend class Tx;
-  struct WriteFault {
-    std::mutex m;
-    std::string text;  // the last failed write of a job, until one commits
-  } writeFault_;
-  sqlite3* c_ = nullptr;  // the health checks, under hm_
+  WriteFault writeFault_;  // the last failed write of a job, until one commits
+  sqlite3* c_ = nullptr;   // the health checks, under hm_
   std::mutex hm_;
   std::chrono::steady_clock::time_point probedAt_, checkedAt_;
   bool checked_ = false;
   std::string probeFault_, checkFault_;
 };
-
-// An online copy of the store at `from` into `to` (through `to`.tmp, synced, then renamed):
-// SQLite's backup API on a read-only connection, beside a running service. Returns the
-// number of jobs and of pruned keys copied; throws StoreError naming the fault, leaving
-// no `to` behind.
-struct BackupCount {
-  int64_t jobs = 0, pruned = 0;
-};
-BackupCount backupStore(const std::string& from, const std::string& to);
 
 }  // namespace cassardd
