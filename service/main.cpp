@@ -219,6 +219,41 @@ int backup(const cassardd::Config& cfg, const std::string& to) {
   }
 }
 
+// The state folder made, the store opened and checked against it, and the jobs that were
+// running made uncertain; nothing, said on stderr, when the service must not start.
+std::unique_ptr<cassardd::Store> openStore(const cassardd::Config& cfg) {
+  std::error_code ec;
+  const cassardd::StateFolder folder{cfg.stateDir};
+  for (const fs::path& sub : {folder.jobs(), folder.registers()}) fs::create_directories(sub, ec);
+  if (ec) {
+    std::cerr << "cassardd: state_dir " << cfg.stateDir << ": " << ec.message() << std::endl;
+    return nullptr;
+  }
+  std::unique_ptr<cassardd::Store> store;
+  try {
+    if (const std::string refused = checkBeforeOpen(cfg); !refused.empty()) {
+      std::cerr << "cassardd: " << refused << std::endl;
+      return nullptr;
+    }
+    store = std::make_unique<cassardd::Store>(storePath(cfg));
+    if (const std::string refused = checkStore(cfg, *store); !refused.empty()) {
+      std::cerr << "cassardd: " << refused << std::endl;
+      return nullptr;
+    }
+    for (const cassardd::Job& j : store->recoverRunning())
+      std::cerr << "cassardd: job " << j.id << " (register " << j.reg << ", key " << j.key
+                << ") was running when the service stopped: uncertain until the register is read"
+                << std::endl;
+  } catch (const std::exception& e) {
+    std::cerr << "cassardd: the store in " << cfg.stateDir << ": " << oneLine(e.what())
+              << " (a damaged store is restored from the backup made with cassardd --backup: man "
+                 "cassardd)"
+              << std::endl;
+    return nullptr;
+  }
+  return store;
+}
+
 int serve(cassardd::Config cfg) {
   // The signals are taken by sigwait below, in this thread only.
   sigset_t stopSignals;
@@ -230,35 +265,8 @@ int serve(cassardd::Config cfg) {
   // Past a file size limit a write fails (the store answers 503) instead of ending us.
   signal(SIGXFSZ, SIG_IGN);
 
-  std::error_code ec;
-  const cassardd::StateFolder folder{cfg.stateDir};
-  for (const fs::path& sub : {folder.jobs(), folder.registers()}) fs::create_directories(sub, ec);
-  if (ec) {
-    std::cerr << "cassardd: state_dir " << cfg.stateDir << ": " << ec.message() << std::endl;
-    return 1;
-  }
-  std::unique_ptr<cassardd::Store> store;
-  try {
-    if (const std::string refused = checkBeforeOpen(cfg); !refused.empty()) {
-      std::cerr << "cassardd: " << refused << std::endl;
-      return 1;
-    }
-    store = std::make_unique<cassardd::Store>(storePath(cfg));
-    if (const std::string refused = checkStore(cfg, *store); !refused.empty()) {
-      std::cerr << "cassardd: " << refused << std::endl;
-      return 1;
-    }
-    for (const cassardd::Job& j : store->recoverRunning())
-      std::cerr << "cassardd: job " << j.id << " (register " << j.reg << ", key " << j.key
-                << ") was running when the service stopped: uncertain until the register is read"
-                << std::endl;
-  } catch (const std::exception& e) {
-    std::cerr << "cassardd: the store in " << cfg.stateDir << ": " << oneLine(e.what())
-              << " (a damaged store is restored from the backup made with cassardd --backup: man "
-                 "cassardd)"
-              << std::endl;
-    return 1;
-  }
+  const std::unique_ptr<cassardd::Store> store = openStore(cfg);
+  if (!store) return 1;
 
   cassardd::Registers registers(cfg, *store);
   cassardd::Api api(cfg, *store, registers);

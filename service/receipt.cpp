@@ -113,6 +113,103 @@ std::string index(const char* key, std::size_t i) {
 
 }  // namespace
 
+namespace {
+
+// The items' lines: 00 quantity (when not 1), 02 return, 01 sale; their total in cents.
+money::Cents itemLines(const json& items, std::vector<std::string>& l) {
+  money::Cents total = 0;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const std::string at = index("items", i);
+    const json& it = items[i];
+    if (!it.is_object()) bad(at, "must be an object");
+    onlyKeys(it, at, {"description", "price", "quantity", "department", "return"});
+    if (!it.contains("description")) bad(path(at, "description"), "missing");
+    const std::string descr = registerText(it["description"], path(at, "description"), kDescLen);
+    if (!it.contains("price")) bad(path(at, "price"), "missing");
+    const long long price =
+        integerIn(it["price"], path(at, "price"), 1, kMaxAmount, " number of cents");
+    const long long milli =
+        it.contains("quantity") ? quantityMilli(it["quantity"], path(at, "quantity")) : 1000;
+    const int dept =
+        it.contains("department")
+            ? static_cast<int>(integerIn(it["department"], path(at, "department"), 1, 30, ""))
+            : 1;
+    const bool isReturn = it.contains("return") && boolean(it["return"], path(at, "return"));
+    const money::Cents amount = money::lineAmount(price, milli);
+    if (amount == 0)
+      bad(path(at, "quantity"), "price x quantity comes to 0 cents, which the register refuses");
+    if (milli != 1000) l.push_back(salesLine("00", "", milli));
+    if (isReturn) l.push_back(salesLine("02"));
+    l.push_back(salesLine("01", descr, price, dept));
+    total += isReturn ? -amount : amount;
+  }
+  return total;
+}
+
+// A payment's line, by its method's record (its rest record without an amount, its
+// fiscal-report twin when it is the last with fiscalReport set), and what it tenders.
+money::Tender paymentLine(const json& p, const std::string& at, bool last, bool fiscal,
+                          const RegisterConfig& reg, std::vector<std::string>& l) {
+  if (!p.is_object()) bad(at, "must be an object");
+  onlyKeys(p, at, {"method", "amount"});
+  if (!p.contains("method")) bad(path(at, "method"), "missing");
+  if (!p["method"].is_string()) bad(path(at, "method"), "must be a string");
+  const std::string method = p["method"].get<std::string>();
+  const auto found = reg.payments.find(method);
+  if (found == reg.payments.end()) {
+    std::string known;
+    for (const auto& [name, m] : reg.payments) known += (known.empty() ? "" : ", ") + name;
+    bad(path(at, "method"), "\"" + method + "\" is not a payment method of register " + reg.name +
+                                " (configured: " + (known.empty() ? "none" : known) + ")");
+  }
+  const PaymentMethod& m = found->second;
+  std::string code;
+  money::Tender t{std::nullopt, m.change};
+  if (p.contains("amount")) {
+    if (!m.amount)
+      bad(path(at, "amount"), "method " + method + " takes no amount: it pays what is due");
+    t.amount = integerIn(p["amount"], path(at, "amount"), 1, kMaxAmount, " number of cents");
+    code = m.record;
+  } else {
+    if (m.rest.empty())
+      bad(path(at, "amount"), "missing: method " + method + " cannot pay the rest without one");
+    if (!last)
+      bad(path(at, "amount"),
+          "missing: only the last payment may leave out its amount to pay the rest");
+    code = m.rest;
+  }
+  if (fiscal && last) {
+    const std::string twin = fiscalTwin(code);
+    if (twin.empty())
+      bad(path(at, "method"), "method " + method + " (record " + code +
+                                  ") cannot ask for the fiscal report; with fiscalReport the last "
+                                  "payment must use record 10, 11, 21 or 22");
+    code = twin;
+  }
+  l.push_back(salesLine(code, "", t.amount.value_or(-1)));
+  return t;
+}
+
+// How the payments meet the total, refused where the register would refuse it.
+void checkTendered(const money::Tendered& paid, money::Cents total, const json& payments) {
+  const std::string at = index("payments", paid.at);
+  switch (paid.fault) {
+    case money::Tendered::Fault::None:
+      break;
+    case money::Tendered::Fault::AfterTotal:
+      bad(at, "the total of " + cents(total) + " is already paid: no payment may follow");
+    case money::Tendered::Fault::OverWithoutChange:
+      bad(path(at, "amount"), "is more than the " + cents(paid.due) + " still due, and method " +
+                                  payments[paid.at]["method"].get<std::string>() +
+                                  " gives no change");
+    case money::Tendered::Fault::Short:
+      bad("payments", "the payments leave " + cents(paid.due) + " of the " + cents(total) +
+                          " unpaid (a last payment without amount pays the rest)");
+  }
+}
+
+}  // namespace
+
 // Columns:
 //   0         1         2         3         4
 //   0123456789012345678901234567890123456789012345678
@@ -150,33 +247,8 @@ Lines receiptLines(const json& body, const RegisterConfig& reg) {
       l.push_back(salesLine("03", "", -1,
                             static_cast<int>(integerIn(body["operator"], "operator", 1, 15, ""))));
 
-    money::Cents total = 0;
     const json& items = array(body, "items", "", 1, kMaxItems);
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      const std::string at = index("items", i);
-      const json& it = items[i];
-      if (!it.is_object()) bad(at, "must be an object");
-      onlyKeys(it, at, {"description", "price", "quantity", "department", "return"});
-      if (!it.contains("description")) bad(path(at, "description"), "missing");
-      const std::string descr = registerText(it["description"], path(at, "description"), kDescLen);
-      if (!it.contains("price")) bad(path(at, "price"), "missing");
-      const long long price =
-          integerIn(it["price"], path(at, "price"), 1, kMaxAmount, " number of cents");
-      const long long milli =
-          it.contains("quantity") ? quantityMilli(it["quantity"], path(at, "quantity")) : 1000;
-      const int dept =
-          it.contains("department")
-              ? static_cast<int>(integerIn(it["department"], path(at, "department"), 1, 30, ""))
-              : 1;
-      const bool isReturn = it.contains("return") && boolean(it["return"], path(at, "return"));
-      const money::Cents amount = money::lineAmount(price, milli);
-      if (amount == 0)
-        bad(path(at, "quantity"), "price x quantity comes to 0 cents, which the register refuses");
-      if (milli != 1000) l.push_back(salesLine("00", "", milli));
-      if (isReturn) l.push_back(salesLine("02"));
-      l.push_back(salesLine("01", descr, price, dept));
-      total += isReturn ? -amount : amount;
-    }
+    const money::Cents total = itemLines(items, l);
     if (total <= 0)
       bad("total", "the receipt comes to " + cents(total) +
                        "; the register closes only a receipt of more than 0");
@@ -192,62 +264,10 @@ Lines receiptLines(const json& body, const RegisterConfig& reg) {
       const std::string at = index("payments", i);
       const bool last = i + 1 == payments.size();
       const json& p = payments[i];
-      if (!p.is_object()) bad(at, "must be an object");
-      onlyKeys(p, at, {"method", "amount"});
-      if (!p.contains("method")) bad(path(at, "method"), "missing");
-      if (!p["method"].is_string()) bad(path(at, "method"), "must be a string");
-      const std::string method = p["method"].get<std::string>();
-      const auto found = reg.payments.find(method);
-      if (found == reg.payments.end()) {
-        std::string known;
-        for (const auto& [name, m] : reg.payments) known += (known.empty() ? "" : ", ") + name;
-        bad(path(at, "method"), "\"" + method + "\" is not a payment method of register " +
-                                    reg.name + " (configured: " + (known.empty() ? "none" : known) +
-                                    ")");
-      }
-      const PaymentMethod& m = found->second;
-      std::string code;
-      money::Tender t{std::nullopt, m.change};
-      if (p.contains("amount")) {
-        if (!m.amount)
-          bad(path(at, "amount"), "method " + method + " takes no amount: it pays what is due");
-        t.amount = integerIn(p["amount"], path(at, "amount"), 1, kMaxAmount, " number of cents");
-        code = m.record;
-      } else {
-        if (m.rest.empty())
-          bad(path(at, "amount"), "missing: method " + method + " cannot pay the rest without one");
-        if (!last)
-          bad(path(at, "amount"),
-              "missing: only the last payment may leave out its amount to pay the rest");
-        code = m.rest;
-      }
-      if (fiscal && last) {
-        const std::string twin = fiscalTwin(code);
-        if (twin.empty())
-          bad(path(at, "method"),
-              "method " + method + " (record " + code +
-                  ") cannot ask for the fiscal report; with fiscalReport the last "
-                  "payment must use record 10, 11, 21 or 22");
-        code = twin;
-      }
-      l.push_back(salesLine(code, "", t.amount.value_or(-1)));
-      tenders.push_back(t);
+      tenders.push_back(paymentLine(p, at, last, fiscal, reg, l));
     }
     const money::Tendered paid = money::tender(total, tenders);
-    const std::string at = index("payments", paid.at);
-    switch (paid.fault) {
-      case money::Tendered::Fault::None:
-        break;
-      case money::Tendered::Fault::AfterTotal:
-        bad(at, "the total of " + cents(total) + " is already paid: no payment may follow");
-      case money::Tendered::Fault::OverWithoutChange:
-        bad(path(at, "amount"), "is more than the " + cents(paid.due) + " still due, and method " +
-                                    payments[paid.at]["method"].get<std::string>() +
-                                    " gives no change");
-      case money::Tendered::Fault::Short:
-        bad("payments", "the payments leave " + cents(paid.due) + " of the " + cents(total) +
-                            " unpaid (a last payment without amount pays the rest)");
-    }
+    checkTendered(paid, total, payments);
     out.total = total;
     out.change = paid.change;
     l.push_back(salesLine("99"));

@@ -565,9 +565,7 @@ void Worker::runSimple(Job job) {
   setRuntime(false, unread, unreadCode(readFile(dir / kStderrFile), end));
 }
 
-void Worker::settleUncertain(Job job) {
-  setRuntime(true, std::nullopt);
-  const fs::path dir = jobDir(job.id);
+bool Worker::leftRunGoesOn(const Job& job, const fs::path& dir) {
   // A run left by the previous start may still be on the register: it goes on until it
   // ends, or until its time limit has passed.
   auto pids = processesIn(dir / kFilesDir);
@@ -580,11 +578,13 @@ void Worker::settleUncertain(Job job) {
     ++failures_;
     setRuntime(false, "waiting for the cassard run of job " + std::to_string(job.id) + " (pid " +
                           std::to_string(pids.front()) + ") left by the previous start to end");
-    return;
+    return true;
   }
+  return false;
+}
+
+std::optional<RunResult> Worker::leftBehind(const Job& job, const fs::path& dir) {
   // What that run left in its directory, when the service did not see it end.
-  const RunResult* run = nullptr;
-  RunResult left;
   if (!job.exitStatus && job.console.empty() && fs::exists(dir / kConsoleFile)) {
     ChildEnd end;
     if (const auto f = parseFailureLine(readFile(dir / kStderrFile))) {
@@ -595,9 +595,17 @@ void Worker::settleUncertain(Job job) {
     } else if (readFile(dir / kConsoleFile).find(kFinalText) != std::string::npos) {
       end.exitStatus = 0;
     }
-    left = collect(dir, end);
-    run = &left;
+    return collect(dir, end);
   }
+  return std::nullopt;
+}
+
+void Worker::settleUncertain(Job job) {
+  setRuntime(true, std::nullopt);
+  const fs::path dir = jobDir(job.id);
+  if (leftRunGoesOn(job, dir)) return;
+  const std::optional<RunResult> left = leftBehind(job, dir);
+  const RunResult* run = left ? &*left : nullptr;
   const std::optional<int> exitStatus = run ? run->exitStatus : job.exitStatus;
   if (job.is(JobKind::Download) || job.is(JobKind::Status)) {
     const bool done = exitStatus == 0;

@@ -71,6 +71,11 @@ class Worker {
   void runReceiptOrLines(Job job);
   void runSimple(Job job);
   void settleUncertain(Job job);
+  // A run of `job` left by the previous start still going: waited for (and stopped past
+  // its time limit), the register unreachable meanwhile. False when there is none.
+  bool leftRunGoesOn(const Job& job, const std::filesystem::path& dir);
+  // What a run whose end the service did not see left in the job's directory.
+  std::optional<RunResult> leftBehind(const Job& job, const std::filesystem::path& dir);
   std::optional<RegisterStatus> readStatus();
   RunResult collect(const std::filesystem::path& dir, const ChildEnd& end);
   std::filesystem::path jobDir(int64_t id) const;
