@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "service/config.h"
@@ -12,7 +13,11 @@
 
 namespace cassardd {
 
-class HttpServer;
+namespace http {
+class Server;
+struct Request;
+struct Response;
+}  // namespace http
 
 class Api {
  public:
@@ -27,11 +32,47 @@ class Api {
   void stop();
 
  private:
+  using Request = http::Request;
+  using Response = http::Response;
+
+  // Every route, in the order they are tried (api.cpp): the guards, then each resource's.
   void routes();
+  // api.cpp: the Host, the Origin and the token, before any route; the body's depth; the
+  // answers to what no route served or a route threw.
+  void guards();
+  bool refusedHost(const Request& req, Response& res);
+  bool refusedOrigin(const Request& req, Response& res, bool api, bool& listed);
+  bool refusedToken(const Request& req, Response& res, bool api);
+  void fallbacks();
+  // routes_service.cpp: /healthz, /metrics, /v1/openapi.json, /v1/service.
+  void serviceRoutes();
+  void getService(const Request& req, Response& res);
+  // routes_registers.cpp: /v1/registers and one register, its resume.
+  void registerRoutes();
+  const RegisterConfig* registerOf(const Request& req, Response& res);
+  void resume(const Request& req, Response& res);
+  // routes_jobs.cpp: a new job, the list, one job, a person's resolve and cancel.
+  void jobRoutes();
+  void postJob(const Request& req, Response& res, bool receipt);
+  std::optional<Store::Filter> filterOf(const Request& req, Response& res);
+  void listJobs(const Request& req, Response& res);
+  std::optional<Job> jobOf(const Request& req, Response& res);
+  void resolve(const Request& req, Response& res);
+  void cancel(const Request& req, Response& res);
+  void settleByPerson(Response& res, const Job& job, JobState from, JobState to, const Verdict& v,
+                      const char* code, const std::string& why);
+  // routes_events.cpp: /v1/events, the server-sent stream.
+  void eventRoutes();
+  void events(const Request& req, Response& res);
+  // routes_files.cpp: a job's files, the client module, the page.
+  void fileRoutes();
+  void jobFile(const Request& req, Response& res);
+  void page(const Request& req, Response& res);
+
   const Config& cfg_;
   Store& store_;
   Registers& registers_;
-  std::unique_ptr<HttpServer> server_;
+  std::unique_ptr<http::Server> server_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> streams_{0};
   int port_ = 0;

@@ -16,7 +16,7 @@
 #include <regex>
 #include <sstream>
 
-#include "service/receipt.h"
+#include "service/latin1.h"
 #include "service/settle.h"
 
 extern char** environ;

@@ -17,6 +17,7 @@
 
 #include "service/api.h"
 #include "service/config.h"
+#include "service/folder.h"
 #include "service/registers.h"
 #include "service/restore.h"
 #include "service/store.h"
@@ -122,7 +123,7 @@ class Housekeeping {
     const auto cutoff = fs::file_time_type::clock::now() - std::chrono::hours(24) * cfg_.keepDays;
     for (const cassardd::RegisterConfig& r : cfg_.registers)
       for (const auto& e :
-           fs::directory_iterator(fs::path(cfg_.stateDir) / "registers" / r.name, ec)) {
+           fs::directory_iterator(cassardd::StateFolder{cfg_.stateDir}.reg(r.name), ec)) {
         const std::string name = e.path().filename().string();
         if (name.rfind("dump", 0) == 0 && e.last_write_time(ec) < cutoff) fs::remove(e.path(), ec);
       }
@@ -139,7 +140,7 @@ class Housekeeping {
 };
 
 std::string storePath(const cassardd::Config& cfg) {
-  return (fs::path(cfg.stateDir) / "cassardd.db").string();
+  return cassardd::StateFolder{cfg.stateDir}.store().string();
 }
 
 std::string oneLine(std::string s) {
@@ -171,8 +172,8 @@ std::string checkBeforeOpen(const cassardd::Config& cfg) {
   if (dirs.empty()) return {};  // a fresh state_dir
   return "the store " + db + (exists ? " is empty" : " is missing") + " while " +
          std::to_string(dirs.size()) + " job directories are in " +
-         (fs::path(cfg.stateDir) / "jobs").string() + " (" + someIds(dirs) + ")" + kWhatToDo +
-         (fs::path(cfg.stateDir) / "jobs").string();
+         cassardd::StateFolder{cfg.stateDir}.jobs().string() + " (" + someIds(dirs) + ")" +
+         kWhatToDo + cassardd::StateFolder{cfg.stateDir}.jobs().string();
 }
 
 std::string checkStore(const cassardd::Config& cfg, cassardd::Store& store) {
@@ -184,7 +185,7 @@ std::string checkStore(const cassardd::Config& cfg, cassardd::Store& store) {
   std::vector<int64_t> pruned;
   std::vector<int64_t> unknown = store.unknownJobs(dirs, &pruned);
   cassardd::setAsideUnacknowledged(cfg.stateDir, store, unknown);
-  const fs::path jobs = fs::path(cfg.stateDir) / "jobs";
+  const fs::path jobs = cassardd::StateFolder{cfg.stateDir}.jobs();
   if (!unknown.empty())
     return "the store " + db + " does not know " + std::to_string(unknown.size()) +
            " of the job directories in " + jobs.string() + " (" + someIds(unknown) +
@@ -227,6 +228,47 @@ int backup(const cassardd::Config& cfg, const std::string& to) {
   }
 }
 
+// The state folder made, the store opened and checked against it, and the jobs that were
+// running made uncertain; nothing, said on stderr, when the service must not start.
+// The state folder made and locked, the store opened and checked against the jobs'
+// traces, the runs a stop left behind made uncertain; null (and why on stderr) when the
+// service cannot start.
+std::unique_ptr<cassardd::Store> openStore(const cassardd::Config& cfg, cassardd::JobTrace& trace) {
+  std::error_code ec;
+  const cassardd::StateFolder folder{cfg.stateDir};
+  for (const fs::path& sub : {folder.jobs(), folder.registers()}) fs::create_directories(sub, ec);
+  if (ec) {
+    std::cerr << "cassardd: state_dir " << cfg.stateDir << ": " << ec.message() << std::endl;
+    return nullptr;
+  }
+  if (const std::string held = cassardd::lockStateDir(cfg.stateDir); !held.empty()) {
+    std::cerr << "cassardd: " << held << std::endl;
+    return nullptr;
+  }
+  std::unique_ptr<cassardd::Store> store;
+  try {
+    if (const std::string refused = checkBeforeOpen(cfg); !refused.empty()) {
+      std::cerr << "cassardd: " << refused << std::endl;
+      return nullptr;
+    }
+    store = std::make_unique<cassardd::Store>(storePath(cfg));
+    store->setTrace(&trace);
+    if (const std::string refused = checkStore(cfg, *store); !refused.empty()) {
+      std::cerr << "cassardd: " << refused << std::endl;
+      return nullptr;
+    }
+    for (const cassardd::Job& j : store->recoverRunning())
+      std::cerr << "cassardd: job " << j.id << " (register " << j.reg << ", key " << j.key
+                << ") was running when the service stopped: uncertain until the register is read"
+                << std::endl;
+  } catch (const std::exception& e) {
+    std::cerr << "cassardd: the store in " << cfg.stateDir << ": " << oneLine(e.what())
+              << startFault(cfg, e.what()) << std::endl;
+    return nullptr;
+  }
+  return store;
+}
+
 int serve(cassardd::Config cfg) {
   // The signals are taken by sigwait below, in this thread only.
   sigset_t stopSignals;
@@ -238,39 +280,9 @@ int serve(cassardd::Config cfg) {
   // Past a file size limit a write fails (the store answers 503) instead of ending us.
   signal(SIGXFSZ, SIG_IGN);
 
-  std::error_code ec;
-  for (const char* sub : {"jobs", "registers"})
-    fs::create_directories(fs::path(cfg.stateDir) / sub, ec);
-  if (ec) {
-    std::cerr << "cassardd: state_dir " << cfg.stateDir << ": " << ec.message() << std::endl;
-    return 1;
-  }
-  if (const std::string held = cassardd::lockStateDir(cfg.stateDir); !held.empty()) {
-    std::cerr << "cassardd: " << held << std::endl;
-    return 1;
-  }
   cassardd::JobTrace trace(cfg.stateDir);  // outlives the store that writes to it
-  std::unique_ptr<cassardd::Store> store;
-  try {
-    if (const std::string refused = checkBeforeOpen(cfg); !refused.empty()) {
-      std::cerr << "cassardd: " << refused << std::endl;
-      return 1;
-    }
-    store = std::make_unique<cassardd::Store>(storePath(cfg));
-    store->setTrace(&trace);
-    if (const std::string refused = checkStore(cfg, *store); !refused.empty()) {
-      std::cerr << "cassardd: " << refused << std::endl;
-      return 1;
-    }
-    for (const cassardd::Job& j : store->recoverRunning())
-      std::cerr << "cassardd: job " << j.id << " (register " << j.reg << ", key " << j.key
-                << ") was running when the service stopped: uncertain until the register is read"
-                << std::endl;
-  } catch (const std::exception& e) {
-    std::cerr << "cassardd: the store in " << cfg.stateDir << ": " << oneLine(e.what())
-              << startFault(cfg, e.what()) << std::endl;
-    return 1;
-  }
+  const std::unique_ptr<cassardd::Store> store = openStore(cfg, trace);
+  if (!store) return 1;
 
   cassardd::Registers registers(cfg, *store);
   cassardd::Api api(cfg, *store, registers);
@@ -396,7 +408,7 @@ int main(int argc, char** argv) {
   if (takeBack) {
     // The service is stopped: its lock says so, and is held while the store is changed.
     std::error_code ec;
-    fs::create_directories(fs::path(cfg.stateDir) / "jobs", ec);
+    fs::create_directories(cassardd::StateFolder{cfg.stateDir}.jobs(), ec);
     if (const std::string held = cassardd::lockStateDir(cfg.stateDir); !held.empty()) {
       std::cerr << "cassardd: " << held << ": stop it first" << std::endl;
       return 1;

@@ -1,6 +1,7 @@
 #include "service/money.h"
 
 #include <cmath>
+#include <regex>
 
 namespace cassardd::money {
 
@@ -36,6 +37,19 @@ Tendered tender(Cents total, const std::vector<Tender>& payments) {
   if (paid < total) return {Tendered::Fault::Short, payments.size(), total - paid, 0};
   t.change = paid - total;
   return t;
+}
+
+std::optional<Cents> centsOf(const std::string& s) {
+  static const std::regex euros(R"((\d{1,7})[.,](\d{1,2}))");
+  static const std::regex cents(R"(\d{1,9})");
+  std::smatch m;
+  if (std::regex_match(s, m, euros)) {
+    std::string frac = m[2].str();
+    if (frac.size() == 1) frac += '0';
+    return std::stoll(m[1].str()) * 100 + std::stoll(frac);
+  }
+  if (std::regex_match(s, cents)) return std::stoll(s);
+  return std::nullopt;
 }
 
 }  // namespace cassardd::money

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace cassardd::money {
@@ -44,5 +45,9 @@ struct Tendered {
   Cents change = 0;    // what the payments exceed the total by (None only)
 };
 Tendered tender(Cents total, const std::vector<Tender>& payments);
+
+// An amount as a till person writes it: "12,50", "12.5", "1250" (digits alone are cents,
+// as in the API). Up to 9 999 999,99 EUR; nothing for anything else.
+std::optional<Cents> centsOf(const std::string& s);
 
 }  // namespace cassardd::money

@@ -40,12 +40,14 @@ void onlyKeys(const json& obj, const std::string& at, std::initializer_list<cons
   }
 }
 
-// A request's own expiresAt: an RFC 3339 date-time, when it is given.
-void expiresAt(const json& body) {
-  if (!body.contains("expiresAt")) return;
+// A request's own expiresAt, when it is given: an RFC 3339 date-time, kept in UTC as the
+// store keeps its times.
+std::optional<std::string> expiresAt(const json& body) {
+  if (!body.contains("expiresAt")) return std::nullopt;
   const json& v = body["expiresAt"];
-  if (!v.is_string() || !parseRfc3339(v.get<std::string>()))
-    bad("expiresAt", "must be an RFC 3339 date-time, e.g. \"2026-12-07T12:00:00Z\"");
+  const auto ms = v.is_string() ? parseRfc3339(v.get<std::string>()) : std::nullopt;
+  if (!ms) bad("expiresAt", "must be an RFC 3339 date-time, e.g. \"2026-12-07T12:00:00Z\"");
+  return utcText(*ms);
 }
 
 std::string path(const std::string& at, const char* key) {
@@ -111,39 +113,102 @@ std::string index(const char* key, std::size_t i) {
 
 }  // namespace
 
-std::optional<std::string> toLatin1(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if ((c == 0xC2 || c == 0xC3) && i + 1 < s.size() &&
-               (static_cast<unsigned char>(s[i + 1]) & 0xC0) == 0x80) {
-      out.push_back(
-          static_cast<char>(((c & 0x03) << 6) | (static_cast<unsigned char>(s[i + 1]) & 0x3F)));
-      ++i;
-    } else {
-      return std::nullopt;
-    }
+namespace {
+
+// The items' lines: 00 quantity (when not 1), 02 return, 01 sale; their total in cents.
+money::Cents itemLines(const json& items, std::vector<std::string>& l) {
+  money::Cents total = 0;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const std::string at = index("items", i);
+    const json& it = items[i];
+    if (!it.is_object()) bad(at, "must be an object");
+    onlyKeys(it, at, {"description", "price", "quantity", "department", "return"});
+    if (!it.contains("description")) bad(path(at, "description"), "missing");
+    const std::string descr = registerText(it["description"], path(at, "description"), kDescLen);
+    if (!it.contains("price")) bad(path(at, "price"), "missing");
+    const long long price =
+        integerIn(it["price"], path(at, "price"), 1, kMaxAmount, " number of cents");
+    const long long milli =
+        it.contains("quantity") ? quantityMilli(it["quantity"], path(at, "quantity")) : 1000;
+    const int dept =
+        it.contains("department")
+            ? static_cast<int>(integerIn(it["department"], path(at, "department"), 1, 30, ""))
+            : 1;
+    const bool isReturn = it.contains("return") && boolean(it["return"], path(at, "return"));
+    const money::Cents amount = money::lineAmount(price, milli);
+    if (amount == 0)
+      bad(path(at, "quantity"), "price x quantity comes to 0 cents, which the register refuses");
+    if (milli != 1000) l.push_back(salesLine("00", "", milli));
+    if (isReturn) l.push_back(salesLine("02"));
+    l.push_back(salesLine("01", descr, price, dept));
+    total += isReturn ? -amount : amount;
   }
-  return out;
+  return total;
 }
 
-std::string fromLatin1(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c < 0x80) {
-      out.push_back(ch);
-    } else {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
+// A payment's line, by its method's record (its rest record without an amount, its
+// fiscal-report twin when it is the last with fiscalReport set), and what it tenders.
+money::Tender paymentLine(const json& p, const std::string& at, bool last, bool fiscal,
+                          const RegisterConfig& reg, std::vector<std::string>& l) {
+  if (!p.is_object()) bad(at, "must be an object");
+  onlyKeys(p, at, {"method", "amount"});
+  if (!p.contains("method")) bad(path(at, "method"), "missing");
+  if (!p["method"].is_string()) bad(path(at, "method"), "must be a string");
+  const std::string method = p["method"].get<std::string>();
+  const auto found = reg.payments.find(method);
+  if (found == reg.payments.end()) {
+    std::string known;
+    for (const auto& [name, m] : reg.payments) known += (known.empty() ? "" : ", ") + name;
+    bad(path(at, "method"), "\"" + method + "\" is not a payment method of register " + reg.name +
+                                " (configured: " + (known.empty() ? "none" : known) + ")");
   }
-  return out;
+  const PaymentMethod& m = found->second;
+  std::string code;
+  money::Tender t{std::nullopt, m.change};
+  if (p.contains("amount")) {
+    if (!m.amount)
+      bad(path(at, "amount"), "method " + method + " takes no amount: it pays what is due");
+    t.amount = integerIn(p["amount"], path(at, "amount"), 1, kMaxAmount, " number of cents");
+    code = m.record;
+  } else {
+    if (m.rest.empty())
+      bad(path(at, "amount"), "missing: method " + method + " cannot pay the rest without one");
+    if (!last)
+      bad(path(at, "amount"),
+          "missing: only the last payment may leave out its amount to pay the rest");
+    code = m.rest;
+  }
+  if (fiscal && last) {
+    const std::string twin = fiscalTwin(code);
+    if (twin.empty())
+      bad(path(at, "method"), "method " + method + " (record " + code +
+                                  ") cannot ask for the fiscal report; with fiscalReport the last "
+                                  "payment must use record 10, 11, 21 or 22");
+    code = twin;
+  }
+  l.push_back(salesLine(code, "", t.amount.value_or(-1)));
+  return t;
 }
+
+// How the payments meet the total, refused where the register would refuse it.
+void checkTendered(const money::Tendered& paid, money::Cents total, const json& payments) {
+  const std::string at = index("payments", paid.at);
+  switch (paid.fault) {
+    case money::Tendered::Fault::None:
+      break;
+    case money::Tendered::Fault::AfterTotal:
+      bad(at, "the total of " + cents(total) + " is already paid: no payment may follow");
+    case money::Tendered::Fault::OverWithoutChange:
+      bad(path(at, "amount"), "is more than the " + cents(paid.due) + " still due, and method " +
+                                  payments[paid.at]["method"].get<std::string>() +
+                                  " gives no change");
+    case money::Tendered::Fault::Short:
+      bad("payments", "the payments leave " + cents(paid.due) + " of the " + cents(total) +
+                          " unpaid (a last payment without amount pays the rest)");
+  }
+}
+
+}  // namespace
 
 // Columns:
 //   0         1         2         3         4
@@ -176,39 +241,14 @@ Lines receiptLines(const json& body, const RegisterConfig& reg) {
   try {
     if (!body.is_object()) bad("", "the receipt must be a JSON object");
     onlyKeys(body, "", {"operator", "items", "payments", "texts", "fiscalReport", "expiresAt"});
-    expiresAt(body);
+    out.expiresAt = expiresAt(body);
     std::vector<std::string>& l = out.lines;
     if (body.contains("operator"))
       l.push_back(salesLine("03", "", -1,
                             static_cast<int>(integerIn(body["operator"], "operator", 1, 15, ""))));
 
-    money::Cents total = 0;
     const json& items = array(body, "items", "", 1, kMaxItems);
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      const std::string at = index("items", i);
-      const json& it = items[i];
-      if (!it.is_object()) bad(at, "must be an object");
-      onlyKeys(it, at, {"description", "price", "quantity", "department", "return"});
-      if (!it.contains("description")) bad(path(at, "description"), "missing");
-      const std::string descr = registerText(it["description"], path(at, "description"), kDescLen);
-      if (!it.contains("price")) bad(path(at, "price"), "missing");
-      const long long price =
-          integerIn(it["price"], path(at, "price"), 1, kMaxAmount, " number of cents");
-      const long long milli =
-          it.contains("quantity") ? quantityMilli(it["quantity"], path(at, "quantity")) : 1000;
-      const int dept =
-          it.contains("department")
-              ? static_cast<int>(integerIn(it["department"], path(at, "department"), 1, 30, ""))
-              : 1;
-      const bool isReturn = it.contains("return") && boolean(it["return"], path(at, "return"));
-      const money::Cents amount = money::lineAmount(price, milli);
-      if (amount == 0)
-        bad(path(at, "quantity"), "price x quantity comes to 0 cents, which the register refuses");
-      if (milli != 1000) l.push_back(salesLine("00", "", milli));
-      if (isReturn) l.push_back(salesLine("02"));
-      l.push_back(salesLine("01", descr, price, dept));
-      total += isReturn ? -amount : amount;
-    }
+    const money::Cents total = itemLines(items, l);
     if (total <= 0)
       bad("total", "the receipt comes to " + cents(total) +
                        "; the register closes only a receipt of more than 0");
@@ -224,62 +264,10 @@ Lines receiptLines(const json& body, const RegisterConfig& reg) {
       const std::string at = index("payments", i);
       const bool last = i + 1 == payments.size();
       const json& p = payments[i];
-      if (!p.is_object()) bad(at, "must be an object");
-      onlyKeys(p, at, {"method", "amount"});
-      if (!p.contains("method")) bad(path(at, "method"), "missing");
-      if (!p["method"].is_string()) bad(path(at, "method"), "must be a string");
-      const std::string method = p["method"].get<std::string>();
-      const auto found = reg.payments.find(method);
-      if (found == reg.payments.end()) {
-        std::string known;
-        for (const auto& [name, m] : reg.payments) known += (known.empty() ? "" : ", ") + name;
-        bad(path(at, "method"), "\"" + method + "\" is not a payment method of register " +
-                                    reg.name + " (configured: " + (known.empty() ? "none" : known) +
-                                    ")");
-      }
-      const PaymentMethod& m = found->second;
-      std::string code;
-      money::Tender t{std::nullopt, m.change};
-      if (p.contains("amount")) {
-        if (!m.amount)
-          bad(path(at, "amount"), "method " + method + " takes no amount: it pays what is due");
-        t.amount = integerIn(p["amount"], path(at, "amount"), 1, kMaxAmount, " number of cents");
-        code = m.record;
-      } else {
-        if (m.rest.empty())
-          bad(path(at, "amount"), "missing: method " + method + " cannot pay the rest without one");
-        if (!last)
-          bad(path(at, "amount"),
-              "missing: only the last payment may leave out its amount to pay the rest");
-        code = m.rest;
-      }
-      if (fiscal && last) {
-        const std::string twin = fiscalTwin(code);
-        if (twin.empty())
-          bad(path(at, "method"),
-              "method " + method + " (record " + code +
-                  ") cannot ask for the fiscal report; with fiscalReport the last "
-                  "payment must use record 10, 11, 21 or 22");
-        code = twin;
-      }
-      l.push_back(salesLine(code, "", t.amount.value_or(-1)));
-      tenders.push_back(t);
+      tenders.push_back(paymentLine(p, at, last, fiscal, reg, l));
     }
     const money::Tendered paid = money::tender(total, tenders);
-    const std::string at = index("payments", paid.at);
-    switch (paid.fault) {
-      case money::Tendered::Fault::None:
-        break;
-      case money::Tendered::Fault::AfterTotal:
-        bad(at, "the total of " + cents(total) + " is already paid: no payment may follow");
-      case money::Tendered::Fault::OverWithoutChange:
-        bad(path(at, "amount"), "is more than the " + cents(paid.due) + " still due, and method " +
-                                    payments[paid.at]["method"].get<std::string>() +
-                                    " gives no change");
-      case money::Tendered::Fault::Short:
-        bad("payments", "the payments leave " + cents(paid.due) + " of the " + cents(total) +
-                            " unpaid (a last payment without amount pays the rest)");
-    }
+    checkTendered(paid, total, payments);
     out.total = total;
     out.change = paid.change;
     l.push_back(salesLine("99"));
@@ -369,9 +357,9 @@ JobRequest jobRequestLines(const json& body) {
     if (!body.contains("kind")) bad("kind", "missing");
     if (!body["kind"].is_string()) bad("kind", "must be a string");
     r.kind = body["kind"].get<std::string>();
-    if (r.kind == "lines") {
+    if (r.kind == kindName(JobKind::Lines)) {
       onlyKeys(body, "", {"kind", "lines", "expiresAt"});
-      expiresAt(body);
+      r.lines.expiresAt = expiresAt(body);
       const json& lines = array(body, "lines", "", 1, kMaxLines);
       for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string at = index("lines", i);
@@ -385,7 +373,7 @@ JobRequest jobRequestLines(const json& body) {
                       ")");
         r.lines.lines.push_back(*latin);
       }
-    } else if (r.kind == "download") {
+    } else if (r.kind == kindName(JobKind::Download)) {
       onlyKeys(body, "", {"kind", "download"});
       if (!body.contains("download")) bad("download", "missing");
       const json& d = body["download"];
@@ -405,7 +393,7 @@ JobRequest jobRequestLines(const json& body) {
         bad("download",
             "must be one of journal-hex, journal-formatted, internal-totals, expansion-totals, "
             "expansion-totals-clear");
-    } else if (r.kind == "status") {
+    } else if (r.kind == kindName(JobKind::Status)) {
       onlyKeys(body, "", {"kind"});
     } else {
       bad("kind", "must be lines, download or status (receipts go to POST .../receipts)");

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "service/config.h"
+#include "service/job.h"
+#include "service/latin1.h"
 
 namespace cassardd {
 
@@ -31,6 +33,7 @@ struct Lines {
   std::vector<std::string> lines;
   std::optional<Violation> error;
   std::optional<long long> total, change;  // cents, as the register counts them (receipts)
+  std::optional<std::string> expiresAt;    // the request's own, in UTC with milliseconds
 };
 
 // A structured receipt into the record table: 03 operator; per item 00 quantity, 02 return,
@@ -56,9 +59,5 @@ JobRequest jobRequestLines(const nlohmann::json& body);
 // negative), number (2 digits, or blank when negative).
 std::string salesLine(std::string_view code, std::string_view descr = "", long long amount = -1,
                       int number = -1);
-
-// UTF-8 to Latin-1; nothing when a character has no Latin-1 form or the text is not UTF-8.
-std::optional<std::string> toLatin1(std::string_view utf8);
-std::string fromLatin1(std::string_view bytes);
 
 }  // namespace cassardd

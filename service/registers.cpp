@@ -59,7 +59,7 @@ json Registers::registerJson(const std::string& name) {
       {"name", name},
       {"device", w->reg().device},
       {"state", state},
-      {"queued", store_.count(name, JobState::Queued)},
+      {stateName(JobState::Queued), store_.count(name, JobState::Queued)},
       {"held", row.held
                    ? json{{"reason", row.held->reason},
                           {"reasonCode", row.held->reasonCode.empty() ? json(nullptr)
@@ -71,7 +71,7 @@ json Registers::registerJson(const std::string& name) {
       {"lastError", rt.unreachable ? json(rt.lastError) : json(nullptr)},
       {"errorCode",
        rt.unreachable ? json(rt.errorCode.empty() ? "other" : rt.errorCode) : json(nullptr)},
-      {"attention", store_.count(name, JobState::Attention)},
+      {stateName(JobState::Attention), store_.count(name, JobState::Attention)},
       {"payments", paymentsJson(w->reg())},
       {"queueLimitS", w->reg().queueLimitS}};
 }
@@ -127,7 +127,8 @@ std::string Registers::metrics() {
          "gauge\n";
   const auto byState = store_.countByState();
   for (const RegisterConfig& r : cfg_.registers)
-    for (const char* s : {"queued", "running", "done", "failed", "uncertain", "attention"}) {
+    for (const JobState st : allStates()) {
+      const std::string_view s = stateName(st);
       int64_t n = 0;
       for (const auto& c : byState)
         if (c.reg == r.name && c.label == s) n = c.n;

@@ -17,7 +17,7 @@
 namespace cassardd {
 
 // All the workers, the registers' JSON and their events, and the figures for /metrics.
-class Registers {
+class Registers : public WorkerEvents {
  public:
   Registers(const Config& cfg, Store& store);
   void start();
@@ -28,8 +28,8 @@ class Registers {
   nlohmann::json allJson();
   void jobQueued(const std::string& name);
   // A register event when what it shows has changed.
-  void publish(const std::string& name);
-  void observe(const std::string& reg, const std::string& kind, double seconds);
+  void publish(const std::string& name) override;
+  void observe(const std::string& reg, const std::string& kind, double seconds) override;
   std::string metrics();
   // A worker that is past its due time, said for a technician; empty when none is.
   std::string stuck() const;

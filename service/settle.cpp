@@ -9,36 +9,6 @@ using nlohmann::json;
 
 namespace {
 
-constexpr std::array<std::pair<JobState, std::string_view>, 6> kNames = {{
-    {JobState::Queued, "queued"},        // committed, waiting its turn
-    {JobState::Running, "running"},      // cassard is on the register
-    {JobState::Done, "done"},            // finished as asked
-    {JobState::Failed, "failed"},        // did not happen
-    {JobState::Uncertain, "uncertain"},  // to be settled from the register
-    {JobState::Attention, "attention"},  // a person must look
-}};
-
-// The allowed moves of a job, and only these.
-constexpr std::array<std::pair<JobState, JobState>, 13> kMoves = {{
-    {JobState::Queued, JobState::Running},
-    {JobState::Queued, JobState::Failed},  // expired or cancelled, never sent
-    // Back in the queue only when nothing was sent: the run's reading before its first
-    // line found a sale open, or the run ended before that reading.
-    {JobState::Running, JobState::Queued},
-    {JobState::Uncertain, JobState::Queued},
-    {JobState::Running, JobState::Done},
-    {JobState::Running, JobState::Failed},
-    {JobState::Running, JobState::Uncertain},
-    {JobState::Running, JobState::Attention},
-    {JobState::Uncertain, JobState::Done},
-    {JobState::Uncertain, JobState::Failed},
-    {JobState::Uncertain, JobState::Attention},
-    // A person finished or cancelled the sale: the register's reading at resume, or the
-    // person's own word.
-    {JobState::Attention, JobState::Done},
-    {JobState::Attention, JobState::Failed},
-}};
-
 // The counter as a number, when it is four decimal digits.
 std::optional<int> counter(const std::string& s) {
   if (s.size() != 4) return std::nullopt;
@@ -60,28 +30,6 @@ std::optional<int> receiptsBetween(const std::string& before, const std::string&
 }
 
 }  // namespace
-
-std::string_view stateName(JobState s) {
-  for (const auto& [state, name] : kNames)
-    if (state == s) return name;
-  return "?";
-}
-
-std::optional<JobState> stateFromName(std::string_view n) {
-  for (const auto& [state, name] : kNames)
-    if (name == n) return state;
-  return std::nullopt;
-}
-
-bool allowedMove(JobState from, JobState to) {
-  for (const auto& [f, t] : kMoves)
-    if (f == from && t == to) return true;
-  return false;
-}
-
-bool isFinal(JobState s) {
-  return s == JobState::Done || s == JobState::Failed;
-}
 
 std::optional<RegisterStatus> statusFromJson(const json& j) {
   if (!j.is_object()) return std::nullopt;

@@ -6,23 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "service/job.h"
+
 namespace cassardd {
 
-// A job's life, listed once. The store refuses any move that allowedMove() does not list.
-enum class JobState { Queued, Running, Done, Failed, Uncertain, Attention };
-
-std::string_view stateName(JobState s);
-std::optional<JobState> stateFromName(std::string_view name);
-bool allowedMove(JobState from, JobState to);
-// Done and failed: decided, and how (settledBy). Attention waits for a person or a
-// resume; uncertain for the register.
-bool isFinal(JobState s);
-
-// What cassard --status prints.
-struct RegisterStatus {
-  std::string model, brand, serial, fiscalisedAt, receiptNumber;
-  bool saleOpen = false;
-};
+// What cassard --status prints, read and written.
 std::optional<RegisterStatus> parseStatus(std::string_view json);
 nlohmann::json statusJson(const RegisterStatus& s);
 std::optional<RegisterStatus> statusFromJson(const nlohmann::json& j);

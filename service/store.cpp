@@ -1,123 +1,18 @@
 #include "service/store.h"
 
-#include <fcntl.h>
 #include <gnutls/crypto.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <filesystem>
 #include <iostream>
-#include <thread>
 
-#include "service/receipt.h"
+#include "service/latin1.h"
 #include "service/trace.h"
 
 namespace cassardd {
 
 using nlohmann::json;
 
-std::string utcNow() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  std::tm tm{};
-  gmtime_r(&tv.tv_sec, &tm);
-  char buf[40];
-  const std::size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-  std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(tv.tv_usec / 1000));
-  return buf;
-}
-
-std::string jsonText(const json& j) {
-  try {
-    return j.dump();
-  } catch (const json::type_error&) {
-    const std::string text = j.dump(-1, ' ', false, json::error_handler_t::replace);
-    std::cerr << "cassardd: a text that is not UTF-8, written with U+FFFD: " << text.substr(0, 300)
-              << std::endl;
-    return text;
-  }
-}
-
 namespace {
-
-constexpr const char* kSchema = R"(
-CREATE TABLE IF NOT EXISTS jobs (
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  register TEXT NOT NULL,
-  key TEXT NOT NULL,
-  kind TEXT NOT NULL,
-  request TEXT NOT NULL,
-  lines TEXT NOT NULL,
-  state TEXT NOT NULL CHECK (state IN ('queued','running','done','failed','uncertain','attention')),
-  exit_status INTEGER,
-  failed_line INTEGER,
-  meaning TEXT,
-  register_text TEXT,
-  receipt_number TEXT,
-  reason TEXT,
-  console TEXT NOT NULL DEFAULT '',
-  dump_log TEXT NOT NULL DEFAULT '',
-  files TEXT NOT NULL DEFAULT '[]',
-  status_before TEXT,
-  status_after TEXT,
-  created_at TEXT NOT NULL,
-  started_at TEXT,
-  ended_at TEXT,
-  total_cents INTEGER,
-  change_cents INTEGER,
-  settled_by TEXT CHECK (settled_by IN ('run','register','person')),
-  expires_at TEXT,
-  reason_code TEXT NOT NULL DEFAULT '',
-  reason_params TEXT NOT NULL DEFAULT '{}',
-  note TEXT,
-  UNIQUE (register, key)
-);
-CREATE INDEX IF NOT EXISTS jobs_by_register_state ON jobs (register, state, id);
-CREATE INDEX IF NOT EXISTS jobs_by_state ON jobs (state, id);
-CREATE TABLE IF NOT EXISTS registers (
-  name TEXT PRIMARY KEY,
-  held_reason TEXT,
-  held_job INTEGER,
-  held_code TEXT NOT NULL DEFAULT '',
-  held_params TEXT NOT NULL DEFAULT '{}',
-  last_status TEXT,
-  last_status_at TEXT
-);
-CREATE TABLE IF NOT EXISTS events (
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  type TEXT NOT NULL,
-  data TEXT NOT NULL,
-  at TEXT NOT NULL
-);
--- The jobs prune removed: their keys stay taken, and say what became of the job.
-CREATE TABLE IF NOT EXISTS pruned (
-  register TEXT NOT NULL,
-  key TEXT NOT NULL,
-  id INTEGER NOT NULL UNIQUE,
-  kind TEXT NOT NULL,
-  state TEXT NOT NULL,
-  receipt_number TEXT,
-  fingerprint TEXT NOT NULL,
-  created_at TEXT NOT NULL,
-  ended_at TEXT,
-  pruned_at TEXT NOT NULL,
-  PRIMARY KEY (register, key)
-);
--- job_id_mark: the highest job id ever given or seen on disk; the next is above it.
-CREATE TABLE IF NOT EXISTS meta (
-  name TEXT PRIMARY KEY,
-  value INTEGER NOT NULL
-);
--- One row that /healthz writes, to know that the store still takes writes.
-CREATE TABLE IF NOT EXISTS probe (
-  id INTEGER PRIMARY KEY CHECK (id = 1),
-  at TEXT NOT NULL
-);
-)";
 
 constexpr const char* kRaiseMark =
     "INSERT INTO meta (name, value) VALUES ('job_id_mark', ?1) "
@@ -132,133 +27,6 @@ constexpr const char* kJobColumns =
     "register_text, receipt_number, reason, console, dump_log, files, status_before, "
     "status_after, created_at, started_at, ended_at, total_cents, change_cents, settled_by, "
     "expires_at, reason_code, reason_params, note";
-
-// Columns added since the first store; each (table, column, definition) is added where missing.
-constexpr const char* kAddedColumns[][3] = {
-    {"jobs", "total_cents", "INTEGER"},
-    {"jobs", "change_cents", "INTEGER"},
-    {"jobs", "settled_by", "TEXT CHECK (settled_by IN ('run','register','person'))"},
-    {"jobs", "expires_at", "TEXT"},
-    {"jobs", "reason_code", "TEXT NOT NULL DEFAULT ''"},
-    {"jobs", "reason_params", "TEXT NOT NULL DEFAULT '{}'"},
-    {"jobs", "note", "TEXT"},
-    {"registers", "held_code", "TEXT NOT NULL DEFAULT ''"},
-    {"registers", "held_params", "TEXT NOT NULL DEFAULT '{}'"},
-};
-
-// One prepared statement; binds by position from 1, reads columns from 0.
-class Stmt {
- public:
-  Stmt(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK) {
-      throw StoreError(std::string("prepare: ") + sqlite3_errmsg(db));
-    }
-  }
-  ~Stmt() { sqlite3_finalize(s_); }
-  Stmt(const Stmt&) = delete;
-  Stmt& operator=(const Stmt&) = delete;
-
-  Stmt& bind(int i, const std::string& v) {
-    sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    return *this;
-  }
-  Stmt& bind(int i, int64_t v) {
-    sqlite3_bind_int64(s_, i, v);
-    return *this;
-  }
-  template <typename T>
-  Stmt& bind(int i, const std::optional<T>& v) {
-    if (v) return bind(i, *v);
-    sqlite3_bind_null(s_, i);
-    return *this;
-  }
-  // True while there is a row.
-  bool step() {
-    const int rc = sqlite3_step(s_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    throw StoreError(std::string("step: ") + sqlite3_errmsg(db_));
-  }
-  bool null(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
-  int64_t i64(int c) const { return sqlite3_column_int64(s_, c); }
-  std::string text(int c) const {
-    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s_, c));
-    return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(s_, c)))
-             : std::string();
-  }
-  std::optional<std::string> optText(int c) const {
-    return null(c) ? std::nullopt : std::optional<std::string>(text(c));
-  }
-  std::optional<int> optInt(int c) const {
-    return null(c) ? std::nullopt : std::optional<int>(static_cast<int>(i64(c)));
-  }
-
- private:
-  sqlite3* db_;
-  sqlite3_stmt* s_ = nullptr;
-};
-
-}  // namespace
-
-// A write transaction; rolled back unless committed.
-class Tx {
- public:
-  // With `fault`: a commit that fails on the disk or the file is told there, and one that
-  // succeeds clears it. (A job's pages reach the disk at its commit.)
-  explicit Tx(sqlite3* db, Store::WriteFault* fault = nullptr) : db_(db), fault_(fault) {
-    run("BEGIN IMMEDIATE");
-  }
-  ~Tx() {
-    if (!done_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
-  void commit() {
-    try {
-      run("COMMIT");
-    } catch (const StoreError& e) {
-      if (fault_ && (sqlite3_errcode(db_) & 0xff) != SQLITE_BUSY) {
-        std::lock_guard lock(fault_->m);
-        fault_->text = "a write failed at " + utcNow() + " (" + e.what() + ")";
-      }
-      throw;
-    }
-    done_ = true;
-    if (fault_) {
-      std::lock_guard lock(fault_->m);
-      fault_->text.clear();
-    }
-  }
-
- private:
-  void run(const char* sql) {
-    char* err = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-      const std::string msg = err ? err : "?";
-      sqlite3_free(err);
-      throw StoreError(std::string(sql) + ": " + msg);
-    }
-  }
-  sqlite3* db_;
-  Store::WriteFault* fault_;
-  bool done_ = false;
-};
-
-namespace {
-
-// Writes that are shown but never relied on (a register's event, its last status read)
-// go without waiting for the disk; a job's every move and a hold do wait. In WAL mode the
-// next full commit carries them to the disk anyway.
-class Relaxed {
- public:
-  explicit Relaxed(sqlite3* db) : db_(db) {
-    sqlite3_exec(db_, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);
-  }
-  ~Relaxed() { sqlite3_exec(db_, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr); }
-  Relaxed(const Relaxed&) = delete;
-  Relaxed& operator=(const Relaxed&) = delete;
-
- private:
-  sqlite3* db_;
-};
 
 std::optional<RegisterStatus> statusColumn(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
@@ -349,71 +117,7 @@ std::optional<PrunedJob> prunedByKey(sqlite3* db, const std::string& reg, const 
   return readPruned(s);
 }
 
-template <typename T>
-json orNull(const std::optional<T>& v) {
-  return v ? json(*v) : json(nullptr);
-}
-
-sqlite3* openDb(const std::string& path) {
-  sqlite3* db = nullptr;
-  const int rc =
-      sqlite3_open_v2(path.c_str(), &db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-  if (rc != SQLITE_OK) {
-    const std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close(db);
-    throw StoreError(path + ": " + msg);
-  }
-  sqlite3_busy_timeout(db, 5000);
-  return db;
-}
-
 }  // namespace
-
-json jobSummaryJson(const Job& j) {
-  // The methods a receipt pays with, in the request's order, for a list to show.
-  json payments = json::array();
-  if (j.kind == "receipt") {
-    const json req = json::parse(j.request, nullptr, false);
-    if (req.is_object() && req.contains("payments") && req["payments"].is_array())
-      for (const json& p : req["payments"])
-        if (p.is_object() && p.contains("method") && p["method"].is_string())
-          payments.push_back(p["method"]);
-  }
-  return {{"id", j.id},
-          {"register", j.reg},
-          {"key", j.key},
-          {"kind", j.kind},
-          {"state", std::string(stateName(j.state))},
-          {"exitStatus", orNull(j.exitStatus)},
-          {"meaning", orNull(j.meaning)},
-          {"failedLine", orNull(j.failedLine)},
-          {"receiptNumber", orNull(j.receiptNumber)},
-          {"reason", orNull(j.reason)},
-          {"reasonCode", j.reasonCode.empty() ? json(nullptr) : json(j.reasonCode)},
-          {"reasonParams", j.reasonParams},
-          {"settledBy", orNull(j.settledBy)},
-          {"total", orNull(j.total)},
-          {"change", orNull(j.change)},
-          {"payments", payments},
-          {"expiresAt", orNull(j.expiresAt)},
-          {"createdAt", j.createdAt},
-          {"startedAt", orNull(j.startedAt)},
-          {"endedAt", orNull(j.endedAt)}};
-}
-
-json prunedJobJson(const PrunedJob& p) {
-  return {{"id", p.id},
-          {"register", p.reg},
-          {"key", p.key},
-          {"kind", p.kind},
-          {"state", std::string(stateName(p.state))},
-          {"receiptNumber", orNull(p.receiptNumber)},
-          {"createdAt", p.createdAt},
-          {"endedAt", orNull(p.endedAt)},
-          {"prunedAt", p.prunedAt},
-          {"pruned", true}};
-}
 
 std::string requestFingerprint(const std::string& kind, const std::string& request) {
   // The kind ends at the first NUL: no kind holds one, so no two pairs give one text.
@@ -432,25 +136,12 @@ std::string requestFingerprint(const std::string& kind, const std::string& reque
   return out;
 }
 
-json jobJson(const Job& j) {
-  json out = jobSummaryJson(j);
-  out["request"] = json::parse(j.request, nullptr, false);
-  json lines = json::array();
-  for (const std::string& l : j.lines) lines.push_back(fromLatin1(l));
-  out["lines"] = lines;
-  out["console"] = j.console;
-  out["dumpLog"] = j.dumpLog;
-  out["registerText"] = orNull(j.registerText);
-  out["note"] = orNull(j.note);
-  json files = json::array();
-  for (const FileInfo& f : j.files)
-    files.push_back({{"name", f.name},
-                     {"size", f.size},
-                     {"url", "/v1/jobs/" + std::to_string(j.id) + "/files/" + f.name}});
-  out["files"] = files;
-  out["statusBefore"] = j.before ? statusJson(*j.before) : json(nullptr);
-  out["statusAfter"] = j.after ? statusJson(*j.after) : json(nullptr);
-  return out;
+bool sameRequest(const Job& j, const std::string& kind, const std::string& request) {
+  return j.kind == kind && j.request == request;
+}
+
+bool sameRequest(const PrunedJob& p, const std::string& kind, const std::string& request) {
+  return p.fingerprint == requestFingerprint(kind, request);
 }
 
 Store::Store(const std::string& path) {
@@ -464,16 +155,10 @@ Store::Store(const std::string& path) {
 
 void Store::open(const std::string& path) {
   w_ = openDb(path);
-  exec("PRAGMA journal_mode = WAL");
-  exec("PRAGMA synchronous = FULL");
-  exec("PRAGMA foreign_keys = ON");
-  exec(kSchema);
-  migrate();
-  // A store from before the mark was kept: the ids it has given are the mark.
-  exec(
-      "INSERT INTO meta (name, value) SELECT 'job_id_mark', max(coalesce((SELECT max(id) FROM "
-      "jobs), 0), coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'jobs'), 0)) "
-      "WHERE true ON CONFLICT (name) DO UPDATE SET value = max(value, excluded.value)");
+  exec(w_, "PRAGMA journal_mode = WAL");
+  exec(w_, "PRAGMA synchronous = FULL");
+  exec(w_, "PRAGMA foreign_keys = ON");
+  createSchema(w_);
   r_ = openDb(path);
   sqlite3_exec(r_, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
   c_ = openDb(path);
@@ -495,31 +180,6 @@ std::string Store::close() {
     *db = nullptr;
   }
   return fault;
-}
-
-void Store::migrate() {
-  for (const auto& [table, column, definition] : kAddedColumns) {
-    bool present = false;
-    {
-      Stmt s(
-          w_,
-          (std::string("SELECT 1 FROM pragma_table_info('") + table + "') WHERE name = ?").c_str());
-      s.bind(1, std::string(column));
-      present = s.step();
-    }
-    if (!present)
-      exec((std::string("ALTER TABLE ") + table + " ADD COLUMN " + column + " " + definition)
-               .c_str());
-  }
-}
-
-void Store::exec(const char* sql) {
-  char* err = nullptr;
-  if (sqlite3_exec(w_, sql, nullptr, nullptr, &err) != SQLITE_OK) {
-    const std::string msg = err ? err : "?";
-    sqlite3_free(err);
-    throw StoreError(msg);
-  }
 }
 
 int64_t Store::appendEventLocked(const std::string& type, const std::string& data) {
@@ -559,14 +219,16 @@ std::vector<Job> Store::recoverRunning() {
   Tx tx(w_, &writeFault_);
   std::vector<int64_t> ids;
   {
-    Stmt s(w_, "SELECT id FROM jobs WHERE state = 'running' ORDER BY id");
+    Stmt s(w_, "SELECT id FROM jobs WHERE state = ? ORDER BY id");
+    s.bind(1, std::string(stateName(JobState::Running)));
     while (s.step()) ids.push_back(s.i64(0));
   }
   for (int64_t id : ids) {
+    finishLocked(id, JobState::Running, JobState::Uncertain);
     // Uncertain from now: the time it may stay so is counted from here.
     Stmt u(w_,
-           "UPDATE jobs SET state = 'uncertain', reason = ?, reason_code = 'service_stopped', "
-           "reason_params = '{}', ended_at = ? WHERE id = ? AND state = 'running'");
+           "UPDATE jobs SET reason = ?, reason_code = 'service_stopped', "
+           "reason_params = '{}', ended_at = ? WHERE id = ?");
     u.bind(1, std::string("the service stopped while this job ran; it is settled from the register "
                           "as soon as it can be read"))
         .bind(2, utcNow())
@@ -598,12 +260,12 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
     s.bind(1, reg).bind(2, key);
     if (s.step()) {
       Job j = readJob(s);
-      const bool same = j.kind == kind && j.request == request;
+      const bool same = sameRequest(j, kind, request);
       return {same ? Created::Same : Created::Conflict, std::move(j), std::nullopt};
     }
   }
   if (auto p = prunedByKey(w_, reg, key)) {
-    const bool same = p->fingerprint == requestFingerprint(kind, request);
+    const bool same = sameRequest(*p, kind, request);
     return {same ? Created::Same : Created::Conflict, Job{}, std::move(p)};
   }
   // Above every id given before, pruned jobs' included: a job's directory is never
@@ -614,16 +276,17 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
            "VALUES (max(coalesce((SELECT max(id) FROM jobs), 0), "
            "coalesce((SELECT value FROM meta WHERE name = 'job_id_mark'), 0), "
            "coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'jobs'), 0)) + 1, "
-           "?, ?, ?, ?, ?, 'queued', ?, ?, ?, ?)");
+           "?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   ins.bind(1, reg)
       .bind(2, key)
       .bind(3, kind)
       .bind(4, request)
       .bind(5, linesText(lines))
-      .bind(6, utcNow())
-      .bind(7, extras.total)
-      .bind(8, extras.change)
-      .bind(9, extras.expiresAt);
+      .bind(6, std::string(stateName(JobState::Queued)))
+      .bind(7, utcNow())
+      .bind(8, extras.total)
+      .bind(9, extras.change)
+      .bind(10, extras.expiresAt);
   ins.step();
   const int64_t id = sqlite3_last_insert_rowid(w_);
   Stmt mark(w_, kRaiseMark);
@@ -817,9 +480,9 @@ Job Store::requeue(int64_t id, JobState from, const RunResult* run) {
 std::vector<int64_t> Store::expiredQueued(const std::string& reg, const std::string& now) {
   std::lock_guard lock(rm_);
   Stmt s(r_,
-         "SELECT id FROM jobs WHERE register = ? AND state = 'queued' AND expires_at IS NOT NULL "
+         "SELECT id FROM jobs WHERE register = ? AND state = ? AND expires_at IS NOT NULL "
          "AND expires_at <= ? ORDER BY id");
-  s.bind(1, reg).bind(2, now);
+  s.bind(1, reg).bind(2, std::string(stateName(JobState::Queued))).bind(3, now);
   std::vector<int64_t> ids;
   while (s.step()) ids.push_back(s.i64(0));
   return ids;
@@ -827,8 +490,8 @@ std::vector<int64_t> Store::expiredQueued(const std::string& reg, const std::str
 
 std::optional<std::string> Store::nextExpiry(const std::string& reg) {
   std::lock_guard lock(rm_);
-  Stmt s(r_, "SELECT min(expires_at) FROM jobs WHERE register = ? AND state = 'queued'");
-  s.bind(1, reg);
+  Stmt s(r_, "SELECT min(expires_at) FROM jobs WHERE register = ? AND state = ?");
+  s.bind(1, reg).bind(2, std::string(stateName(JobState::Queued)));
   s.step();
   return s.optText(0);
 }
@@ -927,11 +590,11 @@ std::vector<Store::Count> Store::countByExit() {
 }
 
 std::vector<int64_t> Store::prune(int keepDays) {
-  const std::time_t cutoff = std::time(nullptr) - static_cast<std::time_t>(keepDays) * 86400;
-  std::tm tm{};
-  gmtime_r(&cutoff, &tm);
-  char when[32];
-  std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &tm);
+  // To the second, as the store's times begin: an end in that second is not before it.
+  const std::string when =
+      utcText((nowMs() / 1000 - static_cast<int64_t>(keepDays) * 86400) * 1000).substr(0, 19);
+  // Only decided jobs: one in attention waits for a person however long that takes.
+  const std::string finalStates = stateList(isFinal, ", ");
   std::vector<int64_t> ids;
   std::lock_guard lock(wm_);
   Tx tx(w_, &writeFault_);
@@ -943,10 +606,11 @@ std::vector<int64_t> Store::prune(int keepDays) {
     raise.step();
   }
   {
-    Stmt s(w_,
-           "SELECT id, register, key, kind, request, state, receipt_number, created_at, ended_at "
-           "FROM jobs WHERE state IN ('done', 'failed', 'attention') AND ended_at < ?");
-    s.bind(1, std::string(when));
+    Stmt s(w_, ("SELECT id, register, key, kind, request, state, receipt_number, created_at, "
+                "ended_at FROM jobs WHERE state IN (" +
+                finalStates + ") AND ended_at < ?")
+                   .c_str());
+    s.bind(1, when);
     const std::string now = utcNow();
     while (s.step()) {
       ids.push_back(s.i64(0));
@@ -966,8 +630,8 @@ std::vector<int64_t> Store::prune(int keepDays) {
       keep.step();
     }
   }
-  Stmt d(w_, "DELETE FROM jobs WHERE state IN ('done', 'failed', 'attention') AND ended_at < ?");
-  d.bind(1, std::string(when));
+  Stmt d(w_, ("DELETE FROM jobs WHERE state IN (" + finalStates + ") AND ended_at < ?").c_str());
+  d.bind(1, when);
   d.step();
   // Events are for clients catching up after a short absence; the jobs hold the history.
   Stmt e(w_, "DELETE FROM events WHERE id <= (SELECT max(id) FROM events) - 10000");
@@ -978,18 +642,12 @@ std::vector<int64_t> Store::prune(int keepDays) {
 
 std::string Store::integrityCheck() {
   std::lock_guard lock(wm_);
-  Stmt s(w_, "PRAGMA integrity_check");
-  std::string out;
-  while (s.step()) out += (out.empty() ? "" : "; ") + s.text(0);
-  return out;
+  return checkText(w_, "PRAGMA integrity_check");
 }
 
 std::string Store::quickCheck() {
   std::lock_guard lock(hm_);
-  Stmt s(c_, "PRAGMA quick_check");
-  std::string out;
-  while (s.step()) out += (out.empty() ? "" : "; ") + s.text(0);
-  return out;
+  return checkText(c_, "PRAGMA quick_check");
 }
 
 std::string Store::fault() {
@@ -1015,9 +673,7 @@ std::string Store::fault() {
   if (!checked_ || now - checkedAt_ >= 60s) {
     checkedAt_ = now;
     try {
-      Stmt s(c_, "PRAGMA quick_check");
-      std::string out;
-      while (s.step()) out += (out.empty() ? "" : "; ") + s.text(0);
+      std::string out = checkText(c_, "PRAGMA quick_check");
       std::replace(out.begin(), out.end(), '\n', ' ');
       checkFault_ = out == "ok" ? "" : "the store is damaged: " + out.substr(0, 500);
     } catch (const StoreError& e) {
@@ -1111,98 +767,6 @@ bool Store::alive() {
   } catch (const StoreError&) {
     return false;
   }
-}
-
-namespace {
-
-void syncPath(const std::string& path, int flags) {
-  const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-  if (fd < 0 || ::fsync(fd) != 0) {
-    const std::string why = std::strerror(errno);
-    if (fd >= 0) ::close(fd);
-    throw StoreError("cannot sync " + path + ": " + why);
-  }
-  ::close(fd);
-}
-
-}  // namespace
-
-BackupCount backupStore(const std::string& from, const std::string& to) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  if (!fs::is_regular_file(from, ec)) throw StoreError("there is no store at " + from);
-  for (const char* side : {"", "-wal", "-shm"})
-    if (fs::weakly_canonical(to, ec) == fs::weakly_canonical(from + side, ec))
-      throw StoreError(to + " is the store itself: the backup goes to another file");
-  const std::string tmp = to + ".tmp";
-  fs::remove(tmp, ec);
-  sqlite3* src = nullptr;
-  sqlite3* dst = nullptr;
-  // Both closed on every way out; the temporary file goes unless it was renamed.
-  struct Closer {
-    sqlite3*& src;
-    sqlite3*& dst;
-    const std::string& tmp;
-    bool keep = false;
-    ~Closer() {
-      sqlite3_close(dst);
-      sqlite3_close(src);
-      std::error_code e;
-      if (!keep) fs::remove(tmp, e);
-    }
-  } closer{src, dst, tmp};
-  auto failed = [](sqlite3* db, const std::string& what) {
-    return StoreError(what + ": " + (db ? sqlite3_errmsg(db) : "out of memory"));
-  };
-  if (sqlite3_open_v2(from.c_str(), &src, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-    throw failed(src, from);
-  sqlite3_busy_timeout(src, 5000);
-  if (sqlite3_open_v2(tmp.c_str(), &dst, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
-      SQLITE_OK)
-    throw failed(dst, tmp);
-  sqlite3_backup* b = sqlite3_backup_init(dst, "main", src, "main");
-  if (!b) throw failed(dst, "backup of " + from);
-  // One step copies every page inside one read transaction: in WAL mode the service
-  // writes on meanwhile, and the copy is the store as of that transaction's start.
-  int rc;
-  for (int tries = 0;; ++tries) {
-    rc = sqlite3_backup_step(b, -1);
-    if ((rc != SQLITE_BUSY && rc != SQLITE_LOCKED) || tries >= 100) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  sqlite3_backup_finish(b);
-  if (rc != SQLITE_DONE)
-    throw StoreError("backup of " + from + ": " + sqlite3_errstr(rc) + " (" + sqlite3_errmsg(src) +
-                     ")");
-  // The copy stands alone in one file, to be put in place of the store as it is.
-  char* err = nullptr;
-  if (sqlite3_exec(dst, "PRAGMA journal_mode = DELETE", nullptr, nullptr, &err) != SQLITE_OK) {
-    const std::string msg = err ? err : "?";
-    sqlite3_free(err);
-    throw StoreError(tmp + ": " + msg);
-  }
-  BackupCount n;
-  {
-    Stmt check(dst, "PRAGMA quick_check");
-    std::string out;
-    while (check.step()) out += (out.empty() ? "" : "; ") + check.text(0);
-    if (out != "ok") throw StoreError("the copy of " + from + " fails its check: " + out);
-    Stmt jobs(dst, "SELECT count(*) FROM jobs");
-    jobs.step();
-    n.jobs = jobs.i64(0);
-    Stmt pruned(dst, "SELECT count(*) FROM pruned");
-    pruned.step();
-    n.pruned = pruned.i64(0);
-  }
-  if (sqlite3_close(dst) != SQLITE_OK) throw failed(dst, tmp);
-  dst = nullptr;
-  syncPath(tmp, O_RDONLY);
-  if (std::rename(tmp.c_str(), to.c_str()) != 0)
-    throw StoreError("cannot rename " + tmp + " to " + to + ": " + std::strerror(errno));
-  closer.keep = true;
-  const fs::path dir = fs::path(to).parent_path();
-  syncPath(dir.empty() ? "." : dir.string(), O_RDONLY | O_DIRECTORY);
-  return n;
 }
 
 }  // namespace cassardd

@@ -2,8 +2,6 @@
 // held state and last status, and the event log. The only code that writes SQL.
 #pragma once
 
-#include <sqlite3.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -15,93 +13,23 @@
 #include <string>
 #include <vector>
 
+#include "service/db.h"
+#include "service/job.h"
+#include "service/job_json.h"
 #include "service/settle.h"
+#include "service/when.h"
 
 namespace cassardd {
-
-// Now as RFC 3339 in UTC, with milliseconds: 2026-12-07T12:00:00.123Z.
-std::string utcNow();
-
-// JSON as text. A byte that is not UTF-8 (texts from the register are converted from
-// Latin-1 on the way in, so none should reach here) becomes U+FFFD instead of failing
-// the answer.
-std::string jsonText(const nlohmann::json& j);
-
-struct FileInfo {
-  std::string name;
-  int64_t size = 0;
-};
-
-struct Job {
-  int64_t id = 0;
-  std::string reg, key, kind;
-  JobState state = JobState::Queued;
-  std::string request;             // the body as posted, canonical JSON
-  std::vector<std::string> lines;  // Latin-1, no line end
-  std::optional<int> exitStatus, failedLine;
-  std::optional<std::string> meaning, registerText, receiptNumber, reason;
-  std::string console, dumpLog;  // UTF-8
-  std::vector<FileInfo> files;
-  std::optional<RegisterStatus> before, after;
-  std::string createdAt;
-  std::optional<std::string> startedAt, endedAt;
-  // A receipt's money as the register counts it, in cents; empty for other kinds.
-  std::optional<int64_t> total, change;
-  // How the final state was decided: "run", "register" or "person"; empty until final.
-  std::optional<std::string> settledBy;
-  std::optional<std::string> expiresAt;  // a job still queued then is never sent
-  // The reason as a code and its parameters, for a page to pick its own words.
-  std::string reasonCode;
-  nlohmann::json reasonParams = nlohmann::json::object();
-  std::optional<std::string> note;  // a person's word given with a resolve
-};
-
-// What a new job carries beside its request.
-struct JobExtras {
-  std::optional<int64_t> total, change;
-  std::optional<std::string> expiresAt;
-};
-
-// A job's reason and how it was decided, stored with its move.
-struct Verdict {
-  std::string reason;
-  std::string reasonCode;
-  nlohmann::json reasonParams = nlohmann::json::object();
-  std::optional<std::string> receiptNumber;
-  std::optional<std::string> settledBy;  // for a final state; "run" when left empty
-  std::optional<std::string> note;
-};
-
-nlohmann::json jobSummaryJson(const Job& j);
-nlohmann::json jobJson(const Job& j);
-
-// What a run left behind, stored with the job's next state.
-struct RunResult {
-  std::optional<int> exitStatus, failedLine;
-  std::optional<std::string> meaning, registerText;
-  std::string console, dumpLog;
-  std::vector<FileInfo> files;
-  // The register as the run read it on its own line before its first line.
-  std::optional<RegisterStatus> before;
-};
-
-// What is kept of a job after prune removed it: enough for a late retry of its key to be
-// answered with what became of it, never with a second run.
-struct PrunedJob {
-  int64_t id = 0;
-  std::string reg, key, kind;
-  JobState state = JobState::Done;
-  std::optional<std::string> receiptNumber;
-  std::string fingerprint;  // requestFingerprint(kind, request) of the job's request
-  std::string createdAt;
-  std::optional<std::string> endedAt;
-  std::string prunedAt;
-};
-nlohmann::json prunedJobJson(const PrunedJob& p);
 
 // SHA-256 in hex of a job's kind and canonical request: what decides, once a job is
 // pruned, whether a request under its key is the same one.
 std::string requestFingerprint(const std::string& kind, const std::string& request);
+
+// The key's rule: a request under a key already used is that key's request again when its
+// kind and canonical body are the same (for a pruned job, their fingerprint); any other is
+// a conflict.
+bool sameRequest(const Job& j, const std::string& kind, const std::string& request);
+bool sameRequest(const PrunedJob& p, const std::string& kind, const std::string& request);
 
 struct Held {
   std::string reason;
@@ -116,15 +44,11 @@ struct RegisterRow {
   std::optional<std::string> lastStatusAt;
 };
 
-struct StoreError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 // A job's move the state machine does not allow, or a job not in the state named.
 struct MoveRefused : StoreError {
   using StoreError::StoreError;
 };
 
-class Tx;        // a write transaction (store.cpp)
 class JobTrace;  // each job's trace beside the store (trace.h)
 
 class Store {
@@ -247,9 +171,6 @@ class Store {
 
  private:
   void open(const std::string& path);  // the constructor's work
-  void exec(const char* sql);
-  // Columns a store made by an earlier version lacks, added in place.
-  void migrate();
   Job finishLocked(int64_t id, JobState from, JobState to);
   int64_t appendEventLocked(const std::string& type, const std::string& data);
   // The job as it now stands, with its event, committed, and the event streams woken.
@@ -264,26 +185,13 @@ class Store {
   std::mutex em_;
   std::condition_variable ecv_;
   int64_t lastEvent_ = 0;
-  friend class Tx;
-  struct WriteFault {
-    std::mutex m;
-    std::string text;  // the last failed write of a job, until one commits
-  } writeFault_;
-  sqlite3* c_ = nullptr;  // the health checks, under hm_
+  WriteFault writeFault_;  // the last failed write of a job, until one commits
+  sqlite3* c_ = nullptr;   // the health checks, under hm_
   std::mutex hm_;
   std::chrono::steady_clock::time_point probedAt_, checkedAt_;
   bool checked_ = false;
   std::string probeFault_, checkFault_;
   JobTrace* trace_ = nullptr;
 };
-
-// An online copy of the store at `from` into `to` (through `to`.tmp, synced, then renamed):
-// SQLite's backup API on a read-only connection, beside a running service. Returns the
-// number of jobs and of pruned keys copied; throws StoreError naming the fault, leaving
-// no `to` behind.
-struct BackupCount {
-  int64_t jobs = 0, pruned = 0;
-};
-BackupCount backupStore(const std::string& from, const std::string& to);
 
 }  // namespace cassardd

@@ -87,6 +87,18 @@ std::string utcText(int64_t ms) {
   return buf;
 }
 
+std::string utcNow() {
+  return utcText(nowMs());
+}
+
+std::optional<std::string> searchBound(std::string_view text, bool upper) {
+  const bool isDate = text.size() == 10;
+  const auto ms = parseRfc3339(isDate ? std::string(text) + "T00:00:00Z" : std::string(text));
+  if (!ms) return std::nullopt;
+  if (!upper) return utcText(*ms);
+  return utcText(*ms + (isDate ? int64_t{86400} * 1000 : 1));
+}
+
 int64_t nowMs() {
   timeval tv{};
   gettimeofday(&tv, nullptr);

@@ -11,8 +11,8 @@
 #include <regex>
 #include <sstream>
 
+#include "service/folder.h"
 #include "service/receipt.h"
-#include "service/registers.h"
 #include "service/trace.h"
 #include "service/when.h"
 
@@ -54,7 +54,7 @@ constexpr const char* kSaleOpenReason = "a sale is open on the register";
 
 }  // namespace
 
-Worker::Worker(const Config& cfg, const RegisterConfig& reg, Store& store, Registers& hub)
+Worker::Worker(const Config& cfg, const RegisterConfig& reg, Store& store, WorkerEvents& hub)
     : cfg_(cfg), reg_(reg), store_(store), hub_(hub) {}
 
 Worker::~Worker() {
@@ -62,7 +62,7 @@ Worker::~Worker() {
 }
 
 void Worker::start() {
-  fs::create_directories(fs::path(cfg_.stateDir) / "registers" / reg_.name);
+  fs::create_directories(StateFolder{cfg_.stateDir}.reg(reg_.name));
   thread_ = std::thread([this] { loop(); });
 }
 
@@ -245,7 +245,8 @@ void Worker::settleHeldJob(const Held& h, const RegisterStatus& now) {
   // a counter that moved was moved by a person finishing that sale.
   if (!h.jobId) return;
   const auto job = store_.get(*h.jobId);
-  if (!job || job->state != JobState::Attention || job->kind != "receipt" || !job->before) return;
+  if (!job || job->state != JobState::Attention || !job->is(JobKind::Receipt) || !job->before)
+    return;
   const auto o = settleAtResume(*job->before, now);
   if (!o) return;
   try {
@@ -300,12 +301,36 @@ void Worker::hold(const Held& h) {
   hub_.publish(reg_.name);
 }
 
+fs::path Worker::freshJobDir(const Job& job, bool withSales) {
+  const fs::path dir = jobDir(job.id);
+  clearRunFiles(dir);  // the trace stays
+  fs::create_directories(dir / kFilesDir);
+  if (withSales) {
+    std::ofstream sales(dir / kSalesFile, std::ios::binary);
+    for (const std::string& l : job.lines) sales << l << '\n';
+    if (!sales.flush()) throw StoreError("cannot write " + (dir / kSalesFile).string());
+  }
+  return dir;
+}
+
+bool Worker::stoppedMeanwhile(Job& job, const ChildEnd& end, const RunResult& run,
+                              const std::string& reason) {
+  if (end.exitStatus || !end.spawnError.empty()) return false;
+  Verdict v;
+  v.reason = reason;
+  v.reasonCode = "service_stopped";
+  job = finish(job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt, v);
+  logJob(job);
+  setRuntime(false, std::nullopt);
+  return true;
+}
+
 fs::path Worker::jobDir(int64_t id) const {
-  return fs::path(cfg_.stateDir) / "jobs" / std::to_string(id);
+  return StateFolder{cfg_.stateDir}.job(id);
 }
 
 std::optional<RegisterStatus> Worker::readStatus() {
-  const fs::path dir = fs::path(cfg_.stateDir) / "registers" / reg_.name;
+  const fs::path dir = StateFolder{cfg_.stateDir}.reg(reg_.name);
   const auto limit = std::min(kStatusLimit, std::chrono::seconds(cfg_.jobTimeoutS));
   const ChildEnd end = run(withSettings({cfg_.cassard, "--status"}, reg_), dir, limit);
   std::optional<RegisterStatus> s;
@@ -339,13 +364,10 @@ void Worker::logJob(const Job& j) {
     line << "-";
   if (j.startedAt) {
     // Both stamps are UTC with milliseconds; the difference is the run's duration.
-    auto secs = [](const std::string& t) {
-      std::tm tm{};
-      strptime(t.c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
-      return static_cast<double>(timegm(&tm)) + std::atoi(t.c_str() + 20) / 1000.0;
-    };
+    const int64_t ms = parseRfc3339(j.endedAt.value_or(utcNow())).value_or(0) -
+                       parseRfc3339(*j.startedAt).value_or(0);
     char d[32];
-    std::snprintf(d, sizeof d, "%.3f", secs(j.endedAt.value_or(utcNow())) - secs(*j.startedAt));
+    std::snprintf(d, sizeof d, "%.3f", static_cast<double>(ms) / 1000.0);
     line << " duration=" << d << "s";
     hub_.observe(j.reg, j.kind, std::atof(d));
   }
@@ -414,11 +436,12 @@ bool Worker::step() {
   }
   const bool held = store_.registerRow(reg_.name).held.has_value();
   // A held register runs only status reads, which change nothing on it.
-  auto job = store_.next(reg_.name, JobState::Queued,
-                         held ? std::optional<std::string>("status") : std::nullopt);
+  auto job =
+      store_.next(reg_.name, JobState::Queued,
+                  held ? std::optional<std::string>(kindName(JobKind::Status)) : std::nullopt);
   if (!job) return false;
   const int before = failures_;
-  if (job->kind == "receipt" || job->kind == "lines")
+  if (job->is(JobKind::Receipt) || job->is(JobKind::Lines))
     runReceiptOrLines(*job);
   else
     runSimple(*job);
@@ -437,14 +460,7 @@ void Worker::runReceiptOrLines(Job job) {
     setRuntime(false, std::nullopt);
     return;
   }
-  const fs::path dir = jobDir(job.id);
-  clearRunFiles(dir);  // the trace stays
-  fs::create_directories(dir / kFilesDir);
-  {
-    std::ofstream sales(dir / kSalesFile, std::ios::binary);
-    for (const std::string& l : job.lines) sales << l << '\n';
-    if (!sales.flush()) throw StoreError("cannot write " + (dir / kSalesFile).string());
-  }
+  const fs::path dir = freshJobDir(job, true);
   try {
     job = store_.start(job.id, std::nullopt);
   } catch (const MoveRefused&) {
@@ -461,17 +477,10 @@ void Worker::runReceiptOrLines(Job job) {
                                         reg_),
                            dir, std::chrono::seconds(cfg_.jobTimeoutS), dir / kFilesDir);
   RunResult run = collect(dir, end);
-  if (!end.exitStatus && end.spawnError.empty()) {
-    Verdict v;
-    v.reason =
-        "the service stopped while this job ran; it is settled from the register at the next "
-        "start";
-    v.reasonCode = "service_stopped";
-    job = finish(job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt, v);
-    logJob(job);
-    setRuntime(false, std::nullopt);
+  if (stoppedMeanwhile(job, end, run,
+                       "the service stopped while this job ran; it is settled from the register "
+                       "at the next start"))
     return;
-  }
   if (!end.spawnError.empty()) {
     Verdict v;
     v.reason = "cassard could not be started; nothing was sent to the register";
@@ -502,8 +511,8 @@ void Worker::runReceiptOrLines(Job job) {
   } else {
     after = readStatus();
   }
-  const Outcome o = job.kind == "receipt" ? settleReceipt(*before, run.exitStatus, after)
-                                          : settleLines(run.exitStatus, after, run.failedLine);
+  const Outcome o = job.is(JobKind::Receipt) ? settleReceipt(*before, run.exitStatus, after)
+                                             : settleLines(run.exitStatus, after, run.failedLine);
   job = finish(job.id, JobState::Running, o, &run, after);
   logJob(job);
   if (o.hold) hold({o.reason, job.id, o.reasonCode, o.reasonParams});
@@ -512,35 +521,19 @@ void Worker::runReceiptOrLines(Job job) {
 
 void Worker::runSimple(Job job) {
   setRuntime(true, std::nullopt);
-  const fs::path dir = jobDir(job.id);
-  clearRunFiles(dir);  // the trace stays
-  fs::create_directories(dir / kFilesDir);
-  std::vector<std::string> argv;
-  if (job.kind == "status") {
-    argv = withSettings({cfg_.cassard, "--status"}, reg_);
-  } else {
-    std::ofstream sales(dir / kSalesFile, std::ios::binary);
-    for (const std::string& l : job.lines) sales << l << '\n';
-    if (!sales.flush()) throw StoreError("cannot write " + (dir / kSalesFile).string());
-    argv = withSettings({cfg_.cassard, up(kSalesFile)}, reg_);
-  }
+  const bool status = job.is(JobKind::Status);
+  const fs::path dir = freshJobDir(job, !status);
+  const std::vector<std::string> argv = status ? withSettings({cfg_.cassard, "--status"}, reg_)
+                                               : withSettings({cfg_.cassard, up(kSalesFile)}, reg_);
   job = store_.start(job.id, std::nullopt);
   hub_.publish(reg_.name);
   const ChildEnd end = run(argv, dir, std::chrono::seconds(cfg_.jobTimeoutS), dir / kFilesDir);
   RunResult run = collect(dir, end);
-  if (!end.exitStatus && end.spawnError.empty()) {
-    Verdict v;
-    v.reason = "the service stopped while this job ran";
-    v.reasonCode = "service_stopped";
-    job = finish(job.id, JobState::Running, JobState::Uncertain, &run, std::nullopt, v);
-    logJob(job);
-    setRuntime(false, std::nullopt);
-    return;
-  }
+  if (stoppedMeanwhile(job, end, run, "the service stopped while this job ran")) return;
   std::optional<RegisterStatus> after;
-  if (job.kind == "status" && end.exitStatus == 0)
+  if (job.is(JobKind::Status) && end.exitStatus == 0)
     after = parseStatus(readFile(dir / kConsoleFile));
-  const bool ok = end.exitStatus == 0 && (job.kind != "status" || after);
+  const bool ok = end.exitStatus == 0 && (!job.is(JobKind::Status) || after);
   if (after) {
     remember(*after);
     failures_ = 0;
@@ -566,34 +559,33 @@ void Worker::runSimple(Job job) {
   logJob(job);
   // A status job that could not read the register says as much as the service's own read.
   std::optional<std::string> unread;
-  if (job.kind == "status" && !after) {
+  if (job.is(JobKind::Status) && !after) {
     unread = whyUnread(dir, end, std::chrono::seconds(cfg_.jobTimeoutS));
     ++failures_;
   }
   setRuntime(false, unread, unreadCode(readFile(dir / kStderrFile), end));
 }
 
-void Worker::settleUncertain(Job job) {
-  setRuntime(true, std::nullopt);
-  const fs::path dir = jobDir(job.id);
+bool Worker::leftRunGoesOn(const Job& job, const fs::path& dir) {
   // A run left by the previous start may still be on the register: it goes on until it
   // ends, or until its time limit has passed.
   auto pids = processesIn(dir / kFilesDir);
   if (pids.empty()) pids = processesIn(dir);  // a run of a job from before the files folder
   if (!pids.empty()) {
-    std::tm tm{};
-    strptime(job.startedAt.value_or(utcNow()).c_str(), "%Y-%m-%dT%H:%M:%S", &tm);
-    if (std::time(nullptr) > timegm(&tm) + cfg_.jobTimeoutS + 10)
+    const int64_t startedS = parseRfc3339(job.startedAt.value_or(utcNow())).value_or(0) / 1000;
+    if (nowMs() / 1000 > startedS + cfg_.jobTimeoutS + 10)
       for (int pid : pids)
         if (const pid_t group = getpgid(pid); group > 1) kill(-group, SIGTERM);
     ++failures_;
     setRuntime(false, "waiting for the cassard run of job " + std::to_string(job.id) + " (pid " +
                           std::to_string(pids.front()) + ") left by the previous start to end");
-    return;
+    return true;
   }
+  return false;
+}
+
+std::optional<RunResult> Worker::leftBehind(const Job& job, const fs::path& dir) {
   // What that run left in its directory, when the service did not see it end.
-  const RunResult* run = nullptr;
-  RunResult left;
   if (!job.exitStatus && job.console.empty() && fs::exists(dir / kConsoleFile)) {
     ChildEnd end;
     if (const auto f = parseFailureLine(readFile(dir / kStderrFile))) {
@@ -604,11 +596,19 @@ void Worker::settleUncertain(Job job) {
     } else if (readFile(dir / kConsoleFile).find(kFinalText) != std::string::npos) {
       end.exitStatus = 0;
     }
-    left = collect(dir, end);
-    run = &left;
+    return collect(dir, end);
   }
+  return std::nullopt;
+}
+
+void Worker::settleUncertain(Job job) {
+  setRuntime(true, std::nullopt);
+  const fs::path dir = jobDir(job.id);
+  if (leftRunGoesOn(job, dir)) return;
+  const std::optional<RunResult> left = leftBehind(job, dir);
+  const RunResult* run = left ? &*left : nullptr;
   const std::optional<int> exitStatus = run ? run->exitStatus : job.exitStatus;
-  if (job.kind == "download" || job.kind == "status") {
+  if (job.is(JobKind::Download) || job.is(JobKind::Status)) {
     const bool done = exitStatus == 0;
     Verdict v;
     v.reason = done ? "completed (seen after a restart)"
@@ -667,12 +667,12 @@ void Worker::settleUncertain(Job job) {
          {},
          after->saleOpen,
          "not_read_before"};
-    if (job.kind == "receipt" && row.lastStatus && row.lastStatusAt && job.startedAt &&
+    if (job.is(JobKind::Receipt) && row.lastStatus && row.lastStatusAt && job.startedAt &&
         *row.lastStatusAt <= *job.startedAt)
       if (const Outcome earlier = settleReceipt(*row.lastStatus, exitStatus, after);
           earlier.state == JobState::Failed)
         o = earlier;
-  } else if (job.kind == "receipt")
+  } else if (job.is(JobKind::Receipt))
     o = settleReceipt(*before, exitStatus, after);
   else
     o = settleLines(exitStatus, after, run ? run->failedLine : job.failedLine);

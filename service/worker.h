@@ -23,11 +23,20 @@
 
 namespace cassardd {
 
-class Registers;
+// What a worker tells of its register to whoever shows the registers (the hub): the
+// worker owns this side, the hub implements it.
+class WorkerEvents {
+ public:
+  virtual ~WorkerEvents() = default;
+  // What the register shows may have changed: its state, its queue, its last reading.
+  virtual void publish(const std::string& reg) = 0;
+  // A job's run took `seconds`, from its start to its state after it.
+  virtual void observe(const std::string& reg, const std::string& kind, double seconds) = 0;
+};
 
 class Worker {
  public:
-  Worker(const Config& cfg, const RegisterConfig& reg, Store& store, Registers& hub);
+  Worker(const Config& cfg, const RegisterConfig& reg, Store& store, WorkerEvents& hub);
   ~Worker();
   void start();
   // Finish the running job first; with `now`, leave it to be settled at the next start.
@@ -62,9 +71,20 @@ class Worker {
   void runReceiptOrLines(Job job);
   void runSimple(Job job);
   void settleUncertain(Job job);
+  // A run of `job` left by the previous start still going: waited for (and stopped past
+  // its time limit), the register unreachable meanwhile. False when there is none.
+  bool leftRunGoesOn(const Job& job, const std::filesystem::path& dir);
+  // What a run whose end the service did not see left in the job's directory.
+  std::optional<RunResult> leftBehind(const Job& job, const std::filesystem::path& dir);
   std::optional<RegisterStatus> readStatus();
   RunResult collect(const std::filesystem::path& dir, const ChildEnd& end);
   std::filesystem::path jobDir(int64_t id) const;
+  // The job's directory, emptied, with its files folder and, `withSales`, its sales file.
+  std::filesystem::path freshJobDir(const Job& job, bool withSales);
+  // A run left going because the service stops: the job is uncertain, for `reason`, and
+  // settled from the register at the next start. False when the run ended.
+  bool stoppedMeanwhile(Job& job, const ChildEnd& end, const RunResult& run,
+                        const std::string& reason);
   void setRuntime(bool busy, std::optional<std::string> unreachableError,
                   const std::string& errorCode = "other");
   // The register could not be read: why, for a technician, and as a code.
@@ -97,7 +117,7 @@ class Worker {
   const Config& cfg_;
   const RegisterConfig& reg_;
   Store& store_;
-  Registers& hub_;
+  WorkerEvents& hub_;
   std::thread thread_;
   std::mutex m_;
   std::condition_variable cv_;

@@ -660,6 +660,25 @@ TEST(Store, PrunedKeysStayTakenAndIdsNeverRepeat) {
   for (const char* ext : {"", "-wal", "-shm"}) std::filesystem::remove(path.string() + ext);
 }
 
+// A job in attention waits for a person however old it is: prune takes decided jobs only.
+TEST(Store, PruneLeavesAJobInAttention) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("cassardd-attention-" + std::to_string(getpid()) + ".db");
+  Store store(path.string());
+  std::vector<int64_t> ids;
+  for (const JobState to : {JobState::Attention, JobState::Failed}) {
+    const auto c = store.create("cassa1", std::string(stateName(to)), "receipt", "{}", {"99"});
+    store.start(c.job.id, std::nullopt);
+    store.finish(c.job.id, JobState::Running, to, nullptr, {}, "", {});
+    ids.push_back(c.job.id);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // ended before "now - 0 days"
+  EXPECT_EQ(store.prune(0), (std::vector<int64_t>{ids[1]}));
+  EXPECT_EQ(store.get(ids[0])->state, JobState::Attention);
+  EXPECT_EQ(store.close(), "");
+  for (const char* ext : {"", "-wal", "-shm"}) std::filesystem::remove(path.string() + ext);
+}
+
 TEST(Store, ConcurrentWritersAllLandAndTheStoreClosesCleanly) {
   // HTTP threads create jobs while the workers move theirs and publish register events:
   // every move lands, and no statement is left unfinalized to keep a connection open.

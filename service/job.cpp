@@ -1,0 +1,106 @@
+#include "service/job.h"
+
+#include <utility>
+
+namespace cassardd {
+
+namespace {
+
+constexpr std::array<std::pair<JobState, std::string_view>, 6> kNames = {{
+    {JobState::Queued, "queued"},        // committed, waiting its turn
+    {JobState::Running, "running"},      // cassard is on the register
+    {JobState::Done, "done"},            // finished as asked
+    {JobState::Failed, "failed"},        // did not happen
+    {JobState::Uncertain, "uncertain"},  // to be settled from the register
+    {JobState::Attention, "attention"},  // a person must look
+}};
+
+constexpr std::array<std::pair<JobKind, std::string_view>, 4> kKindNames = {{
+    {JobKind::Receipt, "receipt"},    // a structured receipt, its lines made by the service
+    {JobKind::Lines, "lines"},        // sales lines as the till wrote them
+    {JobKind::Status, "status"},      // a reading of the register, nothing sent to it
+    {JobKind::Download, "download"},  // the journal or the totals, into files
+}};
+
+// The allowed moves of a job, and only these.
+constexpr std::array<std::pair<JobState, JobState>, 13> kMoves = {{
+    {JobState::Queued, JobState::Running},
+    {JobState::Queued, JobState::Failed},  // expired or cancelled, never sent
+    // Back in the queue only when nothing was sent: the run's reading before its first
+    // line found a sale open, or the run ended before that reading.
+    {JobState::Running, JobState::Queued},
+    {JobState::Uncertain, JobState::Queued},
+    {JobState::Running, JobState::Done},
+    {JobState::Running, JobState::Failed},
+    {JobState::Running, JobState::Uncertain},
+    {JobState::Running, JobState::Attention},
+    {JobState::Uncertain, JobState::Done},
+    {JobState::Uncertain, JobState::Failed},
+    {JobState::Uncertain, JobState::Attention},
+    // A person finished or cancelled the sale: the register's reading at resume, or the
+    // person's own word.
+    {JobState::Attention, JobState::Done},
+    {JobState::Attention, JobState::Failed},
+}};
+
+template <typename T, std::size_t N>
+constexpr std::array<T, N> firsts(const std::array<std::pair<T, std::string_view>, N>& table) {
+  std::array<T, N> out{};
+  for (std::size_t i = 0; i < N; ++i) out[i] = table[i].first;
+  return out;
+}
+
+template <typename T, std::size_t N>
+std::string_view nameIn(const std::array<std::pair<T, std::string_view>, N>& table, T value) {
+  for (const auto& [v, name] : table)
+    if (v == value) return name;
+  return "?";
+}
+
+template <typename T, std::size_t N>
+std::optional<T> valueIn(const std::array<std::pair<T, std::string_view>, N>& table,
+                         std::string_view n) {
+  for (const auto& [v, name] : table)
+    if (name == n) return v;
+  return std::nullopt;
+}
+
+}  // namespace
+
+const std::array<JobState, 6>& allStates() {
+  static constexpr auto states = firsts(kNames);
+  return states;
+}
+
+std::string_view stateName(JobState s) {
+  return nameIn(kNames, s);
+}
+
+std::optional<JobState> stateFromName(std::string_view n) {
+  return valueIn(kNames, n);
+}
+
+bool allowedMove(JobState from, JobState to) {
+  for (const auto& [f, t] : kMoves)
+    if (f == from && t == to) return true;
+  return false;
+}
+
+bool isFinal(JobState s) {
+  return s == JobState::Done || s == JobState::Failed;
+}
+
+const std::array<JobKind, 4>& allKinds() {
+  static constexpr auto kinds = firsts(kKindNames);
+  return kinds;
+}
+
+std::string_view kindName(JobKind k) {
+  return nameIn(kKindNames, k);
+}
+
+std::optional<JobKind> kindFromName(std::string_view n) {
+  return valueIn(kKindNames, n);
+}
+
+}  // namespace cassardd
