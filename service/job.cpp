@@ -1,5 +1,8 @@
 #include "service/job.h"
 
+#include <gnutls/crypto.h>
+
+#include <stdexcept>
 #include <utility>
 
 namespace cassardd {
@@ -101,6 +104,31 @@ std::string_view kindName(JobKind k) {
 
 std::optional<JobKind> kindFromName(std::string_view n) {
   return valueIn(kKindNames, n);
+}
+
+std::string requestFingerprint(const std::string& kind, const std::string& request) {
+  // The kind ends at the first NUL: no kind holds one, so no two pairs give one text.
+  std::string text = kind;
+  text.push_back('\0');
+  text += request;
+  unsigned char digest[32];
+  if (gnutls_hash_fast(GNUTLS_DIG_SHA256, text.data(), text.size(), digest) != 0)
+    throw std::runtime_error("SHA-256 is not available");
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : digest) {
+    out.push_back(hex[b >> 4]);
+    out.push_back(hex[b & 15]);
+  }
+  return out;
+}
+
+bool sameRequest(const Job& j, const std::string& kind, const std::string& request) {
+  return j.kind == kind && j.request == request;
+}
+
+bool sameRequest(const PrunedJob& p, const std::string& kind, const std::string& request) {
+  return p.fingerprint == requestFingerprint(kind, request);
 }
 
 }  // namespace cassardd

@@ -1,7 +1,5 @@
 #include "service/store.h"
 
-#include <gnutls/crypto.h>
-
 #include <algorithm>
 #include <iostream>
 
@@ -118,31 +116,6 @@ std::optional<PrunedJob> prunedByKey(sqlite3* db, const std::string& reg, const 
 }
 
 }  // namespace
-
-std::string requestFingerprint(const std::string& kind, const std::string& request) {
-  // The kind ends at the first NUL: no kind holds one, so no two pairs give one text.
-  std::string text = kind;
-  text.push_back('\0');
-  text += request;
-  unsigned char digest[32];
-  if (gnutls_hash_fast(GNUTLS_DIG_SHA256, text.data(), text.size(), digest) != 0)
-    throw StoreError("SHA-256 is not available");
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  for (unsigned char b : digest) {
-    out.push_back(hex[b >> 4]);
-    out.push_back(hex[b & 15]);
-  }
-  return out;
-}
-
-bool sameRequest(const Job& j, const std::string& kind, const std::string& request) {
-  return j.kind == kind && j.request == request;
-}
-
-bool sameRequest(const PrunedJob& p, const std::string& kind, const std::string& request) {
-  return p.fingerprint == requestFingerprint(kind, request);
-}
 
 Store::Store(const std::string& path) {
   try {

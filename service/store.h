@@ -21,16 +21,6 @@
 
 namespace cassardd {
 
-// SHA-256 in hex of a job's kind and canonical request: what decides, once a job is
-// pruned, whether a request under its key is the same one.
-std::string requestFingerprint(const std::string& kind, const std::string& request);
-
-// The key's rule: a request under a key already used is that key's request again when its
-// kind and canonical body are the same (for a pruned job, their fingerprint); any other is
-// a conflict.
-bool sameRequest(const Job& j, const std::string& kind, const std::string& request);
-bool sameRequest(const PrunedJob& p, const std::string& kind, const std::string& request);
-
 struct Held {
   std::string reason;
   std::optional<int64_t> jobId;

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "service/job_json.h"
 #include "service/receipt.h"
 
 namespace cassardd {

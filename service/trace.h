@@ -24,7 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "service/store.h"
+#include "service/db.h"
+#include "service/job.h"
 
 namespace cassardd {
 
