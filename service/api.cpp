@@ -1,5 +1,6 @@
 #include "service/api.h"
 
+#include <strings.h>
 #include <sys/statvfs.h>
 
 #include <chrono>
@@ -58,8 +59,10 @@ bool badName(const std::string& s) {
 
 bool isJson(const Request& req) {
   const std::string ct = req.get_header_value("Content-Type");
-  const std::string type = ct.substr(0, ct.find(';'));
-  return type == "application/json";
+  // A media type's name is case-insensitive, and may be followed by spaces.
+  std::string type = ct.substr(0, ct.find(';'));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
+  return strcasecmp(type.c_str(), "application/json") == 0;
 }
 
 std::optional<int64_t> positive(const std::string& s) {
@@ -108,6 +111,28 @@ bool loopbackHost(std::string host, int port, const std::string& listenHost) {
   const std::string own =
       listenHost.find(':') != std::string::npos ? "[" + listenHost + "]" : listenHost;
   return name == "localhost" || name == "127.0.0.1" || name == "[::1]" || name == own;
+}
+
+// The service's own origin: its scheme, a name it answers to and its exact port (an origin
+// without a port has its scheme's: 80 or 443). On a loopback listen, either scheme and the
+// loopback names; else the scheme it serves and the name in Host.
+bool ownOrigin(const std::string& origin, const std::string& host, int port, const Config& cfg) {
+  for (const std::string scheme : {"http://", "https://"}) {
+    if (origin.rfind(scheme, 0) != 0) continue;
+    std::string rest = origin.substr(scheme.size());
+    const auto colon = rest.rfind(':');
+    const bool hasPort = colon != std::string::npos && rest.find(']', colon) == std::string::npos;
+    if (!hasPort) rest += scheme == "http://" ? ":80" : ":443";
+    if (rest.substr(rest.rfind(':') + 1) != std::to_string(port)) return false;
+    if (cfg.loopback()) return loopbackHost(rest, port, cfg.listenHost);
+    std::string name = host;
+    if (const auto c = name.rfind(':');
+        c != std::string::npos && name.find(']', c) == std::string::npos)
+      name = name.substr(0, c);
+    return scheme == (cfg.tls() ? "https://" : "http://") && !name.empty() &&
+           strcasecmp(rest.substr(0, rest.rfind(':')).c_str(), name.c_str()) == 0;
+  }
+  return false;
 }
 
 // Compares without stopping at the first difference, so the time taken says nothing.
@@ -275,14 +300,7 @@ void Api::routes() {
         std::find(cfg_.origins.begin(), cfg_.origins.end(), origin) != cfg_.origins.end();
     if (!origin.empty() && api) {
       bool sameOrigin = false;
-      if (cfg_.loopback()) {
-        for (const std::string scheme : {"http://", "https://"})
-          sameOrigin =
-              sameOrigin || (origin.rfind(scheme, 0) == 0 &&
-                             loopbackHost(origin.substr(scheme.size()), port_, cfg_.listenHost));
-      } else {
-        sameOrigin = !host.empty() && origin == (cfg_.tls() ? "https://" : "http://") + host;
-      }
+      sameOrigin = ownOrigin(origin, host, port_, cfg_);
       if (!sameOrigin && !listed) {
         error(res, 403, "forbidden", "origin " + origin + " is not among the configured origins",
               "Origin");
@@ -350,8 +368,15 @@ void Api::routes() {
         error(res, 405, "method_not_allowed", req.method + " is not allowed on " + req.path);
         break;
       case 400:
-        error(res, 400, "bad_request",
-              "the request is malformed (a POST needs a Content-Length, 0 for no body)");
+        if (!req.malformed.empty())
+          error(res, 400, "bad_request", req.malformed,
+                req.malformedField.empty() ? std::nullopt : std::optional(req.malformedField));
+        else
+          error(res, 400, "bad_request",
+                "the request is malformed (a POST needs a Content-Length, 0 for no body)");
+        break;
+      case 431:
+        error(res, 431, "too_large", "the request's header fields are larger than 32 KiB");
         break;
       default:
         error(res, res.status, res.status >= 500 ? "internal" : "bad_request",
@@ -554,14 +579,19 @@ void Api::routes() {
                      "unknown parameter (known: register, state, limit, before, q, from, to)", k);
       }
     }
-    json jobs = json::array();
-    const std::vector<Job> page = store_.list(f);
-    for (const Job& j : page) jobs.push_back(jobSummaryJson(j));
-    answer(
-        res, 200,
-        {{"jobs", jobs},
-         {"next", static_cast<int>(page.size()) == f.limit && !page.empty() ? json(page.back().id)
-                                                                            : json(nullptr)}});
+    // Built once per change of the store, whoever asks for it meanwhile.
+    std::string query;
+    for (const auto& [k, v] : req.params) query += k + '\0' + v + '\0';
+    const auto text = pages_.get(query, store_.changes(), [&] {
+      json jobs = json::array();
+      const std::vector<Job> page = store_.list(f);
+      for (const Job& j : page) jobs.push_back(jobSummaryJson(j));
+      const bool more = static_cast<int>(page.size()) == f.limit && !page.empty();
+      return jsonText({{"jobs", jobs}, {"next", more ? json(page.back().id) : json(nullptr)}}) +
+             "\n";
+    });
+    res.status = 200;
+    res.set_content(*text, "application/json");
   });
 
   // For a technician: what runs, how it is set up, and how much room the store has left.
@@ -578,11 +608,15 @@ void Api::routes() {
                       {"queueLimitS", r.queueLimitS},
                       {"settleLimitS", r.settleLimitS}});
     }
-    struct statvfs vfs {};
-    const json freeBytes =
-        ::statvfs(cfg_.stateDir.c_str(), &vfs) == 0
-            ? json(static_cast<uintmax_t>(vfs.f_bavail) * static_cast<uintmax_t>(vfs.f_frsize))
-            : json(nullptr);
+    // Walking the state folder costs as much as its jobs: taken at most every few seconds.
+    const json disk = disk_.get([this] {
+      struct statvfs vfs {};
+      const json freeBytes =
+          ::statvfs(cfg_.stateDir.c_str(), &vfs) == 0
+              ? json(static_cast<uintmax_t>(vfs.f_bavail) * static_cast<uintmax_t>(vfs.f_frsize))
+              : json(nullptr);
+      return json{{"bytes", treeBytes(cfg_.stateDir)}, {"freeBytes", freeBytes}};
+    });
     const std::string host = cfg_.listenHost.find(':') != std::string::npos
                                  ? "[" + cfg_.listenHost + "]"
                                  : cfg_.listenHost;
@@ -596,8 +630,8 @@ void Api::routes() {
             {"keepDays", cfg_.keepDays},
             {"queueLimitS", RegisterConfig{}.queueLimitS},
             {"settleLimitS", RegisterConfig{}.settleLimitS},
-            {"store", {{"path", cfg_.stateDir}, {"bytes", treeBytes(cfg_.stateDir)}}},
-            {"disk", {{"freeBytes", freeBytes}}},
+            {"store", {{"path", cfg_.stateDir}, {"bytes", disk["bytes"]}}},
+            {"disk", {{"freeBytes", disk["freeBytes"]}}},
             {"links",
              {{"healthz", "/healthz"}, {"metrics", "/metrics"}, {"openapi", "/v1/openapi.json"}}}});
   });

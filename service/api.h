@@ -7,6 +7,7 @@
 #include <string>
 
 #include "service/config.h"
+#include "service/read_cache.h"
 #include "service/registers.h"
 #include "service/store.h"
 
@@ -37,6 +38,8 @@ class Api {
   int port_ = 0;
   std::chrono::steady_clock::time_point started_;
   std::string startedAt_;
+  PageCache pages_;                       // GET /v1/jobs
+  Recent disk_{std::chrono::seconds(3)};  // the state folder's size and free room
 };
 
 }  // namespace cassardd

@@ -464,8 +464,13 @@ Store::Store(const std::string& path) {
       "INSERT INTO meta (name, value) SELECT 'job_id_mark', max(coalesce((SELECT max(id) FROM "
       "jobs), 0), coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'jobs'), 0)) "
       "WHERE true ON CONFLICT (name) DO UPDATE SET value = max(value, excluded.value)");
-  r_ = openDb(path);
-  sqlite3_exec(r_, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
+  readers_.start(
+      [path] {
+        sqlite3* db = openDb(path);
+        sqlite3_exec(db, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
+        return db;
+      },
+      8);
   c_ = openDb(path);
   sqlite3_exec(c_, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
   lastEvent_ = lastEventId();
@@ -477,8 +482,8 @@ Store::~Store() {
 }
 
 std::string Store::close() {
-  std::string fault;
-  for (sqlite3** db : {&c_, &r_, &w_}) {
+  std::string fault = readers_.close();
+  for (sqlite3** db : {&c_, &w_}) {
     if (!*db) continue;
     if (sqlite3_close(*db) != SQLITE_OK)
       fault += (fault.empty() ? "" : "; ") + std::string(sqlite3_errmsg(*db));
@@ -528,6 +533,7 @@ Job Store::commitWithJobEvent(Tx& tx, int64_t id) {
 }
 
 void Store::published(int64_t ev) {
+  ++changes_;
   {
     std::lock_guard el(em_);
     lastEvent_ = ev;
@@ -566,6 +572,7 @@ std::vector<Job> Store::recoverRunning() {
     moved.push_back(std::move(j));
   }
   tx.commit();
+  ++changes_;
   if (!moved.empty()) {
     std::lock_guard el(em_);
     lastEvent_ = sqlite3_last_insert_rowid(w_);
@@ -621,12 +628,12 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
 }
 
 std::optional<Job> Store::get(int64_t id) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   return jobById(r_, id);
 }
 
 std::optional<Job> Store::find(const std::string& reg, const std::string& key) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(
       r_,
       (std::string("SELECT ") + kJobColumns + " FROM jobs WHERE register = ? AND key = ?").c_str());
@@ -636,7 +643,7 @@ std::optional<Job> Store::find(const std::string& reg, const std::string& key) {
 }
 
 std::optional<PrunedJob> Store::findPruned(const std::string& reg, const std::string& key) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   return prunedByKey(r_, reg, key);
 }
 
@@ -654,7 +661,7 @@ std::vector<Job> Store::list(const Filter& f) {
   if (f.from) sql += " AND created_at >= ?7";
   if (f.to) sql += " AND created_at < ?8";
   sql += " ORDER BY id DESC LIMIT ?4";
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_, sql.c_str());
   if (f.reg) s.bind(1, *f.reg);
   if (f.state) s.bind(2, std::string(stateName(*f.state)));
@@ -668,7 +675,7 @@ std::vector<Job> Store::list(const Filter& f) {
 
 std::optional<Job> Store::next(const std::string& reg, JobState state,
                                const std::optional<std::string>& kind) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_, (std::string("SELECT ") + kJobColumns +
               " FROM jobs WHERE register = ?1 AND state = ?2 AND (?3 IS NULL OR kind = ?3) "
               "ORDER BY id LIMIT 1")
@@ -679,7 +686,7 @@ std::optional<Job> Store::next(const std::string& reg, JobState state,
 }
 
 int64_t Store::count(const std::string& reg, JobState state) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_, "SELECT count(*) FROM jobs WHERE register = ? AND state = ?");
   s.bind(1, reg).bind(2, std::string(stateName(state)));
   s.step();
@@ -788,7 +795,7 @@ Job Store::requeue(int64_t id, JobState from, const RunResult* run) {
 }
 
 std::vector<int64_t> Store::expiredQueued(const std::string& reg, const std::string& now) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_,
          "SELECT id FROM jobs WHERE register = ? AND state = 'queued' AND expires_at IS NOT NULL "
          "AND expires_at <= ? ORDER BY id");
@@ -799,7 +806,7 @@ std::vector<int64_t> Store::expiredQueued(const std::string& reg, const std::str
 }
 
 std::optional<std::string> Store::nextExpiry(const std::string& reg) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_, "SELECT min(expires_at) FROM jobs WHERE register = ? AND state = 'queued'");
   s.bind(1, reg);
   s.step();
@@ -807,7 +814,7 @@ std::optional<std::string> Store::nextExpiry(const std::string& reg) {
 }
 
 RegisterRow Store::registerRow(const std::string& reg) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_,
          "SELECT held_reason, held_job, last_status, last_status_at, held_code, held_params FROM "
          "registers WHERE name = ?");
@@ -860,7 +867,7 @@ int64_t Store::appendEvent(const std::string& type, const json& data) {
 }
 
 std::vector<Store::Event> Store::eventsAfter(int64_t id, int limit) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_, "SELECT id, type, data FROM events WHERE id > ? ORDER BY id LIMIT ?");
   s.bind(1, id).bind(2, static_cast<int64_t>(limit));
   std::vector<Event> out;
@@ -882,7 +889,7 @@ void Store::waitForEvent(int64_t id, std::chrono::milliseconds timeout,
 }
 
 std::vector<Store::Count> Store::countByState() {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_, "SELECT register, state, count(*) FROM jobs GROUP BY register, state ORDER BY 1, 2");
   std::vector<Count> out;
   while (s.step()) out.push_back({s.text(0), s.text(1), s.i64(2)});
@@ -890,7 +897,7 @@ std::vector<Store::Count> Store::countByState() {
 }
 
 std::vector<Store::Count> Store::countByExit() {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_,
          "SELECT register, exit_status, count(*) FROM jobs WHERE exit_status IS NOT NULL "
          "GROUP BY register, exit_status ORDER BY 1, 2");
@@ -946,6 +953,7 @@ std::vector<int64_t> Store::prune(int keepDays) {
   Stmt e(w_, "DELETE FROM events WHERE id <= (SELECT max(id) FROM events) - 10000");
   e.step();
   tx.commit();
+  ++changes_;
   return ids;
 }
 
@@ -1008,7 +1016,7 @@ std::string Store::fault() {
 
 std::vector<int64_t> Store::unknownJobs(const std::vector<int64_t>& ids,
                                         std::vector<int64_t>* pruned) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   std::vector<int64_t> unknown;
   for (int64_t id : ids) {
     Stmt s(r_,
@@ -1031,7 +1039,7 @@ void Store::raiseJobIdMark(int64_t id) {
 
 bool Store::alive() {
   try {
-    std::lock_guard lock(rm_);
+    const ReadPool::Lease r_(readers_);
     Stmt s(r_, "SELECT 1 FROM jobs LIMIT 1");
     s.step();
     return true;

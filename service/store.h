@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "service/read_pool.h"
 #include "service/settle.h"
 
 namespace cassardd {
@@ -206,6 +207,10 @@ class Store {
   void waitForEvent(int64_t id, std::chrono::milliseconds timeout, const std::atomic<bool>& stop);
   void wake();
 
+  // Counts the commits that changed jobs (or events): what was read from the store before
+  // a change shows an older count than what is read after it.
+  uint64_t changes() const { return changes_.load(); }
+
   // Metrics.
   struct Count {
     std::string reg, label;
@@ -243,8 +248,9 @@ class Store {
   void published(int64_t event);
 
   sqlite3* w_ = nullptr;  // writes, under wm_
-  sqlite3* r_ = nullptr;  // reads, under rm_
-  std::mutex wm_, rm_;
+  ReadPool readers_;      // reads, each on a connection of its own
+  std::mutex wm_;
+  std::atomic<uint64_t> changes_{0};
   std::mutex em_;
   std::condition_variable ecv_;
   int64_t lastEvent_ = 0;
