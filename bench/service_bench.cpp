@@ -310,14 +310,16 @@ int main(int argc, char** argv) {
     const fs::path a = ecrsim("flood1", 0), b = ecrsim("flood2", 0);
     const int port = startService("svc-flood", {a, b});
     const pid_t svc = gChildren.back();
+    // The service at work first, the till alone: its start is what it takes to serve.
+    const svc::Figures alone = svc::tillUnderFlood(port, 0, std::chrono::seconds(3), "alone");
     const long before = svc::residentKiB(svc);
     const svc::Figures f = svc::tillUnderFlood(port, 1100, std::chrono::seconds(20), "flood");
     std::this_thread::sleep_for(std::chrono::seconds(3));  // the flood's connections ended
     const long after = svc::residentKiB(svc);
     std::printf(
-        "a till beside 1,100 reconnecting idle sockets for 20 s: %s; resident %ld KiB "
-        "before, %ld KiB after\n",
-        f.text().c_str(), before, after);
+        "a till alone: %s\na till beside 1,100 reconnecting idle sockets for 20 s: %s; "
+        "resident %ld KiB before, %ld KiB after\n",
+        alone.text().c_str(), f.text().c_str(), before, after);
     v.add("till's requests failed beside a flood", 100.0 * f.failedShare(), 1.0, "%");
     v.add("till's p99 beside a flood", f.p99, 100.0, " ms");
     v.add("resident memory after a flood / before", double(after) / double(before), 1.10, "");

@@ -579,6 +579,8 @@ void Api::routes() {
                      "unknown parameter (known: register, state, limit, before, q, from, to)", k);
       }
     }
+    if (!pace_.wait(std::chrono::seconds(5)))
+      return error(res, 503, "unavailable", "too many clients are reading pages; try again later");
     // Built once per change of the store, whoever asks for it meanwhile.
     std::string query;
     for (const auto& [k, v] : req.params) query += k + '\0' + v + '\0';
@@ -596,6 +598,8 @@ void Api::routes() {
 
   // For a technician: what runs, how it is set up, and how much room the store has left.
   s.Get("/v1/service", [this](const Request&, Response& res) {
+    if (!pace_.wait(std::chrono::seconds(5)))
+      return error(res, 503, "unavailable", "too many clients are reading pages; try again later");
     const auto now = std::chrono::steady_clock::now();
     json regs = json::array();
     for (const RegisterConfig& r : cfg_.registers) {

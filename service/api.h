@@ -38,8 +38,9 @@ class Api {
   int port_ = 0;
   std::chrono::steady_clock::time_point started_;
   std::string startedAt_;
-  PageCache pages_;                       // GET /v1/jobs
-  Recent disk_{std::chrono::seconds(3)};  // the state folder's size and free room
+  PageCache pages_;                            // GET /v1/jobs
+  Recent disk_{std::chrono::seconds(3)};       // the state folder's size and free room
+  Pacer pace_{std::chrono::milliseconds(10)};  // GET /v1/jobs and /v1/service, one at a time
 };
 
 }  // namespace cassardd

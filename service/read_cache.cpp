@@ -1,5 +1,7 @@
 #include "service/read_cache.h"
 
+#include <thread>
+
 namespace cassardd {
 
 PageCache::Text PageCache::get(const std::string& query, uint64_t version,
@@ -20,6 +22,19 @@ PageCache::Text PageCache::get(const std::string& query, uint64_t version,
     e->version = version;
   }
   return e->text;
+}
+
+bool Pacer::wait(std::chrono::milliseconds most) {
+  std::chrono::steady_clock::time_point at;
+  {
+    std::lock_guard lock(m_);
+    const auto now = std::chrono::steady_clock::now();
+    at = std::max(now, next_);
+    if (at - now > most) return false;
+    next_ = at + gap_;
+  }
+  std::this_thread::sleep_until(at);
+  return true;
 }
 
 nlohmann::json Recent::get(const std::function<nlohmann::json()>& take) {

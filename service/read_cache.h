@@ -3,7 +3,9 @@
 //   - PageCache: an answer's text per query, built once per change of the store (the
 //     store's change count says which), by one reader while the others wait for it;
 //   - Recent: a figure that is dear to take (the state folder's size), taken again only
-//     once it is older than its age.
+//     once it is older than its age;
+//   - Pacer: whole pages are served one at a time, at most one per `gap`: a reader waits
+//     its turn asleep, so readers in a loop never take the processor from a till's POST.
 #pragma once
 
 #include <chrono>
@@ -32,6 +34,18 @@ class PageCache {
   };
   std::mutex m_;
   std::map<std::string, std::shared_ptr<Entry>> entries_;
+};
+
+class Pacer {
+ public:
+  explicit Pacer(std::chrono::milliseconds gap) : gap_(gap) {}
+  // False, at once, when the turn would come later than `most` from now.
+  bool wait(std::chrono::milliseconds most);
+
+ private:
+  std::chrono::milliseconds gap_;
+  std::mutex m_;
+  std::chrono::steady_clock::time_point next_;
 };
 
 class Recent {

@@ -467,7 +467,8 @@ Store::Store(const std::string& path) {
   readers_.start(
       [path] {
         sqlite3* db = openDb(path);
-        sqlite3_exec(db, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
+        sqlite3_exec(db, "PRAGMA query_only = ON; PRAGMA cache_size = -512", nullptr, nullptr,
+                     nullptr);
         return db;
       },
       8);
@@ -528,12 +529,12 @@ Job Store::commitWithJobEvent(Tx& tx, int64_t id) {
   Job j = *jobById(w_, id);
   const int64_t ev = appendEventLocked("job", jsonText(jobSummaryJson(j)));
   tx.commit();
+  ++changes_;
   published(ev);
   return j;
 }
 
 void Store::published(int64_t ev) {
-  ++changes_;
   {
     std::lock_guard el(em_);
     lastEvent_ = ev;

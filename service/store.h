@@ -207,7 +207,7 @@ class Store {
   void waitForEvent(int64_t id, std::chrono::milliseconds timeout, const std::atomic<bool>& stop);
   void wake();
 
-  // Counts the commits that changed jobs (or events): what was read from the store before
+  // Counts the commits that changed jobs: what was read from the store before
   // a change shows an older count than what is read after it.
   uint64_t changes() const { return changes_.load(); }
 
