@@ -294,10 +294,17 @@ int main(int argc, char** argv) {
     const fs::path a = ecrsim("read1", 0), b = ecrsim("read2", 0);
     const int port = startService("svc-read", {a, b});
     httplib::Client cli("127.0.0.1", port);
+    Events events(port);
+    int64_t last[2] = {};
     for (int i = 0; i < 1000; ++i)
-      post(cli, i % 2 ? "cassa1" : "cassa2", "read-" + std::to_string(i), {{"kind", "status"}},
-           false);
+      last[i % 2] = post(cli, i % 2 ? "cassa1" : "cassa2", "read-" + std::to_string(i),
+                         {{"kind", "status"}}, false);
+    // The readers' cost alone: the 1,000 jobs run first.
+    events.wait(last[0]);
+    events.wait(last[1]);
+    const svc::Figures alone = svc::postsUnderReaders(port, 0, 100, "alone");
     const svc::Figures f = svc::postsUnderReaders(port, 8, 200, "till");
+    std::printf("POST of a receipt alone: %s\n", alone.text().c_str());
     std::printf("POST of a receipt while 8 clients read /v1/jobs?limit=500 and /v1/service: %s\n",
                 f.text().c_str());
     v.add("POST p99 under 8 readers", f.p99, 20.0, " ms");

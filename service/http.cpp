@@ -275,13 +275,18 @@ struct Server::Impl {
   void reap() {
     // After a flood of connections, each with its thread, the memory their threads took
     // from the allocator's arenas is given back once the connections are gone.
+    // A second after the count fell, their threads have ended.
     std::size_t most = 0;
+    std::optional<Clock::time_point> trimAt;
     while (reaping) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       const std::size_t open = conns.reap(limits.requestTime, limits.pressedTime, limits.pressure);
       most = std::max(most, open);
-      if (most >= 64 && open <= most / 8) {
+      if (!trimAt && most >= 64 && open <= most / 8)
+        trimAt = Clock::now() + std::chrono::seconds(1);
+      if (trimAt && Clock::now() >= *trimAt) {
         ::malloc_trim(0);
+        trimAt.reset();
         most = open;
       }
     }
@@ -562,6 +567,9 @@ bool Server::listen_after_bind() {
   tls.push_back({MHD_OPTION_END, 0, nullptr});
   std::unique_lock lock(d.m);
   if (d.stopped) return true;
+  // Each connection's thread would otherwise take an arena of its own from the allocator,
+  // and keep what it took there after it ends.
+  ::mallopt(M_ARENA_MAX, 2);
   d.conns.clear();
   d.conns.setPolicy({d.limits.maxConnections, d.limits.perAddress});
   // Each connection has its thread: a handler may wait (the store, an event stream) without
