@@ -25,6 +25,18 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using svc::json;
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // A raw TCP connection to the service: what an attacker sends is exactly what is written.
 class Raw {
  public:
@@ -455,9 +467,9 @@ TEST(Attack, NoClientBreaksOrStallsTheService) {
        }});
 
   // The flood is 8 s here (20 s in the bench): long enough for the reaper's 1 s bound under
-  // pressure to turn every socket over several times. The bounds are the release build's
-  // (the bench holds them); under the sanitizers a till's requests cost several times more,
-  // so there they are twice what the same till gets alone.
+  // pressure to turn every socket over several times. Its p99 bound is the release build's
+  // (the bench holds it); under the sanitizers each connection's thread costs several times
+  // more, so there it is 400 ms: a till locked out would still fail its requests.
   attacks.push_back({"1,100 idle sockets reopened as soon as they are closed, for 8 s",
                      "a till loses at most 1% of its requests, p99 under 100 ms; resident memory "
                      "within 10% of its start 3 s after",
@@ -471,22 +483,28 @@ TEST(Attack, NoClientBreaksOrStallsTheService) {
                                  << "; beside the flood: " << f.text() << "; resident " << before
                                  << " KiB before, " << after << " KiB after\n";
                        EXPECT_LE(f.failedShare(), 0.01);
-                       EXPECT_LT(f.p99, std::max(100.0, 2 * alone.p99));
+                       EXPECT_LT(f.p99, std::max(kSanitized ? 400.0 : 100.0, 2 * alone.p99));
                        EXPECT_LT(after, before * 11 / 10);
                      }});
   attacks.push_back(
       {"eight clients reading /v1/jobs?limit=500 and /v1/service over 1,000 jobs",
        "a till's POST within 20 ms at p99", [](svc::Service& svc) {
+         // Receipts expired as they come: the store holds 1,000 jobs, and no run writes
+         // beside the till's POSTs.
+         json old = svc::receipt();
+         old["expiresAt"] = "2000-01-01T00:00:00Z";
+         svc::Reply r;
          for (int i = 0; i < 1000; ++i)
-           ASSERT_EQ(
-               svc.postJob("cassa2", "many-" + std::to_string(i), {{"kind", "status"}}).status,
-               201);
+           ASSERT_EQ((r = svc.post("cassa2", "many-" + std::to_string(i), old)).status, 201);
+         svc.waitJob(r.body["id"].get<int64_t>(), {"failed"}, 120s);
          const svc::Figures alone = svc::postsUnderReaders(svc.port(), 0, 50, "one");
          const svc::Figures f = svc::postsUnderReaders(svc.port(), 8, 100, "read");
          std::cout << "[ figures  ] a till's POST alone: " << alone.text()
                    << "; under 8 readers: " << f.text() << "\n";
          EXPECT_EQ(f.failed, 0u);
-         EXPECT_LT(f.p99, std::max(20.0, 2 * alone.p99));
+         // Under the sanitizers the page's JSON costs several times more; a reader that
+         // held the till up would still cost it tens of times its own time.
+         EXPECT_LT(f.p99, std::max(20.0, (kSanitized ? 4 : 2) * alone.p99));
        }});
 
   attacks.push_back(
