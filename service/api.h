@@ -40,7 +40,7 @@ class Api {
   std::string startedAt_;
   PageCache pages_;                            // GET /v1/jobs
   Recent disk_{std::chrono::seconds(3)};       // the state folder's size and free room
-  Pacer pace_{std::chrono::milliseconds(10)};  // GET /v1/jobs and /v1/service, one at a time
+  Pacer pace_{std::chrono::milliseconds(20)};  // GET /v1/jobs and /v1/service, one at a time
 };
 
 }  // namespace cassardd
