@@ -4,6 +4,11 @@
 //     through cassardd the run also reads the register on its line before its first line
 //     and after its last (--status-before, --status-after), and those reads are counted;
 //   - GET /v1/registers while both registers are busy with receipts, its 99th percentile;
+//   - a till's POST while eight consoles read the jobs page and the service in a loop over
+//     1,000 jobs, its 99th percentile;
+//   - a till beside 1,100 idle sockets reconnecting as soon as they are closed: the share
+//     of its requests that failed, their 99th percentile, and the resident memory before
+//     and after the flood;
 //   - cassardd's resident memory after 1,000 jobs and after 10,000.
 // Each time is the least of its repetitions: the machine is shared, and other work only
 // ever adds time. The last lines are one verdict per target; exit status 1 on a miss.
@@ -31,6 +36,7 @@
 #include <vector>
 
 #include "service/receipt.h"
+#include "service_load.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -62,29 +68,10 @@ double ms(Clock::duration d) {
 
 // Starts a program whose first line on stdout says it is ready; returns that line.
 std::string startReady(const std::vector<std::string>& argv, const fs::path& err) {
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) die("pipe");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(e, 2);
-    std::vector<char*> a;
-    for (const std::string& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-    a.push_back(nullptr);
-    execv(a[0], a.data());
-    _exit(127);
-  }
-  close(out[1]);
-  gChildren.push_back(pid);
-  std::string line;
-  char c;
-  pollfd p{out[0], POLLIN, 0};
-  while (line.find('\n') == std::string::npos && poll(&p, 1, 20000) > 0 && read(out[0], &c, 1) == 1)
-    line.push_back(c);
-  close(out[0]);
-  if (line.empty()) die(argv[0] + " did not come up");
-  return line;
+  const svc::Launched l = svc::launch(argv, err.string(), false);
+  gChildren.push_back(l.pid);
+  if (l.line.empty()) die(argv[0] + " did not come up");
+  return l.line;
 }
 
 fs::path ecrsim(const std::string& name, long pace) {
@@ -109,10 +96,10 @@ int startService(const std::string& name, const std::vector<fs::path>& links) {
     f << "[registers.cassa" << i + 1 << "]\ndevice = \"" << links[i].string()
       << "\"\npayments = { contanti = \"10\" }\n";
   f.close();
-  const std::string ready =
-      startReady({gBuild + "/cassardd", "--config", cfg.string()}, gWork / (name + ".log"));
-  const auto colon = ready.rfind(':');
-  return std::stoi(ready.substr(colon + 1));
+  const int port = svc::readyPort(
+      startReady({gBuild + "/cassardd", "--config", cfg.string()}, gWork / (name + ".log")));
+  if (port == 0) die("cassardd did not say it was ready");
+  return port;
 }
 
 long vmRssKiB(pid_t pid) {
@@ -299,6 +286,50 @@ int main(int argc, char** argv) {
     std::printf("GET /v1/registers while receipts run: %zu requests, median %.3f ms, p99 %.3f ms\n",
                 lat.size(), lat[lat.size() / 2], p99);
     v.add("GET /v1/registers p99 while jobs run", p99, 2.0, " ms");
+    stopAll();
+  }
+
+  // A till's POST while eight consoles read, over 1,000 jobs (status reads, the cheapest).
+  {
+    const fs::path a = ecrsim("read1", 0), b = ecrsim("read2", 0);
+    const int port = startService("svc-read", {a, b});
+    httplib::Client cli("127.0.0.1", port);
+    Events events(port);
+    int64_t last[2] = {};
+    for (int i = 0; i < 1000; ++i)
+      last[i % 2] = post(cli, i % 2 ? "cassa1" : "cassa2", "read-" + std::to_string(i),
+                         {{"kind", "status"}}, false);
+    // The readers' cost alone: the 1,000 jobs run first.
+    events.wait(last[0]);
+    events.wait(last[1]);
+    const svc::Figures alone = svc::postsUnderReaders(port, 0, 100, "alone");
+    const svc::Figures f = svc::postsUnderReaders(port, 8, 200, "till");
+    std::printf("POST of a receipt alone: %s\n", alone.text().c_str());
+    std::printf("POST of a receipt while 8 clients read /v1/jobs?limit=500 and /v1/service: %s\n",
+                f.text().c_str());
+    v.add("POST p99 under 8 readers", f.p99, 20.0, " ms");
+    v.add("POSTs failed under 8 readers", double(f.failed), 0.0, "");
+    stopAll();
+  }
+
+  // A till beside a flood of idle connections that reopen as soon as they are closed.
+  {
+    const fs::path a = ecrsim("flood1", 0), b = ecrsim("flood2", 0);
+    const int port = startService("svc-flood", {a, b});
+    const pid_t svc = gChildren.back();
+    // The service at work first, the till alone: its start is what it takes to serve.
+    const svc::Figures alone = svc::tillUnderFlood(port, 0, std::chrono::seconds(3), "alone");
+    const long before = svc::residentKiB(svc);
+    const svc::Figures f = svc::tillUnderFlood(port, 1100, std::chrono::seconds(20), "flood");
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // the flood's connections ended
+    const long after = svc::residentKiB(svc);
+    std::printf(
+        "a till alone: %s\na till beside 1,100 reconnecting idle sockets for 20 s: %s; "
+        "resident %ld KiB before, %ld KiB after\n",
+        alone.text().c_str(), f.text().c_str(), before, after);
+    v.add("till's requests failed beside a flood", 100.0 * f.failedShare(), 1.0, "%");
+    v.add("till's p99 beside a flood", f.p99, 100.0, " ms");
+    v.add("resident memory after a flood / before", double(after) / double(before), 1.10, "");
     stopAll();
   }
 

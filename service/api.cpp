@@ -1,5 +1,7 @@
 #include "service/api.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <chrono>
 #include <iostream>
@@ -57,6 +59,28 @@ bool loopbackHost(std::string host, int port, const std::string& listenHost) {
   const std::string own =
       listenHost.find(':') != std::string::npos ? "[" + listenHost + "]" : listenHost;
   return name == "localhost" || name == "127.0.0.1" || name == "[::1]" || name == own;
+}
+
+// The service's own origin: its scheme, a name it answers to and its exact port (an origin
+// without a port has its scheme's: 80 or 443). On a loopback listen, either scheme and the
+// loopback names; else the scheme it serves and the name in Host.
+bool ownOrigin(const std::string& origin, const std::string& host, int port, const Config& cfg) {
+  for (const std::string scheme : {"http://", "https://"}) {
+    if (origin.rfind(scheme, 0) != 0) continue;
+    std::string rest = origin.substr(scheme.size());
+    const auto colon = rest.rfind(':');
+    const bool hasPort = colon != std::string::npos && rest.find(']', colon) == std::string::npos;
+    if (!hasPort) rest += scheme == "http://" ? ":80" : ":443";
+    if (rest.substr(rest.rfind(':') + 1) != std::to_string(port)) return false;
+    if (cfg.loopback()) return loopbackHost(rest, port, cfg.listenHost);
+    std::string name = host;
+    if (const auto c = name.rfind(':');
+        c != std::string::npos && name.find(']', c) == std::string::npos)
+      name = name.substr(0, c);
+    return scheme == (cfg.tls() ? "https://" : "http://") && !name.empty() &&
+           strcasecmp(rest.substr(0, rest.rfind(':')).c_str(), name.c_str()) == 0;
+  }
+  return false;
 }
 
 // Compares without stopping at the first difference, so the time taken says nothing.
@@ -167,15 +191,7 @@ bool Api::refusedOrigin(const Request& req, Response& res, bool api, bool& liste
   const std::string origin = req.get_header_value("Origin");
   listed = std::find(cfg_.origins.begin(), cfg_.origins.end(), origin) != cfg_.origins.end();
   if (!origin.empty() && api) {
-    bool sameOrigin = false;
-    if (cfg_.loopback()) {
-      for (const std::string scheme : {"http://", "https://"})
-        sameOrigin =
-            sameOrigin || (origin.rfind(scheme, 0) == 0 &&
-                           loopbackHost(origin.substr(scheme.size()), port_, cfg_.listenHost));
-    } else {
-      sameOrigin = !host.empty() && origin == (cfg_.tls() ? "https://" : "http://") + host;
-    }
+    const bool sameOrigin = ownOrigin(origin, host, port_, cfg_);
     if (!sameOrigin && !listed) {
       error(res, 403, "forbidden", "origin " + origin + " is not among the configured origins",
             "Origin");
@@ -231,8 +247,15 @@ void Api::fallbacks() {
         error(res, 405, "method_not_allowed", req.method + " is not allowed on " + req.path);
         break;
       case 400:
-        error(res, 400, "bad_request",
-              "the request is malformed (a POST needs a Content-Length, 0 for no body)");
+        if (!req.malformed.empty())
+          error(res, 400, "bad_request", req.malformed,
+                req.malformedField.empty() ? std::nullopt : std::optional(req.malformedField));
+        else
+          error(res, 400, "bad_request",
+                "the request is malformed (a POST needs a Content-Length, 0 for no body)");
+        break;
+      case 431:
+        error(res, 431, "too_large", "the request's header fields are larger than 32 KiB");
         break;
       default:
         error(res, res.status, res.status >= 500 ? "internal" : "bad_request",

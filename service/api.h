@@ -8,6 +8,7 @@
 #include <string>
 
 #include "service/config.h"
+#include "service/read_cache.h"
 #include "service/registers.h"
 #include "service/store.h"
 
@@ -78,6 +79,9 @@ class Api {
   int port_ = 0;
   std::chrono::steady_clock::time_point started_;
   std::string startedAt_;
+  PageCache pages_;                            // GET /v1/jobs
+  Recent disk_{std::chrono::seconds(3)};       // the state folder's size and free room
+  Pacer pace_{std::chrono::milliseconds(20)};  // GET /v1/jobs and /v1/service, one at a time
 };
 
 }  // namespace cassardd

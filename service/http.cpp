@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gnutls/gnutls.h>
+#include <malloc.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -20,8 +21,9 @@
 #include <mutex>
 #include <optional>
 #include <thread>
-#include <unordered_map>
 #include <vector>
+
+#include "service/http_conns.h"
 
 namespace cassardd::http {
 
@@ -77,15 +79,6 @@ struct Route {
   std::string method;
   std::regex pattern;
   Server::Handler handler;
-};
-
-// One connection as the reaper sees it. Waiting: its next request (line, headers, body) is
-// still arriving; Busy: a handler or a response has it.
-struct Conn {
-  int fd = -1;
-  bool busy = false;
-  Clock::time_point since;
-  bool shut = false;
 };
 
 // One request on its way through the access handler's calls.
@@ -148,6 +141,26 @@ MHD_Result collectParam(void* cls, MHD_ValueKind, const char* key, const char* v
   return MHD_YES;
 }
 
+// What makes a request's head unfit to be served, whatever libmicrohttpd let through: a Host
+// missing or given twice (which name would the checks see?), and a header line folded onto
+// the next (obs-fold), which libmicrohttpd joins to the header's name: a folded Host is a
+// request without one, a continuation with a space leaves one in a name. Empty when sound.
+std::string malformed(const Request& req, std::string& field) {
+  if (req.headers.count("Host") != 1) {
+    field = "Host";
+    return "a request carries exactly one Host header, on one line";
+  }
+  for (const auto& [k, v] : req.headers) {
+    const bool badName = k.empty() || k.find_first_of(" \t\r\n") != std::string::npos;
+    if (badName || v.find_first_of("\r\n") != std::string::npos ||
+        v.find('\0') != std::string::npos) {
+      field = k;
+      return "the header " + k + " is malformed or folded onto a second line";
+    }
+  }
+  return {};
+}
+
 std::optional<unsigned long long> contentLength(const Request& req) {
   const std::string v = req.get_header_value("Content-Length");
   if (v.empty() || v.size() > 19 || !std::all_of(v.begin(), v.end(), ::isdigit))
@@ -166,17 +179,23 @@ struct Server::Impl {
   int listenFd = -1;
   bool ipv6 = false;
 
+  // The connection this thread serves, once its request line is in: libmicrohttpd's own
+  // refusals (431, 400) are then written in the API's words before its page (see log()).
+  struct Current {
+    Impl* impl = nullptr;
+    MHD_Connection* c = nullptr;
+    std::string path;
+    std::string said;  // what libmicrohttpd last logged of this request
+  };
+  static thread_local Current current;
+
   std::mutex m;  // guards daemon, stopped, cv
   std::condition_variable cv;
   MHD_Daemon* daemon = nullptr;
   bool stopped = false;
   std::atomic<bool> running{false};
 
-  // The connections the reaper may shut down. An entry goes at libmicrohttpd's "closed"
-  // notification, which comes before the socket is closed, under the same lock the reaper
-  // holds while it shuts one down: a number reused by a newer connection is never touched.
-  mutable std::mutex connM;
-  std::unordered_map<const MHD_Connection*, Conn> conns;
+  ConnTable conns;
   std::thread reaper;
   std::atomic<bool> reaping{false};
 
@@ -193,25 +212,31 @@ struct Server::Impl {
                                MHD_ConnectionNotificationCode code) {
     (void)socketContext;
     auto* self = static_cast<Impl*>(cls);
-    std::lock_guard lock(self->connM);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
       const MHD_ConnectionInfo* info =
           MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD);
-      self->conns[c] = Conn{info ? info->connect_fd : -1, false, Clock::now(), false};
+      const MHD_ConnectionInfo* from =
+          MHD_get_connection_info(c, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+      self->conns.opened(c, info ? info->connect_fd : -1, from ? from->client_addr : nullptr);
     } else {
-      self->conns.erase(c);
+      self->conns.closed(c);
     }
+  }
+
+  static MHD_Result admit(void* cls, const sockaddr* addr, socklen_t len) {
+    return static_cast<Impl*>(cls)->conns.admit(addr, len) ? MHD_YES : MHD_NO;
+  }
+
+  static void* uriLog(void* cls, const char* uri, MHD_Connection* c) {
+    current = Current{static_cast<Impl*>(cls), c, uri ? uri : "", ""};
+    return nullptr;
   }
 
   static void completed(void* cls, MHD_Connection* c, void** reqCls, MHD_RequestTerminationCode) {
     auto* self = static_cast<Impl*>(cls);
     delete static_cast<Exchange*>(*reqCls);
     *reqCls = nullptr;
-    std::lock_guard lock(self->connM);
-    if (auto it = self->conns.find(c); it != self->conns.end()) {
-      it->second.busy = false;
-      it->second.since = Clock::now();
-    }
+    self->conns.idle(c);
   }
 
   static void log(void* cls, const char* fmt, va_list ap) {
@@ -222,31 +247,48 @@ struct Server::Impl {
     char line[512];
     std::vsnprintf(line, sizeof line, fmt, ap);
     std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    // libmicrohttpd refuses a request it cannot parse (a head past its memory, a malformed
+    // line) with a page of its own: the API's JSON error goes first, and the connection's
+    // write side ends with it, so that page is never sent.
+    static const char kRefusal[] = "Error processing request (HTTP response code is ";
+    if (current.impl == self && text.rfind(kRefusal, 0) == 0) {
+      Exchange ex;
+      ex.req.path = current.path;
+      if (const MHD_ConnectionInfo* info =
+              MHD_get_connection_info(current.c, MHD_CONNECTION_INFO_CONNECTION_FD))
+        ex.fd = info->connect_fd;
+      ex.res.status = std::atoi(text.c_str() + sizeof kRefusal - 1);
+      if (ex.res.status == 400 && !current.said.empty())
+        ex.req.malformed = "the request is malformed: " + current.said;
+      if (ex.fd >= 0 && ex.res.status >= 400) self->writeRaw(current.c, ex);
+    } else if (current.impl == self) {
+      current.said = text;
+    }
     // A client that went away, or an event stream that ended with it, is no news.
     for (const char* usual : {"closed by remote side", "error generating response"})
       if (text.find(usual) != std::string::npos) return;
     if (self->lastLog.exchange(now) == now) return;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     std::cerr << "cassardd: http: " << text << std::endl;
   }
 
-  void setBusy(const MHD_Connection* c) {
-    std::lock_guard lock(connM);
-    if (auto it = conns.find(c); it != conns.end()) it->second.busy = true;
-  }
-
   void reap() {
+    // After a flood of connections, each with its thread, the memory their threads took
+    // from the allocator's arenas is given back once the connections are gone.
+    // A second after the count fell, their threads have ended.
+    std::size_t most = 0;
+    std::optional<Clock::time_point> trimAt;
     while (reaping) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      const auto now = Clock::now();
-      std::lock_guard lock(connM);
-      const auto bound = conns.size() > limits.pressure ? limits.pressedTime : limits.requestTime;
-      for (auto& [c, conn] : conns)
-        if (!conn.busy && !conn.shut && conn.fd >= 0 && now - conn.since > bound) {
-          // The connection's thread sees the end of its socket and closes it.
-          ::shutdown(conn.fd, SHUT_RDWR);
-          conn.shut = true;
-        }
+      const std::size_t open = conns.reap(limits.requestTime, limits.pressedTime, limits.pressure);
+      most = std::max(most, open);
+      if (!trimAt && most >= 64 && open <= most / 8)
+        trimAt = Clock::now() + std::chrono::seconds(1);
+      if (trimAt && Clock::now() >= *trimAt) {
+        ::malloc_trim(0);
+        trimAt.reset();
+        most = open;
+      }
     }
   }
 
@@ -265,6 +307,11 @@ struct Server::Impl {
               MHD_get_connection_info(c, MHD_CONNECTION_INFO_CONNECTION_FD))
         ex->fd = info->connect_fd;
       Response& res = ex->res;
+      if (req.malformed = malformed(req, req.malformedField); !req.malformed.empty()) {
+        res.status = 400;
+        res.set_header("Connection", "close");
+        return answer(c, *ex, res);
+      }
       // A long path is refused before a pattern is matched over it.
       if (req.path.size() > limits.maxPath) {
         res.status = 414;
@@ -297,7 +344,7 @@ struct Server::Impl {
       *size = 0;
       return MHD_YES;
     }
-    setBusy(c);
+    conns.busy(c);
     dispatch(ex->req, ex->res);
     return answer(c, *ex, ex->res);
   }
@@ -342,12 +389,21 @@ struct Server::Impl {
 
   // libmicrohttpd takes a response only before the body or after all of it; a body that
   // grows past the limit is refused in its middle by writing the answer on the socket
-  // ourselves (this is the connection's own thread; nothing else writes to it now), and
-  // then ending the connection.
+  // ourselves, and then ending the connection.
   void refuseMidBody(MHD_Connection* c, Exchange& ex) {
     ex.answered = true;
+    writeRaw(c, ex);
+  }
+
+  // An answer written on the socket by this, the connection's own thread (nothing else
+  // writes to it now); the connection's write side ends with it.
+  void writeRaw(MHD_Connection* c, Exchange& ex) {
     applyError(ex, ex.res);
-    std::string out = "HTTP/1.1 " + std::to_string(ex.res.status) + " Content Too Large\r\n";
+    const char* reason = ex.res.status == 413   ? "Content Too Large"
+                         : ex.res.status == 414 ? "URI Too Long"
+                         : ex.res.status == 431 ? "Request Header Fields Too Large"
+                                                : "Bad Request";
+    std::string out = "HTTP/1.1 " + std::to_string(ex.res.status) + " " + reason + "\r\n";
     for (const auto& [k, v] : ex.res.headers) out += k + ": " + v + "\r\n";
     out += "Content-Length: " + std::to_string(ex.res.body.size()) +
            "\r\nConnection: close\r\n\r\n" + ex.res.body;
@@ -394,6 +450,8 @@ struct Server::Impl {
     return ok;
   }
 };
+
+thread_local Server::Impl::Current Server::Impl::current;
 
 Server::Server() : impl_(std::make_unique<Impl>()) {}
 
@@ -469,7 +527,7 @@ int Server::bind(const std::string& host, int port) {
   // of 1024 would refuse connections well before the server's own cap.
   rlimit files{};
   if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
-    const rlim_t want = std::min<rlim_t>(files.rlim_max, impl_->limits.maxConnections + 256);
+    const rlim_t want = std::min<rlim_t>(files.rlim_max, impl_->limits.maxConnections + 512);
     if (files.rlim_cur < want) {
       files.rlim_cur = want;
       ::setrlimit(RLIMIT_NOFILE, &files);
@@ -480,8 +538,9 @@ int Server::bind(const std::string& host, int port) {
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (impl_->ipv6) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-  // Room in the queue for a burst of tills connecting at once.
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, 512) != 0) {
+  // Room in the queue for a burst of tills connecting at once, and for a till beside a flood
+  // of connections: one whose handshake found the queue full would wait a second or more.
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&ss), len) != 0 || ::listen(fd, SOMAXCONN) != 0) {
     const int e = errno;
     ::close(fd);
     errno = e;
@@ -508,17 +567,25 @@ bool Server::listen_after_bind() {
   tls.push_back({MHD_OPTION_END, 0, nullptr});
   std::unique_lock lock(d.m);
   if (d.stopped) return true;
+  // Each connection's thread would otherwise take an arena of its own from the allocator,
+  // and keep what it took there after it ends.
+  ::mallopt(M_ARENA_MAX, 2);
   d.conns.clear();
+  d.conns.setPolicy({d.limits.maxConnections, d.limits.perAddress});
   // Each connection has its thread: a handler may wait (the store, an event stream) without
   // holding up any other. The stack is small; the handlers do not recurse deeply (bodies are
   // at most 64 KiB of JSON whose nesting api.cpp bounds).
+  // The guard (admit) keeps the cap; libmicrohttpd's own is above it by the connections the
+  // guard has shut down whose threads have yet to end. Strict: a request of HTTP/1.1
+  // without a Host is refused.
   d.daemon = MHD_start_daemon(
-      flags, 0, nullptr, nullptr, &Impl::access, &d, MHD_OPTION_EXTERNAL_LOGGER, &Impl::log, &d,
-      MHD_OPTION_LISTEN_SOCKET, d.listenFd, MHD_OPTION_CONNECTION_LIMIT, d.limits.maxConnections,
-      MHD_OPTION_CONNECTION_TIMEOUT, d.limits.idleWriteS, MHD_OPTION_THREAD_STACK_SIZE,
-      static_cast<std::size_t>(1024 * 1024), MHD_OPTION_NOTIFY_CONNECTION, &Impl::notifyConnection,
-      &d, MHD_OPTION_NOTIFY_COMPLETED, &Impl::completed, &d, MHD_OPTION_ARRAY, tls.data(),
-      MHD_OPTION_END);
+      flags, 0, &Impl::admit, &d, &Impl::access, &d, MHD_OPTION_EXTERNAL_LOGGER, &Impl::log, &d,
+      MHD_OPTION_LISTEN_SOCKET, d.listenFd, MHD_OPTION_CONNECTION_LIMIT,
+      d.limits.maxConnections + 256, MHD_OPTION_STRICT_FOR_CLIENT, 1, MHD_OPTION_URI_LOG_CALLBACK,
+      &Impl::uriLog, &d, MHD_OPTION_CONNECTION_TIMEOUT, d.limits.idleWriteS,
+      MHD_OPTION_THREAD_STACK_SIZE, static_cast<std::size_t>(1024 * 1024),
+      MHD_OPTION_NOTIFY_CONNECTION, &Impl::notifyConnection, &d, MHD_OPTION_NOTIFY_COMPLETED,
+      &Impl::completed, &d, MHD_OPTION_ARRAY, tls.data(), MHD_OPTION_END);
   if (!d.daemon) return false;
   d.reaping = true;
   d.reaper = std::thread([&d] { d.reap(); });
@@ -551,7 +618,6 @@ void Server::stop() {
 }
 
 unsigned Server::connections() const {
-  std::lock_guard lock(impl_->connM);
   return static_cast<unsigned>(impl_->conns.size());
 }
 

@@ -6,8 +6,13 @@
 //     is shut down by the reaper (an idle keep-alive connection too);
 //   - while more than `pressure` connections are open, the bound is pressedTime, so idle and
 //     slow ones give way to the tills that are waiting;
-//   - at most maxConnections are open; bodies are at most maxBody bytes however they are sent
-//     (413 as soon as the count passes it, nothing more is kept).
+//   - at most maxConnections are open: at the cap, a new connection takes the place of the
+//     one that has waited longest for its request; a client other than the loopback holds
+//     at most perAddress of them (see http_conns.h);
+//   - a head libmicrohttpd lets through but a check could misread (obs-fold, two Hosts) is
+//     a 400, and its own refusals (431, 400) are the API's error, not its page; bodies are at most
+//     maxBody bytes however they are sent (413 as soon as the count passes it, nothing more is
+//     kept).
 #pragma once
 
 #include <chrono>
@@ -33,6 +38,8 @@ struct Request {
   Headers headers;
   Params params;        // the query's, decoded
   std::smatch matches;  // of the route's pattern over `path`
+  // Why the head is unfit to be served (then the status is 400), and the header at fault.
+  std::string malformed, malformedField;
 
   bool has_header(const std::string& key) const { return headers.count(key) > 0; }
   std::string get_header_value(const std::string& key) const;  // "" when absent
@@ -79,6 +86,7 @@ struct Limits {
   std::chrono::milliseconds pressedTime{1000};
   unsigned maxConnections = 1024;
   unsigned pressure = 768;
+  unsigned perAddress = 32;  // connections from one address other than the loopback
   unsigned idleWriteS = 60;  // a response the client stops reading is dropped after this
 };
 

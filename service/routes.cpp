@@ -1,5 +1,7 @@
 #include "service/routes.h"
 
+#include <strings.h>
+
 #include <algorithm>
 
 #include "service/job_json.h"
@@ -39,8 +41,10 @@ bool badName(const std::string& s) {
 
 bool isJson(const Request& req) {
   const std::string ct = req.get_header_value("Content-Type");
-  const std::string type = ct.substr(0, ct.find(';'));
-  return type == "application/json";
+  // A media type's name is case-insensitive, and may be followed by spaces.
+  std::string type = ct.substr(0, ct.find(';'));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t')) type.pop_back();
+  return strcasecmp(type.c_str(), "application/json") == 0;
 }
 
 std::optional<int64_t> positive(const std::string& s) {

@@ -226,13 +226,20 @@ void Api::listJobs(const Request& req, Response& res) {
   const std::optional<Store::Filter> filter = filterOf(req, res);
   if (!filter) return;
   const Store::Filter& f = *filter;
-  json jobs = json::array();
-  const std::vector<Job> page = store_.list(f);
-  for (const Job& j : page) jobs.push_back(jobSummaryJson(j));
-  answer(res, 200,
-         {{"jobs", jobs},
-          {"next", static_cast<int>(page.size()) == f.limit && !page.empty() ? json(page.back().id)
-                                                                             : json(nullptr)}});
+  if (!pace_.wait(std::chrono::seconds(5)))
+    return error(res, 503, "unavailable", "too many clients are reading pages; try again later");
+  // Built once per change of the store, whoever asks for it meanwhile.
+  std::string query;
+  for (const auto& [k, v] : req.params) query += k + '\0' + v + '\0';
+  const auto text = pages_.get(query, store_.changes(), [&] {
+    json jobs = json::array();
+    const std::vector<Job> page = store_.list(f);
+    for (const Job& j : page) jobs.push_back(jobSummaryJson(j));
+    const bool more = static_cast<int>(page.size()) == f.limit && !page.empty();
+    return jsonText({{"jobs", jobs}, {"next", more ? json(page.back().id) : json(nullptr)}}) + "\n";
+  });
+  res.status = 200;
+  res.set_content(*text, "application/json");
 }
 
 std::optional<Job> Api::jobOf(const Request& req, Response& res) {

@@ -58,6 +58,8 @@ void Api::serviceRoutes() {
 }
 
 void Api::getService(const Request&, Response& res) {
+  if (!pace_.wait(std::chrono::seconds(5)))
+    return error(res, 503, "unavailable", "too many clients are reading pages; try again later");
   const auto now = std::chrono::steady_clock::now();
   json regs = json::array();
   for (const RegisterConfig& r : cfg_.registers) {
@@ -70,11 +72,15 @@ void Api::getService(const Request&, Response& res) {
                     {"queueLimitS", r.queueLimitS},
                     {"settleLimitS", r.settleLimitS}});
   }
-  struct statvfs vfs {};
-  const json freeBytes =
-      ::statvfs(cfg_.stateDir.c_str(), &vfs) == 0
-          ? json(static_cast<uintmax_t>(vfs.f_bavail) * static_cast<uintmax_t>(vfs.f_frsize))
-          : json(nullptr);
+  // Walking the state folder costs as much as its jobs: taken at most every few seconds.
+  const json disk = disk_.get([this] {
+    struct statvfs vfs {};
+    const json freeBytes =
+        ::statvfs(cfg_.stateDir.c_str(), &vfs) == 0
+            ? json(static_cast<uintmax_t>(vfs.f_bavail) * static_cast<uintmax_t>(vfs.f_frsize))
+            : json(nullptr);
+    return json{{"bytes", treeBytes(cfg_.stateDir)}, {"freeBytes", freeBytes}};
+  });
   const std::string host = cfg_.listenHost.find(':') != std::string::npos
                                ? "[" + cfg_.listenHost + "]"
                                : cfg_.listenHost;
@@ -88,8 +94,8 @@ void Api::getService(const Request&, Response& res) {
           {"keepDays", cfg_.keepDays},
           {"queueLimitS", RegisterConfig{}.queueLimitS},
           {"settleLimitS", RegisterConfig{}.settleLimitS},
-          {"store", {{"path", cfg_.stateDir}, {"bytes", treeBytes(cfg_.stateDir)}}},
-          {"disk", {{"freeBytes", freeBytes}}},
+          {"store", {{"path", cfg_.stateDir}, {"bytes", disk["bytes"]}}},
+          {"disk", {{"freeBytes", disk["freeBytes"]}}},
           {"links",
            {{"healthz", "/healthz"}, {"metrics", "/metrics"}, {"openapi", "/v1/openapi.json"}}}});
 }

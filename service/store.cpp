@@ -132,8 +132,14 @@ void Store::open(const std::string& path) {
   exec(w_, "PRAGMA synchronous = FULL");
   exec(w_, "PRAGMA foreign_keys = ON");
   createSchema(w_);
-  r_ = openDb(path);
-  sqlite3_exec(r_, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
+  readers_.start(
+      [path] {
+        sqlite3* db = openDb(path);
+        sqlite3_exec(db, "PRAGMA query_only = ON; PRAGMA cache_size = -512", nullptr, nullptr,
+                     nullptr);
+        return db;
+      },
+      8);
   c_ = openDb(path);
   sqlite3_exec(c_, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
   lastEvent_ = lastEventId();
@@ -145,8 +151,8 @@ Store::~Store() {
 }
 
 std::string Store::close() {
-  std::string fault;
-  for (sqlite3** db : {&c_, &r_, &w_}) {
+  std::string fault = readers_.close();
+  for (sqlite3** db : {&c_, &w_}) {
     if (!*db) continue;
     if (sqlite3_close(*db) != SQLITE_OK)
       fault += (fault.empty() ? "" : "; ") + std::string(sqlite3_errmsg(*db));
@@ -166,6 +172,7 @@ Job Store::commitWithJobEvent(Tx& tx, int64_t id) {
   Job j = *jobById(w_, id);
   const int64_t ev = appendEventLocked("job", jsonText(jobSummaryJson(j)));
   tx.commit();
+  ++changes_;
   published(ev);
   if (trace_) trace_->moved(j);
   return j;
@@ -212,6 +219,7 @@ std::vector<Job> Store::recoverRunning() {
     moved.push_back(std::move(j));
   }
   tx.commit();
+  ++changes_;
   if (trace_)
     for (const Job& j : moved) trace_->moved(j);
   if (!moved.empty()) {
@@ -284,12 +292,12 @@ Store::CreateResult Store::create(const std::string& reg, const std::string& key
 }
 
 std::optional<Job> Store::get(int64_t id) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   return jobById(r_, id);
 }
 
 std::optional<Job> Store::find(const std::string& reg, const std::string& key) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(
       r_,
       (std::string("SELECT ") + kJobColumns + " FROM jobs WHERE register = ? AND key = ?").c_str());
@@ -299,7 +307,7 @@ std::optional<Job> Store::find(const std::string& reg, const std::string& key) {
 }
 
 std::optional<PrunedJob> Store::findPruned(const std::string& reg, const std::string& key) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   return prunedByKey(r_, reg, key);
 }
 
@@ -317,7 +325,7 @@ std::vector<Job> Store::list(const Filter& f) {
   if (f.from) sql += " AND created_at >= ?7";
   if (f.to) sql += " AND created_at < ?8";
   sql += " ORDER BY id DESC LIMIT ?4";
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_, sql.c_str());
   if (f.reg) s.bind(1, *f.reg);
   if (f.state) s.bind(2, std::string(stateName(*f.state)));
@@ -331,7 +339,7 @@ std::vector<Job> Store::list(const Filter& f) {
 
 std::optional<Job> Store::next(const std::string& reg, JobState state,
                                const std::optional<std::string>& kind) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_, (std::string("SELECT ") + kJobColumns +
               " FROM jobs WHERE register = ?1 AND state = ?2 AND (?3 IS NULL OR kind = ?3) "
               "ORDER BY id LIMIT 1")
@@ -342,7 +350,7 @@ std::optional<Job> Store::next(const std::string& reg, JobState state,
 }
 
 int64_t Store::count(const std::string& reg, JobState state) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_, "SELECT count(*) FROM jobs WHERE register = ? AND state = ?");
   s.bind(1, reg).bind(2, std::string(stateName(state)));
   s.step();
@@ -451,7 +459,7 @@ Job Store::requeue(int64_t id, JobState from, const RunResult* run) {
 }
 
 std::vector<int64_t> Store::expiredQueued(const std::string& reg, const std::string& now) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_,
          "SELECT id FROM jobs WHERE register = ? AND state = ? AND expires_at IS NOT NULL "
          "AND expires_at <= ? ORDER BY id");
@@ -462,7 +470,7 @@ std::vector<int64_t> Store::expiredQueued(const std::string& reg, const std::str
 }
 
 std::optional<std::string> Store::nextExpiry(const std::string& reg) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_, "SELECT min(expires_at) FROM jobs WHERE register = ? AND state = ?");
   s.bind(1, reg).bind(2, std::string(stateName(JobState::Queued)));
   s.step();
@@ -470,7 +478,7 @@ std::optional<std::string> Store::nextExpiry(const std::string& reg) {
 }
 
 RegisterRow Store::registerRow(const std::string& reg) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_,
          "SELECT held_reason, held_job, last_status, last_status_at, held_code, held_params FROM "
          "registers WHERE name = ?");
@@ -523,7 +531,7 @@ int64_t Store::appendEvent(const std::string& type, const json& data) {
 }
 
 std::vector<Store::Event> Store::eventsAfter(int64_t id, int limit) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_, "SELECT id, type, data FROM events WHERE id > ? ORDER BY id LIMIT ?");
   s.bind(1, id).bind(2, static_cast<int64_t>(limit));
   std::vector<Event> out;
@@ -545,7 +553,7 @@ void Store::waitForEvent(int64_t id, std::chrono::milliseconds timeout,
 }
 
 std::vector<Store::Count> Store::countByState() {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_, "SELECT register, state, count(*) FROM jobs GROUP BY register, state ORDER BY 1, 2");
   std::vector<Count> out;
   while (s.step()) out.push_back({s.text(0), s.text(1), s.i64(2)});
@@ -553,7 +561,7 @@ std::vector<Store::Count> Store::countByState() {
 }
 
 std::vector<Store::Count> Store::countByExit() {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   Stmt s(r_,
          "SELECT register, exit_status, count(*) FROM jobs WHERE exit_status IS NOT NULL "
          "GROUP BY register, exit_status ORDER BY 1, 2");
@@ -610,6 +618,7 @@ std::vector<int64_t> Store::prune(int keepDays) {
   Stmt e(w_, "DELETE FROM events WHERE id <= (SELECT max(id) FROM events) - 10000");
   e.step();
   tx.commit();
+  ++changes_;
   return ids;
 }
 
@@ -666,7 +675,7 @@ std::string Store::fault() {
 
 std::vector<int64_t> Store::unknownJobs(const std::vector<int64_t>& ids,
                                         std::vector<int64_t>* pruned) {
-  std::lock_guard lock(rm_);
+  const ReadPool::Lease r_(readers_);
   std::vector<int64_t> unknown;
   for (int64_t id : ids) {
     Stmt s(r_,
@@ -733,7 +742,7 @@ void Store::takeBack(const Job& j) {
 
 bool Store::alive() {
   try {
-    std::lock_guard lock(rm_);
+    const ReadPool::Lease r_(readers_);
     Stmt s(r_, "SELECT 1 FROM jobs LIMIT 1");
     s.step();
     return true;

@@ -16,6 +16,7 @@
 #include "service/db.h"
 #include "service/job.h"
 #include "service/job_json.h"
+#include "service/read_pool.h"
 #include "service/settle.h"
 #include "service/when.h"
 
@@ -121,6 +122,10 @@ class Store {
   void waitForEvent(int64_t id, std::chrono::milliseconds timeout, const std::atomic<bool>& stop);
   void wake();
 
+  // Counts the commits that changed jobs: what was read from the store before
+  // a change shows an older count than what is read after it.
+  uint64_t changes() const { return changes_.load(); }
+
   // Metrics.
   struct Count {
     std::string reg, label;
@@ -145,11 +150,11 @@ class Store {
   // No new job gets an id at or below `id`.
   void raiseJobIdMark(int64_t id);
 
-  // `fn(db)` on the read connection, under its lock: summary.cpp's sums of a day.
+  // `fn(db)` on a read connection of its own: summary.cpp's sums of a day.
   template <class F>
   void read(F&& fn) {
-    std::lock_guard lock(rm_);
-    fn(r_);
+    const ReadPool::Lease db(readers_);
+    fn(static_cast<sqlite3*>(db));
   }
 
   // From now on each new job's trace is written before its commit, and each move is
@@ -170,8 +175,9 @@ class Store {
   void published(int64_t event);
 
   sqlite3* w_ = nullptr;  // writes, under wm_
-  sqlite3* r_ = nullptr;  // reads, under rm_
-  std::mutex wm_, rm_;
+  ReadPool readers_;      // reads, each on a connection of its own
+  std::mutex wm_;
+  std::atomic<uint64_t> changes_{0};
   std::mutex em_;
   std::condition_variable ecv_;
   int64_t lastEvent_ = 0;

@@ -16,12 +16,26 @@
 #include <functional>
 #include <thread>
 
+#include "service_load.h"
 #include "service_rig.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using svc::json;
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
 
 // A raw TCP connection to the service: what an attacker sends is exactly what is written.
 class Raw {
@@ -219,6 +233,8 @@ TEST(Attack, NoClientBreaksOrStallsTheService) {
       {"ftp://localhost:" + p, 403},
       {"null", 403},
       {"http://till.local.evil.example", 403},
+      {"http://127.0.0.1", 403},  // port 80 of the till's computer: another origin
+      {"https://localhost", 403},
   };
   for (const auto& [o, w] : origins) {
     const std::string origin = o;
@@ -244,6 +260,44 @@ TEST(Attack, NoClientBreaksOrStallsTheService) {
          EXPECT_EQ(statusOf(r), 201) << r;
          EXPECT_NE(r.find("Access-Control-Expose-Headers: Location"), std::string::npos) << r;
        }});
+
+  // What a check could misread, and what the server refuses before any handler: each answered
+  // with the API's JSON error. The port-less origin's POST must not reach the handler (409).
+  const std::string big(40000, 'a');
+  const std::tuple<std::string, std::string, int> heads[] = {
+      {"a folded Host", "GET /v1/registers HTTP/1.1\r\nHost: evil.example\r\n x\r\n\r\n", 400},
+      {"two Hosts", "GET /v1/registers HTTP/1.1\r\nHost: localhost\r\nHost: evil\r\n\r\n", 400},
+      {"a header line with no colon", "GET /healthz HTTP/1.1\r\nHost: localhost\r\nbad\r\n\r\n",
+       400},
+      {"40 KB of headers", "GET /healthz HTTP/1.1\r\nHost: localhost\r\nX-Big: " + big + "\r\n\r\n",
+       431},
+      {"a 3000-byte path",
+       "GET /" + std::string(3000, 'a') + " HTTP/1.1\r\nHost: localhost\r\n\r\n", 414},
+      {"Content-Length past 64 KiB",
+       "POST /v1/registers/cassa1/receipts HTTP/1.1\r\nHost: localhost\r\nContent-Length: "
+       "70000\r\n\r\n",
+       413},
+      {"a port-less origin's resume",
+       request("POST", "/v1/registers/cassa1/resume", "localhost",
+               "Origin: http://127.0.0.1\r\nContent-Type: application/json\r\n", "{}"),
+       403},
+      {"Content-Type: Application/JSON ; charset=utf-8",
+       request("POST", "/v1/registers/cassa1/receipts", "localhost",
+               "Idempotency-Key: mixed-case\r\nContent-Type: Application/JSON ; charset=utf-8\r\n",
+               svc::receipt().dump()),
+       201},
+  };
+  for (const auto& [what, text, want] : heads)
+    attacks.push_back({what, std::to_string(want) + ", the API's JSON",
+                       [port, text = text, want = want](svc::Service&) {
+                         const std::string r = roundTrip(port, text);
+                         EXPECT_EQ(statusOf(r), want) << r;
+                         const json body = json::parse(
+                             r.substr(std::min(r.size(), r.find("\r\n\r\n") + 4)), nullptr, false);
+                         EXPECT_TRUE(want == 201 || body["error"].contains("field")) << r;
+                         EXPECT_NE(r.find("Content-Type: application/json"), std::string::npos)
+                             << r;
+                       }});
 
   attacks.push_back({"a body of arrays nested 30,000 deep", "400 bad_json; nothing queued",
                      [port](svc::Service&) {
@@ -410,6 +464,51 @@ TEST(Attack, NoClientBreaksOrStallsTheService) {
                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
          EXPECT_LE(open, 768);
          EXPECT_EQ(statusOf(roundTrip(port, request("GET", "/healthz", "localhost"))), 200);
+       }});
+
+  // The flood is 8 s here (20 s in the bench): long enough for the reaper's 1 s bound under
+  // pressure to turn every socket over several times. Its p99 bound is the release build's
+  // (the bench holds it); under the sanitizers each connection's thread costs several times
+  // more, so there it is 400 ms: a till locked out would still fail its requests.
+  attacks.push_back({"1,100 idle sockets reopened as soon as they are closed, for 8 s",
+                     "a till loses at most 1% of its requests, p99 under 100 ms; resident memory "
+                     "within 10% of its start 3 s after",
+                     [port](svc::Service& svc) {
+                       const svc::Figures alone = svc::tillUnderFlood(port, 0, 3s, "alone");
+                       const long before = svc::residentKiB(svc.pid());
+                       const svc::Figures f = svc::tillUnderFlood(port, 1100, 8s, "flood");
+                       std::this_thread::sleep_for(3s);
+                       const long after = svc::residentKiB(svc.pid());
+                       std::cout << "[ figures  ] a till alone: " << alone.text()
+                                 << "; beside the flood: " << f.text() << "; resident " << before
+                                 << " KiB before, " << after << " KiB after\n";
+                       EXPECT_LE(f.failedShare(), 0.01);
+                       EXPECT_LT(f.p99, std::max(kSanitized ? 400.0 : 100.0, 2 * alone.p99));
+                       EXPECT_LT(after, before * 11 / 10);
+                     }});
+  attacks.push_back(
+      {"eight clients reading /v1/jobs?limit=500 and /v1/service over 1,000 jobs",
+       "a till's POST within 20 ms at p99", [](svc::Service& svc) {
+         // Receipts expired as they come: the store holds 1,000 jobs, and no run writes
+         // beside the till's POSTs.
+         json old = svc::receipt();
+         old["expiresAt"] = "2000-01-01T00:00:00Z";
+         svc::Reply r;
+         for (int i = 0; i < 1000; ++i)
+           ASSERT_EQ((r = svc.post("cassa2", "many-" + std::to_string(i), old)).status, 201);
+         svc.waitJob(r.body["id"].get<int64_t>(), {"failed"}, 120s);
+         const svc::Figures alone = svc::postsUnderReaders(svc.port(), 0, 50, "one");
+         const svc::Figures f = svc::postsUnderReaders(svc.port(), 8, 100, "read");
+         std::cout << "[ figures  ] a till's POST alone: " << alone.text()
+                   << "; under 8 readers: " << f.text() << "\n";
+         EXPECT_EQ(f.failed, 0u);
+         // Under the sanitizers a checkpoint of the store's log now and then takes hundreds
+         // of ms of one POST, readers or none: there the median is held (a reader holding
+         // the till up shows there too), the p99 in the release build and the bench.
+         if (kSanitized)
+           EXPECT_LT(f.p50, std::max(20.0, 4 * alone.p50));
+         else
+           EXPECT_LT(f.p99, std::max(20.0, 2 * alone.p99));
        }});
 
   attacks.push_back(

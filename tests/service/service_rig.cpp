@@ -16,6 +16,8 @@
 #include <sstream>
 #include <thread>
 
+#include "service_load.h"
+
 namespace svc {
 
 namespace fs = std::filesystem;
@@ -135,37 +137,12 @@ Service::~Service() {
 }
 
 void Service::start() {
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-  const int err =
-      open((dir_ / "cassardd.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(out[1], 1);
-    dup2(err, 2);
-    if (o_.fileSizeLimit > 0) {
-      const rlimit limit{static_cast<rlim_t>(o_.fileSizeLimit),
-                         static_cast<rlim_t>(o_.fileSizeLimit)};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    const std::string config = (dir_ / "cassardd.toml").string();
-    execl(CASSARDD_BIN, CASSARDD_BIN, "--config", config.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(out[1]);
-  close(err);
-  std::string got;
-  char c;
-  pollfd p{out[0], POLLIN, 0};
-  while (got.find('\n') == std::string::npos && poll(&p, 1, 20000) > 0 && read(out[0], &c, 1) == 1)
-    got.push_back(c);
-  close(out[0]);
-  const auto colon = got.rfind(':');
-  if ((got.rfind("cassardd ready on http://127.0.0.1:", 0) != 0 &&
-       got.rfind("cassardd ready on https://127.0.0.1:", 0) != 0) ||
-      colon == std::string::npos)
-    throw std::runtime_error("cassardd did not come up: " + got + log());
-  port_ = std::stoi(got.substr(colon + 1));
+  const Launched l = launch({CASSARDD_BIN, "--config", (dir_ / "cassardd.toml").string()},
+                            (dir_ / "cassardd.log").string(), true, o_.fileSizeLimit);
+  pid_ = l.pid;
+  port_ = readyPort(l.line);
+  if (port_ == 0) throw std::runtime_error("cassardd did not come up: " + l.line + log());
+  const std::string got = l.line;
   // Each register is read once as the service starts: a test that then unplugs or silences
   // one does so after that read, not in the middle of it.
   // (The rig's own client speaks plain HTTP: a service on HTTPS is left to its test.)
