@@ -24,7 +24,7 @@ Profile loadOrDie(const std::string& name) {
   return p;
 }
 
-std::vector<Fault> faultsOf(std::initializer_list<const char*> specs) {
+std::vector<Fault> faultsOf(const std::vector<const char*>& specs) {
   std::vector<Fault> out;
   for (const char* s : specs) {
     Fault f;
@@ -471,116 +471,66 @@ TEST(EcrsimMoney, ReceiptsAddUpOnTheRoll) {
     long long change;
     unsigned counter;
     std::string roll;  // lines of the roll, spaces collapsed
-    unsigned start = 123;
-    const char* profile = "default.json";
-    bool percent = false;  // key 33 programmed as a percentage
+    unsigned start;
+    const char* profile;
+    bool percent;  // key 33 programmed as a percentage
+    Row(const char* l, std::vector<Bytes> i, std::string a, long long d, long long c, unsigned n,
+        std::string r, unsigned s = 123, const char* p = "default.json", bool pc = false)
+        : legend(l),
+          in(std::move(i)),
+          answers(std::move(a)),
+          due(d),
+          change(c),
+          counter(n),
+          roll(std::move(r)),
+          start(s),
+          profile(p),
+          percent(pc) {}
   };
   constexpr long long kClosed = -1'000'000, kNoSale = -2'000'000;
   const Row rows[] = {
-      {"the example receipt: quantity, return, change",
-       {{'A', 0, 5, 39},
-        sale("PANE", "250", 1),
-        sale("LATTE", "129", 7, "2"),
-        sale("ACQUA", "45", 2, "", true),
-        pay("1000")},
-       ".....",
-       kClosed,
-       537,
-       124,
-       "SALE PANE dept 1 2,50\nSALE LATTE dept 7 2 x 1,29 2,58\nRETURN ACQUA dept 2 -0,45\n"
-       "SUBTOTAL 4,63\nPAYMENT contanti 10,00\nTOTAL 4,63\nCHANGE 5,37\n"
-       "-------- receipt 0124 closed --------\n"},
-      {"quantity rounded half up to the cent",
-       {sale("MELE", "199", 7, "1.5")},
-       ".",
-       299,
-       0,
-       123,
-       "SALE MELE dept 7 1,5 x 1,99 2,99\n"},
-      {"a part paid leaves the rest due, the whole due closes",
-       {sale("PASTA", "1349", 1), pay("500", 51), pay("")},
-       "...",
-       kClosed,
-       0,
-       124,
-       "PAYMENT carta 5,00\nDUE 8,49\nPAYMENT contanti 8,49\nTOTAL 13,49\nCHANGE 0,00\n"},
-      {"no change from a card: TAB, the sale as it was",
-       {sale("PASTA", "1349", 1), pay("2000", 51)},
-       ".T",
-       1349,
-       0,
-       123,
-       "PAYMENT carta 20,00 [refused: carta gives no change]\n"},
-      {"no operator where one is required: '*', then signed on",
-       {sale("PANE", "250", 1), {'A', 1, 2, 39}, sale("PANE", "250", 1)},
-       "*..",
-       250,
-       0,
-       123,
-       "OPERATOR 12\n",
-       123,
-       "operator_required.json"},
-      {"a payment with no sale open",
-       {pay("1000")},
-       "E",
-       kNoSale,
-       0,
-       123,
-       "PAYMENT contanti 10,00 [refused: no sale open]\n"},
-      {"discount on the line, on the subtotal, a surcharge",
-       {sale("VINO", "1000", 1), pay("50", 33), {'A', 36, 1, 10, 10, 33}, pay("20", 31)},
-       "....",
-       870,
-       0,
-       123,
-       "DISCOUNT sconto -0,50\nDISCOUNT sconto -1,00\nSURCHARGE maggiorazione 0,20\n"},
-      {"percentages: 10% of a line, 12.5% of the subtotal, rounded half up",
-       {sale("VINO", "999", 1), pay("10", 33), {'A', 36, 1, 2, 13, 5, 33}},
-       "...",
-       787,
-       0,
-       123,
-       "DISCOUNT sconto -1,00\nDISCOUNT sconto -1,12\n",
-       123,
-       "default.json",
-       true},
-      {"no price keyed: the department's own",
-       {sale("PANE", "", 3)},
-       ".",
-       450,
-       0,
-       123,
-       "SALE PANE dept 3 4,50\n"},
-      {"a return first, the sale after",
-       {sale("RESO", "500", 1, "", true), sale("X", "800", 1), pay("")},
-       "...",
-       kClosed,
-       0,
-       124,
-       "TOTAL 3,00\n"},
-      {"no receipt with a negative total",
-       {sale("RESO", "500", 1, "", true), pay("")},
-       ".E",
-       -500,
-       0,
-       123,
-       ""},
-      {"a payment whose keys are no amount",
-       {sale("PANE", "250", 1), {'A', 240, 240, 49}},
-       ".E",
-       250,
-       0,
-       123,
-       "PAYMENT contanti ? [refused: amount not understood]\n"},
-      {"no department key", {sale("PANE", "250", 0)}, "E", kNoSale, 0, 123, ""},
-      {"the counter goes from 9999 to 1",
-       {sale("PANE", "250", 1), pay("")},
-       "..",
-       kClosed,
-       0,
-       1,
-       "-------- receipt 0001 closed --------\n",
-       9999},
+      Row("the example receipt: quantity, return, change",
+          {{'A', 0, 5, 39},
+           sale("PANE", "250", 1),
+           sale("LATTE", "129", 7, "2"),
+           sale("ACQUA", "45", 2, "", true),
+           pay("1000")},
+          ".....", kClosed, 537, 124,
+          "SALE PANE dept 1 2,50\nSALE LATTE dept 7 2 x 1,29 2,58\nRETURN ACQUA dept 2 -0,45\n"
+          "SUBTOTAL 4,63\nPAYMENT contanti 10,00\nTOTAL 4,63\nCHANGE 5,37\n"
+          "-------- receipt 0124 closed --------\n"),
+      Row("quantity rounded half up to the cent", {sale("MELE", "199", 7, "1.5")}, ".", 299, 0, 123,
+          "SALE MELE dept 7 1,5 x 1,99 2,99\n"),
+      Row("a part paid leaves the rest due, the whole due closes",
+          {sale("PASTA", "1349", 1), pay("500", 51), pay("")}, "...", kClosed, 0, 124,
+          "PAYMENT carta 5,00\nDUE 8,49\nPAYMENT contanti 8,49\nTOTAL 13,49\nCHANGE 0,00\n"),
+      Row("no change from a card: TAB, the sale as it was",
+          {sale("PASTA", "1349", 1), pay("2000", 51)}, ".T", 1349, 0, 123,
+          "PAYMENT carta 20,00 [refused: carta gives no change]\n"),
+      Row("no operator where one is required: '*', then signed on",
+          {sale("PANE", "250", 1), {'A', 1, 2, 39}, sale("PANE", "250", 1)}, "*..", 250, 0, 123,
+          "OPERATOR 12\n", 123, "operator_required.json"),
+      Row("a payment with no sale open", {pay("1000")}, "E", kNoSale, 0, 123,
+          "PAYMENT contanti 10,00 [refused: no sale open]\n"),
+      Row("discount on the line, on the subtotal, a surcharge",
+          {sale("VINO", "1000", 1), pay("50", 33), {'A', 36, 1, 10, 10, 33}, pay("20", 31)}, "....",
+          870, 0, 123,
+          "DISCOUNT sconto -0,50\nDISCOUNT sconto -1,00\nSURCHARGE maggiorazione 0,20\n"),
+      Row("percentages: 10% of a line, 12.5% of the subtotal, rounded half up",
+          {sale("VINO", "999", 1), pay("10", 33), {'A', 36, 1, 2, 13, 5, 33}}, "...", 787, 0, 123,
+          "DISCOUNT sconto -1,00\nDISCOUNT sconto -1,12\n", 123, "default.json", true),
+      Row("no price keyed: the department's own", {sale("PANE", "", 3)}, ".", 450, 0, 123,
+          "SALE PANE dept 3 4,50\n"),
+      Row("a return first, the sale after",
+          {sale("RESO", "500", 1, "", true), sale("X", "800", 1), pay("")}, "...", kClosed, 0, 124,
+          "TOTAL 3,00\n"),
+      Row("no receipt with a negative total", {sale("RESO", "500", 1, "", true), pay("")}, ".E",
+          -500, 0, 123, ""),
+      Row("a payment whose keys are no amount", {sale("PANE", "250", 1), {'A', 240, 240, 49}}, ".E",
+          250, 0, 123, "PAYMENT contanti ? [refused: amount not understood]\n"),
+      Row("no department key", {sale("PANE", "250", 0)}, "E", kNoSale, 0, 123, ""),
+      Row("the counter goes from 9999 to 1", {sale("PANE", "250", 1), pay("")}, "..", kClosed, 0, 1,
+          "-------- receipt 0001 closed --------\n", 9999),
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.legend);
@@ -626,186 +576,162 @@ struct FaultCase {
   const char* legend;
   std::vector<const char*> faults;
   std::function<void(Register&, Host&)> check;
+  FaultCase(const char* l, std::vector<const char*> f, std::function<void(Register&, Host&)> c)
+      : legend(l), faults(std::move(f)), check(std::move(c)) {}
 };
 
 TEST(EcrsimFaults, EachFaultDoesWhatItSays) {
   const FaultCase cases[] = {
-      {"nack twice then taken",
-       {"nack=2@1"},
-       [](Register&, Host& h) {
-         uint8_t b = 0;
-         const Bytes frame = encodeFrame(0, 0, 0, 0, Bytes{'S'});
-         EXPECT_EQ(h.raw(frame), Bytes{kNack});
-         EXPECT_EQ(h.raw(frame), Bytes{kNack});
-         Frame f = h.command({'S'}, &b);
-         EXPECT_EQ(b, kAck);
-         EXPECT_EQ(h.record, (std::vector<std::string>{"NACK 53", "NACK 53", "53"}));
-       }},
-      {"skip by letter",
-       {"skip@T"},
-       [](Register&, Host& h) {
-         uint8_t b = 0;
-         h.command({'S'}, &b);
-         EXPECT_EQ(b, kAck);
-         h.command({'T'}, &b);
-         EXPECT_EQ(b, kSkip);
-       }},
-      {"err",
-       {"err@1"},
-       [](Register& r, Host& h) {
-         uint8_t b = 0;
-         h.command({'A', 42, 19, 0, 49, 75}, &b);
-         EXPECT_EQ(b, kErr);
-         EXPECT_FALSE(r.saleOpen()) << "a refused command is not executed";
-       }},
-      {"silent",
-       {"silent@1"},
-       [](Register&, Host& h) {
-         EXPECT_TRUE(h.raw(encodeFrame(0, 0, 0, 0, Bytes{'S'})).empty());
-         EXPECT_EQ(h.status(), 0x01) << "the status still answers";
-       }},
-      {"dead from the start",
-       {"dead"},
-       [](Register&, Host& h) {
-         EXPECT_TRUE(h.raw({kRsta}).empty());
-         EXPECT_TRUE(h.raw(encodeFrame(0, 0, 0, 0, Bytes{'S'})).empty());
-       }},
-      {"dead from command 2",
-       {"dead@2"},
-       [](Register&, Host& h) {
-         EXPECT_EQ(h.command({'S'}).data.size(), 4u);
-         EXPECT_TRUE(h.raw(encodeFrame(1, 0, 0, 0, Bytes{'S'})).empty());
-         EXPECT_TRUE(h.raw({kRsta}).empty());
-       }},
-      {"damaged checksum twice",
-       {"badsum=2@1"},
-       [](Register&, Host& h) {
-         Frame f = h.command({'S'}, nullptr, false);
-         EXPECT_FALSE(f.checksumOk);
-         std::size_t pos = 0;
-         Bytes w = h.raw({kNack});
-         ASSERT_TRUE(readFrame(w, pos, f));
-         EXPECT_FALSE(f.checksumOk);
-         pos = 0;
-         w = h.raw({kNack});
-         ASSERT_TRUE(readFrame(w, pos, f));
-         EXPECT_TRUE(f.checksumOk);
-         EXPECT_EQ(f.num, 1);
-       }},
-      {"stray bytes",
-       {"stray=2@1"},
-       [](Register&, Host& h) {
-         Bytes w = h.raw(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
-         ASSERT_GE(w.size(), 5u);
-         EXPECT_EQ(w[0], kAck);
-         EXPECT_NE(w[1], kDle);
-         EXPECT_NE(w[2], kDle);
-         EXPECT_EQ(w[3], kDle);
-       }},
-      {"E answer",
-       {"E@T"},
-       [](Register&, Host& h) { EXPECT_EQ(h.command({'T'}).data, Bytes{'E'}); }},
-      {"refusals",
-       {"refuse@1", "refuse=tab@2", "refuse=K@3"},
-       [](Register& r, Host& h) {
-         EXPECT_EQ(h.command({'A', 42, 19, 0, 49, 75}).data, (Bytes{'S', 0, '*', 0}));
-         EXPECT_FALSE(r.saleOpen());
-         EXPECT_EQ(h.command({'S'}).data, (Bytes{'S', 0, '\t', 0}));
-         EXPECT_EQ(h.command({'S'}).data, (Bytes{'S', 0, 'K', 0}));
-       }},
-      {"critical for 3 polls from the start",
-       {"critical=3"},
-       [](Register&, Host& h) {
-         for (int i = 0; i < 3; ++i) EXPECT_EQ(h.status(), kStatusCritical);
-         EXPECT_EQ(h.status(), 0x01);
-       }},
-      {"busy after command 1",
-       {"busy=2@1"},
-       [](Register&, Host& h) {
-         EXPECT_EQ(h.status(), 0x01);
-         h.command({'S'});
-         EXPECT_EQ(h.status(), kStatusBusy);
-         EXPECT_EQ(h.status(), kStatusBusy);
-         EXPECT_EQ(h.status(), 0x01);
-       }},
-      {"delay",
-       {"delay=250@1"},
-       [](Register& r, Host&) {
-         auto out = r.feed(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
-         ASSERT_EQ(out.size(), 1u);
-         EXPECT_EQ(out[0].delayMs, 250u);
-       }},
-      {"hangup",
-       {"hangup@1"},
-       [](Register& r, Host&) {
-         auto out = r.feed(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
-         ASSERT_EQ(out.size(), 1u);
-         EXPECT_TRUE(out[0].hangup);
-       }},
-      {"short answers for data commands only",
-       {"short=3"},
-       [](Register&, Host& h) {
-         EXPECT_EQ(h.command({'T'}).data.size(), 1u + 77u);
-         EXPECT_EQ(h.command({'D', 0, 1, 64}).data.size(), 1u + 61u);
-         EXPECT_EQ(h.command({'C', 3}).data.size(), 1u + 8u);
-         EXPECT_EQ(h.command({'U', 0, 24}).data.size(), 1u);
-         EXPECT_EQ(h.command({'S'}).data.size(), 4u);
-       }},
-      {"noise: the ACK, a stray byte a millisecond, then the answer",
-       {"noise=25@1"},
-       [](Register& r, Host&) {
-         auto out = r.feed(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
-         ASSERT_EQ(out.size(), 4u);
-         EXPECT_EQ(out[0].bytes, Bytes{kAck});
-         EXPECT_EQ(out[1].bytes, Bytes(10, 0x55));
-         EXPECT_EQ(out[2].bytes, Bytes(10, 0x55));
-         ASSERT_GT(out[3].bytes.size(), 5u);
-         EXPECT_EQ(Bytes(out[3].bytes.begin(), out[3].bytes.begin() + 5), Bytes(5, 0x55));
-         EXPECT_EQ(out[3].bytes[5], kDle) << "the noise's last piece and the answer";
-         unsigned ms = 0;
-         for (const Chunk& c : out) ms += c.delayMs;
-         EXPECT_EQ(ms, 30u);
-       }},
-      {"late: the ACK now, the answer later",
-       {"late=900@1"},
-       [](Register& r, Host&) {
-         auto out = r.feed(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
-         ASSERT_EQ(out.size(), 2u);
-         EXPECT_EQ(out[0].bytes, Bytes{kAck});
-         EXPECT_EQ(out[0].delayMs, 0u);
-         EXPECT_EQ(out[1].bytes[0], kDle);
-         EXPECT_EQ(out[1].delayMs, 900u);
-       }},
-      {"a frame, then a lone DLE, instead of the status",
-       {"staframe=1", "stadle=1@1"},
-       [](Register&, Host& h) {
-         Bytes w = h.raw({kRsta});
-         std::size_t pos = 0;
-         Frame f;
-         ASSERT_TRUE(readFrame(w, pos, f));
-         EXPECT_EQ(f.data, (Bytes{'S', 0, 0, 0}));
-         EXPECT_EQ(h.status(), 0x01);
-         h.command({'S'});
-         EXPECT_EQ(h.raw({kRsta}), Bytes{kDle});
-         EXPECT_EQ(h.status(), 0x01);
-       }},
-      {"journal state 3, no record",
-       {"journal=3@2"},
-       [](Register&, Host& h) {
-         EXPECT_EQ(h.command({'U', 0, 10}).data.size(), 2u + 12u) << "a record";
-         EXPECT_EQ(h.command({'U', 0, 10}).data, (Bytes{'U', 3}));
-       }},
+      FaultCase("nack twice then taken", {"nack=2@1"},
+                [](Register&, Host& h) {
+                  uint8_t b = 0;
+                  const Bytes frame = encodeFrame(0, 0, 0, 0, Bytes{'S'});
+                  EXPECT_EQ(h.raw(frame), Bytes{kNack});
+                  EXPECT_EQ(h.raw(frame), Bytes{kNack});
+                  Frame f = h.command({'S'}, &b);
+                  EXPECT_EQ(b, kAck);
+                  EXPECT_EQ(h.record, (std::vector<std::string>{"NACK 53", "NACK 53", "53"}));
+                }),
+      FaultCase("skip by letter", {"skip@T"},
+                [](Register&, Host& h) {
+                  uint8_t b = 0;
+                  h.command({'S'}, &b);
+                  EXPECT_EQ(b, kAck);
+                  h.command({'T'}, &b);
+                  EXPECT_EQ(b, kSkip);
+                }),
+      FaultCase("err", {"err@1"},
+                [](Register& r, Host& h) {
+                  uint8_t b = 0;
+                  h.command({'A', 42, 19, 0, 49, 75}, &b);
+                  EXPECT_EQ(b, kErr);
+                  EXPECT_FALSE(r.saleOpen()) << "a refused command is not executed";
+                }),
+      FaultCase("silent", {"silent@1"},
+                [](Register&, Host& h) {
+                  EXPECT_TRUE(h.raw(encodeFrame(0, 0, 0, 0, Bytes{'S'})).empty());
+                  EXPECT_EQ(h.status(), 0x01) << "the status still answers";
+                }),
+      FaultCase("dead from the start", {"dead"},
+                [](Register&, Host& h) {
+                  EXPECT_TRUE(h.raw({kRsta}).empty());
+                  EXPECT_TRUE(h.raw(encodeFrame(0, 0, 0, 0, Bytes{'S'})).empty());
+                }),
+      FaultCase("dead from command 2", {"dead@2"},
+                [](Register&, Host& h) {
+                  EXPECT_EQ(h.command({'S'}).data.size(), 4u);
+                  EXPECT_TRUE(h.raw(encodeFrame(1, 0, 0, 0, Bytes{'S'})).empty());
+                  EXPECT_TRUE(h.raw({kRsta}).empty());
+                }),
+      FaultCase("damaged checksum twice", {"badsum=2@1"},
+                [](Register&, Host& h) {
+                  Frame f = h.command({'S'}, nullptr, false);
+                  EXPECT_FALSE(f.checksumOk);
+                  std::size_t pos = 0;
+                  Bytes w = h.raw({kNack});
+                  ASSERT_TRUE(readFrame(w, pos, f));
+                  EXPECT_FALSE(f.checksumOk);
+                  pos = 0;
+                  w = h.raw({kNack});
+                  ASSERT_TRUE(readFrame(w, pos, f));
+                  EXPECT_TRUE(f.checksumOk);
+                  EXPECT_EQ(f.num, 1);
+                }),
+      FaultCase("stray bytes", {"stray=2@1"},
+                [](Register&, Host& h) {
+                  Bytes w = h.raw(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
+                  ASSERT_GE(w.size(), 5u);
+                  EXPECT_EQ(w[0], kAck);
+                  EXPECT_NE(w[1], kDle);
+                  EXPECT_NE(w[2], kDle);
+                  EXPECT_EQ(w[3], kDle);
+                }),
+      FaultCase("E answer", {"E@T"},
+                [](Register&, Host& h) { EXPECT_EQ(h.command({'T'}).data, Bytes{'E'}); }),
+      FaultCase("refusals", {"refuse@1", "refuse=tab@2", "refuse=K@3"},
+                [](Register& r, Host& h) {
+                  EXPECT_EQ(h.command({'A', 42, 19, 0, 49, 75}).data, (Bytes{'S', 0, '*', 0}));
+                  EXPECT_FALSE(r.saleOpen());
+                  EXPECT_EQ(h.command({'S'}).data, (Bytes{'S', 0, '\t', 0}));
+                  EXPECT_EQ(h.command({'S'}).data, (Bytes{'S', 0, 'K', 0}));
+                }),
+      FaultCase("critical for 3 polls from the start", {"critical=3"},
+                [](Register&, Host& h) {
+                  for (int i = 0; i < 3; ++i) EXPECT_EQ(h.status(), kStatusCritical);
+                  EXPECT_EQ(h.status(), 0x01);
+                }),
+      FaultCase("busy after command 1", {"busy=2@1"},
+                [](Register&, Host& h) {
+                  EXPECT_EQ(h.status(), 0x01);
+                  h.command({'S'});
+                  EXPECT_EQ(h.status(), kStatusBusy);
+                  EXPECT_EQ(h.status(), kStatusBusy);
+                  EXPECT_EQ(h.status(), 0x01);
+                }),
+      FaultCase("delay", {"delay=250@1"},
+                [](Register& r, Host&) {
+                  auto out = r.feed(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
+                  ASSERT_EQ(out.size(), 1u);
+                  EXPECT_EQ(out[0].delayMs, 250u);
+                }),
+      FaultCase("hangup", {"hangup@1"},
+                [](Register& r, Host&) {
+                  auto out = r.feed(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
+                  ASSERT_EQ(out.size(), 1u);
+                  EXPECT_TRUE(out[0].hangup);
+                }),
+      FaultCase("short answers for data commands only", {"short=3"},
+                [](Register&, Host& h) {
+                  EXPECT_EQ(h.command({'T'}).data.size(), 1u + 77u);
+                  EXPECT_EQ(h.command({'D', 0, 1, 64}).data.size(), 1u + 61u);
+                  EXPECT_EQ(h.command({'C', 3}).data.size(), 1u + 8u);
+                  EXPECT_EQ(h.command({'U', 0, 24}).data.size(), 1u);
+                  EXPECT_EQ(h.command({'S'}).data.size(), 4u);
+                }),
+      FaultCase("noise: the ACK, a stray byte a millisecond, then the answer", {"noise=25@1"},
+                [](Register& r, Host&) {
+                  auto out = r.feed(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
+                  ASSERT_EQ(out.size(), 4u);
+                  EXPECT_EQ(out[0].bytes, Bytes{kAck});
+                  EXPECT_EQ(out[1].bytes, Bytes(10, 0x55));
+                  EXPECT_EQ(out[2].bytes, Bytes(10, 0x55));
+                  ASSERT_GT(out[3].bytes.size(), 5u);
+                  EXPECT_EQ(Bytes(out[3].bytes.begin(), out[3].bytes.begin() + 5), Bytes(5, 0x55));
+                  EXPECT_EQ(out[3].bytes[5], kDle) << "the noise's last piece and the answer";
+                  unsigned ms = 0;
+                  for (const Chunk& c : out) ms += c.delayMs;
+                  EXPECT_EQ(ms, 30u);
+                }),
+      FaultCase("late: the ACK now, the answer later", {"late=900@1"},
+                [](Register& r, Host&) {
+                  auto out = r.feed(encodeFrame(0, 0, 0, 0, Bytes{'S'}));
+                  ASSERT_EQ(out.size(), 2u);
+                  EXPECT_EQ(out[0].bytes, Bytes{kAck});
+                  EXPECT_EQ(out[0].delayMs, 0u);
+                  EXPECT_EQ(out[1].bytes[0], kDle);
+                  EXPECT_EQ(out[1].delayMs, 900u);
+                }),
+      FaultCase("a frame, then a lone DLE, instead of the status", {"staframe=1", "stadle=1@1"},
+                [](Register&, Host& h) {
+                  Bytes w = h.raw({kRsta});
+                  std::size_t pos = 0;
+                  Frame f;
+                  ASSERT_TRUE(readFrame(w, pos, f));
+                  EXPECT_EQ(f.data, (Bytes{'S', 0, 0, 0}));
+                  EXPECT_EQ(h.status(), 0x01);
+                  h.command({'S'});
+                  EXPECT_EQ(h.raw({kRsta}), Bytes{kDle});
+                  EXPECT_EQ(h.status(), 0x01);
+                }),
+      FaultCase("journal state 3, no record", {"journal=3@2"},
+                [](Register&, Host& h) {
+                  EXPECT_EQ(h.command({'U', 0, 10}).data.size(), 2u + 12u) << "a record";
+                  EXPECT_EQ(h.command({'U', 0, 10}).data, (Bytes{'U', 3}));
+                }),
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.legend);
-    std::vector<Fault> faults;
-    for (const char* s : c.faults) {
-      Fault f;
-      std::string error;
-      ASSERT_TRUE(parseFault(s, f, error)) << error;
-      faults.push_back(f);
-    }
-    Register reg(loadOrDie("default.json"), faults);
+    Register reg(loadOrDie("default.json"), faultsOf(c.faults));
     Host host(reg);
     c.check(reg, host);
   }
