@@ -144,6 +144,9 @@ class Console(unittest.TestCase):
     def text_of(self, selector, timeout=10):
         return self.until(lambda d: d.find_element('css selector', selector).text or ' ', timeout, f'no {selector}')
 
+    def job_rows(self):
+        return [int(r.get_attribute('data-id')) for r in self.d.find_elements('css selector', 'table.jobs tbody tr')]
+
     def severe(self):
         # The browser asks for /favicon.ico by itself for a page without an icon link.
         return [e for e in self.d.get_log('browser') if e['level'] == 'SEVERE' and '/favicon.ico' not in e['message']]
@@ -338,8 +341,7 @@ class Console(unittest.TestCase):
             Select(self.css('#f-state')).select_by_value(state)
             q = '&'.join(f'{k}={v}' for k, v in (('register', register), ('state', state), ('limit', 500)) if v)
             want = [j['id'] for j in self.rig.api('GET', '/v1/jobs?' + q)[1]['jobs']]
-            self.until(lambda d: [int(r.get_attribute('data-id')) for r in d.find_elements('css selector', 'table.jobs tbody tr')]
-                       == want, 5, f'register {register!r}, state {state!r}: not the rows {want}')
+            self.until(lambda d: self.job_rows() == want, 5, f'register {register!r}, state {state!r}: not the rows {want}')
 
     def test_held_register_resumes_once_the_sale_is_closed(self):
         # The person allowed the sound once; a fake AudioContext counts what is played.
@@ -495,9 +497,7 @@ class Console(unittest.TestCase):
         self.set_lang('it')
         box = self.css('#f-q')
         box.send_keys('3,13')
-        self.until(lambda d: [int(r.get_attribute('data-id')) for r in d.find_elements('css selector', 'table.jobs tbody tr')]
-                   == [job['id']], 5, 'the search by amount did not find the receipt alone')
-        self.d.execute_script('localStorage.removeItem("cassard.lang")')
+        self.until(lambda d: self.job_rows() == [job['id']], 5, 'the search by amount did not find the receipt alone')
 
     def resume_until_idle(self, reg):
         # A status read that cassard completes with a warning is taken as unreadable (503):
@@ -554,7 +554,6 @@ class Console(unittest.TestCase):
             self.assertIn('Riprendi', self.text_of('#sec-held-box'))
             self.assertIn('cassa2: Bloccata', self.text_of('#holds'))
         finally:
-            self.d.execute_script('localStorage.removeItem("cassard.lang")')
             self.rig.ecrsim('cassa2', 'clear')
             self.resume_until_idle('cassa2')
 
@@ -613,7 +612,6 @@ class Console(unittest.TestCase):
             self.assertNotIn('standout', self.css(row).get_attribute('class'))
             self.assertIn('settled', self.css(row + ' .badge').get_attribute('class'))
         finally:
-            self.d.execute_script('localStorage.removeItem("cassard.lang")')
             self.rig.ecrsim('cassa1', 'pay')
             self.resume_until_idle('cassa1')
         self.assertEqual(self.rig.ecrsim('cassa1', 'state')[0]['receiptNumber'], f'{int(counter) + 1:04d}',
@@ -651,7 +649,7 @@ class Console(unittest.TestCase):
         Select(self.css('#f-state')).select_by_value('done')
         want = [j['id'] for j in self.rig.api('GET', '/v1/jobs?state=done&limit=50')[1]['jobs']]
         time.sleep(1.5)
-        got = [int(r.get_attribute('data-id')) for r in self.d.find_elements('css selector', 'table.jobs tbody tr')]
+        got = self.job_rows()
         self.assertEqual(got, want)
 
     def test_deep_link_without_a_token_signs_in_and_back_works(self):
@@ -852,7 +850,6 @@ class Console(unittest.TestCase):
                 for english in (gone['reason'], 'Job ', 'Receipt', 'the run'):
                     self.assertNotIn(english, page, route)
         finally:
-            self.d.execute_script('localStorage.removeItem("cassard.lang")')
             self.rig.ecrsim('cassa1', 'pay')
             self.resume_until_idle('cassa1')
 
