@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -80,11 +81,17 @@ Bytes cat(const std::vector<Chunk>& chunks) {
 // A host talking to the model: sends commands with its own numbering, reads the
 // answer byte and frame, and replies ACK.
 struct Host {
+  std::unique_ptr<Register> own;  // when the host brings its register along
   Register& reg;
   uint8_t num = 0;
   std::vector<std::string> record;
 
-  explicit Host(Register& r) : reg(r) {
+  explicit Host(Register& r) : reg(r) { listen(); }
+  explicit Host(const std::string& profile, const std::vector<const char*>& faults = {})
+      : own(std::make_unique<Register>(loadOrDie(profile), faultsOf(faults))), reg(*own) {
+    listen();
+  }
+  void listen() {
     reg.onFrame = [this](std::string_view mark, std::span<const uint8_t> cmd) {
       record.push_back(std::string(mark) + hex(cmd));
     };
@@ -114,30 +121,21 @@ TEST(EcrsimWire, WorkedFramesAndStuffing) {
     const char* legend;
     uint8_t num;
     Bytes data;
-    Bytes wire;
+    const char* wire;  // in hex
   };
   const Case cases[] = {
-      {"Num 5", 5, {0x41, 0x00}, {0x10, 0x02, 0x05, 0, 0, 0, 0x41, 0x00, 0x10, 0x03, 0x47}},
-      {"Num 0x10 doubled, counted once",
-       0x10,
-       {0x41, 0x00},
-       {0x10, 0x02, 0x10, 0x10, 0, 0, 0, 0x41, 0x00, 0x10, 0x03, 0x52}},
-      {"data 0x10 doubled",
-       1,
-       {0x44, 0x10},
-       {0x10, 0x02, 1, 0, 0, 0, 0x44, 0x10, 0x10, 0x10, 0x03, 0x56}},
-      {"checksum 0x10 never doubled",
-       0x01,
-       {0x41, 0x53},
-       {0x10, 0x02, 1, 0, 0, 0, 0x41, 0x53, 0x10, 0x03, 0x10}},
-      {"no data", 7, {}, {0x10, 0x02, 7, 0, 0, 0, 0x10, 0x03, 0x04}},
+      {"Num 5", 5, {0x41, 0x00}, "1002050000004100100347"},
+      {"Num 0x10 doubled, counted once", 0x10, {0x41, 0x00}, "100210100000004100100352"},
+      {"data 0x10 doubled", 1, {0x44, 0x10}, "100201000000441010100356"},
+      {"checksum 0x10 never doubled", 0x01, {0x41, 0x53}, "1002010000004153100310"},
+      {"no data", 7, {}, "100207000000100304"},
   };
-  for (const Case& c : cases) EXPECT_EQ(encodeFrame(c.num, 0, 0, 0, c.data), c.wire) << c.legend;
+  for (const Case& c : cases)
+    EXPECT_EQ(hex(encodeFrame(c.num, 0, 0, 0, c.data)), c.wire) << c.legend;
 }
 
 TEST(EcrsimLink, TakesTheWorkedFrameAndAnswersWithItsOwnNumbering) {
-  Register reg(loadOrDie("default.json"), {});
-  Host host(reg);
+  Host host("default.json");
   EXPECT_EQ(host.raw({kRsta}), Bytes{0x01});
   Bytes w = host.raw({0x10, 0x02, 0x05, 0, 0, 0, 0x41, 0x00, 0x10, 0x03, 0x47});
   ASSERT_FALSE(w.empty());
@@ -172,18 +170,16 @@ TEST(EcrsimLink, RefusesDamagedFramesAndCountsThem) {
       {"body without header", {0x10, 0x02, 0x05, 0x00, 0x10, 0x03, 0x06}},
   };
   for (const Case& c : cases) {
-    Register reg(loadOrDie("default.json"), {});
-    Host host(reg);
+    Host host("default.json");
     EXPECT_EQ(host.raw(c.wire), Bytes{kNack}) << c.legend;
-    EXPECT_EQ(reg.badFrames(), 1u) << c.legend;
+    EXPECT_EQ(host.reg.badFrames(), 1u) << c.legend;
     ASSERT_EQ(host.record.size(), 1u) << c.legend;
     EXPECT_EQ(host.record[0].substr(0, 4), "BAD ") << c.legend;
   }
 }
 
 TEST(EcrsimLink, StrayBytesAndRestartedFrames) {
-  Register reg(loadOrDie("default.json"), {});
-  Host host(reg);
+  Host host("default.json");
   // Noise before a frame, and a frame abandoned by DLE STX: only the last one counts.
   Bytes w = host.raw({0x55, 0x03, 0x10, 0x02, 0x09, 0x00, 0x10, 0x02, 0x05, 0, 0, 0, 0x41, 0x00,
                       0x10, 0x03, 0x47});
@@ -193,8 +189,7 @@ TEST(EcrsimLink, StrayBytesAndRestartedFrames) {
 }
 
 TEST(EcrsimLink, SequenceNumbersResendRepetitionAndNewHost) {
-  Register reg(loadOrDie("default.json"), {});
-  Host host(reg);
+  Host host("default.json");
   Frame f = host.command({'A', 42, 19, 1, 'X', 49, 1, 75}, nullptr, false);
   EXPECT_EQ(f.num, 1);
   EXPECT_EQ(f.data, (Bytes{'S', 0, 0, 1})) << "an item sale opens a sale";
@@ -222,7 +217,7 @@ TEST(EcrsimLink, SequenceNumbersResendRepetitionAndNewHost) {
   EXPECT_EQ(host.command({'S'}).num, 1);
 
   // A new host on the line counts from 0 again; the register from 1.
-  reg.hostGone();
+  host.reg.hostGone();
   host.num = 0;
   EXPECT_EQ(host.command({'S'}).num, 1);
   // After the close went unseen, a new host's frame under the last Num is still new.
@@ -233,8 +228,7 @@ TEST(EcrsimLink, SequenceNumbersResendRepetitionAndNewHost) {
 }
 
 TEST(EcrsimLink, IRequestGetsThePendingAnswerOrAnIFrame) {
-  Register reg(loadOrDie("default.json"), faultsOf({"lose@1"}));
-  Host host(reg);
+  Host host("default.json", {"lose@1"});
   uint8_t byte = 0;
   Bytes w = host.raw(encodeFrame(0, 0, 0, 0, Bytes{'T'}));
   EXPECT_EQ(w, Bytes{kAck}) << "lose: the answer frame is held back";
@@ -251,8 +245,7 @@ TEST(EcrsimLink, IRequestGetsThePendingAnswerOrAnIFrame) {
 }
 
 TEST(EcrsimLink, ExtendedStatusCarriesTheLastNumTaken) {
-  Register reg(loadOrDie("default.json"), {});
-  Host host(reg);
+  Host host("default.json");
   Bytes w = host.raw({kRstae});
   ASSERT_EQ(w.size(), 4u);
   EXPECT_EQ(w[2], 0xFF) << "before any frame: the number before a host's first";
@@ -278,8 +271,7 @@ Bytes readMem(Host& host, unsigned addr, uint8_t n) {
 }
 
 TEST(EcrsimCommands, IdentificationLayout) {
-  Register reg(loadOrDie("default.json"), {});
-  Host host(reg);
+  Host host("default.json");
   Frame f = host.command({'T'});
   ASSERT_GE(f.data.size(), 77u);
   EXPECT_EQ(f.data[0], 'T');
@@ -298,8 +290,7 @@ TEST(EcrsimCommands, IdentificationLayout) {
 }
 
 TEST(EcrsimCommands, MemoryImageFollowsTheProfile) {
-  Register reg(loadOrDie("default.json"), {});
-  Host host(reg);
+  Host host("default.json");
   const Bytes map = readMem(host, 0x0100, 64);
   ASSERT_EQ(map.size(), 64u);
   EXPECT_EQ(le16(map, 0), 0x1000);  // departments
@@ -356,8 +347,7 @@ TEST(EcrsimCommands, ProfileVariants) {
       {"old_firmware.json", 0x0500, 112, 58, 0},   {"no_expansion.json", 0x0500, 112, 90, 0},
   };
   for (const Case& c : cases) {
-    Register reg(loadOrDie(c.profile), {});
-    Host host(reg);
+    Host host(c.profile);
     const Bytes m = readMem(host, c.addr, c.len);
     ASSERT_GT(m.size(), c.at) << c.profile;
     EXPECT_EQ(m[c.at] & (c.at == 90 ? 3 : 0xff), c.want) << c.profile << " byte " << c.at;
@@ -370,8 +360,7 @@ TEST(EcrsimCommands, ProfileVariants) {
 }
 
 TEST(EcrsimCommands, ArticleCodesAndExpansionMemory) {
-  Register reg(loadOrDie("default.json"), {});
-  Host host(reg);
+  Host host("default.json");
   EXPECT_EQ(host.command({'C', 3}).data, (Bytes{'C', 0, 0, 0, 0, 0, 0, 0, 0, 0x1d, 0x25, 0}));
 
   Frame f0 = host.command({'U', 0, 0});
@@ -388,14 +377,14 @@ TEST(EcrsimCommands, ArticleCodesAndExpansionMemory) {
   EXPECT_EQ(host.command({'U', 0, 24}).data, (Bytes{'U', 0}));
 
   // The journal: every record once, then state 7; the opening command rewinds it.
-  const std::size_t records = reg.profile().em.journal.size();
+  const std::size_t records = host.reg.profile().em.journal.size();
   for (int pass = 0; pass < 2; ++pass) {
     host.command({'H', 1});
     for (std::size_t i = 0; i < records; ++i) {
       Frame j = host.command({'U', 0, 10});
       ASSERT_GE(j.data.size(), 3u);
       EXPECT_EQ(j.data[1], 0);
-      EXPECT_EQ(Bytes(j.data.begin() + 2, j.data.end()), reg.profile().em.journal[i]);
+      EXPECT_EQ(Bytes(j.data.begin() + 2, j.data.end()), host.reg.profile().em.journal[i]);
     }
     EXPECT_EQ(host.command({'U', 0, 10}).data, (Bytes{'U', 7}));
     host.command({'H', 0});
@@ -413,20 +402,17 @@ TEST(EcrsimCommands, ArticleCodesAndExpansionMemory) {
 
 TEST(EcrsimCommands, ExpansionStatesAndRefusals) {
   {
-    Register reg(loadOrDie("em_state_fn0.json"), {});
-    Host host(reg);
+    Host host("em_state_fn0.json");
     Frame f = host.command({'U', 0, 0});
     ASSERT_GE(f.data.size(), 2u);
     EXPECT_EQ(f.data[1], 3);
   }
   {
-    Register reg(loadOrDie("em_state_fn1.json"), {});
-    Host host(reg);
+    Host host("em_state_fn1.json");
     EXPECT_EQ(host.command({'U', 0, 0}).data[1], 0);
     EXPECT_EQ(host.command({'U', 0, 1}).data[1], 5);
   }
-  Register reg(loadOrDie("no_expansion.json"), {});
-  Host host(reg);
+  Host host("no_expansion.json");
   const Bytes refused[] = {{'U', 0, 0}, {'X'},       {'T', 1}, {'S', 0},     {'H', 2},
                            {'H'},       {'D', 0, 1}, {'C', 2}, {'O', 14, 1}, {'A'}};
   for (const Bytes& cmd : refused) EXPECT_EQ(host.command(cmd).data, Bytes{'E'}) << hex(cmd);
@@ -731,9 +717,8 @@ TEST(EcrsimFaults, EachFaultDoesWhatItSays) {
   };
   for (const FaultCase& c : cases) {
     SCOPED_TRACE(c.legend);
-    Register reg(loadOrDie("default.json"), faultsOf(c.faults));
-    Host host(reg);
-    c.check(reg, host);
+    Host host("default.json", c.faults);
+    c.check(host.reg, host);
   }
 }
 
@@ -763,12 +748,11 @@ TEST(EcrsimFaults, AimedAtConversationsAndEvents) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.fault);
-    Register reg(loadOrDie("default.json"), faultsOf({row.fault}));
-    Host host(reg);
+    Host host("default.json", {row.fault});
     std::string seen, want;
     for (const Step& step : row.steps) {
       if (step.cmd.empty()) {
-        reg.hostGone();
+        host.reg.hostGone();
         host.num = 0;
         continue;
       }
@@ -784,7 +768,7 @@ TEST(EcrsimFaults, AimedAtConversationsAndEvents) {
       if (byte == kNack) host.command(step.cmd);
     }
     EXPECT_EQ(seen, want);
-    EXPECT_TRUE(reg.armedFaults().empty() ==
+    EXPECT_TRUE(host.reg.armedFaults().empty() ==
                 (std::string(row.fault).find("run:") == std::string::npos))
         << "one-shot faults leave the list once they hit";
   }
@@ -812,11 +796,10 @@ TEST(EcrsimFaults, ParsingRefusesWhatItCannotMean) {
 // a test reads it.
 TEST(EcrsimControl, CommandsAndTheirAnswers) {
   using nlohmann::json;
-  Register reg(loadOrDie("default.json"), faultsOf({"busy=1"}));
-  Host host(reg);
+  Host host("default.json", {"busy=1"});
   LineInfo info{true, false, "/tmp/ecr"};
   auto ask = [&](std::string_view line) {
-    const ControlReply r = controlCommand(reg, line, info);
+    const ControlReply r = controlCommand(host.reg, line, info);
     return r.json.empty() ? json() : json::parse(r.json);
   };
   // Each field named (as a JSON pointer) has the value given; a missing one is null.
