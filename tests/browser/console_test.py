@@ -10,149 +10,22 @@ source and the browser's log). Exit status 77 (ctest's "skipped") when cassardd 
 built, with the reason on stdout.
 """
 
-import argparse
-import json
 import os
 import re
-import select
 import shutil
-import signal
-import socket
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
-import urllib.error
-import urllib.request
 
-ARGS = None
-SKIP = 77
+from rig import ARGS, Rig, chrome, keep_failure, main, until
+
 AXE_SOURCE = ''
 AXE_FIGURES = []  # (test, violations) of every axe run, printed at the end
 
 
-def parse_args():
-    p = argparse.ArgumentParser()
-    for prog in ('cassardd', 'cassard', 'ecrsim'):
-        p.add_argument('--' + prog, required=True)
-    p.add_argument('--source', required=True)
-    p.add_argument('--artifacts', required=True)
-    a, rest = p.parse_known_args()
-    return a, rest
-
-
-def wait_line(proc, prefix, timeout):
-    """The first stdout line of proc that starts with prefix, or an error naming what came."""
-    end = time.monotonic() + timeout
-    seen = []
-    while time.monotonic() < end:
-        r, _, _ = select.select([proc.stdout], [], [], 0.2)
-        if r:
-            line = proc.stdout.readline()
-            if not line:
-                break
-            seen.append(line)
-            if line.startswith(prefix):
-                return line.strip()
-        elif proc.poll() is not None:
-            break
-    raise RuntimeError(f'no "{prefix}" line within {timeout} s; got {seen!r}, exit {proc.poll()}')
-
-
-def control(path, *commands):
-    """Commands to an ecrsim control socket; one JSON answer each."""
-    with socket.socket(socket.AF_UNIX) as s:
-        s.settimeout(5)
-        s.connect(path)
-        f = s.makefile('rw', encoding='utf-8')
-        answers = []
-        for c in commands:
-            f.write(c + '\n')
-            f.flush()
-            answers.append(json.loads(f.readline()))
-    for c, a in zip(commands, answers):
-        if not a.get('ok'):
-            raise RuntimeError(f'ecrsim refused "{c}": {a}')
-    return answers
-
-
 def sales_line(code, description, amount, number):
     return code + description.ljust(35) + amount.rjust(9, '0') + number.rjust(2, '0')
-
-
-class Rig:
-    """Two ecrsim registers and cassardd in a temporary directory."""
-
-    def __init__(self, source):
-        self.dir = tempfile.mkdtemp(prefix='ecr.')  # short: the device paths show on the cards
-        self.procs = []
-        profile = os.path.join(source, 'tests/data/profiles/default.json')
-        self.regs = {}
-        for name in ('cassa1', 'cassa2'):
-            link = os.path.join(self.dir, name)
-            ctl = link + '.ctl'
-            p = self.start([ARGS.ecrsim, '--link', link, '--control', ctl,
-                            '--profile', profile, '--roll', link + '.roll'], f'{name}.ecrsim')
-            wait_line(p, 'ecrsim ready', 20)
-            self.regs[name] = {'link': link, 'control': ctl}
-        cfg = os.path.join(self.dir, 'cassardd.toml')
-        with open(cfg, 'w') as f:
-            f.write(f'listen = "127.0.0.1:0"\nstate_dir = "{self.dir}/state"\n'
-                    f'cassard = "{ARGS.cassard}"\nweb_dir = "{source}/web"\njob_timeout_s = 60\n')
-            for name, r in self.regs.items():
-                f.write(f'[registers.{name}]\ndevice = "{r["link"]}"\n'
-                        'payments = { contanti = "10", carta = "20" }\n')
-        os.makedirs(os.path.join(self.dir, 'state'))
-        p = self.start([ARGS.cassardd, '--config', cfg], 'cassardd')
-        ready = wait_line(p, 'cassardd ready on ', 30)
-        self.url = ready.split(' on ', 1)[1].rstrip('/')
-
-    def start(self, argv, log):
-        with open(os.path.join(self.dir, log + '.err'), 'w') as err:
-            p = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=err, text=True, start_new_session=True)
-        self.procs.append(p)
-        return p
-
-    def stop(self):
-        for p in reversed(self.procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
-            p.stdout.close()
-
-    def api(self, method, path, body=None, key=None):
-        data = json.dumps(body).encode() if body is not None else None
-        req = urllib.request.Request(self.url + path, data=data, method=method)
-        req.add_header('Accept', 'application/json')
-        if data is not None:
-            req.add_header('Content-Type', 'application/json')
-        if key:
-            req.add_header('Idempotency-Key', key)
-        try:
-            with urllib.request.urlopen(req, timeout=10) as res:
-                return res.status, json.loads(res.read() or b'null')
-        except urllib.error.HTTPError as e:
-            return e.code, json.loads(e.read() or b'null')
-
-    def job(self, id_):
-        return self.api('GET', f'/v1/jobs/{id_}')[1]
-
-    def wait_job(self, id_, states=('done', 'failed', 'attention'), timeout=60):
-        end = time.monotonic() + timeout
-        while time.monotonic() < end:
-            j = self.job(id_)
-            if j['state'] in states:
-                return j
-            time.sleep(0.1)
-        raise AssertionError(f'job {id_} still {j["state"]} after {timeout} s')
-
-    def ecrsim(self, name, *commands):
-        return control(self.regs[name]['control'], *commands)
 
 
 def receipt(description='PANE', price=125, quantity=1, payment=None):
@@ -221,41 +94,21 @@ document.querySelector('[data-act=older]').click();
 '''
 
 
-def chrome(downloads):
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-    o = webdriver.ChromeOptions()
-    o.binary_location = shutil.which('chromium') or '/usr/bin/chromium'
-    for a in ('--headless=new', '--no-sandbox', '--disable-dev-shm-usage', '--disable-gpu',
-              '--lang=en-GB', '--window-size=1280,900'):
-        o.add_argument(a)
-    o.add_experimental_option('prefs', {'download.default_directory': downloads,
-                                        'download.prompt_for_download': False})
-    o.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
-    d = webdriver.Chrome(service=Service(shutil.which('chromedriver') or '/usr/bin/chromedriver'), options=o)
-    d.execute_cdp_cmd('Browser.setDownloadBehavior', {'behavior': 'allow', 'downloadPath': downloads})
-    return d
-
-
 class Console(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.rig = Rig(ARGS.source)
+        cls.rig = Rig(('cassa1', 'cassa2'), 'job_timeout_s = 60\n')
         cls.art = ARGS.artifacts
         shutil.rmtree(cls.art, ignore_errors=True)
         os.makedirs(cls.art)
         cls.downloads = os.path.join(cls.rig.dir, 'downloads')
         os.makedirs(cls.downloads)
-        cls.d = chrome(cls.downloads)
+        cls.d = chrome('en-GB', '1280,900', downloads=cls.downloads)
 
     @classmethod
     def tearDownClass(cls):
         cls.d.quit()
-        cls.rig.stop()
-        if not getattr(cls, 'keep', False):
-            shutil.rmtree(cls.rig.dir, ignore_errors=True)
-        else:
-            print(f'kept {cls.rig.dir}')
+        cls.rig.stop(keep=getattr(cls, 'keep', False))
 
     def setUp(self):
         for name in self.rig.regs:
@@ -267,17 +120,7 @@ class Console(unittest.TestCase):
         self.d.get_log('browser')  # what earlier tests left there is theirs
 
     def tearDown(self):
-        outcome = self._outcome
-        failed = any(e for _, e in getattr(outcome, 'errors', []) if e) or \
-            (hasattr(outcome, 'result') and any(t is self for t, _ in outcome.result.failures + outcome.result.errors))
-        if failed:
-            type(self).keep = True
-            base = os.path.join(self.art, 'FAILED-' + self._testMethodName)
-            self.d.save_screenshot(base + '.png')
-            with open(base + '.html', 'w') as f:
-                f.write(self.d.page_source)
-            with open(base + '.log', 'w') as f:
-                f.write('\n'.join(str(e) for e in self.d.get_log('browser')))
+        keep_failure(self, self.d)
 
     # -- helpers -----------------------------------------------------------------------
 
@@ -287,12 +130,7 @@ class Console(unittest.TestCase):
                    10, 'the live indicator never said Live')
 
     def until(self, cond, timeout, message):
-        from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
-        from selenium.webdriver.support.ui import WebDriverWait
-        # Cards and rows are redrawn as events arrive: an element may go between two looks.
-        return WebDriverWait(self.d, timeout, poll_frequency=0.05,
-                             ignored_exceptions=(NoSuchElementException, StaleElementReferenceException)
-                             ).until(cond, message)
+        return until(self.d, cond, timeout, message)
 
     def css(self, selector, timeout=10):
         from selenium.webdriver.common.by import By
@@ -305,6 +143,9 @@ class Console(unittest.TestCase):
 
     def text_of(self, selector, timeout=10):
         return self.until(lambda d: d.find_element('css selector', selector).text or ' ', timeout, f'no {selector}')
+
+    def job_rows(self):
+        return [int(r.get_attribute('data-id')) for r in self.d.find_elements('css selector', 'table.jobs tbody tr')]
 
     def severe(self):
         # The browser asks for /favicon.ico by itself for a page without an icon link.
@@ -350,7 +191,7 @@ class Console(unittest.TestCase):
         self.d.set_window_size(1280, 900)
 
     def post_receipt(self, reg, key, body):
-        status, job = self.rig.api('POST', f'/v1/registers/{reg}/receipts', body, key)
+        status, job, _ = self.rig.api('POST', f'/v1/registers/{reg}/receipts', body, key)
         self.assertEqual(status, 201, job)
         return job
 
@@ -367,7 +208,7 @@ class Console(unittest.TestCase):
         self.shoot('registers')
 
     def test_service_page_for_the_technician(self):
-        status, svc = self.rig.api('GET', '/v1/service')
+        status, svc, _ = self.rig.api('GET', '/v1/service')
         self.assertEqual(status, 200, svc)
         self.open('/service')
         self.until(lambda d: svc['version'] in d.find_element('css selector', 'main').text, 10,
@@ -463,7 +304,7 @@ class Console(unittest.TestCase):
     def test_clear_asks_first(self):
         self.open('/registers/cassa1')
         self.shoot('register-tools')
-        before = self.rig.api('GET', '/v1/jobs?register=cassa1&limit=500')[1]['jobs']
+        before = self.rig.jobs()
         from selenium.webdriver.common.keys import Keys
         # Cancel, Escape, and Enter alone (the focus starts on Cancel) leave the totals be.
         for answer, creates in (('Cancel', False), (Keys.ESCAPE, False), (Keys.ENTER, False),
@@ -483,7 +324,7 @@ class Console(unittest.TestCase):
                 self.until(lambda d: '/jobs/' in d.current_url, 5, 'no job page after the clear')
             else:
                 time.sleep(0.5)
-            after = self.rig.api('GET', '/v1/jobs?register=cassa1&limit=500')[1]['jobs']
+            after = self.rig.jobs()
             clears = [j for j in after if j not in before and j['kind'] == 'download']
             self.assertEqual(len(clears), 1 if creates else 0, f'{answer}: {clears}')
             if creates:
@@ -500,8 +341,7 @@ class Console(unittest.TestCase):
             Select(self.css('#f-state')).select_by_value(state)
             q = '&'.join(f'{k}={v}' for k, v in (('register', register), ('state', state), ('limit', 500)) if v)
             want = [j['id'] for j in self.rig.api('GET', '/v1/jobs?' + q)[1]['jobs']]
-            self.until(lambda d: [int(r.get_attribute('data-id')) for r in d.find_elements('css selector', 'table.jobs tbody tr')]
-                       == want, 5, f'register {register!r}, state {state!r}: not the rows {want}')
+            self.until(lambda d: self.job_rows() == want, 5, f'register {register!r}, state {state!r}: not the rows {want}')
 
     def test_held_register_resumes_once_the_sale_is_closed(self):
         # The person allowed the sound once; a fake AudioContext counts what is played.
@@ -562,7 +402,7 @@ class Console(unittest.TestCase):
 
     def test_receipt_form_refuses_bad_input_and_sends_nothing(self):
         self.open('/registers/cassa1')
-        before = len(self.rig.api('GET', '/v1/jobs?register=cassa1&limit=500')[1]['jobs'])
+        before = len(self.rig.jobs())
         from selenium.webdriver.common.by import By
         rows = (('r-price', '1,2,3', 'price'), ('r-qty', '0', 'quantity'), ('r-dept', '31', 'department'))
         for field, bad, word in rows:
@@ -576,14 +416,14 @@ class Console(unittest.TestCase):
             self.until(lambda d: err.is_displayed(), 5, f'{field}: no error shown')
             self.assertIn(word, err.text.lower())
             self.assertEqual(self.d.find_element(By.ID, field).get_attribute('aria-invalid'), 'true')
-        after = len(self.rig.api('GET', '/v1/jobs?register=cassa1&limit=500')[1]['jobs'])
+        after = len(self.rig.jobs())
         self.assertEqual(after, before)
 
     def test_receipt_form_prints_one_receipt_however_often_pressed(self):
         from selenium.webdriver.common.action_chains import ActionChains
         from selenium.webdriver.support.ui import Select
         self.open('/registers/cassa1')
-        before = {j['id'] for j in self.rig.api('GET', '/v1/jobs?register=cassa1&limit=500')[1]['jobs']}
+        before = {j['id'] for j in self.rig.jobs()}
         for field, value in (('r-desc', 'PROVA WEB'), ('r-price', '1,25'), ('r-qty', '2'), ('r-dept', '3')):
             el = self.css('#' + field)
             el.clear()
@@ -593,7 +433,7 @@ class Console(unittest.TestCase):
         self.css('#r-agree').click()
         ActionChains(self.d).double_click(self.css('.receipt-form button[type=submit]')).perform()
         self.until(lambda d: '/jobs/' in d.current_url, 10, 'no job page after the receipt')
-        made = [j for j in self.rig.api('GET', '/v1/jobs?register=cassa1&limit=500')[1]['jobs'] if j['id'] not in before]
+        made = [j for j in self.rig.jobs() if j['id'] not in before]
         self.assertEqual(len(made), 1, made)
         done = self.rig.wait_job(made[0]['id'])
         self.assertEqual(done['state'], 'done', done)
@@ -605,15 +445,7 @@ class Console(unittest.TestCase):
 
     def test_sign_in_with_the_token_for_this_tab_only(self):
         # A second service with a token, its one register on no device.
-        cfg = os.path.join(self.rig.dir, 'token.toml')
-        with open(cfg, 'w') as f:
-            f.write(f'listen = "127.0.0.1:0"\nstate_dir = "{self.rig.dir}/state-token"\ntoken = "s3cret-till"\n'
-                    f'cassard = "{ARGS.cassard}"\nweb_dir = "{ARGS.source}/web"\n'
-                    f'[registers.banco]\ndevice = "{self.rig.dir}/no-such-device"\npayments = {{ contanti = "10" }}\n')
-        os.makedirs(os.path.join(self.rig.dir, 'state-token'))
-        p = self.rig.start([ARGS.cassardd, '--config', cfg], 'cassardd-token')
-        url = wait_line(p, 'cassardd ready on ', 30).split(' on ', 1)[1].rstrip('/')
-        try:
+        with self.rig.extra_service('token', token='s3cret-till') as (p, url):
             self.d.get(url + '/#/')
             box = self.css('#token')
             self.shoot('sign-in')
@@ -626,19 +458,14 @@ class Console(unittest.TestCase):
             self.css('[data-register="banco"]')
             self.until(lambda d: d.find_element('id', 'live').text == 'Live', 10, 'events refused the token')
             # A receipt makes the service read the register first; it cannot.
-            req = urllib.request.Request(url + '/v1/registers/banco/receipts', method='POST', data=json.dumps(receipt(
-                payment={'method': 'contanti', 'amount': 125})).encode(), headers={
-                'Authorization': 'Bearer s3cret-till', 'Idempotency-Key': 'browser-banco-1',
-                'Content-Type': 'application/json'})
-            with urllib.request.urlopen(req, timeout=10) as res:
-                self.assertEqual(res.status, 201)
+            self.assertEqual(self.rig.api('POST', '/v1/registers/banco/receipts', receipt(payment={'method': 'contanti', 'amount': 125}),
+                                          'browser-banco-1', base=url, token='s3cret-till')[0], 201)
             self.until(lambda d: 'Not answering' in d.find_element('css selector', '[data-register="banco"]').text, 20,
                        'a register on no device is not shown as not answering')
             self.assertIn('Last error', self.text_of('[data-register="banco"]'))
             # Chosen by the error's code: the adapter and its udev name, not the line's English.
-            req = urllib.request.Request(url + '/v1/registers/banco', headers={'Authorization': 'Bearer s3cret-till'})
-            with urllib.request.urlopen(req, timeout=10) as res:
-                self.assertEqual(json.loads(res.read())['errorCode'], 'device_missing')
+            self.assertEqual(self.rig.api('GET', '/v1/registers/banco', base=url, token='s3cret-till')[1]['errorCode'],
+                             'device_missing')
             advice = self.text_of('[data-register="banco"] .explain')
             self.assertIn('udev', advice)
             self.assertIn('/no-such-device', advice)
@@ -650,21 +477,6 @@ class Console(unittest.TestCase):
             self.assertIsNone(self.d.execute_script('return sessionStorage.getItem("cassard.token")'))
             # Only the wrong token's answer (401) may be in the log.
             self.assertEqual([e for e in self.severe() if '401' not in e['message']], [])
-        finally:
-            p.send_signal(signal.SIGTERM)
-            p.wait(10)
-
-    def extra_service(self, name, token=''):
-        """A second cassardd whose one register, banco, is on no device: its receipts wait."""
-        cfg = os.path.join(self.rig.dir, f'{name}.toml')
-        with open(cfg, 'w') as f:
-            f.write(f'listen = "127.0.0.1:0"\nstate_dir = "{self.rig.dir}/state-{name}"\n'
-                    + (f'token = "{token}"\n' if token else '')
-                    + f'cassard = "{ARGS.cassard}"\nweb_dir = "{ARGS.source}/web"\n'
-                    f'[registers.banco]\ndevice = "{self.rig.dir}/no-such-device"\npayments = {{ contanti = "10" }}\n')
-        os.makedirs(os.path.join(self.rig.dir, f'state-{name}'))
-        p = self.rig.start([ARGS.cassardd, '--config', cfg], f'cassardd-{name}')
-        return p, wait_line(p, 'cassardd ready on ', 30).split(' on ', 1)[1].rstrip('/')
 
     def test_italian_first_the_sale_as_a_receipt_and_the_search(self):
         self.d.execute_script('localStorage.setItem("cassard.lang", "it")')
@@ -685,9 +497,7 @@ class Console(unittest.TestCase):
         self.set_lang('it')
         box = self.css('#f-q')
         box.send_keys('3,13')
-        self.until(lambda d: [int(r.get_attribute('data-id')) for r in d.find_elements('css selector', 'table.jobs tbody tr')]
-                   == [job['id']], 5, 'the search by amount did not find the receipt alone')
-        self.d.execute_script('localStorage.removeItem("cassard.lang")')
+        self.until(lambda d: self.job_rows() == [job['id']], 5, 'the search by amount did not find the receipt alone')
 
     def resume_until_idle(self, reg):
         # A status read that cassard completes with a warning is taken as unreadable (503):
@@ -744,7 +554,6 @@ class Console(unittest.TestCase):
             self.assertIn('Riprendi', self.text_of('#sec-held-box'))
             self.assertIn('cassa2: Bloccata', self.text_of('#holds'))
         finally:
-            self.d.execute_script('localStorage.removeItem("cassard.lang")')
             self.rig.ecrsim('cassa2', 'clear')
             self.resume_until_idle('cassa2')
 
@@ -803,7 +612,6 @@ class Console(unittest.TestCase):
             self.assertNotIn('standout', self.css(row).get_attribute('class'))
             self.assertIn('settled', self.css(row + ' .badge').get_attribute('class'))
         finally:
-            self.d.execute_script('localStorage.removeItem("cassard.lang")')
             self.rig.ecrsim('cassa1', 'pay')
             self.resume_until_idle('cassa1')
         self.assertEqual(self.rig.ecrsim('cassa1', 'state')[0]['receiptNumber'], f'{int(counter) + 1:04d}',
@@ -841,12 +649,11 @@ class Console(unittest.TestCase):
         Select(self.css('#f-state')).select_by_value('done')
         want = [j['id'] for j in self.rig.api('GET', '/v1/jobs?state=done&limit=50')[1]['jobs']]
         time.sleep(1.5)
-        got = [int(r.get_attribute('data-id')) for r in self.d.find_elements('css selector', 'table.jobs tbody tr')]
+        got = self.job_rows()
         self.assertEqual(got, want)
 
     def test_deep_link_without_a_token_signs_in_and_back_works(self):
-        p, url = self.extra_service('deep', token='s3cret-deep')
-        try:
+        with self.rig.extra_service('deep', token='s3cret-deep') as (p, url):
             self.d.get(url + '/#/')
             self.d.get(url + '/#/registers/banco')
             self.css('#token').send_keys('s3cret-deep\n')
@@ -855,23 +662,15 @@ class Console(unittest.TestCase):
             self.d.back()
             self.css('#registers [data-register="banco"]')
             # Offline: the banner says since when, the cards say they may be old.
-            self.rig.procs.remove(p)
-            p.send_signal(signal.SIGTERM)
-            p.wait(10)
+            self.rig.end(p)
             self.until(lambda d: d.find_element('id', 'outage').is_displayed(), 10, 'no outage banner')
             self.assertRegex(self.text_of('#outage'), r'(since|dalle) \d\d:\d\d')
             self.css('article.reg.stale')
             self.shoot('outage')
-        finally:
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                p.wait(10)
-            p.stdout.close()
 
     def test_two_thousand_jobs_keep_the_page_small_and_quick(self):
         from concurrent.futures import ThreadPoolExecutor
-        p, url = self.extra_service('load')
-        try:
+        with self.rig.extra_service('load') as (p, url):
             self.d.get(url + '/#/')
             self.until(lambda d: d.execute_script('return document.querySelector("#live")?.textContent') == 'Live', 10, 'not live')
             self.d.execute_script('''
@@ -880,11 +679,8 @@ class Console(unittest.TestCase):
                   .observe({ type: 'longtask' });''')
 
             def post(i):
-                req = urllib.request.Request(url + '/v1/registers/banco/receipts', method='POST',
-                                             data=json.dumps(receipt('PANE', 100 + i % 800)).encode(),
-                                             headers={'Idempotency-Key': f'load-{i}', 'Content-Type': 'application/json'})
-                with urllib.request.urlopen(req, timeout=30) as res:
-                    return json.loads(res.read())['id']
+                body = receipt('PANE', 100 + i % 800)
+                return self.rig.api('POST', '/v1/registers/banco/receipts', body, f'load-{i}', base=url)[1]['id']
             with ThreadPoolExecutor(8) as pool:
                 last = max(pool.map(post, range(2000)))
             self.until(lambda d: d.find_element('css selector', 'table.jobs tbody tr').get_attribute('data-id') == str(last),
@@ -912,12 +708,6 @@ class Console(unittest.TestCase):
             self.assertLess(loaded[0], 1000)
             self.assertLess(live[1], 200)
             self.assertLess(loaded[1], 200)
-        finally:
-            if p in self.rig.procs:
-                self.rig.procs.remove(p)
-            p.send_signal(signal.SIGTERM)
-            p.wait(10)
-            p.stdout.close()
 
     def test_failing_line_is_the_one_named_or_none(self):
         self.open('/')
@@ -1060,7 +850,6 @@ class Console(unittest.TestCase):
                 for english in (gone['reason'], 'Job ', 'Receipt', 'the run'):
                     self.assertNotIn(english, page, route)
         finally:
-            self.d.execute_script('localStorage.removeItem("cassard.lang")')
             self.rig.ecrsim('cassa1', 'pay')
             self.resume_until_idle('cassa1')
 
@@ -1084,8 +873,7 @@ class Console(unittest.TestCase):
         self.d.set_window_size(1280, 900)
 
     def test_sign_in_page_tells_no_outage_and_follows_the_language(self):
-        p, url = self.extra_service('words', token='s3cret-words')
-        try:
+        with self.rig.extra_service('words', token='s3cret-words') as (p, url):
             self.d.get(url + '/#/')
             self.css('#token')
             time.sleep(1.5)
@@ -1093,21 +881,9 @@ class Console(unittest.TestCase):
             for lang, title in (('it', 'Accedi'), ('en', 'Sign in')):
                 self.set_lang(lang)
                 self.until(lambda d: d.find_element('id', 'si-title').text == title, 5, f'the sign-in page is not in {lang}')
-        finally:
-            self.rig.procs.remove(p)
-            p.send_signal(signal.SIGTERM)
-            p.wait(10)
-            p.stdout.close()
 
 
-def main():
-    global ARGS
-    ARGS, rest = parse_args()
-    for a in ('cassardd', 'cassard', 'ecrsim', 'source', 'artifacts'):
-        setattr(ARGS, a, os.path.abspath(getattr(ARGS, a)))
-    if not os.access(ARGS.cassardd, os.X_OK):
-        print(f'SKIPPED: the browser tests need cassardd, which is not built ({ARGS.cassardd})')
-        return SKIP
+def prepare():
     try:
         import selenium  # noqa: F401
     except ImportError:
@@ -1120,10 +896,12 @@ def main():
         return 1
     with open(axe) as f:
         AXE_SOURCE = f.read()
-    prog = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+
+
+def finish(prog):
     print(f'axe-core: {len(AXE_FIGURES)} runs, {sum(n for _, n in AXE_FIGURES)} violations')
     return 0 if prog.result.wasSuccessful() else 1
 
 
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(main('the browser tests', prepare, finish))

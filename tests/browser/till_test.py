@@ -14,14 +14,11 @@
   till_test.py --cassardd PATH --cassard PATH --ecrsim PATH --source DIR --artifacts DIR [Class ...]
 """
 
-import argparse
 import functools
 import http.server
 import json
 import os
 import shutil
-import signal
-import socket
 import socketserver
 import ssl
 import subprocess
@@ -30,33 +27,10 @@ import tempfile
 import threading
 import time
 import unittest
-import urllib.error
-import urllib.request
 
-ARGS = None
-SKIP = 77
+from rig import ARGS, Rig, chrome, free_port, keep_failure, main, until
+
 TOKEN = 'till-s3cret'
-
-
-def free_port(host='127.0.0.1'):
-    with socket.socket() as s:
-        s.bind((host, 0))
-        return s.getsockname()[1]
-
-
-def wait_line(proc, prefix, timeout):
-    end = time.monotonic() + timeout
-    seen = []
-    while time.monotonic() < end:
-        line = proc.stdout.readline()
-        if not line:
-            if proc.poll() is not None:
-                break
-            continue
-        seen.append(line)
-        if line.startswith(prefix):
-            return line.strip()
-    raise RuntimeError(f'no "{prefix}" within {timeout} s; got {seen!r}, exit {proc.poll()}')
 
 
 class Files(threading.Thread):
@@ -98,113 +72,9 @@ class Quiet(http.server.SimpleHTTPRequestHandler):
         pass
 
 
-class Rig:
+def till_rig(origins, extra=''):
     """ecrsim (cassa1) and cassardd with a token and the origins given."""
-
-    def __init__(self, origins, extra=''):
-        self.dir = tempfile.mkdtemp(prefix='till.')
-        self.procs = []
-        self.link = os.path.join(self.dir, 'cassa1')
-        self.ctl = self.link + '.ctl'
-        self.roll = self.link + '.roll'
-        p = self.start([ARGS.ecrsim, '--link', self.link, '--control', self.ctl, '--profile',
-                        os.path.join(ARGS.source, 'tests/data/profiles/default.json'), '--roll', self.roll], 'ecrsim')
-        wait_line(p, 'ecrsim ready', 20)
-        self.config = os.path.join(self.dir, 'cassardd.toml')
-        with open(self.config, 'w') as f:
-            f.write(f'listen = "127.0.0.1:0"\nstate_dir = "{self.dir}/state"\ncassard = "{ARGS.cassard}"\n'
-                    f'web_dir = "{ARGS.source}/web"\ntoken = "{TOKEN}"\norigins = {json.dumps(origins)}\n{extra}'
-                    f'[registers.cassa1]\ndevice = "{self.link}"\npayments = {{ contanti = "10", carta = "20" }}\n')
-        os.makedirs(os.path.join(self.dir, 'state'))
-        self.cassardd = self.start([ARGS.cassardd, '--config', self.config], 'cassardd')
-        line = self.cassardd.stdout.readline()
-        if not line.startswith('cassardd ready on '):
-            self.cassardd.wait(10)
-            with open(os.path.join(self.dir, 'cassardd.err')) as f:
-                self.refusal = f.read().strip()
-            self.url = None
-            return
-        self.url = line.split(' on ', 1)[1].strip().rstrip('/')
-
-    def start(self, argv, log):
-        with open(os.path.join(self.dir, log + '.err'), 'w') as err:
-            p = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=err, text=True, start_new_session=True)
-        self.procs.append(p)
-        return p
-
-    def stop(self, keep=False):
-        for p in reversed(self.procs):
-            if p.poll() is None:
-                p.send_signal(signal.SIGTERM)
-                try:
-                    p.wait(10)
-                except subprocess.TimeoutExpired:
-                    p.kill()
-                    p.wait()
-            p.stdout.close()
-        if keep:
-            print(f'kept {self.dir}', file=sys.stderr)
-        else:
-            shutil.rmtree(self.dir, ignore_errors=True)
-
-    def api(self, method, path, body=None, key=None, headers=None, context=None):
-        req = urllib.request.Request(self.url + path, method=method,
-                                     data=json.dumps(body).encode() if body is not None else None)
-        req.add_header('Authorization', 'Bearer ' + TOKEN)
-        if body is not None:
-            req.add_header('Content-Type', 'application/json')
-        if key:
-            req.add_header('Idempotency-Key', key)
-        for k, v in (headers or {}).items():
-            req.add_header(k, v)
-        try:
-            with urllib.request.urlopen(req, timeout=10, context=context) as res:
-                return res.status, json.loads(res.read() or b'null'), res.headers
-        except urllib.error.HTTPError as e:
-            return e.code, json.loads(e.read() or b'null'), e.headers
-
-    def jobs(self):  # newest first
-        return self.api('GET', '/v1/jobs?register=cassa1&limit=500')[1]['jobs']
-
-    def jobs_with_key(self, key):
-        return [j for j in self.jobs() if j['key'] == key]
-
-    def ecrsim(self, command):
-        with socket.socket(socket.AF_UNIX) as s:
-            s.settimeout(5)
-            s.connect(self.ctl)
-            f = s.makefile('rw', encoding='utf-8')
-            f.write(command + '\n')
-            f.flush()
-            answer = json.loads(f.readline())
-        if not answer.get('ok'):
-            raise RuntimeError(f'ecrsim refused "{command}": {answer}')
-        return answer
-
-    def receipts_on_roll(self):
-        try:
-            with open(self.roll, encoding='latin-1') as f:
-                return sum(' closed --------' in line for line in f)
-        except FileNotFoundError:
-            return 0
-
-
-def chrome(extra_args=()):
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-    o = webdriver.ChromeOptions()
-    o.binary_location = shutil.which('chromium') or '/usr/bin/chromium'
-    for a in ('--headless=new', '--no-sandbox', '--disable-dev-shm-usage', '--disable-gpu', '--lang=it-IT',
-              '--window-size=1000,900', '--disable-quic', '--no-first-run', '--disable-background-networking',
-              '--disable-component-update', '--disable-sync', *extra_args):
-        o.add_argument(a)
-    o.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
-    return webdriver.Chrome(service=Service(shutil.which('chromedriver') or '/usr/bin/chromedriver'), options=o)
-
-
-def until(d, cond, timeout, message):
-    from selenium.webdriver.support.ui import WebDriverWait
-    return WebDriverWait(d, timeout, poll_frequency=0.05).until(cond, message)
+    return Rig(settings=f'origins = {json.dumps(origins)}\n{extra}', token=TOKEN, prefix='till.')
 
 
 def pending_sales(d):
@@ -238,7 +108,7 @@ class TillBrowser(unittest.TestCase):
     def setUpClass(cls):
         cls.site = till_copy()
         cls.till = Files(cls.site)
-        cls.rig = Rig([cls.till.origin])
+        cls.rig = till_rig([cls.till.origin])
         cls.d = chrome()
 
     @classmethod
@@ -249,14 +119,7 @@ class TillBrowser(unittest.TestCase):
         shutil.rmtree(cls.site, ignore_errors=True)
 
     def tearDown(self):
-        result = getattr(self._outcome, 'result', None)
-        if result and any(t is self for t, _ in result.failures + result.errors):
-            type(self).keep = True
-            base = os.path.join(ARGS.artifacts, 'FAILED-' + self._testMethodName)
-            os.makedirs(ARGS.artifacts, exist_ok=True)
-            self.d.save_screenshot(base + '.png')
-            with open(base + '.log', 'w') as f:
-                f.write('\n'.join(str(e) for e in self.d.get_log('browser')))
+        keep_failure(self, self.d)
 
     def open_till(self, origin, token=TOKEN):
         self.d.get(f'{origin}/?server={self.rig.url}&register=cassa1')
@@ -291,7 +154,7 @@ class TillBrowser(unittest.TestCase):
                 self.open_till(self.till.origin)
                 self.assertEqual(pending_sales(self.d), [])
                 if moment == 'while the job runs':
-                    self.rig.ecrsim('fault delay=2500@sale')
+                    self.rig.ecrsim('cassa1', 'fault delay=2500@sale')
                 elif moment == 'before the POST':
                     # The browser holds the POST before it leaves (the CORS preflight goes
                     # through) until the page is gone.
@@ -404,7 +267,7 @@ class TillBrowser(unittest.TestCase):
                     self.d.find_element('css selector', '#setup button[type=submit]').click()
                 else:
                     self.open_till(self.till.origin)
-                    self.rig.ecrsim('fault E@payment' if state == 'attention' else 'fault E@sale')
+                    self.rig.ecrsim('cassa1', 'fault E@payment' if state == 'attention' else 'fault E@sale')
                     self.sell(['ACQUA', 'ACQUA', 'GIORNALE'])
                     until(self.d, lambda d: d.execute_script('return document.body.dataset.sale') == state, 30,
                           self.outcome())
@@ -417,7 +280,7 @@ class TillBrowser(unittest.TestCase):
                         self.assertIn('rimasta aperta', self.outcome())
                         time.sleep(1)
                         self.assertEqual(len(self.rig.jobs()), jobs + 1, 'paying again sent a sale')
-                        self.rig.ecrsim('pay')  # the person finishes the sale on the register
+                        self.rig.ecrsim('cassa1', 'pay')  # the person finishes the sale on the register
                         self.assertEqual(self.rig.api('POST', '/v1/registers/cassa1/resume', {})[0], 200)
                     else:
                         self.d.find_element('id', 'again').click()
@@ -490,9 +353,9 @@ class TillLan(unittest.TestCase):
                        shell=True, check=True)
         site = till_copy()
         lan = Files(site, host=self.ADDRESS)
-        rig = Rig([lan.origin])
+        rig = till_rig([lan.origin])
         # The origin is plain http: treated as secure, as an https one would be.
-        d = chrome([f'--unsafely-treat-insecure-origin-as-secure={lan.origin}'])
+        d = chrome(extra=[f'--unsafely-treat-insecure-origin-as-secure={lan.origin}'])
         try:
             for setting, error in (('denied', 'PermissionError'), ('granted', None)):
                 with self.subTest(setting):
@@ -548,7 +411,7 @@ class TillTls(unittest.TestCase):
         cert = (os.path.join(work, 'leaf.pem'), os.path.join(work, 'leaf.key'))
         till = Files(till_copy(), cert=cert)
         self.addCleanup(shutil.rmtree, till.httpd.RequestHandlerClass.keywords['directory'], True)
-        rig = Rig([till.origin], extra=f'tls_cert = "{cert[0]}"\ntls_key = "{cert[1]}"\n')
+        rig = till_rig([till.origin], extra=f'tls_cert = "{cert[0]}"\ntls_key = "{cert[1]}"\n')
         try:
             if rig.url is None:
                 if 'tls_cert' in rig.refusal:
@@ -561,7 +424,7 @@ class TillTls(unittest.TestCase):
             spki = subprocess.run(
                 f'openssl x509 -in {cert[0]} -pubkey -noout | openssl pkey -pubin -outform der | '
                 'openssl dgst -sha256 -binary | base64', shell=True, capture_output=True, text=True, check=True).stdout.strip()
-            d = chrome([f'--ignore-certificate-errors-spki-list={spki}'])
+            d = chrome(extra=[f'--ignore-certificate-errors-spki-list={spki}'])
             try:
                 d.get(rig.url + '/')
                 until(d, lambda d: d.find_elements('css selector', 'main, #token'), 15, 'the console did not load')
@@ -583,7 +446,7 @@ class TillTls(unittest.TestCase):
 
 class TillPython(unittest.TestCase):
     def setUp(self):
-        self.rig = Rig([])
+        self.rig = till_rig([])
         self.state = os.path.join(self.rig.dir, 'till-state')
         self.token_file = os.path.join(self.rig.dir, 'token')
         with open(self.token_file, 'w') as f:
@@ -646,26 +509,13 @@ class TillPython(unittest.TestCase):
         self.assertEqual(len(os.listdir(os.path.join(self.state, 'pending'))), 1, 'a sale refused for its token is kept')
 
 
-def main():
-    global ARGS
-    p = argparse.ArgumentParser()
-    for prog in ('cassardd', 'cassard', 'ecrsim'):
-        p.add_argument('--' + prog, required=True)
-    p.add_argument('--source', required=True)
-    p.add_argument('--artifacts', required=True)
-    ARGS, rest = p.parse_known_args()
-    for a in ('cassardd', 'cassard', 'ecrsim', 'source', 'artifacts'):
-        setattr(ARGS, a, os.path.abspath(getattr(ARGS, a)))
-    if not os.access(ARGS.cassardd, os.X_OK):
-        print(f'SKIPPED: these tests need cassardd, which is not built ({ARGS.cassardd})')
-        return SKIP
-    prog = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+def skipped_for_tls(prog):
     skipped = [r for _, r in prog.result.skipped if r.startswith('cassardd does not take')]
     if skipped and prog.result.testsRun == len(prog.result.skipped):
         print(f'SKIPPED: {skipped[0]}')
-        return SKIP
+        return 77
     return 0 if prog.result.wasSuccessful() else 1
 
 
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(main(finish=skipped_for_tls))

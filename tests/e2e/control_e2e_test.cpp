@@ -1,7 +1,6 @@
 // ecrsim as a host developer drives it: the scenarios of its manual run as written, and
 // its control socket answering while a host is in the middle of a receipt.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -104,33 +103,6 @@ TEST(EcrsimControlE2e, StateAnswersInTheMiddleOfAReceipt) {
   EXPECT_TRUE(seenOpen);
   EXPECT_LT(slowestMs, 500.0);
   EXPECT_NE(rig.control("state").find("\"receiptNumber\":\"0124\""), std::string::npos);
-}
-
-// A control path ecrsim must not take: it exits 2 with the reason, the file untouched.
-TEST(EcrsimControlE2e, RefusesAPathThatIsNotItsToTake) {
-  rig::Rig running;
-  const fs::path dir = running.dir();
-  std::ofstream(dir / "notes.txt") << "keep me\n";
-  struct Row {
-    std::string path;
-    std::string why;
-  };
-  const Row rows[] = {
-      {(dir / "notes.txt").string(), "exists and is not a socket; not replacing it"},
-      {(dir / "ctl").string(), "is served by another process; not replacing it"},
-      {"/tmp/" + std::string(120, 'c'), "--control wants a path of 1 to 107 bytes"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.why);
-    const std::string cmd = std::string(ECRSIM_BIN) + " --link " + (dir / "other").string() +
-                            " --control " + row.path + " 2>" + (dir / "err").string();
-    const int status = std::system(cmd.c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
-    EXPECT_NE(readFile(dir / "err").find(row.why), std::string::npos) << readFile(dir / "err");
-    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "other")));
-  }
-  EXPECT_EQ(readFile(dir / "notes.txt"), "keep me\n");
-  EXPECT_EQ(running.control("state").rfind("{", 0), 0u) << "the running one still serves";
 }
 
 }  // namespace
