@@ -338,7 +338,7 @@ TEST(Attack, NoClientBreaksOrStallsTheService) {
                        EXPECT_EQ(svc.get("/v1/jobs").body["jobs"].size(), before);
                      }});
   attacks.push_back(
-      {"four posts of 300 MB at once, chunked", "each 413 early; peak memory under 64 MiB",
+      {"four posts of 300 MB at once, chunked", "each 413 early; peak memory under 96 MiB",
        [chunkedPost](svc::Service& svc) {
          std::vector<std::thread> posts;
          std::string answers[4];
@@ -355,7 +355,9 @@ TEST(Attack, NoClientBreaksOrStallsTheService) {
          const long peak = memoryKiB(svc.pid(), "VmHWM");
          std::cout << "[ figures  ] cassardd's peak resident memory after 4 x 300 MB chunked: "
                    << peak / 1024.0 << " MiB\n";
-         EXPECT_LT(peak, 64 * 1024);
+         // One body held whole would be 300 MB: the bound leaves room for the sanitizers,
+         // the store's read connections and the allocator's arenas, never for a body.
+         EXPECT_LT(peak, 96 * 1024);
        }});
 
   attacks.push_back({"32 event streams opened and dropped, then 32 more",
