@@ -92,6 +92,7 @@ ChildEnd Worker::run(const std::vector<std::string>& argv, const fs::path& dir,
   // The child's own limit, then SIGTERM and 3 s until SIGKILL.
   expect(limit + std::chrono::seconds(3));
   ChildEnd end = runChild(argv, dir, limit, abandon_, cwd);
+  lastRead_ = Clock::now();  // every run reads the register
   expect(Clock::duration::zero());
   return end;
 }
@@ -231,9 +232,7 @@ void Worker::answerResumes() {
                    "a sale is still open on the register: finish or cancel it there first"});
     } else {
       if (const auto held = store_.registerRow(reg_.name).held) settleHeldJob(*held, *s);
-      persist([&] { store_.setHeld(reg_.name, std::nullopt); });
-      std::cerr << "cassardd: register " << reg_.name << " resumed" << std::endl;
-      hub_.publish(reg_.name);
+      release("resumed");
       p.set_value({Resume::Released, ""});
     }
   }
@@ -245,7 +244,8 @@ void Worker::settleHeldJob(const Held& h, const RegisterStatus& now) {
   if (!h.jobId) return;
   const auto job = store_.get(*h.jobId);
   if (!job || job->state != JobState::Attention || job->kind != "receipt" || !job->before) return;
-  const auto o = settleAtResume(*job->before, now);
+  const auto o =
+      settleAtResume(*job->before, now, deliveryOf(job->lines, job->exitStatus, job->failedLine));
   if (!o) return;
   try {
     logJob(finish(job->id, JobState::Attention, *o, nullptr, now, "register"));
@@ -291,6 +291,12 @@ std::optional<std::chrono::milliseconds> Worker::untilNextExpiry() {
   const auto at = parseRfc3339(*next);
   if (!at) return std::nullopt;
   return std::chrono::milliseconds(std::max<int64_t>(0, *at - nowMs()));
+}
+
+void Worker::release(const std::string& how) {
+  persist([&] { store_.setHeld(reg_.name, std::nullopt); });
+  std::cerr << "cassardd: register " << reg_.name << " " << how << std::endl;
+  hub_.publish(reg_.name);
 }
 
 void Worker::hold(const Held& h) {
@@ -390,6 +396,7 @@ void Worker::loop() {
       lock.unlock();
       if (const auto expiry = untilNextExpiry())
         wait = std::min(wait, *expiry + std::chrono::milliseconds(1));
+      if (const auto read = untilWatch()) wait = std::min(wait, *read);
       lock.lock();
       expect(wait);
       cv_.wait_for(lock, wait, [&] { return wake_ || stopping_ || !resumes_.empty(); });
@@ -415,7 +422,7 @@ bool Worker::step() {
   // A held register runs only status reads, which change nothing on it.
   auto job = store_.next(reg_.name, JobState::Queued,
                          held ? std::optional<std::string>("status") : std::nullopt);
-  if (!job) return false;
+  if (!job) return watch();
   const int before = failures_;
   if (job->kind == "receipt" || job->kind == "lines")
     runReceiptOrLines(*job);
@@ -501,8 +508,10 @@ void Worker::runReceiptOrLines(Job job) {
   } else {
     after = readStatus();
   }
-  const Outcome o = job.kind == "receipt" ? settleReceipt(*before, run.exitStatus, after)
-                                          : settleLines(run.exitStatus, after, run.failedLine);
+  const Outcome o = job.kind == "receipt"
+                        ? settleReceipt(*before, run.exitStatus, after,
+                                        deliveryOf(job.lines, run.exitStatus, run.failedLine))
+                        : settleLines(run.exitStatus, after, run.failedLine, before);
   job = finish(job.id, JobState::Running, o, &run, after);
   logJob(job);
   if (o.hold) hold({o.reason, job.id, o.reasonCode, o.reasonParams});
@@ -607,6 +616,8 @@ void Worker::settleUncertain(Job job) {
     run = &left;
   }
   const std::optional<int> exitStatus = run ? run->exitStatus : job.exitStatus;
+  const std::optional<int> failedLine = run ? run->failedLine : job.failedLine;
+  const Delivery delivery = deliveryOf(job.lines, exitStatus, failedLine);
   if (job.kind == "download" || job.kind == "status") {
     const bool done = exitStatus == 0;
     Verdict v;
@@ -668,13 +679,13 @@ void Worker::settleUncertain(Job job) {
          "not_read_before"};
     if (job.kind == "receipt" && row.lastStatus && row.lastStatusAt && job.startedAt &&
         *row.lastStatusAt <= *job.startedAt)
-      if (const Outcome earlier = settleReceipt(*row.lastStatus, exitStatus, after);
+      if (const Outcome earlier = settleReceipt(*row.lastStatus, exitStatus, after, delivery);
           earlier.state == JobState::Failed)
         o = earlier;
   } else if (job.kind == "receipt")
-    o = settleReceipt(*before, exitStatus, after);
+    o = settleReceipt(*before, exitStatus, after, delivery);
   else
-    o = settleLines(exitStatus, after, run ? run->failedLine : job.failedLine);
+    o = settleLines(exitStatus, after, failedLine, before);
   job = finish(job.id, JobState::Uncertain, o, run, after);
   logJob(job);
   if (o.hold) hold({o.reason, job.id, o.reasonCode, o.reasonParams});

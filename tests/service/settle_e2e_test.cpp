@@ -77,7 +77,7 @@ TEST(Settle, TheReadingIsTheRunsOwn) {
 }
 
 TEST(Settle, ASilentRegisterNeedsAPersonWithinItsLimit) {
-  svc::Service s({.jobTimeout = 2, .control = true, .registerExtra = "settle_limit_s = 3\n"});
+  svc::Service s({.jobTimeout = 10, .control = true, .registerExtra = "settle_limit_s = 3\n"});
   ASSERT_EQ(s.waitRegister("cassa1", "idle")["errorCode"], nullptr);
   ASSERT_EQ(s.control(0, "fault dead@payment")["ok"], true);
   ASSERT_EQ(s.post("cassa1", "k", svc::receipt()).status, 201);
