@@ -396,7 +396,10 @@ void Worker::loop() {
       lock.unlock();
       if (const auto expiry = untilNextExpiry())
         wait = std::min(wait, *expiry + std::chrono::milliseconds(1));
-      if (const auto read = untilWatch()) wait = std::min(wait, *read);
+      // The register's own reading when due (not sooner than a moment: a step that could
+      // not read, waiting for a run left by the previous start, must not spin).
+      if (const auto read = untilWatch())
+        wait = std::min(wait, std::max(*read, std::chrono::milliseconds(250)));
       lock.lock();
       expect(wait);
       cv_.wait_for(lock, wait, [&] { return wake_ || stopping_ || !resumes_.empty(); });
