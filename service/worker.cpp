@@ -312,7 +312,10 @@ fs::path Worker::jobDir(int64_t id) const {
 std::optional<RegisterStatus> Worker::readStatus() {
   const fs::path dir = fs::path(cfg_.stateDir) / "registers" / reg_.name;
   const auto limit = std::min(kStatusLimit, std::chrono::seconds(cfg_.jobTimeoutS));
-  const ChildEnd end = run(withSettings({cfg_.cassard, "--status"}, reg_), dir, limit);
+  ChildEnd end = run(withSettings({cfg_.cassard, "--status"}, reg_), dir, limit);
+  // Keys a person pressed while the reading held the line end it 21 (the register answers
+  // a command after them with keys pressed): the register answered, and answers again.
+  if (end.exitStatus == 21) end = run(withSettings({cfg_.cassard, "--status"}, reg_), dir, limit);
   std::optional<RegisterStatus> s;
   if (end.exitStatus == 0) s = parseStatus(readFile(dir / kConsoleFile));
   if (s) {
