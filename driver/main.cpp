@@ -92,7 +92,6 @@ constexpr const char* HELP_TEXT =
 
 constexpr const char* VERSION_TEXT = PACKAGE " " VERSION "\n";
 
-constexpr const char* SERIAL_OPEN_ERROR_TEXT = "Impossibile aprire la porta seriale\n";
 constexpr const char* INPUT_OPEN_ERROR_TEXT = "Impossibile aprire il file di input\n";
 constexpr const char* INPUT_READ_ERROR_TEXT = "Errore in lettura del file di input\n";
 constexpr const char* LONG_LINE_TEXT = "Riga troppo lunga: parte eccedente ignorata";
@@ -197,18 +196,7 @@ void cassardMain(int argc, char** argv) {
   SetRunLine(0);
   for (const char* text : BANNER) std::fputs(text, stdout);
 
-  const char* speedstring = argc >= 4 ? argv[3] : DEFAULT_LINE_SETTINGS;
-  const char* device = argc >= 3 ? argv[2] : DEFAULT_DEVICE;
-  if (std::strlen(speedstring) > SPEED_TEXT_MAX) {
-    std::fprintf(stderr, "cassard: line settings longer than %zu characters\n", SPEED_TEXT_MAX);
-    FatalError(SERIAL_OPEN_ERROR_TEXT, -1);
-  }
-  TProtocol(false, device, speedstring);
-  const int com1 = OpenPort();
-  if (com1 < 0) {
-    ReportLineFailure(device);
-    FatalError(SERIAL_OPEN_ERROR_TEXT, -1);
-  }
+  OpenRegisterLine(argc, argv);
 
   if (std::strlen(filenamei) > NAME_MAX_LEN) FatalError(INPUT_OPEN_ERROR_TEXT, -1);
   salesFile = std::fopen(filenamei, "r");

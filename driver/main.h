@@ -13,6 +13,11 @@ inline constexpr const char* DEFAULT_LINE_SETTINGS = "38400,N,8,1";
 // The whole run: banner, line, sales file, main loop, end of run. Ends the process.
 [[noreturn]] void cassardMain(int argc, char** argv);
 
+// Opens, locks and configures the line named by argv[2] (DEFAULT_DEVICE when absent) with
+// the settings of argv[3] (DEFAULT_LINE_SETTINGS), as a run and --status both do; a line
+// that cannot be opened ends the process with exit status 255.
+void OpenRegisterLine(int argc, char** argv);
+
 // cassard --status [DEVICE [SETTINGS]]: opens and locks the line as a run does, sends
 // only reads (identification, the receipt counter's memory reads, 'S' alone) and prints
 // statusJson(). Failures end as a run's do. Ends the process.

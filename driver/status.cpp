@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr const char* SERIAL_OPEN_ERROR_TEXT = "Impossibile aprire la porta seriale\n";
 constexpr const char* SALE_ALREADY_OPEN_TEXT = "Transazione gia aperta: nessuna riga inviata";
 
 // Register bytes as a JSON string: the register's characters are Latin-1, and a Latin-1
@@ -68,20 +67,10 @@ std::string statusJson() {
 }
 
 void cassardStatus(int argc, char** argv) {
-  const char* speedstring = argc >= 4 ? argv[3] : DEFAULT_LINE_SETTINGS;
-  const char* device = argc >= 3 ? argv[2] : DEFAULT_DEVICE;
-  if (std::strlen(speedstring) > SPEED_TEXT_MAX) {
-    std::fprintf(stderr, "cassard: line settings longer than %zu characters\n", SPEED_TEXT_MAX);
-    FatalError(SERIAL_OPEN_ERROR_TEXT, -1);
-  }
   // stdout carries the JSON or a failure's message, nothing else: the warning of a
   // hiccup on the line that the exchange got over goes to stderr.
   SetWarningStream(stderr);
-  TProtocol(false, device, speedstring);
-  if (OpenPort() < 0) {
-    ReportLineFailure(device);
-    FatalError(SERIAL_OPEN_ERROR_TEXT, -1);
-  }
+  OpenRegisterLine(argc, argv);
   fileo = nullptr;
   LoadReceiptCounter();
   // 'S' alone answers whether a sale is open, asked as the end-of-sale record asks it:

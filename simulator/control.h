@@ -13,7 +13,7 @@ namespace ecrsim {
 // The line as the front end sees it.
 struct LineInfo {
   bool plugged = true;
-  bool host = false;  // a host has the line open
+  bool host = false;  // a host holds the line: it has the line's other side open
   std::string link;
 };
 

@@ -11,6 +11,8 @@ namespace {
 constexpr std::size_t kMaxBody = 512;
 
 constexpr uint8_t kStrayByte = 0x55;
+// The outcome of an 'S' answer that tells the host keys were pressed on the register.
+constexpr uint8_t kKeysPressed = 'K';
 constexpr unsigned kNoiseStepMs = 10;  // a noise fault's bytes go out in writes this far apart
 
 // Commands whose answers carry data the host reads by position.
@@ -119,6 +121,7 @@ void Register::hostGone() {
   lastTaken_ = -1;
   refusedNum_ = -1;
   nextNum_ = 1;
+  keysPressed_ = false;
   last_.reset();
   pending_ = false;
   awaitingReply_ = false;
@@ -265,51 +268,81 @@ unsigned& Register::firedFor(std::size_t i) {
 void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
   std::span<const uint8_t> cmd;
   if (body_.size() > 4) cmd = std::span<const uint8_t>(body_).subspan(4);
-  if (bodyBad_ || body_.size() < 4 || checksum != frameChecksum(body_)) {
-    ++badFrames_;
-    record("BAD ", cmd);
-    out.push_back({{kNack}});
-    return;
-  }
+  if (bodyBad_ || body_.size() < 4 || checksum != frameChecksum(body_))
+    return refuseDamaged(cmd, out);
   const uint8_t num = body_[0];
-  if (lastTaken_ >= 0 && num == lastTaken_ && body_ == lastBody_) {
-    // The host did not see our ACK and sent the frame again: acknowledge it, do not
-    // execute it twice, and repeat its answer. A different body under the same Num
-    // is a new host that began its count again before we saw the line close.
-    record("REP ", cmd);
-    Bytes b{kAck};
-    if (last_) {
-      Bytes f = frameBytes(*last_);
-      b.insert(b.end(), f.begin(), f.end());
-    }
-    out.push_back({std::move(b)});
-    return;
-  }
-  if (cmd.size() == 1 && cmd[0] == 'I') {
-    lastTaken_ = num;
-    lastBody_ = body_;
-    refusedNum_ = -1;
-    record("", cmd);
-    if (!pending_ || !last_) {
-      last_ = newFrame({'I', {}});
-      pending_ = true;
-    }
-    Bytes b{kAck};
-    Bytes f = frameBytes(*last_);
-    b.insert(b.end(), f.begin(), f.end());
-    out.push_back({std::move(b)});
-    return;
-  }
+  if (lastTaken_ >= 0 && num == lastTaken_ && body_ == lastBody_) return answerAgain(cmd, out);
+  if (cmd.size() == 1 && cmd[0] == 'I') return answerIRequest(num, cmd, out);
 
+  // A frame refused by a fault comes back under the same Num: the same command, not
+  // counted twice.
   if (refusedNum_ < 0 || num != refusedNum_) {
     currentIndex_ = ++commandCount_;
     ++runCount_;
     aimFaults(cmd);
   }
+  const unsigned delay = delayOf();
+  if (linkFaultRefuses(num, cmd, delay, out)) return;
+
+  lastTaken_ = num;
+  lastBody_ = body_;
+  refusedNum_ = -1;
+  const AnswerFaults fx = answerFaults();
+  Executed ev;
+  ev.command = cmd;
+  ev.till = &till_;
+  std::string_view mark;
+  Answer answer = answerFor(cmd, fx, ev, mark);
+  ev.answerData = answer.data;
+  startStateFaults();
+  record(mark, cmd);
+  if (onExecuted) onExecuted(ev);
+  sendAnswer(std::move(answer), fx, delay, out);
+}
+
+void Register::refuseDamaged(std::span<const uint8_t> cmd, std::vector<Chunk>& out) {
+  ++badFrames_;
+  record("BAD ", cmd);
+  out.push_back({{kNack}});
+}
+
+void Register::answerAgain(std::span<const uint8_t> cmd, std::vector<Chunk>& out) {
+  // The host did not see our ACK and sent the frame again: acknowledge it, do not
+  // execute it twice, and repeat its answer. A different body under the same Num is a
+  // new host that began its count again before we saw the line close.
+  record("REP ", cmd);
+  Bytes b{kAck};
+  if (last_) {
+    Bytes f = frameBytes(*last_);
+    b.insert(b.end(), f.begin(), f.end());
+  }
+  out.push_back({std::move(b)});
+}
+
+void Register::answerIRequest(uint8_t num, std::span<const uint8_t> cmd, std::vector<Chunk>& out) {
+  lastTaken_ = num;
+  lastBody_ = body_;
+  refusedNum_ = -1;
+  record("", cmd);
+  if (!pending_ || !last_) {
+    last_ = newFrame({'I', {}});
+    pending_ = true;
+  }
+  Bytes b{kAck};
+  Bytes f = frameBytes(*last_);
+  b.insert(b.end(), f.begin(), f.end());
+  out.push_back({std::move(b)});
+}
+
+unsigned Register::delayOf() const {
   unsigned delay = 0;
   for (std::size_t i = 0; i < faults_.size(); ++i)
     if (faults_[i].kind == FaultKind::Delay && hits(i)) delay += faults_[i].arg;
+  return delay;
+}
 
+bool Register::linkFaultRefuses(uint8_t num, std::span<const uint8_t> cmd, unsigned delay,
+                                std::vector<Chunk>& out) {
   // Faults of the link come first: they decide whether the frame is taken at all.
   for (std::size_t i = 0; i < faults_.size(); ++i) {
     const Fault& f = faults_[i];
@@ -319,11 +352,11 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
         if (untargeted(f)) break;
         dead_ = true;
         record("DEAD ", cmd);
-        return;
+        return true;
       case FaultKind::Hangup:
         record("HANGUP ", cmd);
         out.push_back({{}, delay, true});
-        return;
+        return true;
       case FaultKind::Silent:
       case FaultKind::Nack:
       case FaultKind::Skip:
@@ -338,82 +371,94 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
                               : f.kind == FaultKind::Err  ? 2
                                                           : 3;
         record(kMarks[k], cmd);
-        if (f.kind == FaultKind::Silent) return;
+        if (f.kind == FaultKind::Silent) return true;
         const uint8_t byte = k == 0 ? kNack : k == 1 ? kSkip : kErr;
         out.push_back({{byte}, delay});
-        return;
+        return true;
       }
       default:
         break;
     }
   }
+  return false;
+}
 
-  lastTaken_ = num;
-  lastBody_ = body_;
-  refusedNum_ = -1;
-  Executed ev;
-  ev.command = cmd;
-  ev.till = &till_;
-  Answer answer;
-  bool lose = false;
-  unsigned stray = 0;
-  unsigned damaged = 0;
-  const Fault* refusal = nullptr;
-  bool eAnswer = false;
-  unsigned shortBy = 0;
-  unsigned noiseMs = 0;
-  unsigned lateMs = 0;
-  const Fault* journalState = nullptr;
+Register::AnswerFaults Register::answerFaults() const {
+  AnswerFaults fx;
   for (std::size_t i = 0; i < faults_.size(); ++i) {
     const Fault& f = faults_[i];
     if (!hits(i)) continue;
     switch (f.kind) {
       case FaultKind::EAnswer:
-        eAnswer = true;
+        fx.eAnswer = true;
         break;
       case FaultKind::Refuse:
-        refusal = &f;
+        fx.refusal = &f;
         break;
       case FaultKind::Lose:
-        lose = true;
+        fx.lose = true;
         break;
       case FaultKind::Stray:
-        stray += f.arg;
+        fx.stray += f.arg;
         break;
       case FaultKind::BadSum:
-        damaged += f.arg;
+        fx.damaged += f.arg;
         break;
       case FaultKind::Short:
-        shortBy += f.arg;
+        fx.shortBy += f.arg;
         break;
       case FaultKind::Noise:
-        noiseMs += f.arg;
+        fx.noiseMs += f.arg;
         break;
       case FaultKind::Late:
-        lateMs += f.arg;
+        fx.lateMs += f.arg;
         break;
       case FaultKind::Journal:
-        journalState = &f;
+        fx.journalState = &f;
         break;
       default:
         break;
     }
   }
-  if (eAnswer) {
+  return fx;
+}
+
+Register::Answer Register::answerFor(std::span<const uint8_t> cmd, const AnswerFaults& fx,
+                                     Executed& ev, std::string_view& mark) {
+  // Keys a person pressed while the host held the line: its next command is answered
+  // with that, not executed, and the sale stays as the host left it.
+  if (keysPressed_) {
+    keysPressed_ = false;
+    keys_ = KeyOutcome{};
+    keys_.refuse(static_cast<char>(kKeysPressed), "keys pressed on the register");
+    ev.keys = &keys_;
+    ev.answerLetter = 'S';
+    mark = "KEYS ";
+    return {'S', {0, kKeysPressed, static_cast<uint8_t>(till_.open())}};
+  }
+  Answer answer;
+  if (fx.eAnswer) {
     answer = {'E', {}};
-  } else if (refusal != nullptr) {
-    answer = {'S', {0, static_cast<uint8_t>(refusal->arg), static_cast<uint8_t>(till_.open())}};
+  } else if (fx.refusal != nullptr) {
+    answer = {'S', {0, static_cast<uint8_t>(fx.refusal->arg), static_cast<uint8_t>(till_.open())}};
   } else {
     answer = execute(cmd, ev);
     const bool journalRequest = cmd.size() == 3 && cmd[0] == 'U' && cmd[1] == 0 && cmd[2] == 10;
-    if (journalState != nullptr && journalRequest && answer.letter == 'U')
-      answer.data = {static_cast<uint8_t>(journalState->arg)};
+    if (fx.journalState != nullptr && journalRequest && answer.letter == 'U')
+      answer.data = {static_cast<uint8_t>(fx.journalState->arg)};
     // Only ever shortened: cut the tail off rather than resize, which may also grow.
-    if (shortBy > 0 && answersWithData(answer.letter)) {
-      const std::size_t keep = answer.data.size() > shortBy ? answer.data.size() - shortBy : 0;
+    if (fx.shortBy > 0 && answersWithData(answer.letter)) {
+      const std::size_t keep =
+          answer.data.size() > fx.shortBy ? answer.data.size() - fx.shortBy : 0;
       answer.data.erase(answer.data.begin() + static_cast<std::ptrdiff_t>(keep), answer.data.end());
     }
   }
+  // On the roll a refusal by outcome reads like any other refusal.
+  ev.answerLetter = fx.refusal != nullptr ? uint8_t{'E'} : answer.letter;
+  return answer;
+}
+
+void Register::startStateFaults() {
   // State faults aimed at this command start once it is taken: they meet the host's
   // next status requests.
   for (std::size_t i = 0; i < faults_.size(); ++i) {
@@ -424,45 +469,69 @@ void Register::frameEnd(uint8_t checksum, std::vector<Chunk>& out) {
     if (f.kind == FaultKind::StaFrame) framePolls_ += f.arg;
     if (f.kind == FaultKind::StaDle) dlePolls_ += f.arg;
   }
-  record("", cmd);
-  // On the roll a refusal by outcome reads like any other refusal.
-  ev.answerLetter = refusal != nullptr ? uint8_t{'E'} : answer.letter;
-  ev.answerData = answer.data;
-  if (onExecuted) onExecuted(ev);
+}
 
+void Register::sendAnswer(Answer answer, const AnswerFaults& fx, unsigned delay,
+                          std::vector<Chunk>& out) {
   last_ = newFrame(std::move(answer));
-  last_->damagedSends = damaged;
+  last_->damagedSends = fx.damaged;
   pending_ = true;
   awaitingReply_ = false;
   Bytes b{kAck};
-  b.insert(b.end(), stray, kStrayByte);
-  if (noiseMs > 0 || lateMs > 0) {
+  b.insert(b.end(), fx.stray, kStrayByte);
+  if (fx.noiseMs > 0 || fx.lateMs > 0) {
     // The ACK goes now; what comes after it waits.
     out.push_back({std::move(b), delay});
     b.clear();
     // A stray byte a millisecond, ten at a time.
-    for (unsigned ms = 0; ms < noiseMs; ms += kNoiseStepMs)
-      out.push_back({Bytes(std::min(kNoiseStepMs, noiseMs - ms), kStrayByte), kNoiseStepMs});
-    delay = lateMs;
+    for (unsigned ms = 0; ms < fx.noiseMs; ms += kNoiseStepMs)
+      out.push_back({Bytes(std::min(kNoiseStepMs, fx.noiseMs - ms), kStrayByte), kNoiseStepMs});
+    delay = fx.lateMs;
   }
-  if (!lose) {
+  if (!fx.lose) {
     Bytes f = frameBytes(*last_);
     b.insert(b.end(), f.begin(), f.end());
   }
   out.push_back({std::move(b), delay});
 }
 
-KeyOutcome Register::byHand(std::span<const uint8_t> keys) {
+KeyOutcome Register::byHand(std::span<const uint8_t> keys, bool hostHolds) {
   Bytes cmd{'A'};
   cmd.insert(cmd.end(), keys.begin(), keys.end());
   Executed ev;
   ev.command = cmd;
   ev.till = &till_;
-  const Answer a = execute(cmd, ev);
-  ev.answerLetter = a.letter;
-  ev.answerData = a.data;
+  if (hostHolds) {
+    heldByHost(KeyOutcome::What::Other);
+    ev.keys = &keys_;
+    ev.answerLetter = 'E';
+  } else {
+    const Answer a = execute(cmd, ev);
+    ev.answerLetter = a.letter;
+    ev.answerData = a.data;
+  }
   if (onExecuted) onExecuted(ev);
   return keys_;
+}
+
+KeyOutcome Register::voidByHand(bool hostHolds) {
+  if (hostHolds)
+    heldByHost(KeyOutcome::What::Void);
+  else
+    keys_ = till_.cancel();
+  Executed ev;
+  ev.till = &till_;
+  ev.keys = &keys_;
+  ev.answerLetter = keys_.refusal != 0 ? 'E' : 'S';
+  if (onExecuted) onExecuted(ev);
+  return keys_;
+}
+
+void Register::heldByHost(KeyOutcome::What what) {
+  keysPressed_ = true;
+  keys_ = KeyOutcome{};
+  keys_.what = what;
+  keys_.refuse(static_cast<char>(kKeysPressed), "a host holds the line");
 }
 
 Register::Answer Register::saleAnswer() const {
@@ -514,43 +583,49 @@ Register::Answer Register::execute(std::span<const uint8_t> cmd, Executed& ev) {
     case 'C':
       if (n != 2 || cmd[1] != 3) return refused;
       return {'C', profile_.article};
-    case 'U': {
-      if (n < 3 || cmd[1] != 0 || !profile_.em.present) return refused;
-      Expansion& em = profile_.em;
-      const uint8_t fn = cmd[2];
-      if (fn == 19) {
-        if (n != 4) return refused;
-        const unsigned rec = cmd[3];
-        if (rec < 1 || rec > em.totals.size()) return {'U', {1}};
-        Bytes data{0};
-        data.insert(data.end(), em.totals[rec - 1].begin(), em.totals[rec - 1].end());
-        return {'U', data};
-      }
-      if (n != 3) return refused;
-      switch (fn) {
-        case 0: {
-          Bytes data{em.state};
-          data.insert(data.end(), em.init.begin(), em.init.end());
-          return {'U', data};
-        }
-        case 1:
-          return {'U', Bytes(em.descriptor.begin(), em.descriptor.end())};
-        case 24:
-          return {'U', {em.countState}};
-        case 10: {
-          if (journalPos_ >= em.journal.size()) return {'U', {7}};
-          Bytes data{0};
-          const Bytes& r = em.journal[journalPos_++];
-          data.insert(data.end(), r.begin(), r.end());
-          return {'U', data};
-        }
-        case 20:
-          for (Bytes& r : em.totals) std::fill(r.begin(), r.end(), 0);
-          return {'U', {0}};
-        default:
-          return refused;
-      }
+    case 'U':
+      return expansion(cmd);
+    default:
+      return refused;
+  }
+}
+
+// The expansion memory's functions ('U' 0 FN ...).
+Register::Answer Register::expansion(std::span<const uint8_t> cmd) {
+  const Answer refused{'E', {}};
+  const std::size_t n = cmd.size();
+  if (n < 3 || cmd[1] != 0 || !profile_.em.present) return refused;
+  Expansion& em = profile_.em;
+  const uint8_t fn = cmd[2];
+  if (fn == 19) {
+    if (n != 4) return refused;
+    const unsigned rec = cmd[3];
+    if (rec < 1 || rec > em.totals.size()) return {'U', {1}};
+    Bytes data{0};
+    data.insert(data.end(), em.totals[rec - 1].begin(), em.totals[rec - 1].end());
+    return {'U', data};
+  }
+  if (n != 3) return refused;
+  switch (fn) {
+    case 0: {
+      Bytes data{em.state};
+      data.insert(data.end(), em.init.begin(), em.init.end());
+      return {'U', data};
     }
+    case 1:
+      return {'U', Bytes(em.descriptor.begin(), em.descriptor.end())};
+    case 24:
+      return {'U', {em.countState}};
+    case 10: {
+      if (journalPos_ >= em.journal.size()) return {'U', {7}};
+      Bytes data{0};
+      const Bytes& r = em.journal[journalPos_++];
+      data.insert(data.end(), r.begin(), r.end());
+      return {'U', data};
+    }
+    case 20:
+      for (Bytes& r : em.totals) std::fill(r.begin(), r.end(), 0);
+      return {'U', {0}};
     default:
       return refused;
   }

@@ -61,8 +61,14 @@ class Register {
   std::vector<std::string> armedFaults() const;
   // Keys a person presses on the register's own keyboard (the keys of an 'A' command,
   // without the letter): the sale changes as the host's would, the roll prints it, the
-  // line sees nothing. What the keys did, a refusal included.
-  KeyOutcome byHand(std::span<const uint8_t> keys);
+  // line sees nothing. What the keys did, a refusal included. While a host holds the
+  // line (`hostHolds`) the register takes none of them: they are refused with 'K', and
+  // the host's next command is answered 'S' [0, 'K', open] instead of being executed.
+  KeyOutcome byHand(std::span<const uint8_t> keys, bool hostHolds);
+  // A person cancels the open sale (Till::cancel), held off by a host as byHand is.
+  KeyOutcome voidByHand(bool hostHolds);
+  // Keys were pressed while the host held the line; its next command will hear of it.
+  bool keysPressed() const { return keysPressed_; }
 
   // One call per frame received: mark "" for a command executed, else why it was not
   // ("BAD ", "REP ", "NACK ", "SKIP ", "ERR ", "SILENT ", "DEAD ", "HANGUP ").
@@ -93,13 +99,35 @@ class Register {
   };
 
   void byteIn(uint8_t b, std::vector<Chunk>& out);
+  // What the faults hitting a command do to its answer.
+  struct AnswerFaults {
+    bool eAnswer = false, lose = false;
+    const Fault* refusal = nullptr;
+    const Fault* journalState = nullptr;
+    unsigned stray = 0, damaged = 0, shortBy = 0, noiseMs = 0, lateMs = 0;
+  };
+
+  // A whole frame came in: the steps below, in order.
   void frameEnd(uint8_t checksum, std::vector<Chunk>& out);
+  void refuseDamaged(std::span<const uint8_t> cmd, std::vector<Chunk>& out);
+  void answerAgain(std::span<const uint8_t> cmd, std::vector<Chunk>& out);
+  void answerIRequest(uint8_t num, std::span<const uint8_t> cmd, std::vector<Chunk>& out);
+  unsigned delayOf() const;
+  bool linkFaultRefuses(uint8_t num, std::span<const uint8_t> cmd, unsigned delay,
+                        std::vector<Chunk>& out);
+  AnswerFaults answerFaults() const;
+  Answer answerFor(std::span<const uint8_t> cmd, const AnswerFaults& fx, Executed& ev,
+                   std::string_view& mark);
+  void startStateFaults();
+  void sendAnswer(Answer answer, const AnswerFaults& fx, unsigned delay, std::vector<Chunk>& out);
+  void heldByHost(KeyOutcome::What what);
   void hostReply(uint8_t b, std::vector<Chunk>& out);
   uint8_t statusByte();
   Bytes frameBytes(OutFrame& f);
   OutFrame newFrame(Answer a);
   Answer execute(std::span<const uint8_t> cmd, Executed& ev);
   Answer saleAnswer() const;
+  Answer expansion(std::span<const uint8_t> cmd);
   void record(std::string_view mark, std::span<const uint8_t> cmd) {
     if (onFrame) onFrame(mark, cmd);
   }
@@ -142,6 +170,7 @@ class Register {
   unsigned framePolls_ = 0;  // status requests still to be answered with a frame
   unsigned dlePolls_ = 0;    // ... with a lone DLE
   bool dead_ = false;
+  bool keysPressed_ = false;  // a person's keys while a host held the line
 
   std::size_t journalPos_ = 0;
   unsigned badFrames_ = 0;

@@ -211,6 +211,11 @@ std::string expansion(std::span<const uint8_t> p, std::span<const uint8_t> answe
 }  // namespace
 
 std::string rollLines(const Executed& ev, int decimals) {
+  // A person cancelled the open sale on the register (no command of the host's).
+  if (ev.keys != nullptr && ev.keys->what == KeyOutcome::What::Void) {
+    if (ev.keys->refusal != 0) return "VOID   [refused: " + ev.keys->why + "]\n";
+    return total("VOID", ev.keys->voided, decimals) + "-------- sale cancelled --------\n";
+  }
   if (ev.command.empty()) return "(empty command)\n";
   const std::span<const uint8_t> p = ev.command.subspan(1);
   std::string line;

@@ -275,12 +275,25 @@ KeyOutcome Till::pay(std::span<const uint8_t> keys, const KeyDef& k, unsigned ne
   history_.push_back(r);
   if (history_.size() > kHistory) history_.pop_front();
   ++receipts_;
+  clearSale();
+  return o;
+}
+
+KeyOutcome Till::cancel() {
+  KeyOutcome o;
+  o.what = KeyOutcome::What::Void;
+  if (!open_) return o.refuse('E', "no sale open");
+  o.voided = subtotal_;
+  clearSale();
+  return o;
+}
+
+void Till::clearSale() {
   open_ = false;
   afterSubtotal_ = false;
   subtotal_ = paid_ = 0;
   lines_.clear();
   payments_.clear();
-  return o;
 }
 
 }  // namespace ecrsim

@@ -64,7 +64,7 @@ struct Receipt {
 
 // What one keyboard command did, for the answer and the roll.
 struct KeyOutcome {
-  enum class What { Zero, Operator, Item, Text, Adjust, Subtotal, Payment, Report, Other };
+  enum class What { Zero, Operator, Item, Text, Adjust, Subtotal, Payment, Report, Void, Other };
   What what = What::Other;
   // 0: accepted. '*' or '\t': refused with that outcome in an 'S' answer. 'E':
   // refused with an 'E' answer.
@@ -77,7 +77,8 @@ struct KeyOutcome {
   Money subtotal = 0;  // after the command
   Money due = 0;       // after the command, while the sale stays open
   bool firstPayment = false;
-  Receipt receipt;  // when closed
+  Receipt receipt;   // when closed
+  Money voided = 0;  // Void: the subtotal of the sale cancelled
 
   // Refused with this outcome ('E', '*' or '\t') for this reason.
   KeyOutcome& refuse(char outcome, std::string reason) {
@@ -95,6 +96,10 @@ class Till {
   // Applies one 'A' payload (the keys after the letter). A closing payment takes
   // `nextReceipt` as the receipt's number.
   KeyOutcome press(std::span<const uint8_t> keys, unsigned nextReceipt);
+
+  // A person cancels the open sale on the register: its lines and any part payments go,
+  // no receipt closes and the counter stays. Refused with no sale open.
+  KeyOutcome cancel();
 
   // What a payload is, without applying it: the events faults wait for.
   bool isItemSale(std::span<const uint8_t> keys) const;
@@ -123,6 +128,7 @@ class Till {
   KeyOutcome adjust(std::span<const uint8_t> keys, const KeyDef& k);
   KeyOutcome pay(std::span<const uint8_t> keys, const KeyDef& k, unsigned nextReceipt);
   bool signedOnOrFree(KeyOutcome& o) const;
+  void clearSale();
 
   std::vector<KeyDef> keys_;
   bool operatorRequired_;

@@ -888,7 +888,7 @@ TEST(EcrsimControl, CommandsAndTheirAnswers) {
   using nlohmann::json;
   Register reg(loadOrDie("default.json"), faultsOf({"busy=1"}));
   Host host(reg);
-  LineInfo info{true, true, "/tmp/ecr"};
+  LineInfo info{true, false, "/tmp/ecr"};
   auto ask = [&](std::string_view line) {
     const ControlReply r = controlCommand(reg, line, info);
     return r.json.empty() ? json() : json::parse(r.json);
@@ -937,15 +937,25 @@ TEST(EcrsimControl, CommandsAndTheirAnswers) {
       {"fault", "\"fault\" needs a fault"},
       {"stat",
        "unknown command \"stat\"; commands: state, receipts, fault, clear, reset, hangup, "
-       "plug, sell, pay"},
+       "plug, sell, pay, void"},
       {"state now", "\"state\" takes no argument"},
       // A person at the keyboard: the open sale paid in cash, a new one rung up and paid.
       {"pay", R"({"due":0,"ok":true,"receiptNumber":"0125","saleOpen":false})"},
       {"sell 12x", "\"sell\" needs a price in cents"},
       {"sell 1050 FORMAGGIO", R"({"due":1050,"ok":true,"receiptNumber":"0125","saleOpen":true})"},
       {"pay 50", R"({"due":1000,"ok":true,"receiptNumber":"0125","saleOpen":true})"},
-      {"pay 5 0", "\"pay\" takes at most an amount"},
-      {"pay", R"({"due":0,"ok":true,"receiptNumber":"0126","saleOpen":false})"},
+      {"pay 5 0", "\"pay\" takes a payment key's name and an amount in cents"},
+      {"pay bancomat",
+       "\"pay\": no payment key named \"bancomat\"; pay [METHOD] [CENTS], "
+       "METHOD one of contanti, credito, carta, ticket, assegno, buono"},
+      {"pay carta 5000", "the register refused the keys: carta gives no change"},
+      {"pay carta 400", R"({"due":600,"ok":true,"receiptNumber":"0125","saleOpen":true})"},
+      {"void now", "\"void\" takes no argument"},
+      // Cancelled, part payment and all: no receipt, the counter stays.
+      {"void", R"({"due":0,"ok":true,"receiptNumber":"0125","saleOpen":false,"voided":1050})"},
+      {"void", "the register refused the keys: no sale open"},
+      {"sell 1050 FORMAGGIO", R"({"due":1050,"ok":true,"receiptNumber":"0125","saleOpen":true})"},
+      {"pay ticket", R"({"due":0,"ok":true,"receiptNumber":"0126","saleOpen":false})"},
       {"pay", "the register refused the keys: "},
       {"fault nack@6", "command 6 has already been received (6 so far)"},  // keys: no command
       {"plug", "the line is already plugged in"},
@@ -966,6 +976,22 @@ TEST(EcrsimControl, CommandsAndTheirAnswers) {
   EXPECT_EQ(st["receiptNumber"], "0123");
   EXPECT_EQ(st["commands"], 0);
   EXPECT_EQ(st["faults"], json::array({"busy=1"})) << "and the faults it started with";
+
+  // Keys pressed while a host holds the line: none taken, its next command hears of it.
+  info.host = true;
+  host.command(sale("PANE", "250", 1));
+  for (const char* keys : {"sell 100", "pay", "void"}) {
+    const json a = ask(keys);
+    EXPECT_EQ(a["heldByHost"], true) << keys << a.dump();
+    EXPECT_EQ(a["error"], "the register refused the keys: a host holds the line") << keys;
+  }
+  EXPECT_EQ(ask("state")["keysPressed"], true);
+  EXPECT_EQ(host.command(pay("250")).data, (Bytes{'S', 0, 'K', 1}));
+  EXPECT_EQ(host.record.back(), "KEYS " + hex(pay("250")));
+  st = ask("state");
+  EXPECT_EQ(st["keysPressed"], false) << "told once";
+  EXPECT_EQ(st["subtotal"], 250) << "nothing of the person's, nor the refused payment";
+  EXPECT_EQ(host.command(pay("250")).data, (Bytes{'S', 0, 0, 0})) << "the next is executed";
   info.plugged = false;
   EXPECT_EQ(ask("hangup")["error"], "the line is not plugged in");
   EXPECT_TRUE(ask("state")["line"].is_null());
