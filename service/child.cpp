@@ -192,6 +192,22 @@ std::string unreadCode(const std::string& err, const ChildEnd& end) {
   }
 }
 
+std::optional<int> lastCommandLine(const std::string& dumpLog, const std::string& salesFile) {
+  static constexpr std::string_view kLast = "\nUltimo comando: ";
+  const std::size_t at = dumpLog.rfind(kLast);
+  if (at == std::string::npos) return std::nullopt;
+  const std::size_t from = at + kLast.size();
+  const std::string command = dumpLog.substr(from, dumpLog.find('\n', from) - from);
+  std::istringstream in(salesFile);
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line == command) return number;
+  }
+  return std::nullopt;
+}
+
 std::vector<int> processesIn(const fs::path& dir) {
   std::vector<int> pids;
   std::error_code ec;
@@ -221,6 +237,7 @@ RunResult collectRun(const fs::path& dir, const ChildEnd& end, int limitS) {
   }
   r.exitStatus = end.exitStatus;
   r.before = parseStatus(readFile(dir / kStatusBeforeFile));
+  const bool lineUnsaid = !r.failedLine && r.exitStatus != 0;
   if (!end.spawnError.empty()) {
     r.meaning = "cassard could not be started: " + end.spawnError;
   } else if (end.timedOut) {
@@ -240,13 +257,16 @@ RunResult collectRun(const fs::path& dir, const ChildEnd& end, int limitS) {
   for (const auto& e : fs::directory_iterator(own, ec))
     if (e.is_regular_file()) names.push_back(e.path().filename().string());
   std::sort(names.begin(), names.end());
+  std::string dumps;  // as cassard wrote them (Latin-1)
   for (const std::string& n : names) {
     if (n.rfind("dump", 0) == 0 && isRunFile(n)) {
-      r.dumpLog += fromLatin1(readFile(own / n));
+      dumps += readFile(own / n);
     } else if (apart || !isRunFile(n)) {
       r.files.push_back({n, static_cast<int64_t>(fs::file_size(own / n, ec))});
     }
   }
+  r.dumpLog = fromLatin1(dumps);
+  if (lineUnsaid) r.failedLine = lastCommandLine(dumps, readFile(dir / kSalesFile));
   return r;
 }
 

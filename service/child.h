@@ -56,6 +56,12 @@ struct FailureLine {
 };
 std::optional<FailureLine> parseFailureLine(const std::string& stderrText);
 
+// The sales line a run was acting on when it last wrote its dump log ("Ultimo comando: "
+// and the line), counted from 1 in `salesFile`: how far a run stopped without its failure
+// line (killed at its time limit) is known to have gone. The first line of that text when
+// the file has it more than once; empty when the log names no line of the file.
+std::optional<int> lastCommandLine(const std::string& dumpLog, const std::string& salesFile);
+
 // Processes whose working directory is `dir`: runs a previous start of the service left.
 std::vector<int> processesIn(const std::filesystem::path& dir);
 

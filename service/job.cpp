@@ -26,7 +26,7 @@ constexpr std::array<std::pair<JobKind, std::string_view>, 4> kKindNames = {{
 }};
 
 // The allowed moves of a job, and only these.
-constexpr std::array<std::pair<JobState, JobState>, 13> kMoves = {{
+constexpr std::array<std::pair<JobState, JobState>, 14> kMoves = {{
     {JobState::Queued, JobState::Running},
     {JobState::Queued, JobState::Failed},  // expired or cancelled, never sent
     // Back in the queue only when nothing was sent: the run's reading before its first
@@ -44,6 +44,8 @@ constexpr std::array<std::pair<JobState, JobState>, 13> kMoves = {{
     // person's own word.
     {JobState::Attention, JobState::Done},
     {JobState::Attention, JobState::Failed},
+    // The reading at resume says what the person did, and it still needs a person's word.
+    {JobState::Attention, JobState::Attention},
 }};
 
 template <typename T, std::size_t N>

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "service/lines_check.h"
 #include "service/money.h"
 #include "service/when.h"
 
@@ -373,6 +374,8 @@ JobRequest jobRequestLines(const json& body) {
                       ")");
         r.lines.lines.push_back(*latin);
       }
+      // As the driver reads them: a line it would not take as written is refused here.
+      if (auto finding = checkSalesLines(r.lines.lines)) throw Bad{*finding};
     } else if (r.kind == kindName(JobKind::Download)) {
       onlyKeys(body, "", {"kind", "download"});
       if (!body.contains("download")) bad("download", "missing");

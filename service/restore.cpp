@@ -60,7 +60,13 @@ Job outcomeFromFiles(const TraceRecord& r, const fs::path& dir) {
   j.after = parseStatus(readFile(dir / kStatusFile));
   j.exitStatus = r.exitStatus;
   if (j.kind == "receipt" && j.before && j.after) {
-    const Outcome o = settleReceipt(*j.before, r.exitStatus, j.after);
+    // How far the run went: the line its failure names; a run whose end no trace line
+    // recorded delivered nothing that can be counted on.
+    std::optional<int> failedLine;
+    if (const auto f = parseFailureLine(readFile(dir / kStderrFile)); f && f->line > 0)
+      failedLine = f->line;
+    const Outcome o = settleReceipt(*j.before, r.exitStatus, j.after,
+                                    deliveryOf(j.lines, r.exitStatus, failedLine));
     if (o.state != JobState::Uncertain) {
       j.state = o.state;
       j.reason = "taken back after a restore, settled from its run's readings: " + o.reason;

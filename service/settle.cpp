@@ -1,5 +1,6 @@
 #include "service/settle.h"
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
@@ -98,14 +99,60 @@ std::string exitMeaning(int status) {
   return "exit status " + std::to_string(status);
 }
 
+namespace {
+
+Outcome unreadAfter() {
+  return {JobState::Uncertain,
+          "the register could not be read after the run; it is read again until it answers",
+          {},
+          false,
+          "unread_after"};
+}
+
+Outcome saleLeftOpen() {
+  return {JobState::Attention,
+          "a sale was left open on the register: finish or cancel it on the register, then "
+          "resume the register",
+          {},
+          true,
+          "sale_left_open"};
+}
+
+nlohmann::json linesParams(const Delivery& d) {
+  return {{"linesDelivered", d.delivered}, {"linesTotal", d.total}};
+}
+
+std::string linesOf(const Delivery& d) {
+  return std::to_string(d.delivered) + " of its " + std::to_string(d.total) + " lines";
+}
+
+}  // namespace
+
+Delivery deliveryOf(const std::vector<std::string>& lines, std::optional<int> exitStatus,
+                    std::optional<int> failedLine) {
+  Delivery d;
+  d.total = static_cast<int>(lines.size());
+  d.sale = d.total;
+  bool closed = false;
+  for (int i = 0; i < d.total; ++i) {
+    const std::string_view code = std::string_view(lines[static_cast<std::size_t>(i)]).substr(0, 2);
+    if (closed) continue;
+    if (code == "01") d.items = i + 1;
+    if (code == "99") {
+      d.sale = i;  // the payments end before the end-of-sale record
+      closed = true;
+    }
+  }
+  if (exitStatus == 0)
+    d.delivered = d.total;
+  else if (failedLine && *failedLine >= 1)
+    d.delivered = std::min(*failedLine - 1, d.total);
+  return d;
+}
+
 Outcome settleReceipt(const RegisterStatus& before, std::optional<int> exitStatus,
-                      const std::optional<RegisterStatus>& after) {
-  if (!after)
-    return {JobState::Uncertain,
-            "the register could not be read after the run; it is read again until it answers",
-            {},
-            false,
-            "unread_after"};
+                      const std::optional<RegisterStatus>& after, const Delivery& delivery) {
+  if (!after) return unreadAfter();
   if (after->serial != before.serial)
     return {JobState::Attention,
             "a different register answered after the run (serial " + after->serial + ", before " +
@@ -114,13 +161,7 @@ Outcome settleReceipt(const RegisterStatus& before, std::optional<int> exitStatu
             true,
             "different_register",
             {{"serial", after->serial}, {"serialBefore", before.serial}}};
-  if (after->saleOpen)
-    return {JobState::Attention,
-            "a sale was left open on the register: finish or cancel it on the register, then "
-            "resume the register",
-            {},
-            true,
-            "sale_left_open"};
+  if (after->saleOpen) return saleLeftOpen();
   const auto n = receiptsBetween(before.receiptNumber, after->receiptNumber);
   if (!n)
     return {JobState::Attention,
@@ -130,6 +171,18 @@ Outcome settleReceipt(const RegisterStatus& before, std::optional<int> exitStatu
             false,
             "counter_not_number",
             {{"before", before.receiptNumber}, {"after", after->receiptNumber}}};
+  if (*n == 1 && delivery.delivered < delivery.sale)
+    // The register never had this whole sale from the run, yet a receipt closed: a person's
+    // sale rung up while the line was out, or a part of this one closed by hand.
+    return {JobState::Attention,
+            "the receipt counter advanced by one (" + after->receiptNumber +
+                ") but the run delivered only " + linesOf(delivery) +
+                ", not the whole sale: the receipt that closed is not this sale as asked; "
+                "compare it with the register's journal and resolve the job",
+            {},
+            false,
+            "closed_elsewhere",
+            linesParams(delivery)};
   if (*n == 1)
     return {JobState::Done,       "fiscalised: the receipt counter advanced by one",
             after->receiptNumber, false,
@@ -160,20 +213,9 @@ Outcome settleReceipt(const RegisterStatus& before, std::optional<int> exitStatu
 }
 
 Outcome settleLines(std::optional<int> exitStatus, const std::optional<RegisterStatus>& after,
-                    std::optional<int> failedLine) {
-  if (!after)
-    return {JobState::Uncertain,
-            "the register could not be read after the run; it is read again until it answers",
-            {},
-            false,
-            "unread_after"};
-  if (after->saleOpen)
-    return {JobState::Attention,
-            "a sale was left open on the register: finish or cancel it on the register, then "
-            "resume the register",
-            {},
-            true,
-            "sale_left_open"};
+                    std::optional<int> failedLine, const std::optional<RegisterStatus>& before) {
+  if (!after) return unreadAfter();
+  if (after->saleOpen) return saleLeftOpen();
   if (!exitStatus)
     return {JobState::Attention,
             "the service stopped while the lines ran: how far they went is not known; check the "
@@ -181,7 +223,13 @@ Outcome settleLines(std::optional<int> exitStatus, const std::optional<RegisterS
             {},
             false,
             "lines_unknown"};
-  if (*exitStatus == 0) return {JobState::Done, "every line went through", {}, false, "completed"};
+  if (*exitStatus == 0) {
+    Outcome o{JobState::Done, "every line went through", {}, false, "completed"};
+    if (before && before->serial == after->serial &&
+        receiptsBetween(before->receiptNumber, after->receiptNumber) == 1)
+      o.receiptNumber = after->receiptNumber;
+    return o;
+  }
   return {JobState::Failed,
           "cassard stopped at the failed line; the lines before it stay sent",
           {},
@@ -190,9 +238,21 @@ Outcome settleLines(std::optional<int> exitStatus, const std::optional<RegisterS
           {{"line", failedLine ? nlohmann::json(*failedLine) : nlohmann::json(nullptr)}}};
 }
 
-std::optional<Outcome> settleAtResume(const RegisterStatus& before, const RegisterStatus& now) {
+std::optional<Outcome> settleAtResume(const RegisterStatus& before, const RegisterStatus& now,
+                                      const Delivery& delivery) {
   if (now.saleOpen || now.serial != before.serial) return std::nullopt;
   const auto n = receiptsBetween(before.receiptNumber, now.receiptNumber);
+  // The person paid what the register had; it is this receipt only when that was every item.
+  if (n == 1 && delivery.delivered < delivery.items)
+    return Outcome{JobState::Attention,
+                   "a person closed the sale on the register (receipt " + now.receiptNumber +
+                       "), but the run had delivered only " + linesOf(delivery) +
+                       ", not every item: compare the register's receipt with this one and "
+                       "resolve the job",
+                   {},
+                   false,
+                   "partial_on_register",
+                   linesParams(delivery)};
   if (n == 1)
     return Outcome{JobState::Done,
                    "completed on the register: the receipt counter is one past its reading "

@@ -93,6 +93,7 @@ ChildEnd Worker::run(const std::vector<std::string>& argv, const fs::path& dir,
   // The child's own limit, then SIGTERM and 3 s until SIGKILL.
   expect(limit + std::chrono::seconds(3));
   ChildEnd end = runChild(argv, dir, limit, abandon_, cwd);
+  lastRead_ = Clock::now();  // every run reads the register
   expect(Clock::duration::zero());
   return end;
 }
@@ -232,9 +233,7 @@ void Worker::answerResumes() {
                    "a sale is still open on the register: finish or cancel it there first"});
     } else {
       if (const auto held = store_.registerRow(reg_.name).held) settleHeldJob(*held, *s);
-      persist([&] { store_.setHeld(reg_.name, std::nullopt); });
-      std::cerr << "cassardd: register " << reg_.name << " resumed" << std::endl;
-      hub_.publish(reg_.name);
+      release("resumed");
       p.set_value({Resume::Released, ""});
     }
   }
@@ -247,7 +246,8 @@ void Worker::settleHeldJob(const Held& h, const RegisterStatus& now) {
   const auto job = store_.get(*h.jobId);
   if (!job || job->state != JobState::Attention || !job->is(JobKind::Receipt) || !job->before)
     return;
-  const auto o = settleAtResume(*job->before, now);
+  const auto o =
+      settleAtResume(*job->before, now, deliveryOf(job->lines, job->exitStatus, job->failedLine));
   if (!o) return;
   try {
     logJob(finish(job->id, JobState::Attention, *o, nullptr, now, "register"));
@@ -295,6 +295,12 @@ std::optional<std::chrono::milliseconds> Worker::untilNextExpiry() {
   return std::chrono::milliseconds(std::max<int64_t>(0, *at - nowMs()));
 }
 
+void Worker::release(const std::string& how) {
+  persist([&] { store_.setHeld(reg_.name, std::nullopt); });
+  std::cerr << "cassardd: register " << reg_.name << " " << how << std::endl;
+  hub_.publish(reg_.name);
+}
+
 void Worker::hold(const Held& h) {
   persist([&] { store_.setHeld(reg_.name, h); });
   std::cerr << "cassardd: register " << reg_.name << " held: " << h.reason << std::endl;
@@ -332,7 +338,10 @@ fs::path Worker::jobDir(int64_t id) const {
 std::optional<RegisterStatus> Worker::readStatus() {
   const fs::path dir = StateFolder{cfg_.stateDir}.reg(reg_.name);
   const auto limit = std::min(kStatusLimit, std::chrono::seconds(cfg_.jobTimeoutS));
-  const ChildEnd end = run(withSettings({cfg_.cassard, "--status"}, reg_), dir, limit);
+  ChildEnd end = run(withSettings({cfg_.cassard, "--status"}, reg_), dir, limit);
+  // Keys a person pressed while the reading held the line end it 21 (the register answers
+  // a command after them with keys pressed): the register answered, and answers again.
+  if (end.exitStatus == 21) end = run(withSettings({cfg_.cassard, "--status"}, reg_), dir, limit);
   std::optional<RegisterStatus> s;
   if (end.exitStatus == 0) s = parseStatus(readFile(dir / kConsoleFile));
   if (s) {
@@ -413,6 +422,10 @@ void Worker::loop() {
       lock.unlock();
       if (const auto expiry = untilNextExpiry())
         wait = std::min(wait, *expiry + std::chrono::milliseconds(1));
+      // The register's own reading when due (not sooner than a moment: a step that could
+      // not read, waiting for a run left by the previous start, must not spin).
+      if (const auto read = untilWatch())
+        wait = std::min(wait, std::max(*read, std::chrono::milliseconds(250)));
       lock.lock();
       expect(wait);
       cv_.wait_for(lock, wait, [&] { return wake_ || stopping_ || !resumes_.empty(); });
@@ -439,7 +452,7 @@ bool Worker::step() {
   auto job =
       store_.next(reg_.name, JobState::Queued,
                   held ? std::optional<std::string>(kindName(JobKind::Status)) : std::nullopt);
-  if (!job) return false;
+  if (!job) return watch();
   const int before = failures_;
   if (job->is(JobKind::Receipt) || job->is(JobKind::Lines))
     runReceiptOrLines(*job);
@@ -511,8 +524,10 @@ void Worker::runReceiptOrLines(Job job) {
   } else {
     after = readStatus();
   }
-  const Outcome o = job.is(JobKind::Receipt) ? settleReceipt(*before, run.exitStatus, after)
-                                             : settleLines(run.exitStatus, after, run.failedLine);
+  const Outcome o = job.is(JobKind::Receipt)
+                        ? settleReceipt(*before, run.exitStatus, after,
+                                        deliveryOf(job.lines, run.exitStatus, run.failedLine))
+                        : settleLines(run.exitStatus, after, run.failedLine, before);
   job = finish(job.id, JobState::Running, o, &run, after);
   logJob(job);
   if (o.hold) hold({o.reason, job.id, o.reasonCode, o.reasonParams});
@@ -608,6 +623,8 @@ void Worker::settleUncertain(Job job) {
   const std::optional<RunResult> left = leftBehind(job, dir);
   const RunResult* run = left ? &*left : nullptr;
   const std::optional<int> exitStatus = run ? run->exitStatus : job.exitStatus;
+  const std::optional<int> failedLine = run ? run->failedLine : job.failedLine;
+  const Delivery delivery = deliveryOf(job.lines, exitStatus, failedLine);
   if (job.is(JobKind::Download) || job.is(JobKind::Status)) {
     const bool done = exitStatus == 0;
     Verdict v;
@@ -669,13 +686,13 @@ void Worker::settleUncertain(Job job) {
          "not_read_before"};
     if (job.is(JobKind::Receipt) && row.lastStatus && row.lastStatusAt && job.startedAt &&
         *row.lastStatusAt <= *job.startedAt)
-      if (const Outcome earlier = settleReceipt(*row.lastStatus, exitStatus, after);
+      if (const Outcome earlier = settleReceipt(*row.lastStatus, exitStatus, after, delivery);
           earlier.state == JobState::Failed)
         o = earlier;
   } else if (job.is(JobKind::Receipt))
-    o = settleReceipt(*before, exitStatus, after);
+    o = settleReceipt(*before, exitStatus, after, delivery);
   else
-    o = settleLines(exitStatus, after, run ? run->failedLine : job.failedLine);
+    o = settleLines(exitStatus, after, failedLine, before);
   job = finish(job.id, JobState::Uncertain, o, run, after);
   logJob(job);
   if (o.hold) hold({o.reason, job.id, o.reasonCode, o.reasonParams});

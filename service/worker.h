@@ -90,6 +90,7 @@ class Worker {
   // The register could not be read: why, for a technician, and as a code.
   void markUnreachable(const std::string& why, const std::string& code);
   void hold(const Held& h);
+  void release(const std::string& how);  // the hold ends: logged as "register NAME <how>"
   // Queued jobs past their expiresAt fail, never sent; `job` alone when given.
   void expireQueued();
   bool expireIfDue(const Job& job);
@@ -113,6 +114,12 @@ class Worker {
   void remember(const RegisterStatus& s);
   void logJob(const Job& j);
   void answerResumes();
+  // A register that is unreachable or held is read every kWatchEvery, whether or not a job
+  // waits (watch.cpp): it shows as it is once it answers, and a hold that only a person's
+  // own sale caused ends at the first reading without it. True when that released a hold.
+  bool watch();
+  // How long until the next of those readings is due; empty when none is.
+  std::optional<std::chrono::milliseconds> untilWatch();
 
   const Config& cfg_;
   const RegisterConfig& reg_;
@@ -128,6 +135,7 @@ class Worker {
   std::vector<std::promise<std::pair<Resume, std::string>>> resumes_;
   Runtime rt_;
   int failures_ = 0;  // reads in a row that failed, for the back-off
+  std::chrono::steady_clock::time_point lastRead_{};  // the end of the last run of cassard
 };
 
 }  // namespace cassardd

@@ -270,6 +270,7 @@ TEST(JobRequest, LinesDownloadsStatus) {
     const char* body;
     std::vector<std::string> lines;
     const char* errorField;  // nullptr: accepted
+    const char* says = "";   // in the refusal's message
   };
   const Row rows[] = {
       {R"({"kind": "lines", "lines": ["11", "99"]})", {"11", "99"}, nullptr},
@@ -284,6 +285,13 @@ TEST(JobRequest, LinesDownloadsStatus) {
       {R"({"kind": "lines", "lines": ["11\n99"]})", {}, "lines[0]"},
       {R"({"kind": "lines", "lines": []})", {}, "lines"},
       {R"({"kind": "download", "download": "everything"})", {}, "download"},
+      // Held to cassard --check: what the driver would key, cut or send as other bytes.
+      {R"({"kind": "lines", "lines": ["11", "01PANE                               0000,300001"]})",
+       {},
+       "lines[1]",
+       "line 2, column 42: amount column \"0000,3000\" is not digits"},
+      {R"({"kind": "lines", "lines": ["04"]})", {}, "lines[0]", "inside the description column"},
+      {R"({"kind": "lines", "lines": ["99", "xx", "55../x-"]})", {}, "lines[1]", "2 more findings"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.body);
@@ -291,21 +299,29 @@ TEST(JobRequest, LinesDownloadsStatus) {
     if (r.errorField) {
       ASSERT_TRUE(got.lines.error);
       EXPECT_EQ(got.lines.error->field, r.errorField);
+      EXPECT_NE(got.lines.error->message.find(r.says), std::string::npos)
+          << got.lines.error->message;
     } else {
       ASSERT_FALSE(got.lines.error) << got.lines.error->message;
       EXPECT_EQ(got.lines.lines, r.lines);
     }
   }
-  const std::string longLine(254, 'x');
+  // 254 bytes in Latin-1, where è is one: 255 in UTF-8.
+  const std::string longLine =
+      "01CAFF\xC3\xA8" + std::string(30, ' ') + "00000012001" + std::string(206, ' ');
   EXPECT_FALSE(jobRequestLines({{"kind", "lines"}, {"lines", {longLine}}}).lines.error);
-  EXPECT_TRUE(jobRequestLines({{"kind", "lines"}, {"lines", {longLine + "x"}}}).lines.error);
-  EXPECT_FALSE(jobRequestLines({{"kind", "lines"}, {"lines", {std::string(127, 'x') + "\xC3\xA8"}}})
-                   .lines.error)
-      << "è is one byte in Latin-1";
+  EXPECT_TRUE(jobRequestLines({{"kind", "lines"}, {"lines", {longLine + " "}}}).lines.error);
 }
 
 RegisterStatus st(const char* counter, bool open = false, const char* serial = "72MX001234") {
   return {"2AX 0130", "2", serial, "2009-12-31T23:59:58", counter, open};
+}
+
+// A receipt's lines: operator, a quantity and two items, two payments, 99, a text row.
+const std::vector<std::string> kSale = {L("03"), L("00"), L("01"), L("01"),
+                                        L("20"), L("10"), L("99"), L("DY")};
+Delivery ran(std::optional<int> exit, std::optional<int> failedLine = std::nullopt) {
+  return deliveryOf(kSale, exit, failedLine);
 }
 
 TEST(Settle, FromTheRegistersCounterAndOpenSale) {
@@ -317,14 +333,19 @@ TEST(Settle, FromTheRegistersCounterAndOpenSale) {
     JobState state;
     std::optional<std::string> receipt;
     bool hold;
+    std::optional<int> failedLine = std::nullopt;
   };
   const Row rows[] = {
       {"completed", st("0123"), 0, st("0124"), JobState::Done, "0124", false},
       {"failed after the payment: printed all the same", st("0123"), 32, st("0124"), JobState::Done,
-       "0124", false},
-      {"refused before the payment", st("0123"), 18, st("0123"), JobState::Failed, {}, false},
+       "0124", false, 7},
+      {"refused at the text row", st("0123"), 18, st("0124"), JobState::Done, "0124", false, 8},
+      {"failed at the last payment", st("0123"), 17, st("0124"), JobState::Attention, {}, false, 6},
+      {"lost at the second item", st("0123"), 32, st("0124"), JobState::Attention, {}, false, 4},
+      {"failed before its first line", st("0123"), 32, st("0124"), JobState::Attention, {}, false},
+      {"refused before the payment", st("0123"), 18, st("0123"), JobState::Failed, {}, false, 4},
       {"service stopped, nothing printed", st("0123"), {}, st("0123"), JobState::Failed, {}, false},
-      {"service stopped, printed", st("0123"), {}, st("0124"), JobState::Done, "0124", false},
+      {"service stopped, printed", st("0123"), {}, st("0124"), JobState::Attention, {}, false},
       {"the counter wraps to 0001", st("9999"), 0, st("0001"), JobState::Done, "0001", false},
       {"the counter wraps to 0000", st("9999"), 0, st("0000"), JobState::Done, "0000", false},
       {"something else used the register",
@@ -349,7 +370,7 @@ TEST(Settle, FromTheRegistersCounterAndOpenSale) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
-    const Outcome o = settleReceipt(r.before, r.exit, r.after);
+    const Outcome o = settleReceipt(r.before, r.exit, r.after, ran(r.exit, r.failedLine));
     EXPECT_EQ(stateName(o.state), stateName(r.state)) << o.reason;
     EXPECT_EQ(o.receiptNumber, r.receipt);
     EXPECT_EQ(o.hold, r.hold);
@@ -357,17 +378,20 @@ TEST(Settle, FromTheRegistersCounterAndOpenSale) {
   }
   // Every outcome carries its code and the parameters a page words it with.
   const std::tuple<Outcome, const char*, json> codes[] = {
-      {settleReceipt(st("0123"), 0, st("0124")), "fiscalised", {{"receiptNumber", "0124"}}},
-      {settleReceipt(st("0123"), 18, st("0123")), "not_fiscalised", json::object()},
-      {settleReceipt(st("0123"), 0, st("0123")), "no_advance", json::object()},
-      {settleReceipt(st("0123"), 0, st("0126")),
+      {settleReceipt(st("0123"), 0, st("0124"), ran(0)), "fiscalised", {{"receiptNumber", "0124"}}},
+      {settleReceipt(st("0123"), 18, st("0123"), ran(18)), "not_fiscalised", json::object()},
+      {settleReceipt(st("0123"), 0, st("0123"), ran(0)), "no_advance", json::object()},
+      {settleReceipt(st("0123"), 0, st("0126"), ran(0)),
        "counter_jumped",
        {{"by", 3}, {"before", "0123"}, {"after", "0126"}}},
-      {settleReceipt(st("0123"), 0, st("0124", false, "99XY000001")),
+      {settleReceipt(st("0123"), 0, st("0124", false, "99XY000001"), ran(0)),
        "different_register",
        {{"serial", "99XY000001"}, {"serialBefore", "72MX001234"}}},
-      {settleReceipt(st("0123"), 99, st("0123", true)), "sale_left_open", json::object()},
-      {settleReceipt(st("0123"), 2, std::nullopt), "unread_after", json::object()},
+      {settleReceipt(st("0123"), 99, st("0123", true), ran(99)), "sale_left_open", json::object()},
+      {settleReceipt(st("0123"), 2, std::nullopt, ran(2)), "unread_after", json::object()},
+      {settleReceipt(st("0123"), 32, st("0124"), ran(32, 3)),
+       "closed_elsewhere",
+       {{"linesDelivered", 2}, {"linesTotal", 8}}},
       {settleLines(18, st("0130"), 4), "lines_failed", {{"line", 4}}},
       {settleLines({}, st("0130")), "lines_unknown", json::object()},
   };
@@ -380,6 +404,9 @@ TEST(Settle, FromTheRegistersCounterAndOpenSale) {
   EXPECT_EQ(settleLines({}, st("0130")).state, JobState::Attention);
   EXPECT_TRUE(settleLines(0, st("0130", true)).hold);
   EXPECT_EQ(settleLines(0, std::nullopt).state, JobState::Uncertain);
+  EXPECT_EQ(settleLines(0, st("0130"), {}, st("0129")).receiptNumber, "0130");
+  EXPECT_EQ(settleLines(0, st("0131"), {}, st("0129")).receiptNumber, std::nullopt);
+  EXPECT_EQ(settleLines(18, st("0130"), 3, st("0129")).receiptNumber, std::nullopt);
 }
 
 // At resume only the held receipt's own counter and the open sale decide.
@@ -389,6 +416,7 @@ TEST(Settle, AtResumeTheReadingDecidesOrLeavesItToAPerson) {
     RegisterStatus before, now;
     std::optional<JobState> state;
     const char* code;
+    Delivery delivery = ran(32, 5);  // every item went, not the payments
   };
   const Row rows[] = {
       {"finished on the register", st("0123"), st("0124"), JobState::Done, "completed_on_register"},
@@ -399,10 +427,16 @@ TEST(Settle, AtResumeTheReadingDecidesOrLeavesItToAPerson) {
       {"still open", st("0123"), st("0123", true), {}, ""},
       {"another register", st("0123"), st("0124", false, "99XY000001"), {}, ""},
       {"a counter that is no number", st("0123"), st("01:4"), {}, ""},
+      {"a sale with its first item only, paid by hand", st("0123"), st("0124"), JobState::Attention,
+       "partial_on_register", ran(32, 4)},
+      {"a sale with no line of the run, paid by hand", st("0123"), st("0124"), JobState::Attention,
+       "partial_on_register", ran(17)},
+      {"a partial sale cancelled", st("0123"), st("0123"), JobState::Failed,
+       "cancelled_on_register", ran(32, 4)},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.legend);
-    const auto o = settleAtResume(r.before, r.now);
+    const auto o = settleAtResume(r.before, r.now, r.delivery);
     ASSERT_EQ(o.has_value(), r.state.has_value());
     if (!o) continue;
     EXPECT_EQ(stateName(o->state), stateName(*r.state));
@@ -430,7 +464,7 @@ TEST(Settle, OnlyTheListedMoves) {
             << "back in the queue only from a run that sent nothing";
       }
     }
-  EXPECT_EQ(allowed, 13);
+  EXPECT_EQ(allowed, 14);
   EXPECT_FALSE(isFinal(JobState::Attention)) << "a person or a resume still settles it";
 }
 
@@ -736,6 +770,14 @@ TEST(Worker, FailureLineGivesTheLineItFailedOn) {
     EXPECT_EQ(f->line, r.line);
     EXPECT_EQ(f->description, r.description);
   }
+  // A run killed without its failure line: the line its last dump names, the first of its text.
+  const std::string file = "01PANE   125\r\n10   125\n01PANE   125\n99\n";
+  const std::string dump = "\nStart: 1\nUltimo comando: 01PANE   125\nDump del protocollo: ";
+  EXPECT_EQ(cassardd::lastCommandLine(dump + "\nStart: 2\nUltimo comando: 10   125\nDump", file),
+            2);
+  EXPECT_EQ(cassardd::lastCommandLine(dump, file), 1);
+  EXPECT_EQ(cassardd::lastCommandLine("\nUltimo comando: 99 \n", file), std::nullopt);
+  EXPECT_EQ(cassardd::lastCommandLine("", file), std::nullopt);
 }
 
 TEST(Worker, WhyARegisterIsUnreadAsACode) {

@@ -77,7 +77,7 @@ TEST(Settle, TheReadingIsTheRunsOwn) {
 }
 
 TEST(Settle, ASilentRegisterNeedsAPersonWithinItsLimit) {
-  svc::Service s({.jobTimeout = 2, .control = true, .registerExtra = "settle_limit_s = 3\n"});
+  svc::Service s({.jobTimeout = 10, .control = true, .registerExtra = "settle_limit_s = 3\n"});
   ASSERT_EQ(s.waitRegister("cassa1", "idle")["errorCode"], nullptr);
   ASSERT_EQ(s.control(0, "fault dead@payment")["ok"], true);
   ASSERT_EQ(s.post("cassa1", "k", svc::receipt()).status, 201);
@@ -182,3 +182,128 @@ TEST(Settle, QueuedReceiptsExpireOrAreCancelled) {
 }
 
 }  // namespace
+
+namespace {
+
+// One scene at the register, played step by step through cassardd:
+//   ctl C        ecrsim's control command C, answered ok
+//   keys C       a person's keys, pressed again while a run or a reading holds the line
+//   refused C    a person's keys while the till's run holds the line: refused
+//   post, post3  a receipt of one item (3 lines), of three items (5 lines)
+//   out          the job waits (uncertain) for the line to come back
+//   open         the till's sale is open on the register, the run still on it
+//   held CODE    the register is held, for CODE
+//   resume       a person resumes the register
+//   status       a status job, failed: the register cannot be read
+//   idle         the register shows idle within 10 s, nothing queued, up in /metrics
+//   badlines     a lines job the driver would not take: refused naming its line
+//   lines        a lines job that closes a receipt
+void play(svc::Service& s, const std::string& step, int64_t& id) {
+  const std::string word = step.substr(0, step.find(' '));
+  const std::string arg = step.size() > word.size() ? step.substr(word.size() + 1) : "";
+  json r;
+  if (word == "ctl") {
+    EXPECT_EQ(s.control(0, arg)["ok"], true) << step;
+  } else if (word == "keys") {
+    for (int i = 0; i < 200 && (r = s.control(0, arg)).value("heldByHost", false); ++i)
+      std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(r["ok"], true) << step << ": " << r.dump();
+  } else if (word == "refused") {
+    EXPECT_EQ(s.control(0, arg)["heldByHost"], true) << step;
+  } else if (word == "post" || word == "post3") {
+    json body = svc::receipt();
+    if (word == "post3") {
+      body["items"].push_back({{"description", "LATTE"}, {"price", 129}});
+      body["items"].push_back({{"description", "UOVA"}, {"price", 299}});
+      body["payments"][0]["amount"] = 553;
+    }
+    id = s.post("cassa1", "k", body).body["id"];
+  } else if (word == "out") {
+    EXPECT_EQ(s.waitJob(id, {"uncertain"})["state"], "uncertain");
+  } else if (word == "open") {
+    for (int i = 0; i < 400 && s.control(0, "state")["saleOpen"] != true; ++i)
+      std::this_thread::sleep_for(5ms);
+  } else if (word == "held") {
+    EXPECT_EQ(s.waitRegister("cassa1", "held")["held"]["reasonCode"], arg);
+  } else if (word == "resume") {
+    const svc::Reply r = s.request("POST", "/v1/registers/cassa1/resume");
+    EXPECT_EQ(r.status, 200) << r.text;
+  } else if (word == "status") {
+    id = s.postJob("cassa1", "st", {{"kind", "status"}}).body["id"];
+    EXPECT_EQ(s.waitJob(id)["state"], "failed");
+    s.waitRegister("cassa1", "unreachable");
+  } else if (word == "idle") {
+    const auto from = std::chrono::steady_clock::now();
+    EXPECT_EQ(s.waitRegister("cassa1", "idle", 12s)["queued"], 0);
+    EXPECT_LE(std::chrono::steady_clock::now() - from, 10s);
+    EXPECT_NE(s.get("/metrics").text.find("cassardd_register_up{register=\"cassa1\"} 1"),
+              std::string::npos);
+  } else if (word == "badlines") {
+    const std::string bad = "01PANE                               0000,300001";
+    const svc::Reply r = s.postJob("cassa1", "bad", {{"kind", "lines"}, {"lines", {"11", bad}}});
+    EXPECT_EQ(r.body["error"]["field"], "lines[1]") << r.text;
+    EXPECT_NE(r.text.find("line 2, column 42"), std::string::npos) << r.text;
+    EXPECT_EQ(s.get("/v1/registers/cassa1").body["queued"], 0);
+  } else if (word == "lines") {
+    const json lines = {"01CAFFE           00000012001", "11", "99"};
+    id = s.postJob("cassa1", "good", {{"kind", "lines"}, {"lines", lines}}).body["id"];
+  } else {
+    ADD_FAILURE() << "no step " << step;
+  }
+}
+
+}  // namespace
+
+// Each edge of exactly once, played against ecrsim as a person at the register plays it:
+// whose receipt a counter step is, what ends a hold, what the register prints.
+TEST(Settle, APersonAtTheRegisterScenarios) {
+  const std::vector<std::string> leftOpen = {"ctl fault hangup@sale:2", "post3", "out", "ctl plug",
+                                             "held sale_left_open"};
+  auto then = [](std::vector<std::string> a, std::vector<std::string> b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const struct {
+    const char* legend;
+    std::vector<std::string> steps;
+    const char *state, *code;  // of the last job posted
+    int receipts;              // on the roll
+    json fields;               // more of that job
+  } rows[] = {
+      // clang-format off
+      {"a sale rung by hand while the line is out is never the till's done",
+       {"ctl fault hangup@sale", "post", "out", "keys sell 300", "keys pay", "ctl plug"},
+       "attention", "closed_elsewhere", 1,
+       {{"reasonParams", {{"linesDelivered", 0}, {"linesTotal", 3}}}, {"receiptNumber", nullptr}}},
+      {"a partial sale closed by hand stays attention at resume",
+       then(leftOpen, {"keys pay", "resume"}), "attention", "partial_on_register", 1,
+       {{"reasonParams", {{"linesDelivered", 1}, {"linesTotal", 5}}}}},
+      {"the whole sale paid by hand is done at resume",
+       {"ctl fault hangup@payment", "post3", "out", "ctl plug", "held sale_left_open", "keys pay",
+        "resume"}, "done", "completed_on_register", 1, {{"receiptNumber", "0124"}}},
+      {"a sale voided by hand is failed at resume",
+       then(leftOpen, {"keys void", "resume"}), "failed", "cancelled_on_register", 0, {}},
+      {"a register dead then cleared is idle within 10 s, no job queued",
+       {"ctl fault dead", "status", "ctl clear", "idle"}, "failed", "run_failed", 0, {}},
+      {"a person's sale closed by hand ends its hold; the receipt prints without resume",
+       {"keys sell 200 CAFFE", "post", "held sale_open", "keys pay"}, "done", "fiscalised", 2,
+       {{"receiptNumber", "0125"}}},
+      {"a bad lines job is refused naming its line; one that closed a receipt has its number",
+       {"badlines", "lines"}, "done", "completed", 1, {{"receiptNumber", "0124"}}},
+      {"keys pressed by hand during a run end it 21, nothing merged",
+       {"ctl fault delay=1500@sale", "post", "open", "refused sell 100", "held sale_left_open",
+        "keys void", "resume"}, "failed", "cancelled_on_register", 0, {{"exitStatus", 21}}},
+      // clang-format on
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.legend);
+    svc::Service s({.control = true});
+    int64_t id = 0;
+    for (const std::string& step : r.steps) play(s, step, id);
+    const json job = s.waitJob(id);
+    EXPECT_EQ(job["state"], r.state) << job.dump();
+    EXPECT_EQ(job["reasonCode"], r.code);
+    for (const auto& [field, value] : r.fields.items()) EXPECT_EQ(job[field], value) << field;
+    EXPECT_EQ(s.receiptsOnRoll(0), r.receipts);
+  }
+}
