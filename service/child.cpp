@@ -227,6 +227,18 @@ std::vector<int> processesIn(const fs::path& dir) {
   return pids;
 }
 
+std::optional<int> exitStatusLeft(const fs::path& dir) {
+  const std::string err = readFile(dir / kStderrFile);
+  if (parseFailureLine(err)) {
+    static const std::regex exitRe(R"(\(exit (\d+)\)\s*$)");
+    std::smatch m;
+    if (std::regex_search(err, m, exitRe)) return std::stoi(m[1].str());
+    return std::nullopt;
+  }
+  if (readFile(dir / kConsoleFile).find(kFinalText) != std::string::npos) return 0;
+  return std::nullopt;
+}
+
 RunResult collectRun(const fs::path& dir, const ChildEnd& end, int limitS) {
   RunResult r;
   r.console = fromLatin1(readFile(dir / kConsoleFile));

@@ -55,6 +55,9 @@ struct FailureLine {
   std::string description;
 };
 std::optional<FailureLine> parseFailureLine(const std::string& stderrText);
+// The exit status a run left in its directory when its end was not seen: the "(exit N)"
+// of its failure line, or 0 when its console says it ended correctly; empty otherwise.
+std::optional<int> exitStatusLeft(const std::filesystem::path& dir);
 
 // The sales line a run was acting on when it last wrote its dump log ("Ultimo comando: "
 // and the line), counted from 1 in `salesFile`: how far a run stopped without its failure

@@ -58,15 +58,15 @@ Job outcomeFromFiles(const TraceRecord& r, const fs::path& dir) {
   }
   j.before = parseStatus(readFile(dir / kStatusBeforeFile));
   j.after = parseStatus(readFile(dir / kStatusFile));
-  j.exitStatus = r.exitStatus;
-  if (j.kind == "receipt" && j.before && j.after) {
+  j.exitStatus = r.exitStatus ? r.exitStatus : exitStatusLeft(dir);
+  if (j.is(JobKind::Receipt) && j.before && j.after) {
     // How far the run went: the line its failure names; a run whose end no trace line
     // recorded delivered nothing that can be counted on.
     std::optional<int> failedLine;
     if (const auto f = parseFailureLine(readFile(dir / kStderrFile)); f && f->line > 0)
       failedLine = f->line;
-    const Outcome o = settleReceipt(*j.before, r.exitStatus, j.after,
-                                    deliveryOf(j.lines, r.exitStatus, failedLine));
+    const Outcome o = settleReceipt(*j.before, j.exitStatus, j.after,
+                                    deliveryOf(j.lines, j.exitStatus, failedLine));
     if (o.state != JobState::Uncertain) {
       j.state = o.state;
       j.reason = "taken back after a restore, settled from its run's readings: " + o.reason;

@@ -603,14 +603,7 @@ std::optional<RunResult> Worker::leftBehind(const Job& job, const fs::path& dir)
   // What that run left in its directory, when the service did not see it end.
   if (!job.exitStatus && job.console.empty() && fs::exists(dir / kConsoleFile)) {
     ChildEnd end;
-    if (const auto f = parseFailureLine(readFile(dir / kStderrFile))) {
-      static const std::regex exitRe(R"(\(exit (\d+)\)\s*$)");
-      std::smatch m;
-      const std::string err = readFile(dir / kStderrFile);
-      if (std::regex_search(err, m, exitRe)) end.exitStatus = std::stoi(m[1].str());
-    } else if (readFile(dir / kConsoleFile).find(kFinalText) != std::string::npos) {
-      end.exitStatus = 0;
-    }
+    end.exitStatus = exitStatusLeft(dir);
     return collect(dir, end);
   }
   return std::nullopt;
