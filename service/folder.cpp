@@ -24,4 +24,16 @@ fs::path StateFolder::reg(const std::string& name) const {
   return registers() / name;
 }
 
+fs::path StateFolder::idMark() const {
+  return root / "job-id-mark";
+}
+
+fs::path StateFolder::lock() const {
+  return root / "cassardd.lock";
+}
+
+fs::path StateFolder::unacknowledged() const {
+  return root / "unacknowledged";
+}
+
 }  // namespace cassardd

@@ -17,6 +17,9 @@ struct StateFolder {
   // A directory per register: its status reads' files and their dump logs.
   std::filesystem::path registers() const;
   std::filesystem::path reg(const std::string& name) const;
+  std::filesystem::path idMark() const;          // the highest job id ever given or removed
+  std::filesystem::path lock() const;            // held by the running service, its pid inside
+  std::filesystem::path unacknowledged() const;  // requests never committed, set aside
 };
 
 }  // namespace cassardd

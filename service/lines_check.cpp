@@ -17,7 +17,7 @@ struct Closer {
 
 }  // namespace
 
-std::optional<Violation> checkSalesLines(const std::vector<std::string>& lines) {
+std::optional<LinesFinding> checkSalesLines(const std::vector<std::string>& lines) {
   // The sales file the worker writes for the run: each line and its line end.
   std::string file;
   for (const std::string& l : lines) file += l + '\n';
@@ -28,7 +28,7 @@ std::optional<Violation> checkSalesLines(const std::vector<std::string>& lines) 
   {
     std::unique_ptr<FILE, Closer> in(fmemopen(file.data(), file.size(), "r"));
     std::unique_ptr<FILE, Closer> out(open_memstream(&report, &reportLen));
-    if (!in || !out) return Violation{"invalid", "lines", "the lines could not be checked"};
+    if (!in || !out) return LinesFinding{"lines", "the lines could not be checked"};
     findings = checkSalesFile(in.get(), "lines", out.get());
   }  // the report is complete once its stream is closed
   const std::string text(report ? report : "", reportLen);
@@ -38,13 +38,13 @@ std::optional<Violation> checkSalesLines(const std::vector<std::string>& lines) 
   static const std::regex first(R"(^lines:(\d+):(\d+): ([^\n]*))");
   std::smatch m;
   if (findings < 0 || !std::regex_search(text, m, first))
-    return Violation{"invalid", "lines", "the lines could not be checked"};
+    return LinesFinding{"lines", "the lines could not be checked"};
   const long line = std::stol(m[1].str());
   std::string message = "line " + m[1].str() + ", column " + m[2].str() + ": " + m[3].str();
   if (findings > 1)
     message += " (" + std::to_string(findings - 1) + " more finding" + (findings > 2 ? "s" : "") +
                " in the lines)";
-  return Violation{"invalid", "lines[" + std::to_string(line - 1) + "]", message};
+  return LinesFinding{"lines[" + std::to_string(line - 1) + "]", message};
 }
 
 }  // namespace cassardd

@@ -6,13 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "service/receipt.h"
-
 namespace cassardd {
 
 // The first line the driver would not take as written (refused, ignored, cut, or sent as
-// other bytes than it says), as a violation of `lines[i]` naming the column and the finding;
-// empty when every line is clean.
-std::optional<Violation> checkSalesLines(const std::vector<std::string>& lines);
+// other bytes than it says): the field it is (`lines[i]`) and the finding, naming the
+// column; empty when every line is clean.
+struct LinesFinding {
+  std::string field;
+  std::string message;
+};
+std::optional<LinesFinding> checkSalesLines(const std::vector<std::string>& lines);
 
 }  // namespace cassardd

@@ -375,7 +375,7 @@ JobRequest jobRequestLines(const json& body) {
         r.lines.lines.push_back(*latin);
       }
       // As the driver reads them: a line it would not take as written is refused here.
-      if (auto finding = checkSalesLines(r.lines.lines)) throw Bad{*finding};
+      if (auto f = checkSalesLines(r.lines.lines)) throw Bad{{"invalid", f->field, f->message}};
     } else if (r.kind == kindName(JobKind::Download)) {
       onlyKeys(body, "", {"kind", "download"});
       if (!body.contains("download")) bad("download", "missing");

@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "service/child.h"
+#include "service/folder.h"
 #include "service/settle.h"
 #include "service/trace.h"
 
@@ -101,7 +102,7 @@ std::vector<int64_t> behindTraces(const std::string& stateDir, Store& store) {
     for (const Job& j : store.list(f)) {
       std::optional<TraceRecord> r;
       try {
-        r = readTrace(fs::path(stateDir) / "jobs" / std::to_string(j.id));
+        r = readTrace(StateFolder{stateDir}.job(j.id));
       } catch (const StoreError&) {
       }
       if (!r || !r->last || r->job.key != j.key) continue;
@@ -117,7 +118,7 @@ std::vector<int64_t> behindTraces(const std::string& stateDir, Store& store) {
 std::vector<int64_t> setAsideUnacknowledged(const std::string& stateDir, Store& store,
                                             std::vector<int64_t>& unknown) {
   std::vector<int64_t> aside;
-  const fs::path jobs = fs::path(stateDir) / "jobs";
+  const fs::path jobs = StateFolder{stateDir}.jobs();
   for (int64_t id : unknown) {
     std::optional<TraceRecord> r;
     try {
@@ -131,7 +132,7 @@ std::vector<int64_t> setAsideUnacknowledged(const std::string& stateDir, Store& 
   }
   if (aside.empty()) return aside;
   raiseIdMark(stateDir, aside.back());
-  const fs::path to = fs::path(stateDir) / kUnacknowledgedDir;
+  const fs::path to = StateFolder{stateDir}.unacknowledged();
   fs::create_directories(to);
   for (int64_t id : aside) {
     std::error_code ec;
@@ -150,33 +151,113 @@ std::vector<int64_t> setAsideUnacknowledged(const std::string& stateDir, Store& 
   return aside;
 }
 
-int restoreState(const Config& cfg, const std::optional<std::string>& backup) {
-  const std::string db = (fs::path(cfg.stateDir) / "cassardd.db").string();
-  const fs::path jobs = fs::path(cfg.stateDir) / "jobs";
-  try {
-    std::string said;
-    if (backup) {
-      // Checked and copied beside the store first: a backup that fails leaves all as it was.
-      const std::string incoming = db + ".restoring";
-      const BackupCount n = backupStore(*backup, incoming);
-      std::error_code ec;
-      std::string kept;
-      if (fs::exists(db, ec)) {
-        std::string stamp = utcNow();
-        std::replace(stamp.begin(), stamp.end(), ':', '-');
-        kept = db + ".replaced-" + stamp;
-        for (const char* side : {"", "-wal", "-shm"})
-          if (fs::exists(db + side, ec)) {
-            fs::rename(db + side, kept + side, ec);
-            if (ec) throw StoreError("cannot move " + db + side + " aside: " + ec.message());
-          }
+namespace {
+
+// The backup checked and copied beside the store, then put in its place; the store it
+// replaces is kept beside it. What was done, for the report.
+std::string putBackupInPlace(const std::string& db, const std::string& backup) {
+  // Checked and copied beside the store first: a backup that fails leaves all as it was.
+  const std::string incoming = db + ".restoring";
+  const BackupCount n = backupStore(backup, incoming);
+  std::error_code ec;
+  std::string kept;
+  if (fs::exists(db, ec)) {
+    std::string stamp = utcNow();
+    std::replace(stamp.begin(), stamp.end(), ':', '-');
+    kept = db + ".replaced-" + stamp;
+    for (const char* side : {"", "-wal", "-shm"})
+      if (fs::exists(db + side, ec)) {
+        fs::rename(db + side, kept + side, ec);
+        if (ec) throw StoreError("cannot move " + db + side + " aside: " + ec.message());
       }
-      fs::rename(incoming, db, ec);
-      if (ec) throw StoreError("cannot put " + incoming + " in place: " + ec.message());
-      said = "the backup " + *backup + " put in place of the store (" + std::to_string(n.jobs) +
-             " jobs, " + std::to_string(n.pruned) + " keys of pruned jobs)" +
-             (kept.empty() ? "" : "; the store it replaced is kept as " + kept) + "; ";
+  }
+  fs::rename(incoming, db, ec);
+  if (ec) throw StoreError("cannot put " + incoming + " in place: " + ec.message());
+  return "the backup " + backup + " put in place of the store (" + std::to_string(n.jobs) +
+         " jobs, " + std::to_string(n.pruned) + " keys of pruned jobs)" +
+         (kept.empty() ? "" : "; the store it replaced is kept as " + kept) + "; ";
+}
+
+struct TakenBack {
+  std::vector<int64_t> back, untraced, refused, forward;
+  int queued = 0, settled = 0, unsettled = 0;
+};
+
+void logTaken(const Job& j, const char* how) {
+  std::cerr << "cassardd: job " << j.id << " (register " << j.reg << ", key " << j.key << ") "
+            << how << ": " << stateName(j.state)
+            << (j.reasonCode.empty() ? "" : " (" + j.reasonCode + ")") << std::endl;
+}
+
+// Each directory the store does not know, taken back from its trace and files; one
+// without a readable trace, or whose key names another job, is left for a person.
+void takeBackUnknown(Store& store, const StateFolder& folder, const std::vector<int64_t>& unknown,
+                     TakenBack& t) {
+  for (int64_t id : unknown) {
+    const fs::path dir = folder.job(id);
+    std::optional<TraceRecord> r;
+    try {
+      r = readTrace(dir);
+    } catch (const StoreError& e) {
+      std::cerr << "cassardd: " << e.what() << std::endl;
     }
+    if (!r || r->job.id != id) {
+      t.untraced.push_back(id);
+      continue;
+    }
+    if (store.find(r->job.reg, r->job.key) || store.findPruned(r->job.reg, r->job.key)) {
+      std::cerr << "cassardd: job directory " << id << ": its key " << r->job.key << " (register "
+                << r->job.reg << ") names another job in the store" << std::endl;
+      t.refused.push_back(id);
+      continue;
+    }
+    const Job j = outcomeFromFiles(*r, dir);
+    store.takeBack(j);
+    t.back.push_back(id);
+    if (j.state == JobState::Queued) {
+      ++t.queued;
+    } else if (j.reasonCode == "restored_unsettled") {
+      ++t.unsettled;
+    } else {
+      ++t.settled;
+    }
+    logTaken(j, "taken back");
+  }
+}
+
+// What was taken back, on stdout; what is left for a person, on stderr. 1 when a person
+// must look.
+int reportTakeBack(const std::string& said, const TakenBack& t, std::size_t aside,
+                   const fs::path& jobs) {
+  std::cout << "cassardd: " << said << "took back " << t.back.size() << " job directories"
+            << (t.back.empty() ? "" : " (" + someIds(t.back) + ")") << ": " << t.queued
+            << " queued, " << t.settled << " settled from their files, " << t.unsettled
+            << " in attention (restored_unsettled); " << aside
+            << " never acknowledged set aside; brought forward from their traces "
+            << t.forward.size() << " jobs the store had as undecided"
+            << (t.forward.empty() ? "" : " (" + someIds(t.forward) + ")") << std::endl;
+  if (t.untraced.empty() && t.refused.empty()) return 0;
+  std::cerr << "cassardd: left in " << jobs.string() << ": "
+            << (t.untraced.empty()
+                    ? ""
+                    : std::to_string(t.untraced.size()) + " job directories without a trace (" +
+                          someIds(t.untraced) + ")")
+            << (t.untraced.empty() || t.refused.empty() ? "" : "; ")
+            << (t.refused.empty() ? ""
+                                  : std::to_string(t.refused.size()) +
+                                        " whose key names another job (" + someIds(t.refused) + ")")
+            << ": compare them with the register's journal, then move them out of " << jobs.string()
+            << std::endl;
+  return 1;
+}
+
+}  // namespace
+
+int restoreState(const Config& cfg, const std::optional<std::string>& backup) {
+  const StateFolder folder{cfg.stateDir};
+  const std::string db = folder.store().string();
+  try {
+    const std::string said = backup ? putBackupInPlace(db, *backup) : "";
     Store store(db);
     if (const std::string check = store.quickCheck(); check != "ok")
       throw StoreError("the store " + db + " is damaged: " + check.substr(0, 300));
@@ -186,74 +267,17 @@ int restoreState(const Config& cfg, const std::optional<std::string>& backup) {
     std::vector<int64_t> pruned;
     std::vector<int64_t> unknown = store.unknownJobs(dirs, &pruned);
     const std::vector<int64_t> aside = setAsideUnacknowledged(cfg.stateDir, store, unknown);
-    std::vector<int64_t> back, untraced, refused;
-    int queued = 0, settled = 0, unsettled = 0;
-    for (int64_t id : unknown) {
-      const fs::path dir = jobs / std::to_string(id);
-      std::optional<TraceRecord> r;
-      try {
-        r = readTrace(dir);
-      } catch (const StoreError& e) {
-        std::cerr << "cassardd: " << e.what() << std::endl;
-      }
-      if (!r || r->job.id != id) {
-        untraced.push_back(id);
-        continue;
-      }
-      if (store.find(r->job.reg, r->job.key) || store.findPruned(r->job.reg, r->job.key)) {
-        std::cerr << "cassardd: job directory " << id << ": its key " << r->job.key << " (register "
-                  << r->job.reg << ") names another job in the store" << std::endl;
-        refused.push_back(id);
-        continue;
-      }
-      const Job j = outcomeFromFiles(*r, dir);
-      store.takeBack(j);
-      back.push_back(id);
-      if (j.state == JobState::Queued) {
-        ++queued;
-      } else if (j.reasonCode == "restored_unsettled") {
-        ++unsettled;
-      } else {
-        ++settled;
-      }
-      std::cerr << "cassardd: job " << id << " (register " << j.reg << ", key " << j.key
-                << ") taken back: " << stateName(j.state)
-                << (j.reasonCode.empty() ? "" : " (" + j.reasonCode + ")") << std::endl;
-    }
-    std::vector<int64_t> forward;
+    TakenBack t;
+    takeBackUnknown(store, folder, unknown, t);
     for (int64_t id : behindTraces(cfg.stateDir, store)) {
-      const fs::path dir = jobs / std::to_string(id);
+      const fs::path dir = folder.job(id);
       const Job j = outcomeFromFiles(*readTrace(dir), dir);
       store.takeBack(j);
-      forward.push_back(id);
-      std::cerr << "cassardd: job " << id << " (register " << j.reg << ", key " << j.key
-                << ") brought forward from its trace: " << stateName(j.state)
-                << (j.reasonCode.empty() ? "" : " (" + j.reasonCode + ")") << std::endl;
+      t.forward.push_back(id);
+      logTaken(j, "brought forward from its trace");
     }
-    int64_t top = std::max(dirs.empty() ? 0 : dirs.back(), readIdMark(cfg.stateDir));
-    store.raiseJobIdMark(top);
-    std::cout << "cassardd: " << said << "took back " << back.size() << " job directories"
-              << (back.empty() ? "" : " (" + someIds(back) + ")") << ": " << queued << " queued, "
-              << settled << " settled from their files, " << unsettled
-              << " in attention (restored_unsettled); " << aside.size()
-              << " never acknowledged set aside; brought forward from their traces "
-              << forward.size() << " jobs the store had as undecided"
-              << (forward.empty() ? "" : " (" + someIds(forward) + ")") << std::endl;
-    if (!untraced.empty() || !refused.empty()) {
-      std::cerr << "cassardd: left in " << jobs.string() << ": "
-                << (untraced.empty()
-                        ? ""
-                        : std::to_string(untraced.size()) + " job directories without a trace (" +
-                              someIds(untraced) + ")")
-                << (untraced.empty() || refused.empty() ? "" : "; ")
-                << (refused.empty() ? ""
-                                    : std::to_string(refused.size()) +
-                                          " whose key names another job (" + someIds(refused) + ")")
-                << ": compare them with the register's journal, then move them out of "
-                << jobs.string() << std::endl;
-      return 1;
-    }
-    return 0;
+    store.raiseJobIdMark(std::max(dirs.empty() ? 0 : dirs.back(), readIdMark(cfg.stateDir)));
+    return reportTakeBack(said, t, aside.size(), folder.jobs());
   } catch (const std::exception& e) {
     std::cerr << "cassardd: " << (backup ? "restore" : "take-back") << " failed: " << e.what()
               << std::endl;

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "service/folder.h"
 #include "service/job_json.h"
 #include "service/receipt.h"
 
@@ -45,7 +46,7 @@ json nullable(const std::optional<int64_t>& v) {
 }
 
 fs::path jobsDir(const std::string& stateDir) {
-  return fs::path(stateDir) / "jobs";
+  return StateFolder{stateDir}.jobs();
 }
 
 }  // namespace
@@ -201,7 +202,7 @@ std::vector<int64_t> jobDirIds(const std::string& stateDir) {
 }
 
 int64_t readIdMark(const std::string& stateDir) {
-  const fs::path file = fs::path(stateDir) / kIdMarkFile;
+  const fs::path file = StateFolder{stateDir}.idMark();
   std::ifstream in(file);
   if (!in) {
     std::error_code ec;
@@ -218,7 +219,7 @@ int64_t readIdMark(const std::string& stateDir) {
 
 void raiseIdMark(const std::string& stateDir, int64_t id) {
   if (id <= readIdMark(stateDir)) return;
-  const fs::path file = fs::path(stateDir) / kIdMarkFile;
+  const fs::path file = StateFolder{stateDir}.idMark();
   const fs::path tmp = file.string() + ".tmp";
   const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) throw StoreError(sysError("cannot write", tmp));
@@ -247,7 +248,7 @@ void removeJobDirs(const std::string& stateDir, const std::vector<int64_t>& ids)
 }
 
 std::string lockStateDir(const std::string& stateDir) {
-  const fs::path file = fs::path(stateDir) / kLockFile;
+  const fs::path file = StateFolder{stateDir}.lock();
   // Kept open, and so locked, until the process ends; a child does not inherit it.
   const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return sysError("cannot open the lock", file);

@@ -30,11 +30,6 @@
 namespace cassardd {
 
 inline constexpr const char* kTraceFile = "trace.jsonl";
-inline constexpr const char* kIdMarkFile = "job-id-mark";
-inline constexpr const char* kLockFile = "cassardd.lock";
-// Where the directories of requests never acknowledged (written, then the service ended
-// before their commit) are set aside.
-inline constexpr const char* kUnacknowledgedDir = "unacknowledged";
 
 class JobTrace {
  public:
