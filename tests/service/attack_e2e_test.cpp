@@ -470,8 +470,9 @@ TEST(Attack, NoClientBreaksOrStallsTheService) {
 
   // The flood is 8 s here (20 s in the bench): long enough for the reaper's 1 s bound under
   // pressure to turn every socket over several times. Its p99 bound is the release build's
-  // (the bench holds it); under the sanitizers each connection's thread costs several times
-  // more, so there it is 400 ms: a till locked out would still fail its requests.
+  // (the bench holds it); under the sanitizers, with other tests running beside it, each
+  // connection's thread costs several times more, so there it is 1.5 s: a till locked out
+  // would still fail its requests, which the failure share catches.
   attacks.push_back({"1,100 idle sockets reopened as soon as they are closed, for 8 s",
                      "a till loses at most 1% of its requests, p99 under 100 ms; resident memory "
                      "within 10% of its start 3 s after",
@@ -485,7 +486,7 @@ TEST(Attack, NoClientBreaksOrStallsTheService) {
                                  << "; beside the flood: " << f.text() << "; resident " << before
                                  << " KiB before, " << after << " KiB after\n";
                        EXPECT_LE(f.failedShare(), 0.01);
-                       EXPECT_LT(f.p99, std::max(kSanitized ? 400.0 : 100.0, 2 * alone.p99));
+                       EXPECT_LT(f.p99, std::max(kSanitized ? 1500.0 : 100.0, 2 * alone.p99));
                        EXPECT_LT(after, before * 11 / 10);
                      }});
   attacks.push_back(
