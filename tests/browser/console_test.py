@@ -507,6 +507,14 @@ class Console(unittest.TestCase):
                 break
         self.until(lambda d: self.rig.api('GET', f'/v1/registers/{reg}')[1]['state'] == 'idle', 30, f'{reg} not idle again')
 
+    def hold_said_in_italian(self, reg, words, english):
+        """The console in Italian: the register's card says its hold by its code, not in the service's English."""
+        self.d.execute_script('localStorage.setItem("cassard.lang", "it")')
+        self.open('/')
+        card = f'[data-register="{reg}"] .held-box'
+        self.until(lambda d: words in d.find_element('css selector', card).text, 10, 'the hold is not said in Italian by its code')
+        self.assertNotIn(english, self.text_of(card))
+
     def attention_count(self):
         return self.d.execute_script('const a = document.getElementById("attention"); return a.hidden ? 0 : parseInt(a.textContent, 10);')
 
@@ -518,13 +526,8 @@ class Console(unittest.TestCase):
         self.assertEqual((ended['state'], ended['reasonCode']), ('attention', 'sale_left_open'), ended)
         held = self.rig.api('GET', '/v1/registers/cassa2')[1]['held']
         self.assertEqual(held['reasonCode'], 'sale_left_open')
-        self.d.execute_script('localStorage.setItem("cassard.lang", "it")')
         try:
-            self.open('/')
-            card = '[data-register="cassa2"] .held-box'
-            self.until(lambda d: 'Sulla cassa è rimasta aperta una vendita.' in d.find_element('css selector', card).text, 10,
-                       'the hold is not said in Italian by its code')
-            self.assertNotIn(held['reason'], self.text_of(card))
+            self.hold_said_in_italian('cassa2', 'Sulla cassa è rimasta aperta una vendita.', held['reason'])
             need = sum(r['attention'] for r in self.rig.api('GET', '/v1/registers')[1]['registers'])
             self.until(lambda d: self.attention_count() == need, 5, f'the header does not count {need} to handle')
             # At the register the person takes the payment: the receipt prints.
@@ -568,13 +571,8 @@ class Console(unittest.TestCase):
         self.assertEqual(reg['held']['reasonCode'], 'sale_open')
         soon = (datetime.now(timezone.utc) + timedelta(seconds=4)).strftime('%Y-%m-%dT%H:%M:%SZ')
         short = self.post_receipt('cassa1', 'browser-expire-1', dict(receipt('SALE', 80), expiresAt=soon))
-        self.d.execute_script('localStorage.setItem("cassard.lang", "it")')
         try:
-            self.open('/')
-            card = '[data-register="cassa1"] .held-box'
-            self.until(lambda d: 'c’era una vendita aperta' in d.find_element('css selector', card).text, 10,
-                       'the hold is not said in Italian by its code')
-            self.assertNotIn(reg['held']['reason'], self.text_of(card))
+            self.hold_said_in_italian('cassa1', 'c’era una vendita aperta', reg['held']['reason'])
             queued = self.rig.job(job['id'])
             self.assertEqual(queued['state'], 'queued', queued)
             self.open(f'/jobs/{job["id"]}')

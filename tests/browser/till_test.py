@@ -103,6 +103,27 @@ import(src).then(async (m) => {
 '''
 
 
+def open_till(d, origin, server, token=TOKEN):
+    """The till on `origin`, talking to `server` with `token` (None: no token kept), ready to sell."""
+    d.get(f'{origin}/?server={server}&register=cassa1')
+    d.execute_script('const c = JSON.parse(localStorage.getItem("till.config") || "{}");'
+                     'if (c.token !== arguments[0]) { localStorage.clear(); if (arguments[0]) '
+                     'localStorage.setItem("till.config", JSON.stringify({...c, token: arguments[0]})); location.reload(); }',
+                     token)
+    until(d, lambda d: d.execute_script('return document.body.dataset.ready') == 'true', 30,
+          'the till never became ready')
+
+
+def sell(d, products, pay='pay-cash'):
+    for p in products:
+        d.find_element('css selector', f'[data-product="{p}"]').click()
+    d.find_element('id', pay).click()
+
+
+def outcome(d):
+    return d.find_element('id', 'outcome').text
+
+
 class TillBrowser(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -121,23 +142,6 @@ class TillBrowser(unittest.TestCase):
     def tearDown(self):
         keep_failure(self, self.d)
 
-    def open_till(self, origin, token=TOKEN):
-        self.d.get(f'{origin}/?server={self.rig.url}&register=cassa1')
-        self.d.execute_script('const c = JSON.parse(localStorage.getItem("till.config") || "{}");'
-                              'if (c.token !== arguments[0]) { localStorage.clear(); if (arguments[0]) '
-                              'localStorage.setItem("till.config", JSON.stringify({...c, token: arguments[0]})); location.reload(); }',
-                              token)
-        until(self.d, lambda d: d.execute_script('return document.body.dataset.ready') == 'true', 30,
-              'the till never became ready')
-
-    def sell(self, products):
-        for p in products:
-            self.d.find_element('css selector', f'[data-product="{p}"]').click()
-        self.d.find_element('id', 'pay-cash').click()
-
-    def outcome(self):
-        return self.d.find_element('id', 'outcome').text
-
     def test_reload_at_each_moment_prints_the_sale_once(self):
         cdp = self.d.execute_cdp_cmd
         before = self.rig.receipts_on_roll()
@@ -151,7 +155,7 @@ class TillBrowser(unittest.TestCase):
         for n, moment in enumerate(moments, 1):
             normal()
             with self.subTest(moment=moment):
-                self.open_till(self.till.origin)
+                open_till(self.d, self.till.origin, self.rig.url)
                 self.assertEqual(pending_sales(self.d), [])
                 if moment == 'while the job runs':
                     self.rig.ecrsim('cassa1', 'fault delay=2500@sale')
@@ -165,7 +169,7 @@ class TillBrowser(unittest.TestCase):
                     cdp('Network.enable', {})
                     cdp('Network.emulateNetworkConditions', {'offline': False, 'latency': 5000,
                                                              'downloadThroughput': -1, 'uploadThroughput': -1})
-                self.sell(['PANE', 'LATTE'])
+                sell(self.d, ['PANE', 'LATTE'])
                 sale = until(self.d, lambda d: (pending_sales(d) or [None])[0], 10, 'no sale kept before sending')
                 key = sale['key']
                 if moment == 'before the POST':
@@ -197,13 +201,13 @@ class TillBrowser(unittest.TestCase):
                     normal()
                 if moment == 'before the POST':
                     self.assertEqual(self.rig.receipts_on_roll(), before + n - 1, 'printed though never sent')
-                self.open_till(self.till.origin)
-                until(self.d, lambda d: 'Scontrino n.' in self.outcome(), 30,
-                      f'no receipt after the reload: {self.outcome()!r}')
+                open_till(self.d, self.till.origin, self.rig.url)
+                until(self.d, lambda d: 'Scontrino n.' in outcome(self.d), 30,
+                      f'no receipt after the reload: {outcome(self.d)!r}')
                 self.assertEqual(pending_sales(self.d), [])
                 jobs = self.rig.jobs_with_key(key)
                 self.assertEqual([j['state'] for j in jobs], ['done'], jobs)
-                self.assertIn(jobs[0]['receiptNumber'], self.outcome())
+                self.assertIn(jobs[0]['receiptNumber'], outcome(self.d))
                 self.assertEqual(self.rig.receipts_on_roll(), before + n, f'{moment}: not exactly once on the roll')
 
     def test_kept_sales_end(self):
@@ -258,26 +262,26 @@ class TillBrowser(unittest.TestCase):
             with self.subTest(legend):
                 roll, jobs, state = self.rig.receipts_on_roll(), len(self.rig.jobs()), legend.split(':')[0]
                 if state.startswith('opened'):
-                    self.open_till(self.till.origin, token=None)
-                    self.sell(['PANE'])
-                    until(self.d, lambda d: 'Impostazioni' in self.outcome(), 15, self.outcome())
+                    open_till(self.d, self.till.origin, self.rig.url, token=None)
+                    sell(self.d, ['PANE'])
+                    until(self.d, lambda d: 'Impostazioni' in outcome(self.d), 15, outcome(self.d))
                     self.assertTrue(self.d.find_element('id', 'token').is_displayed(), 'no place for the token')
                     key = pending_sales(self.d)[0]['key']
                     self.d.find_element('id', 'token').send_keys(TOKEN)
                     self.d.find_element('css selector', '#setup button[type=submit]').click()
                 else:
-                    self.open_till(self.till.origin)
+                    open_till(self.d, self.till.origin, self.rig.url)
                     self.rig.ecrsim('cassa1', 'fault E@payment' if state == 'attention' else 'fault E@sale')
-                    self.sell(['ACQUA', 'ACQUA', 'GIORNALE'])
+                    sell(self.d, ['ACQUA', 'ACQUA', 'GIORNALE'])
                     until(self.d, lambda d: d.execute_script('return document.body.dataset.sale') == state, 30,
-                          self.outcome())
+                          outcome(self.d))
                     first = self.rig.jobs()[0]
-                    self.assertNotIn(first['reason'] or '-', self.outcome(), 'the service\'s English shown')
+                    self.assertNotIn(first['reason'] or '-', outcome(self.d), 'the service\'s English shown')
                     self.d.execute_script(js_click)
                     for b in ('pay-cash', 'pay-card', 'clear'):
                         self.assertFalse(self.d.find_element('id', b).is_enabled(), f'{b} live while {state}')
                     if state == 'attention':
-                        self.assertIn('rimasta aperta', self.outcome())
+                        self.assertIn('rimasta aperta', outcome(self.d))
                         time.sleep(1)
                         self.assertEqual(len(self.rig.jobs()), jobs + 1, 'paying again sent a sale')
                         self.rig.ecrsim('cassa1', 'pay')  # the person finishes the sale on the register
@@ -289,7 +293,7 @@ class TillBrowser(unittest.TestCase):
                         self.assertEqual(len(self.rig.jobs()), jobs + 1, 'sent before the cashier confirmed')
                         self.d.find_element('id', 'confirm-yes').click()
                     key = first['key']
-                until(self.d, lambda d: 'Scontrino n.' in self.outcome(), 30, self.outcome())
+                until(self.d, lambda d: 'Scontrino n.' in outcome(self.d), 30, outcome(self.d))
                 self.assertEqual(self.d.execute_script('return document.body.dataset.sale'), '')
                 self.assertEqual(self.rig.receipts_on_roll(), roll + 1, 'not one receipt')
                 new = self.rig.jobs()[:len(self.rig.jobs()) - jobs]
@@ -372,13 +376,9 @@ class TillLan(unittest.TestCase):
                         self.assertEqual(got.get('error', {}).get('name'), error, got)
                         self.assertIn('Local Network Access', got['error']['message'])
                         # The till itself loads (its client is its own), and says what to allow.
-                        d.execute_script('localStorage.setItem("till.config", JSON.stringify({token: arguments[0]}))', TOKEN)
-                        d.get(f'{lan.origin}/?server={rig.url}&register=cassa1')
-                        until(d, lambda d: d.execute_script('return document.body.dataset.ready'), 30, 'not ready')
-                        d.find_element('css selector', '[data-product="PANE"]').click()
-                        d.find_element('id', 'pay-cash').click()
-                        until(d, lambda d: 'Accesso alla rete locale' in d.find_element('id', 'outcome').text, 30,
-                              d.find_element('id', 'outcome').text)
+                        open_till(d, lan.origin, rig.url)
+                        sell(d, ['PANE'])
+                        until(d, lambda d: 'Accesso alla rete locale' in outcome(d), 30, outcome(d))
                     else:
                         self.assertEqual(got, ['cassa1'])
         finally:
@@ -428,14 +428,9 @@ class TillTls(unittest.TestCase):
             try:
                 d.get(rig.url + '/')
                 until(d, lambda d: d.find_elements('css selector', 'main, #token'), 15, 'the console did not load')
-                d.get(f'{till.origin}/?server={rig.url}&register=cassa1')
-                d.execute_script('localStorage.setItem("till.config", JSON.stringify({server: arguments[0], '
-                                 'register: "cassa1", token: arguments[1]})); location.reload();', rig.url, TOKEN)
-                until(d, lambda d: d.execute_script('return document.body.dataset.ready') == 'true', 30,
-                      'the till over https never became ready')
-                d.find_element('css selector', '[data-product="PANE"]').click()
-                d.find_element('id', 'pay-card').click()
-                until(d, lambda d: 'Scontrino n.' in d.find_element('id', 'outcome').text, 30, 'no receipt over https')
+                open_till(d, till.origin, rig.url)
+                sell(d, ['PANE'], pay='pay-card')
+                until(d, lambda d: 'Scontrino n.' in outcome(d), 30, 'no receipt over https')
                 self.assertEqual(rig.receipts_on_roll(), 1)
             finally:
                 d.quit()
