@@ -850,7 +850,9 @@ TEST(EcrsimProfile, ErrorsAreReportedAndMisspeltKeysNamed) {
     std::string error;
     EXPECT_FALSE(profileFromText(text, p, error)) << text;
     EXPECT_FALSE(error.empty()) << text;
-    if (*why) EXPECT_EQ(error, why) << text;
+    if (*why) {
+      EXPECT_EQ(error, why) << text;
+    }
   }
   Profile p;
   std::string error;
