@@ -148,14 +148,6 @@ std::string oneLine(std::string s) {
   return s;
 }
 
-std::string someIds(const std::vector<int64_t>& ids) {
-  std::string out;
-  for (std::size_t i = 0; i < ids.size() && i < 10; ++i)
-    out += (i ? ", " : "") + std::to_string(ids[i]);
-  if (ids.size() > 10) out += " and " + std::to_string(ids.size() - 10) + " more";
-  return out;
-}
-
 const char* const kWhatToDo =
     ": take them back with cassardd --take-back, or put the backup made with cassardd --backup "
     "in place with cassardd --restore FILE, which takes back the job directories newer than it "
@@ -172,8 +164,8 @@ std::string checkBeforeOpen(const cassardd::Config& cfg) {
   if (dirs.empty()) return {};  // a fresh state_dir
   return "the store " + db + (exists ? " is empty" : " is missing") + " while " +
          std::to_string(dirs.size()) + " job directories are in " +
-         cassardd::StateFolder{cfg.stateDir}.jobs().string() + " (" + someIds(dirs) + ")" +
-         kWhatToDo + cassardd::StateFolder{cfg.stateDir}.jobs().string();
+         cassardd::StateFolder{cfg.stateDir}.jobs().string() + " (" + cassardd::someIds(dirs) +
+         ")" + kWhatToDo + cassardd::StateFolder{cfg.stateDir}.jobs().string();
 }
 
 std::string checkStore(const cassardd::Config& cfg, cassardd::Store& store) {
@@ -188,14 +180,15 @@ std::string checkStore(const cassardd::Config& cfg, cassardd::Store& store) {
   const fs::path jobs = cassardd::StateFolder{cfg.stateDir}.jobs();
   if (!unknown.empty())
     return "the store " + db + " does not know " + std::to_string(unknown.size()) +
-           " of the job directories in " + jobs.string() + " (" + someIds(unknown) +
+           " of the job directories in " + jobs.string() + " (" + cassardd::someIds(unknown) +
            "): it has lost jobs (its -wal removed, or an older copy put in its place)" + kWhatToDo +
            jobs.string();
   if (const std::vector<int64_t> behind = cassardd::behindTraces(cfg.stateDir, store);
       !behind.empty())
     return "the store " + db + " has " + std::to_string(behind.size()) +
            " jobs as undecided that their traces in " + jobs.string() + " say went further (" +
-           someIds(behind) + "): it has lost their moves (its -wal removed, or an older copy put " +
+           cassardd::someIds(behind) +
+           "): it has lost their moves (its -wal removed, or an older copy put " +
            "in its place), and would run them again" + kWhatToDo + jobs.string();
   // What an hourly prune removed from the store but not yet from the disk.
   cassardd::removeJobDirs(cfg.stateDir, pruned);

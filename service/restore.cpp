@@ -16,8 +16,6 @@ namespace cassardd {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::string someIds(const std::vector<int64_t>& ids) {
   std::string out;
   for (std::size_t i = 0; i < ids.size() && i < 10; ++i)
@@ -25,6 +23,8 @@ std::string someIds(const std::vector<int64_t>& ids) {
   if (ids.size() > 10) out += " and " + std::to_string(ids.size() - 10) + " more";
   return out;
 }
+
+namespace {
 
 // What the job's trace and files say became of it. A final state the trace recorded was
 // committed by the store that is lost; a run whose readings before and after are both

@@ -33,4 +33,7 @@ std::vector<int64_t> behindTraces(const std::string& stateDir, Store& store);
 // it did; the exit status (0, or 1 when something is left for a person, named).
 int restoreState(const Config& cfg, const std::optional<std::string>& backup);
 
+// Job ids as a person reads them in a message: the first ten, then how many more.
+std::string someIds(const std::vector<int64_t>& ids);
+
 }  // namespace cassardd
