@@ -669,7 +669,9 @@ class Console(unittest.TestCase):
 
     def test_two_thousand_jobs_keep_the_page_small_and_quick(self):
         from concurrent.futures import ThreadPoolExecutor
-        with self.rig.extra_service('load') as (p, url):
+        # The load (the service and the clients posting) runs at the lowest priority, so a
+        # long task measured is the page's own work and not the machine's other processes.
+        with self.rig.extra_service('load', nice=19) as (p, url):
             self.d.get(url + '/#/')
             self.until(lambda d: d.execute_script('return document.querySelector("#live")?.textContent') == 'Live', 10, 'not live')
             self.d.execute_script('''
@@ -680,7 +682,7 @@ class Console(unittest.TestCase):
             def post(i):
                 body = receipt('PANE', 100 + i % 800)
                 return self.rig.api('POST', '/v1/registers/banco/receipts', body, f'load-{i}', base=url)[1]['id']
-            with ThreadPoolExecutor(8) as pool:
+            with ThreadPoolExecutor(8, initializer=os.nice, initargs=(19,)) as pool:  # per thread on Linux
                 last = max(pool.map(post, range(2000)))
             self.until(lambda d: d.find_element('css selector', 'table.jobs tbody tr').get_attribute('data-id') == str(last),
                        60, 'the list never showed the last job')

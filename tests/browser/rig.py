@@ -94,15 +94,15 @@ class Rig:
         self.cassardd, self.url = self.serve(
             'cassardd', (f'token = "{token}"\n' if token else '') + settings + ''.join(register_section(n, r['link']) for n, r in self.regs.items()))
 
-    def serve(self, name, settings):
-        """One more cassardd here with these settings: (process, URL), or (process, None) with
-        what it said in self.refusal when it would not start."""
+    def serve(self, name, settings, nice=0):
+        """One more cassardd here with these settings (at this niceness): (process, URL), or
+        (process, None) with what it said in self.refusal when it would not start."""
         os.makedirs(os.path.join(self.dir, f'{name}.state'))
         cfg = os.path.join(self.dir, f'{name}.toml')
         with open(cfg, 'w') as f:
             f.write(f'listen = "127.0.0.1:0"\nstate_dir = "{self.dir}/{name}.state"\ncassard = "{ARGS.cassard}"\n'
                     f'web_dir = "{ARGS.source}/web"\n{settings}')
-        p = self.start([ARGS.cassardd, '--config', cfg], name)
+        p = self.start((['nice', '-n', str(nice)] if nice else []) + [ARGS.cassardd, '--config', cfg], name)
         try:
             return p, wait_line(p, 'cassardd ready on ', 30).split(' on ', 1)[1].rstrip('/')
         except RuntimeError:
@@ -112,11 +112,11 @@ class Rig:
             return p, None
 
     @contextlib.contextmanager
-    def extra_service(self, name, token=''):
+    def extra_service(self, name, token='', nice=0):
         """A second cassardd whose one register, banco, is on no device (its receipts wait):
         (process, URL) while the block runs."""
         p, url = self.serve(name, (f'token = "{token}"\n' if token else '') +
-                            register_section('banco', f'{self.dir}/no-such-device', 'contanti = "10"'))
+                            register_section('banco', f'{self.dir}/no-such-device', 'contanti = "10"'), nice)
         try:
             if url is None:
                 raise RuntimeError(f'{name}: {self.refusal}')
