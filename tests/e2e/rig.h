@@ -99,7 +99,6 @@ class Rig {
   std::string ecrsimErrors() const { return file("ecrsim.err"); }
   std::string control(const std::string& command) const;
   int stop();
-  pid_t ecrsimPid() const { return ecrsim_; }
 
  private:
   pid_t spawn(const std::vector<std::string>& args, bool apart, const Identity* as,

@@ -17,7 +17,6 @@ struct State {
   std::vector<std::vector<uint8_t>> writes;
   std::vector<Pause> pauses;
   int reads = 0;
-  int empty = 0;
   bool failWrites = false;
   std::time_t calendar = 0;
 };
@@ -72,9 +71,6 @@ const std::vector<Pause>& pauses() {
 int readCalls() {
   return st().reads;
 }
-int emptyReads() {
-  return st().empty;
-}
 void failWrites(bool fail) {
   st().failWrites = fail;
 }
@@ -99,9 +95,7 @@ using fake::st;
 long portRead(int, uint8_t* buf, std::size_t n) {
   auto& s = st();
   ++s.reads;
-  const long got = s.line.read(buf, n);
-  if (got == 0) ++s.empty;
-  return got;
+  return s.line.read(buf, n);
 }
 
 long portWrite(int, const uint8_t* buf, std::size_t n) {

@@ -48,8 +48,7 @@ struct Pause {
 };
 const std::vector<Pause>& pauses();
 
-int readCalls();   // portRead calls since reset
-int emptyReads();  // of those, reads that brought nothing
+int readCalls();  // portRead calls since reset
 
 // From now on portWrite reports 0 bytes written.
 void failWrites(bool fail);
