@@ -9,7 +9,7 @@ import { renderCards, registerCard, replaceCard, refreshAges, markStale, errorTe
 import { jobList } from './jobs.js';
 import { jobPage } from './job.js';
 import { toolsPage } from './tools.js';
-import { duration, registerStateWord } from './text.js';
+import { STATE, duration, registerStateWord } from './text.js';
 import { dayView } from './day.js';
 
 const main = document.getElementById('main');
@@ -89,7 +89,7 @@ function chime() {
 const inAttention = new Set();
 function noteJobState(j) {
   const id = String(j.id);
-  if (j.state !== 'attention') {
+  if (j.state !== STATE.attention) {
     inAttention.delete(id);
     return;
   }
@@ -129,7 +129,7 @@ function recountAttention() {
   clearTimeout(countTimer);
   countTimer = setTimeout(async () => {
     try {
-      const res = await get(paths.jobs({ state: 'attention', limit: 500 }));
+      const res = await get(paths.jobs({ state: STATE.attention, limit: 500 }));
       attentionCount = res.jobs.length;
       for (const j of res.jobs) inAttention.add(String(j.id));
       paintAttention();

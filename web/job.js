@@ -5,7 +5,7 @@
 import { h, clear, timeEl, say, keepFocus, setFocus, confirmDialog } from './dom.js';
 import { get, post, del, paths, download, newKey } from './api.js';
 import { t, has, money, number } from './i18n.js';
-import { jobStateWord, stateExplain, kindWord, downloadWord, localTime, jobDuration, explainExit, registerText, reasonText, registerStateWord, consoleShown, saleOf, sentence, isFault } from './text.js';
+import { STATE, jobStateWord, stateExplain, kindWord, downloadWord, localTime, jobDuration, explainExit, registerText, reasonText, registerStateWord, consoleShown, saleOf, sentence, isFault } from './text.js';
 import { stateBadge } from './jobs.js';
 import { resume, errorText, heldWhy } from './registers.js';
 
@@ -30,32 +30,32 @@ function outcome(job) {
   const italian = job.registerText || registerText(job.console);
   const ex = explainExit(job.exitStatus, italian, job.meaning);
   const words = [];
-  const running = job.state === 'queued' || job.state === 'running';
-  if (running || job.state === 'uncertain' || job.state === 'attention') words.push(h('p', { class: 'state-explain' }, stateExplain(job.state)));
-  if (job.state === 'done') {
-    const what = job.reasonCode ? reasonText(job.reasonCode, job.reasonParams, job.reason) : job.kind === 'receipt' && job.receiptNumber ? t('job.printed', { number: job.receiptNumber }) : stateExplain('done');
+  const running = job.state === STATE.queued || job.state === STATE.running;
+  if (running || job.state === STATE.uncertain || job.state === STATE.attention) words.push(h('p', { class: 'state-explain' }, stateExplain(job.state)));
+  if (job.state === STATE.done) {
+    const what = job.reasonCode ? reasonText(job.reasonCode, job.reasonParams, job.reason) : job.kind === 'receipt' && job.receiptNumber ? t('job.printed', { number: job.receiptNumber }) : stateExplain(STATE.done);
     words.push(h('h3', {}, t('job.whatHappened')), h('p', { class: 'what' }, what));
-  } else if (job.state === 'failed' && job.reasonCode && (!job.exitStatus || !isFault(job))) {
+  } else if (job.state === STATE.failed && job.reasonCode && (!job.exitStatus || !isFault(job))) {
     // Cancelled or expired after an attempt that found a sale open (exit 98): what ended
     // the job is the cancel, not that attempt's exit status.
     words.push(h('h3', {}, t('job.whatHappened')), h('p', { class: 'what' }, reasonText(job.reasonCode, job.reasonParams, job.reason)));
   } else if (ex && job.exitStatus !== 0) {
     words.push(h('h3', {}, t('job.whatHappened')), h('p', { class: 'what' }, ex.what));
-    if (ex.todo && job.state === 'failed') words.push(h('h3', {}, t('job.whatToDo')), h('p', { class: 'todo' }, ex.todo));
+    if (ex.todo && job.state === STATE.failed) words.push(h('h3', {}, t('job.whatToDo')), h('p', { class: 'todo' }, ex.todo));
   }
-  if (!running && job.state !== 'done') {
-    const stands = job.state === 'failed' ? stateExplain('failed') : reasonText(job.reasonCode, job.reasonParams, job.reason);
+  if (!running && job.state !== STATE.done) {
+    const stands = job.state === STATE.failed ? stateExplain(STATE.failed) : reasonText(job.reasonCode, job.reasonParams, job.reason);
     if (stands) words.push(h('h3', {}, t('job.whereItStands')), h('p', { class: 'reason' }, stands));
   }
   if (job.note) words.push(h('h3', {}, t('job.note')), h('p', { class: 'note' }, job.note));
-  if (job.kind === 'receipt' && job.state === 'failed' && job.request) words.push(sendAgain(job));
+  if (job.kind === 'receipt' && job.state === STATE.failed && job.request) words.push(sendAgain(job));
 
   return section(
     t('job.outcome'),
     'sec-outcome',
     h(
       'div',
-      { class: `outcome-grid state-${job.state}${job.state === 'failed' && !isFault(job) ? ' settled' : ''}` },
+      { class: `outcome-grid state-${job.state}${job.state === STATE.failed && !isFault(job) ? ' settled' : ''}` },
       h('div', { class: 'english' }, ...words),
       h(
         'div',
@@ -245,7 +245,7 @@ function receiptView(job) {
   if (!sale) return null;
   const qty = (q) => number(q, 3);
   // Only a printed receipt was paid; any other shows what was asked, marked so.
-  const printed = job.state === 'done';
+  const printed = job.state === STATE.done;
   let before = 0;
   const covered = sale.payments.map((p) => {
     const amount = p.amount === null ? sale.total - before : p.amount;
@@ -297,7 +297,7 @@ function details(job) {
     [t('job.d.ended'), timeEl(job.endedAt, localTime(job.endedAt))],
     [t('job.d.took'), jobDuration(job) || '—'],
   ];
-  if (job.expiresAt && (job.state === 'queued' || job.state === 'running')) rows.push([t('job.d.expires'), timeEl(job.expiresAt, localTime(job.expiresAt))]);
+  if (job.expiresAt && (job.state === STATE.queued || job.state === STATE.running)) rows.push([t('job.d.expires'), timeEl(job.expiresAt, localTime(job.expiresAt))]);
   if (job.settledBy) rows.push([t('job.d.settledBy'), has(`settled.${job.settledBy}`) ? t(`settled.${job.settledBy}`) : job.settledBy]);
   if (job.kind === 'status' && job.statusAfter) {
     rows.push([t('job.d.counterRead'), job.statusAfter.receiptNumber], [t('card.serial'), job.statusAfter.serial], [t('card.model'), job.statusAfter.model], [t('job.d.fiscalised'), job.statusAfter.fiscalisedAt.replace('T', ' ')]);
@@ -379,7 +379,7 @@ function salesLines(job) {
 
 function files(job) {
   const list = job.files || [];
-  if (!list.length) return section(t('job.files'), 'sec-files', h('p', { class: 'muted' }, job.kind === 'download' && (job.state === 'queued' || job.state === 'running') ? t('job.fileLater') : t('job.noFiles')));
+  if (!list.length) return section(t('job.files'), 'sec-files', h('p', { class: 'muted' }, job.kind === 'download' && (job.state === STATE.queued || job.state === STATE.running) ? t('job.fileLater') : t('job.noFiles')));
   return section(
     t('job.files'),
     'sec-files',
@@ -416,11 +416,11 @@ function sections(j, reg, refresh) {
   add('crumbs', [j.id], () => h('p', { class: 'crumbs', id: 'crumbs' }, h('a', { href: '#/' }, t('nav.home')), ' › ', t('job.crumb', { id: j.id })));
   add('job-title', [j.kind, j.register, j.state, j.settledBy, j.reasonCode, j.request && j.request.download], () => h('h1', { id: 'job-title', tabindex: '-1' }, `${jobTitle(j)} `, stateBadge(j)));
   add('headline', [j.state, j.reasonCode, j.receiptNumber, j.endedAt, j.createdAt], () => headline(j));
-  const heldHere = reg && reg.state === 'held' && j.state !== 'attention' && j.state !== 'queued' && reg.held && String(reg.held.jobId) === String(j.id);
+  const heldHere = reg && reg.state === 'held' && j.state !== STATE.attention && j.state !== STATE.queued && reg.held && String(reg.held.jobId) === String(j.id);
   if (heldHere) add('sec-held-box', [reg.held], () => stillHeld(j, reg, refresh));
   if (j.kind === 'download') add('sec-files-box', [j.files, j.state], () => files(j));
-  if (j.state === 'attention') add('sec-action-box', [j.id, j.register, reg && reg.state, reg && reg.held], () => actionFirst(j, reg, refresh));
-  if (j.state === 'queued') add('sec-queued-box', [j.id, j.expiresAt, reg && reg.state, reg && reg.held], () => queuedAction(j, reg, refresh));
+  if (j.state === STATE.attention) add('sec-action-box', [j.id, j.register, reg && reg.state, reg && reg.held], () => actionFirst(j, reg, refresh));
+  if (j.state === STATE.queued) add('sec-queued-box', [j.id, j.expiresAt, reg && reg.state, reg && reg.held], () => queuedAction(j, reg, refresh));
   if (j.kind === 'receipt') add('sec-sale-box', [j.request, j.total, j.change], () => receiptView(j));
   const { console: _c, dumpLog: _d, lines: _l, request: _r, ...rest } = j;
   add('sec-outcome-box', rest, () => outcome(j));
@@ -449,7 +449,7 @@ export async function jobPage(main, id, isCurrent = () => true) {
     }
   };
   // The register is read for every receipt: a hold it caused stays in sight after it ends.
-  const waits = (j) => j.state === 'attention' || j.state === 'queued' || j.kind === 'receipt';
+  const waits = (j) => j.state === STATE.attention || j.state === STATE.queued || j.kind === 'receipt';
   if (waits(job)) await readRegister();
   const shown = new Map(); // section id -> signature drawn
 

@@ -5,7 +5,7 @@
 import { h, clear, timeEl, say, keepFocus, setFocus } from './dom.js';
 import { get, paths } from './api.js';
 import { t } from './i18n.js';
-import { JOB_STATES, stateWord, jobStateWord, stateExplain, kindWord, localTime, explainExit, reasonText, isFault, money } from './text.js';
+import { JOB_STATES, STATE, stateWord, jobStateWord, stateExplain, kindWord, localTime, explainExit, reasonText, isFault, money } from './text.js';
 import { errorText } from './registers.js';
 
 const PAGE = 50;
@@ -16,23 +16,23 @@ function newer(a, b) {
 }
 
 export function outcomeText(job) {
-  if (job.state === 'queued' || job.state === 'running') return stateExplain(job.state);
+  if (job.state === STATE.queued || job.state === STATE.running) return stateExplain(job.state);
   if (job.reasonCode) return reasonText(job.reasonCode, job.reasonParams, job.reason);
-  if (job.state === 'uncertain' || job.state === 'attention') return reasonText('', null, job.reason) || stateExplain(job.state);
-  if (job.state === 'done') return job.kind === 'receipt' && job.receiptNumber ? t('outcome.printed', { number: job.receiptNumber }) : t('outcome.completed');
+  if (job.state === STATE.uncertain || job.state === STATE.attention) return reasonText('', null, job.reason) || stateExplain(job.state);
+  if (job.state === STATE.done) return job.kind === 'receipt' && job.receiptNumber ? t('outcome.printed', { number: job.receiptNumber }) : t('outcome.completed');
   const e = explainExit(job.exitStatus, job.registerText || '', job.meaning);
   return (e && e.what) || reasonText('', null, job.reason);
 }
 
 export function stateBadge(job) {
   const state = typeof job === 'string' ? job : job.state;
-  const fault = typeof job === 'string' ? ['uncertain', 'attention', 'failed'].includes(state) : isFault(job) || state === 'uncertain';
-  const settledQuietly = state === 'failed' && !fault;
+  const fault = typeof job === 'string' ? [STATE.uncertain, STATE.attention, STATE.failed].includes(state) : isFault(job) || state === STATE.uncertain;
+  const settledQuietly = state === STATE.failed && !fault;
   return h('span', { class: `badge ${state}${settledQuietly ? ' settled' : ''}` }, fault ? h('span', { 'aria-hidden': 'true' }, '! ') : null, typeof job === 'string' ? stateWord(state) : jobStateWord(job));
 }
 
 function row(job) {
-  const stand = job.state === 'uncertain' || job.state === 'attention';
+  const stand = job.state === STATE.uncertain || job.state === STATE.attention;
   const pays = Array.isArray(job.payments) ? job.payments.join(', ') : '';
   // The whole row opens the job; its link (found again by the job's id after a redraw,
   // never by its place) is what the keyboard reaches.

@@ -7,11 +7,13 @@ import { t, has, money as moneyText, dateTime, currentLang } from './i18n.js';
 // The job states the API gives (JobState), in the order the page lists them: the one table
 // of them in the page; every other module takes them from here.
 export const JOB_STATES = ['queued', 'running', 'done', 'failed', 'uncertain', 'attention'];
+// The same names as STATE.done, ...: the pages compare a job's state with these, never with a literal.
+export const STATE = Object.freeze(Object.fromEntries(JOB_STATES.map((s) => [s, s])));
 export const stateWord = (s) => (has(`state.${s}`) ? t(`state.${s}`) : s);
 // A job's state as the shop says it: a receipt is printed or not, cancelled or expired;
 // other jobs are completed or not.
 export function jobStateWord(job) {
-  if (job.state === 'failed' && ['cancelled', 'expired'].includes(job.reasonCode)) return t(`state.${job.reasonCode}`);
+  if (job.state === STATE.failed && ['cancelled', 'expired'].includes(job.reasonCode)) return t(`state.${job.reasonCode}`);
   if (job.kind !== 'receipt' && has(`state.${job.state}.job`)) return t(`state.${job.state}.job`);
   return stateWord(job.state);
 }
@@ -35,8 +37,8 @@ export function reasonText(code, params, english) {
 // A final job that ended as someone meant it (cancelled, expired, marked by a person) is
 // no fault: it is not shown in red.
 export function isFault(job) {
-  if (job.state === 'attention') return true;
-  if (job.state !== 'failed') return false;
+  if (job.state === STATE.attention) return true;
+  if (job.state !== STATE.failed) return false;
   return !(job.settledBy === 'person' || ['cancelled', 'expired', 'resolved_failed', 'cancelled_on_register'].includes(job.reasonCode));
 }
 
