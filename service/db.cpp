@@ -184,54 +184,6 @@ void syncPath(const std::string& path, int flags) {
 
 }  // namespace
 
-void Checkpointer::start(sqlite3* writer, sqlite3* own) {
-  own_ = own;
-  sqlite3_exec(own_, "PRAGMA synchronous = FULL", nullptr, nullptr, nullptr);
-  thread_ = std::thread([this] { loop(); });
-  sqlite3_wal_hook(writer, &Checkpointer::committed, this);  // in place of wal_autocheckpoint
-}
-
-int Checkpointer::committed(void* self, sqlite3*, const char*, int pages) {
-  if (pages >= kPages) {
-    auto* c = static_cast<Checkpointer*>(self);
-    {
-      std::lock_guard lock(c->m_);
-      c->due_ = true;
-    }
-    c->cv_.notify_one();
-  }
-  return SQLITE_OK;
-}
-
-void Checkpointer::loop() {
-  std::unique_lock lock(m_);
-  for (;;) {
-    cv_.wait(lock, [this] { return due_ || stop_; });
-    if (stop_) return;
-    due_ = false;
-    lock.unlock();
-    // Passive: it copies what no reader still needs and never holds up a writer. What it
-    // cannot copy now is copied at a later turn; a busy or failed turn loses nothing.
-    sqlite3_wal_checkpoint_v2(own_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-    lock.lock();
-  }
-}
-
-std::string Checkpointer::stop() {
-  if (thread_.joinable()) {
-    {
-      std::lock_guard lock(m_);
-      stop_ = true;
-    }
-    cv_.notify_one();
-    thread_.join();
-  }
-  std::string fault;
-  if (own_ && sqlite3_close(own_) != SQLITE_OK) fault = sqlite3_errmsg(own_);
-  own_ = nullptr;
-  return fault;
-}
-
 BackupCount backupStore(const std::string& from, const std::string& to) {
   namespace fs = std::filesystem;
   std::error_code ec;

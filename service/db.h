@@ -4,13 +4,11 @@
 
 #include <sqlite3.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "service/job.h"
 #include "service/when.h"
@@ -151,28 +149,6 @@ class Relaxed {
 
  private:
   sqlite3* db_;
-};
-
-// The WAL copied back into the store on a connection and a thread of their own, so that no
-// commit waits for it: the writer's own checkpoint after its commit is replaced by a hook
-// that only wakes this thread once the WAL holds kPages pages.
-class Checkpointer {
- public:
-  static constexpr int kPages = 1000;
-  // Hooks `writer`; checkpoints through `own`, which it closes at stop().
-  void start(sqlite3* writer, sqlite3* own);
-  // Ends the thread and closes its connection: empty, or what SQLite said.
-  std::string stop();
-
- private:
-  static int committed(void* self, sqlite3* db, const char* name, int pages);
-  void loop();
-
-  sqlite3* own_ = nullptr;
-  std::thread thread_;
-  std::mutex m_;
-  std::condition_variable cv_;
-  bool due_ = false, stop_ = false;
 };
 
 // An online copy of the store at `from` into `to` (through `to`.tmp, synced, then renamed):

@@ -142,7 +142,6 @@ void Store::open(const std::string& path) {
       8);
   c_ = openDb(path);
   sqlite3_exec(c_, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
-  checkpointer_.start(w_, openDb(path));
   lastEvent_ = lastEventId();
 }
 
@@ -153,8 +152,6 @@ Store::~Store() {
 
 std::string Store::close() {
   std::string fault = readers_.close();
-  if (const std::string ck = checkpointer_.stop(); !ck.empty())
-    fault += (fault.empty() ? "" : "; ") + ck;
   for (sqlite3** db : {&c_, &w_}) {
     if (!*db) continue;
     if (sqlite3_close(*db) != SQLITE_OK)

@@ -46,7 +46,7 @@ class Store {
  public:
   explicit Store(const std::string& path);
   ~Store();  // close(), its fault on stderr
-  // Closes its connections; empty, or what SQLite said when one would not close (a
+  // Closes both connections; empty, or what SQLite said when one would not close (a
   // statement left unfinalized). Nothing may use the store after it.
   std::string close();
   Store(const Store&) = delete;
@@ -176,7 +176,6 @@ class Store {
 
   sqlite3* w_ = nullptr;  // writes, under wm_
   ReadPool readers_;      // reads, each on a connection of its own
-  Checkpointer checkpointer_;
   std::mutex wm_;
   std::atomic<uint64_t> changes_{0};
   std::mutex em_;
