@@ -5,7 +5,7 @@
 import { h, clear, timeEl, say, keepFocus, setFocus, confirmDialog } from './dom.js';
 import { get, post, del, paths, download, newKey } from './api.js';
 import { t, has, money, number } from './i18n.js';
-import { STATE, jobStateWord, stateExplain, kindWord, downloadWord, localTime, jobDuration, explainExit, registerText, reasonText, registerStateWord, consoleShown, saleOf, sentence, isFault } from './text.js';
+import { STATE, underway, jobStateWord, stateExplain, kindWord, downloadWord, localTime, jobDuration, explainExit, registerText, reasonText, registerStateWord, consoleShown, saleOf, sentence, isFault } from './text.js';
 import { stateBadge } from './jobs.js';
 import { resume, errorText, heldWhy } from './registers.js';
 
@@ -30,7 +30,7 @@ function outcome(job) {
   const italian = job.registerText || registerText(job.console);
   const ex = explainExit(job.exitStatus, italian, job.meaning);
   const words = [];
-  const running = job.state === STATE.queued || job.state === STATE.running;
+  const running = underway(job);
   if (running || job.state === STATE.uncertain || job.state === STATE.attention) words.push(h('p', { class: 'state-explain' }, stateExplain(job.state)));
   if (job.state === STATE.done) {
     const what = job.reasonCode ? reasonText(job.reasonCode, job.reasonParams, job.reason) : job.kind === 'receipt' && job.receiptNumber ? t('job.printed', { number: job.receiptNumber }) : stateExplain(STATE.done);
@@ -297,7 +297,7 @@ function details(job) {
     [t('job.d.ended'), timeEl(job.endedAt, localTime(job.endedAt))],
     [t('job.d.took'), jobDuration(job) || '—'],
   ];
-  if (job.expiresAt && (job.state === STATE.queued || job.state === STATE.running)) rows.push([t('job.d.expires'), timeEl(job.expiresAt, localTime(job.expiresAt))]);
+  if (job.expiresAt && underway(job)) rows.push([t('job.d.expires'), timeEl(job.expiresAt, localTime(job.expiresAt))]);
   if (job.settledBy) rows.push([t('job.d.settledBy'), has(`settled.${job.settledBy}`) ? t(`settled.${job.settledBy}`) : job.settledBy]);
   if (job.kind === 'status' && job.statusAfter) {
     rows.push([t('job.d.counterRead'), job.statusAfter.receiptNumber], [t('card.serial'), job.statusAfter.serial], [t('card.model'), job.statusAfter.model], [t('job.d.fiscalised'), job.statusAfter.fiscalisedAt.replace('T', ' ')]);
@@ -379,7 +379,7 @@ function salesLines(job) {
 
 function files(job) {
   const list = job.files || [];
-  if (!list.length) return section(t('job.files'), 'sec-files', h('p', { class: 'muted' }, job.kind === 'download' && (job.state === STATE.queued || job.state === STATE.running) ? t('job.fileLater') : t('job.noFiles')));
+  if (!list.length) return section(t('job.files'), 'sec-files', h('p', { class: 'muted' }, job.kind === 'download' && underway(job) ? t('job.fileLater') : t('job.noFiles')));
   return section(
     t('job.files'),
     'sec-files',

@@ -5,7 +5,7 @@
 import { h, clear, timeEl, say, keepFocus, setFocus } from './dom.js';
 import { get, paths } from './api.js';
 import { t } from './i18n.js';
-import { JOB_STATES, STATE, stateWord, jobStateWord, stateExplain, kindWord, localTime, explainExit, reasonText, isFault, money } from './text.js';
+import { JOB_STATES, STATE, underway, stateWord, jobStateWord, stateExplain, kindWord, localTime, explainExit, reasonText, isFault, money } from './text.js';
 import { errorText } from './registers.js';
 
 const PAGE = 50;
@@ -16,7 +16,7 @@ function newer(a, b) {
 }
 
 export function outcomeText(job) {
-  if (job.state === STATE.queued || job.state === STATE.running) return stateExplain(job.state);
+  if (underway(job)) return stateExplain(job.state);
   if (job.reasonCode) return reasonText(job.reasonCode, job.reasonParams, job.reason);
   if (job.state === STATE.uncertain || job.state === STATE.attention) return reasonText('', null, job.reason) || stateExplain(job.state);
   if (job.state === STATE.done) return job.kind === 'receipt' && job.receiptNumber ? t('outcome.printed', { number: job.receiptNumber }) : t('outcome.completed');

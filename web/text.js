@@ -9,6 +9,8 @@ import { t, has, money as moneyText, dateTime, currentLang } from './i18n.js';
 export const JOB_STATES = ['queued', 'running', 'done', 'failed', 'uncertain', 'attention'];
 // The same names as STATE.done, ...: the pages compare a job's state with these, never with a literal.
 export const STATE = Object.freeze(Object.fromEntries(JOB_STATES.map((s) => [s, s])));
+// A job not yet ended by its run: waiting in the queue or on the register now.
+export const underway = (job) => job.state === STATE.queued || job.state === STATE.running;
 export const stateWord = (s) => (has(`state.${s}`) ? t(`state.${s}`) : s);
 // A job's state as the shop says it: a receipt is printed or not, cancelled or expired;
 // other jobs are completed or not.

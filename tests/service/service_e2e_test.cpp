@@ -48,8 +48,7 @@ TEST(Api, EveryEndpointAndEveryRefusal) {
   // One row a request: method, path, body, headers; the status, error code and field.
   const std::string idem = "Idempotency-Key", jobs1 = "/v1/registers/cassa1/jobs",
                     resolve = "/v1/jobs/1/resolve";
-  const Headers anon{{"Authorization", ""}}, k1{{"Idempotency-Key", "k1"}},
-      k2{{"Idempotency-Key", "k2"}}, k3{{"Idempotency-Key", "k3"}};
+  const Headers anon{{"Authorization", ""}}, k1{{idem, "k1"}}, k2{{idem, "k2"}}, k3{{idem, "k3"}};
   const auto priced = [](const std::string& price) {
     return R"({"items": [{"description": "X", "price": )" + price + R"(}], "payments": []})";
   };
