@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <thread>
+#include <unordered_map>
 
 namespace cassardd {
 
@@ -114,6 +116,70 @@ std::string stateList(bool (*keep)(JobState), const char* separator) {
   return out;
 }
 
+namespace {
+
+// The statements done with, by connection and text; a connection's go with it at close.
+struct Kept {
+  std::mutex m;
+  std::unordered_map<sqlite3*, std::unordered_map<std::string, std::vector<sqlite3_stmt*>>> by;
+};
+Kept& kept() {
+  static Kept* k = new Kept;  // statements of a connection closed at exit find it still there
+  return *k;
+}
+// More of one text than this at once is a nesting: the extra ones are not kept.
+constexpr std::size_t kKeptPerText = 4;
+
+}  // namespace
+
+Stmt::Stmt(sqlite3* db, const char* sql) : db_(db), sql_(sql) {
+  {
+    std::lock_guard lock(kept().m);
+    auto& idle = kept().by[db][sql_];
+    if (!idle.empty()) {
+      s_ = idle.back();
+      idle.pop_back();
+      return;
+    }
+  }
+  if (sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &s_, nullptr) != SQLITE_OK) {
+    const std::string why = sqlite3_errmsg(db);
+    sqlite3_finalize(s_);
+    throw StoreError("prepare: " + why);
+  }
+}
+
+Stmt::~Stmt() {
+  // A reset statement holds no lock and no row: kept, it is as new.
+  sqlite3_reset(s_);
+  sqlite3_clear_bindings(s_);
+  {
+    std::lock_guard lock(kept().m);
+    // A connection closed meanwhile keeps nothing more.
+    if (auto it = kept().by.find(db_); it != kept().by.end()) {
+      auto& idle = it->second[sql_];
+      if (idle.size() < kKeptPerText) {
+        idle.push_back(s_);
+        return;
+      }
+    }
+  }
+  sqlite3_finalize(s_);
+}
+
+int closeDb(sqlite3* db) {
+  if (!db) return SQLITE_OK;
+  {
+    std::lock_guard lock(kept().m);
+    if (auto it = kept().by.find(db); it != kept().by.end()) {
+      for (auto& [sql, stmts] : it->second)
+        for (sqlite3_stmt* st : stmts) sqlite3_finalize(st);
+      kept().by.erase(it);
+    }
+  }
+  return sqlite3_close(db);
+}
+
 sqlite3* openDb(const std::string& path) {
   sqlite3* db = nullptr;
   const int rc =
@@ -121,7 +187,7 @@ sqlite3* openDb(const std::string& path) {
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     const std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
-    sqlite3_close(db);
+    closeDb(db);
     throw StoreError(path + ": " + msg);
   }
   sqlite3_busy_timeout(db, 5000);
@@ -202,8 +268,8 @@ BackupCount backupStore(const std::string& from, const std::string& to) {
     const std::string& tmp;
     bool keep = false;
     ~Closer() {
-      sqlite3_close(dst);
-      sqlite3_close(src);
+      closeDb(dst);
+      closeDb(src);
       std::error_code e;
       if (!keep) fs::remove(tmp, e);
     }
@@ -249,7 +315,7 @@ BackupCount backupStore(const std::string& from, const std::string& to) {
     pruned.step();
     n.pruned = pruned.i64(0);
   }
-  if (sqlite3_close(dst) != SQLITE_OK) throw failed(dst, tmp);
+  if (closeDb(dst) != SQLITE_OK) throw failed(dst, tmp);
   dst = nullptr;
   syncPath(tmp, O_RDONLY);
   if (std::rename(tmp.c_str(), to.c_str()) != 0)

@@ -35,15 +35,17 @@ std::string checkText(sqlite3* db, const char* pragma);
 // The job states for which `keep` holds, as an SQL list: 'done','failed'.
 std::string stateList(bool (*keep)(JobState), const char* separator = ",");
 
-// One prepared statement; binds by position from 1, reads columns from 0.
+// Closes a connection and the statements kept for it: SQLite's result code.
+int closeDb(sqlite3* db);
+
+// One prepared statement; binds by position from 1, reads columns from 0. The store runs
+// the same few dozen statements all day, and compiling one costs more than running it:
+// a statement is kept for its connection once done with, reset, and taken again by the
+// next Stmt of the same text on that connection.
 class Stmt {
  public:
-  Stmt(sqlite3* db, const char* sql) : db_(db) {
-    if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK) {
-      throw StoreError(std::string("prepare: ") + sqlite3_errmsg(db));
-    }
-  }
-  ~Stmt() { sqlite3_finalize(s_); }
+  Stmt(sqlite3* db, const char* sql);
+  ~Stmt();
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
 
@@ -85,6 +87,7 @@ class Stmt {
  private:
   sqlite3* db_;
   sqlite3_stmt* s_ = nullptr;
+  std::string sql_;  // its text, under which it is kept
 };
 
 // The last write of a job that failed on the disk or the file, until one commits.

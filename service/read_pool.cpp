@@ -1,5 +1,7 @@
 #include "service/read_pool.h"
 
+#include "service/db.h"
+
 namespace cassardd {
 
 void ReadPool::start(Open open, std::size_t most) {
@@ -15,7 +17,7 @@ std::string ReadPool::close() {
   std::lock_guard lock(m_);
   std::string fault;
   for (sqlite3* db : all_)
-    if (sqlite3_close(db) != SQLITE_OK)
+    if (closeDb(db) != SQLITE_OK)
       fault += (fault.empty() ? "" : "; ") + std::string(sqlite3_errmsg(db));
   all_.clear();
   free_.clear();

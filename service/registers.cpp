@@ -16,6 +16,16 @@ constexpr double kBuckets[] = {0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 300}
 Registers::Registers(const Config& cfg, Store& store) : cfg_(cfg), store_(store) {
   for (const RegisterConfig& r : cfg_.registers)
     workers_.push_back(std::make_unique<Worker>(cfg_, r, store_, *this));
+  publisher_ = std::thread([this] { publishing(); });
+}
+
+Registers::~Registers() {
+  {
+    std::lock_guard lock(qm_);
+    closing_ = true;
+  }
+  qcv_.notify_one();
+  publisher_.join();
 }
 
 void Registers::start() {
@@ -88,6 +98,26 @@ void Registers::jobQueued(const std::string& name) {
 }
 
 void Registers::publish(const std::string& name) {
+  {
+    std::lock_guard lock(qm_);
+    changed_.insert(name);
+  }
+  qcv_.notify_one();
+}
+
+void Registers::publishing() {
+  std::unique_lock lock(qm_);
+  for (;;) {
+    qcv_.wait(lock, [this] { return closing_ || !changed_.empty(); });
+    if (changed_.empty()) return;  // closing, and nothing left to tell
+    const std::set<std::string> names = std::exchange(changed_, {});
+    lock.unlock();
+    for (const std::string& name : names) publishNow(name);
+    lock.lock();
+  }
+}
+
+void Registers::publishNow(const std::string& name) {
   std::lock_guard lock(pm_);
   try {
     std::string now = jsonText(registerJson(name));

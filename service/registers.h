@@ -2,11 +2,14 @@
 // figures for /metrics.
 #pragma once
 
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -20,6 +23,8 @@ namespace cassardd {
 class Registers : public WorkerEvents {
  public:
   Registers(const Config& cfg, Store& store);
+  // Every register change asked for is published before the hub is gone.
+  ~Registers();
   void start();
   void stop(bool now);
   void abandon();
@@ -27,7 +32,10 @@ class Registers : public WorkerEvents {
   nlohmann::json registerJson(const std::string& name);
   nlohmann::json allJson();
   void jobQueued(const std::string& name);
-  // A register event when what it shows has changed.
+  // A register event when what it shows has changed. Told here, made on a thread of the
+  // hub's own: the caller (a worker about to start a run, a till's POST) never waits for
+  // the register's JSON or the event's write, and a burst of changes becomes one event
+  // of what the register shows once it is made.
   void publish(const std::string& name) override;
   void observe(const std::string& reg, const std::string& kind, double seconds) override;
   std::string metrics();
@@ -38,8 +46,15 @@ class Registers : public WorkerEvents {
   const Config& cfg_;
   Store& store_;
   std::vector<std::unique_ptr<Worker>> workers_;
+  void publishNow(const std::string& name);
+  void publishing();
   std::mutex pm_;
   std::map<std::string, std::string> published_;
+  std::mutex qm_;
+  std::condition_variable qcv_;
+  std::set<std::string> changed_;
+  bool closing_ = false;
+  std::thread publisher_;
   struct Histogram {
     std::vector<uint64_t> buckets;
     uint64_t count = 0;

@@ -154,7 +154,7 @@ std::string Store::close() {
   std::string fault = readers_.close();
   for (sqlite3** db : {&c_, &w_}) {
     if (!*db) continue;
-    if (sqlite3_close(*db) != SQLITE_OK)
+    if (closeDb(*db) != SQLITE_OK)
       fault += (fault.empty() ? "" : "; ") + std::string(sqlite3_errmsg(*db));
     *db = nullptr;
   }
