@@ -125,9 +125,9 @@ void Registers::publishNow(const std::string& name) {
     if (now == last) return;
     store_.appendEvent("register", json::parse(now));
     last = now;
-  } catch (const StoreError& e) {
+  } catch (const std::exception& e) {
     // What a register shows is told again with its next change; a job's moves are
-    // never left to this.
+    // never left to this. Nothing the publisher meets ends the service.
     std::cerr << "cassardd: register " << name << ": its change is not published: " << e.what()
               << std::endl;
   }

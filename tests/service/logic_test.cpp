@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <random>
 #include <thread>
@@ -703,14 +704,22 @@ TEST(Store, PruneLeavesAJobInAttention) {
 }
 
 TEST(Store, ConcurrentWritersAllLandAndTheStoreClosesCleanly) {
-  // HTTP threads create jobs while the workers move theirs and publish register events:
-  // every move lands, and no statement is left unfinalized to keep a connection open.
+  // HTTP threads create jobs while the workers move theirs and publish register events,
+  // and a console reads on: every move lands, a statement kept for its next use holds no
+  // reader's snapshot (the WAL is reused), and none is left to keep a connection open.
   const auto path = std::filesystem::temp_directory_path() /
                     ("cassardd-race-" + std::to_string(getpid()) + ".db");
   Store store(path.string());
+  std::atomic<int> writing{4};
+  std::thread reader([&store, &writing] {
+    while (writing > 0) {
+      store.find("cassa0", "0");  // one row of a statement that could give more
+      store.eventsAfter(0, 1);
+    }
+  });
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&store, t] {
+    threads.emplace_back([&store, &writing, t] {
       const std::string reg = "cassa" + std::to_string(t);
       for (int i = 0; i < 150; ++i) {
         const auto c = store.create(reg, std::to_string(i), "receipt", "{}", {"99"});
@@ -719,8 +728,10 @@ TEST(Store, ConcurrentWritersAllLandAndTheStoreClosesCleanly) {
                      "0001");
         store.appendEvent("register", json{{"name", reg}});
       }
+      --writing;
     });
   for (auto& t : threads) t.join();
+  reader.join();
   EXPECT_EQ(store.count("cassa3", JobState::Done), 150);
   // Their 2,400 commits wrote some 7,000 pages: checkpointed as it passes 1,000 pages
   // (SQLite's own, in the commit), the WAL is reused and stays small.
