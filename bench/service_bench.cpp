@@ -217,11 +217,11 @@ class ReceiptPair {
       dup2(null, 1);
       dup2(null, 2);
       const std::string bin = gBuild + "/cassard";
+      std::vector<const char*> args = {bin.c_str()};
       if (readings)
-        execl(bin.c_str(), bin.c_str(), "--status-before", "before.json", "--status-after",
-              "after.json", "sales.ECR", link_.c_str(), static_cast<char*>(nullptr));
-      else
-        execl(bin.c_str(), bin.c_str(), "sales.ECR", link_.c_str(), static_cast<char*>(nullptr));
+        args.insert(args.end(), {"--status-before", "before.json", "--status-after", "after.json"});
+      args.insert(args.end(), {"sales.ECR", link_.c_str(), nullptr});
+      execv(args[0], const_cast<char* const*>(args.data()));
       _exit(127);
     }
     int status = 0;
@@ -274,9 +274,9 @@ int main(int argc, char** argv) {
   const std::vector<std::string> only(argv + first, argv + argc);
   for (const std::string& row : only)
     if (std::find(std::begin(kRows), std::end(kRows), row) == std::end(kRows)) {
-      std::fprintf(stderr,
-                   "bench_service: no row %s (rows: receipt registers readers flood memory)\n",
-                   row.c_str());
+      std::string rows;
+      for (const char* r : kRows) rows += std::string(rows.empty() ? "" : " ") + r;
+      std::fprintf(stderr, "bench_service: no row %s (rows: %s)\n", row.c_str(), rows.c_str());
       return 2;
     }
   const auto wanted = [&](const char* row) {

@@ -118,7 +118,6 @@ void Registers::publishing() {
 }
 
 void Registers::publishNow(const std::string& name) {
-  std::lock_guard lock(pm_);
   try {
     std::string now = jsonText(registerJson(name));
     std::string& last = published_[name];

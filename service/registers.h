@@ -48,13 +48,14 @@ class Registers : public WorkerEvents {
   std::vector<std::unique_ptr<Worker>> workers_;
   void publishNow(const std::string& name);
   void publishing();
-  std::mutex pm_;
+  // The publisher's: what each register last showed, touched by its thread alone.
   std::map<std::string, std::string> published_;
-  std::mutex qm_;
+  std::mutex qm_;  // the registers changed since the publisher last looked
   std::condition_variable qcv_;
   std::set<std::string> changed_;
   bool closing_ = false;
   std::thread publisher_;
+  std::mutex pm_;  // the run durations below
   struct Histogram {
     std::vector<uint64_t> buckets;
     uint64_t count = 0;
