@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -699,6 +700,34 @@ TEST(Store, PruneLeavesAJobInAttention) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // ended before "now - 0 days"
   EXPECT_EQ(store.prune(0), (std::vector<int64_t>{ids[1]}));
   EXPECT_EQ(store.get(ids[0])->state, JobState::Attention);
+  EXPECT_EQ(store.close(), "");
+  for (const char* ext : {"", "-wal", "-shm"}) std::filesystem::remove(path.string() + ext);
+}
+
+TEST(Registers, EveryChangeToldIsPublishedOnceBeforeTheHubIsGone) {
+  // Workers and tills tell the hub of changes faster than its thread writes them: a burst
+  // is one event of what the register then shows, and what was told just before the hub
+  // goes is still written.
+  const auto path =
+      std::filesystem::temp_directory_path() / ("cassardd-hub-" + std::to_string(getpid()) + ".db");
+  Store store(path.string());
+  Config cfg;
+  cfg.stateDir = std::filesystem::temp_directory_path().string();
+  RegisterConfig second = cassa();
+  second.name = "cassa2";
+  cfg.registers = {cassa(), second};
+  {
+    Registers hub(cfg, store);
+    for (int i = 0; i < 200; ++i) hub.publish(i % 2 ? "cassa1" : "cassa2");
+  }
+  std::map<std::string, int> told;
+  for (const Store::Event& e : store.eventsAfter(0)) {
+    ASSERT_EQ(e.type, "register");
+    const json reg = json::parse(e.data);
+    EXPECT_EQ(reg["state"], "idle") << e.data;
+    ++told[reg["name"].get<std::string>()];
+  }
+  EXPECT_EQ(told, (std::map<std::string, int>{{"cassa1", 1}, {"cassa2", 1}}));
   EXPECT_EQ(store.close(), "");
   for (const char* ext : {"", "-wal", "-shm"}) std::filesystem::remove(path.string() + ext);
 }
